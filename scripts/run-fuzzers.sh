@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Runs every libFuzzer target of a build for the given seconds on its seed corpus.
+# New inputs go to a scratch corpus, so the committed seeds stay as they are.
+set -euo pipefail
+build=$1
+seconds=$2
+root=$(cd "$(dirname "$0")/.." && pwd)
+status=0
+for fuzzer in "$build"/*_fuzzer; do
+  [ -x "$fuzzer" ] || continue
+  name=$(basename "$fuzzer")
+  scratch=$(mktemp -d)
+  seeds="$root/tests/fuzz/corpus/$name"
+  mkdir -p "$seeds"
+  echo "== $name: ${seconds}s"
+  if ! "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=1048576 \
+        -artifact_prefix="$build/$name-" -print_final_stats=0 "$scratch" "$seeds" 2> "$build/$name.log"; then
+    tail -n 60 "$build/$name.log"
+    status=1
+  fi
+  rm -rf "$scratch"
+done
+exit $status

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <exception>
+#include <string>
+
+// printf-style formatting for the system's messages ("Cannot open file \"%s\". %s").
+std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// The system's text for an errno value (the platform's "last error" text).
+std::string SysErrorMessage(int error);
+// The system's text for the calling thread's current errno.
+std::string LastErrorText();
+
+class Exception : public std::exception {
+public:
+    explicit Exception(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+    const std::string& Message() const { return message_; }
+    virtual const char* ClassName() const { return "Exception"; }
+
+private:
+    std::string message_;
+};
+
+#define PIXMORPH_EXCEPTION(name, base)                                  \
+    class name : public base {                                          \
+    public:                                                             \
+        using base::base;                                               \
+        const char* ClassName() const override { return #name; }        \
+    }
+
+PIXMORPH_EXCEPTION(EInOutError, Exception);
+PIXMORPH_EXCEPTION(EOSError, Exception);
+PIXMORPH_EXCEPTION(EStreamError, Exception);
+PIXMORPH_EXCEPTION(EStreamCreate, EStreamError);
+PIXMORPH_EXCEPTION(EConvertError, Exception);
+PIXMORPH_EXCEPTION(EAbort, Exception);  // silent: the front end reports nothing for it
+PIXMORPH_EXCEPTION(EAssertionFailed, Exception);
+PIXMORPH_EXCEPTION(EOutOfMemory, Exception);
+PIXMORPH_EXCEPTION(EAbstractError, Exception);
+PIXMORPH_EXCEPTION(EInvalidGraphic, Exception);
+PIXMORPH_EXCEPTION(ELinearBitmap, Exception);
+PIXMORPH_EXCEPTION(EUnsupportedFileFormat, Exception);
+PIXMORPH_EXCEPTION(GIFException, Exception);
+PIXMORPH_EXCEPTION(ENGImageException, Exception);
+PIXMORPH_EXCEPTION(EJPEG, Exception);
+
+// An EOSError for an errno value, with the system's text.
+[[noreturn]] void RaiseLastOSError(int error);
+
+// Internal consistency checks: "<text> (<unit>, line <n>)".
+[[noreturn]] void AssertionFailed(const char* text, const char* unit, int line);
+
+#define PIXMORPH_ASSERT(condition, text, unit) \
+    do { if (!(condition)) AssertionFailed(text, unit, __LINE__); } while (0)
+
+// The platform stream family's own errors.
+PIXMORPH_EXCEPTION(EFOpenError, EStreamError);
+PIXMORPH_EXCEPTION(EFCreateError, EStreamError);
+PIXMORPH_EXCEPTION(EReadError, EStreamError);
+PIXMORPH_EXCEPTION(EWriteError, EStreamError);

@@ -1,0 +1,149 @@
+#include "platform/Files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "platform/Exceptions.h"
+
+namespace host {
+namespace {
+
+constexpr size_t CopyBlockSize = 1 << 20;
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() { if (fd_ >= 0) ::close(fd_); }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    // Closes now and reports whether the close (the last chance for a write error) succeeded.
+    bool close() { const int fd = fd_; fd_ = -1; return ::close(fd) == 0; }
+
+private:
+    int fd_;
+};
+
+bool writeAll(int fd, const char* data, size_t count) {
+    while (count > 0) {
+        const ssize_t n = ::write(fd, data, count);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        count -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool copyContent(int in, int out) {
+    std::vector<char> buffer(CopyBlockSize);
+    for (;;) {
+        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return true;
+        if (!writeAll(out, buffer.data(), static_cast<size_t>(n))) return false;
+    }
+}
+
+}  // namespace
+
+bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool FileExists(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+bool CopyFile(const std::string& source, const std::string& dest, bool failIfExists) {
+    FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.valid()) return false;
+    struct stat info;
+    if (::fstat(in.get(), &info) != 0) return false;
+    if (S_ISDIR(info.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
+    FileDescriptor out(::open(dest.c_str(), flags, info.st_mode & 07777));
+    if (!out.valid()) return false;
+    if (!copyContent(in.get(), out.get()) || !out.close()) {
+        const int error = errno;
+        ::unlink(dest.c_str());
+        errno = error;
+        return false;
+    }
+    return true;
+}
+
+bool MoveFile(const std::string& source, const std::string& dest) {
+#ifdef SYS_renameat2
+    constexpr unsigned RenameNoReplace = 1;
+    if (::syscall(SYS_renameat2, AT_FDCWD, source.c_str(), AT_FDCWD, dest.c_str(), RenameNoReplace) == 0)
+        return true;
+    if (errno != ENOSYS && errno != EINVAL) return false;
+#endif
+    // File systems without renameat2: a hard link refuses an existing name too.
+    if (::link(source.c_str(), dest.c_str()) != 0) return false;
+    ::unlink(source.c_str());
+    return true;
+}
+
+bool ReplaceFile(const std::string& source, const std::string& dest) {
+    return ::rename(source.c_str(), dest.c_str()) == 0;
+}
+
+std::string TempDirectory() {
+    const char* dir = std::getenv("TMPDIR");
+    std::string result = (dir && *dir) ? dir : "/tmp";
+    if (result.back() != '/') result += '/';
+    return result;
+}
+
+std::string ExecutablePath() {
+    std::string path(4096, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+    if (n <= 0 || static_cast<size_t>(n) >= path.size()) return {};
+    path.resize(static_cast<size_t>(n));
+    return path;
+}
+
+std::string CreateUniqueFile(const std::string& directory, const std::string& prefix,
+                             const std::string& suffix, unsigned permissions) {
+    static std::mt19937_64 generator{std::random_device{}()};
+    constexpr int Attempts = 100;
+    for (int attempt = 0; attempt < Attempts; ++attempt) {
+        char random[17];
+        std::snprintf(random, sizeof random, "%016llx", static_cast<unsigned long long>(generator()));
+        std::string path = directory + prefix + random + suffix;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, permissions);
+        if (fd >= 0) {
+            ::close(fd);
+            return path;
+        }
+        if (errno != EEXIST) RaiseLastOSError(errno);
+    }
+    RaiseLastOSError(EEXIST);
+}
+
+uint32_t TickCount() {
+    using namespace std::chrono;
+    return static_cast<uint32_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+}  // namespace host

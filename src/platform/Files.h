@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The platform's file services, on POSIX. Every function that reports failure
+// through its result leaves errno set for LastErrorText().
+namespace host {
+
+// Removes a file; false when it could not be removed.
+bool DeleteFile(const std::string& path);
+
+// Copies a file with its permission bits. With failIfExists an existing destination
+// is refused (nothing is touched); otherwise it is replaced. A copy that fails part way
+// leaves no partial destination behind.
+bool CopyFile(const std::string& source, const std::string& dest, bool failIfExists);
+
+// Renames a file; refuses (false, EEXIST) when the destination exists.
+bool MoveFile(const std::string& source, const std::string& dest);
+
+// Renames a file over an existing destination in one step.
+bool ReplaceFile(const std::string& source, const std::string& dest);
+
+bool FileExists(const std::string& path);
+
+// The system's directory for temporary files, with a trailing "/".
+std::string TempDirectory();
+
+// Full path of the running executable, from the kernel.
+std::string ExecutablePath();
+
+// Creates a new file that did not exist before: directory + prefix + random + suffix.
+// Returns the path; the file is empty and closed. Raises EOSError on failure.
+// permissions are filtered by the umask as for any new file.
+std::string CreateUniqueFile(const std::string& directory, const std::string& prefix,
+                             const std::string& suffix, unsigned permissions = 0600);
+
+// Milliseconds since some fixed point (the platform's tick count).
+uint32_t TickCount();
+
+}  // namespace host

@@ -1,0 +1,159 @@
+#include "platform/Stream.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/Exceptions.h"
+
+namespace host {
+
+int64_t TStream::GetSize() {
+    const int64_t position = Seek(0, soCurrent);
+    const int64_t size = Seek(0, soEnd);
+    Seek(position, soBeginning);
+    return size;
+}
+
+void TStream::ReadBuffer(void* buffer, int64_t count) {
+    if (count != 0 && Read(buffer, count) != count) throw EReadError("Stream read error");
+}
+
+void TStream::WriteBuffer(const void* buffer, int64_t count) {
+    if (count != 0 && Write(buffer, count) != count) throw EWriteError("Stream write error");
+}
+
+int64_t TStream::CopyFrom(TStream& source, int64_t count) {
+    constexpr int64_t BlockSize = 1 << 16;
+    if (count == 0) {
+        source.SetPosition(0);
+        count = source.GetSize();
+    }
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min(count, BlockSize)));
+    int64_t copied = 0;
+    while (copied < count) {
+        const int64_t n = std::min(count - copied, BlockSize);
+        source.ReadBuffer(buffer.data(), n);
+        WriteBuffer(buffer.data(), n);
+        copied += n;
+    }
+    return copied;
+}
+
+// ---------------------------------------------------------------- TFileStream
+
+TFileStream::TFileStream(const std::string& fileName, unsigned mode) : fileName_(fileName) {
+    if (mode == fmCreate) {
+        fd_ = ::open(fileName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd_ < 0)
+            throw EFCreateError(Format("Cannot create file \"%s\". %s", fileName.c_str(), LastErrorText().c_str()));
+        return;
+    }
+    const int access = (mode & 3) == fmOpenWrite ? O_WRONLY : (mode & 3) == fmOpenReadWrite ? O_RDWR : O_RDONLY;
+    fd_ = ::open(fileName.c_str(), access | O_CLOEXEC);
+    if (fd_ >= 0) {
+        struct stat info;
+        if (::fstat(fd_, &info) == 0 && S_ISDIR(info.st_mode)) {
+            ::close(fd_);
+            fd_ = -1;
+            errno = EISDIR;
+        }
+    }
+    if (fd_ < 0)
+        throw EFOpenError(Format("Cannot open file \"%s\". %s", fileName.c_str(), LastErrorText().c_str()));
+}
+
+TFileStream::~TFileStream() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void TFileStream::Close() {
+    if (fd_ < 0) return;
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) throw EWriteError("Stream write error");
+}
+
+int64_t TFileStream::Read(void* buffer, int64_t count) {
+    auto* out = static_cast<uint8_t*>(buffer);
+    int64_t total = 0;
+    while (total < count) {
+        const ssize_t n = ::read(fd_, out + total, static_cast<size_t>(count - total));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        total += n;
+    }
+    return total;
+}
+
+int64_t TFileStream::Write(const void* buffer, int64_t count) {
+    const auto* in = static_cast<const uint8_t*>(buffer);
+    int64_t total = 0;
+    while (total < count) {
+        const ssize_t n = ::write(fd_, in + total, static_cast<size_t>(count - total));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        total += n;
+    }
+    return total;
+}
+
+int64_t TFileStream::Seek(int64_t offset, uint16_t origin) {
+    const int whence = origin == soCurrent ? SEEK_CUR : origin == soEnd ? SEEK_END : SEEK_SET;
+    return ::lseek(fd_, offset, whence);
+}
+
+void TFileStream::SetSize(int64_t newSize) {
+    if (::ftruncate(fd_, newSize) != 0) throw EStreamError(LastErrorText());
+    if (GetPosition() > newSize) Seek(newSize, soBeginning);
+}
+
+// ---------------------------------------------------------------- TMemoryStream
+
+int64_t TMemoryStream::Read(void* buffer, int64_t count) {
+    const int64_t size = GetSize();
+    const int64_t n = std::max<int64_t>(0, std::min(count, size - position_));
+    if (n > 0) std::memcpy(buffer, data_.data() + position_, static_cast<size_t>(n));
+    position_ += n;
+    return n;
+}
+
+int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
+    if (count <= 0) return 0;
+    const int64_t end = position_ + count;
+    if (end > GetSize()) data_.resize(static_cast<size_t>(end));
+    std::memcpy(data_.data() + position_, buffer, static_cast<size_t>(count));
+    position_ = end;
+    return count;
+}
+
+int64_t TMemoryStream::Seek(int64_t offset, uint16_t origin) {
+    const int64_t base = origin == soCurrent ? position_ : origin == soEnd ? GetSize() : 0;
+    position_ = std::max<int64_t>(0, base + offset);
+    return position_;
+}
+
+void TMemoryStream::SetSize(int64_t newSize) {
+    data_.resize(static_cast<size_t>(std::max<int64_t>(0, newSize)));
+    position_ = std::min(position_, GetSize());
+}
+
+void TMemoryStream::LoadFromFile(const std::string& fileName) {
+    TFileStream file(fileName, fmOpenRead);
+    const int64_t size = file.GetSize();
+    data_.resize(static_cast<size_t>(size));
+    file.ReadBuffer(data_.data(), size);
+    position_ = 0;
+}
+
+void TMemoryStream::SaveToFile(const std::string& fileName) {
+    TFileStream file(fileName, fmCreate);
+    file.WriteBuffer(data_.data(), GetSize());
+    file.Close();
+}
+
+}  // namespace host

@@ -1,0 +1,163 @@
+#include "streams/Streams.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/Exceptions.h"
+
+namespace {
+constexpr int64_t CopyBlockSize = 4096;
+}
+
+void TBaseStream::CopyFrom(TBaseStream& source) {
+    const bool wasStrict = source.StrictRead;
+    if (wasStrict) source.SetStrictRead(false);
+    try {
+        uint8_t buffer[CopyBlockSize];
+        while (!source.Eof()) {
+            const int64_t n = source.Read(buffer, CopyBlockSize);
+            if (n <= 0) break;  // a source that cannot tell its end must not spin here
+            Write(buffer, n);
+        }
+    } catch (...) {
+        if (wasStrict) source.SetStrictRead(true);
+        throw;
+    }
+    if (wasStrict) source.SetStrictRead(true);
+}
+
+void TBaseStream::CopyTo(TBaseStream* dest, int64_t count) {
+    uint8_t buffer[CopyBlockSize];
+    int64_t total = 0;
+    while (total < count) {
+        // Asking for no more than is left keeps a strict stream from raising at its end.
+        const int64_t available = Available();
+        if (available == 0) break;
+        int64_t want = std::min(count - total, CopyBlockSize);
+        if (available > 0) want = std::min(want, available);
+        const int64_t n = Read(buffer, want);
+        if (n <= 0) break;
+        if (dest) dest->Write(buffer, n);
+        total += n;
+    }
+}
+
+void TFilterStream::SetStrictRead(bool value) {
+    StrictRead = value;
+    Inner->SetStrictRead(value);
+}
+
+void FreeChain(TBaseStream* stream) {
+    while (stream) {
+        auto* filter = dynamic_cast<TFilterStream*>(stream);
+        TBaseStream* inner = filter ? filter->Inner : nullptr;
+        delete stream;
+        stream = inner;
+    }
+}
+
+// ---------------------------------------------------------------- TFileStream
+
+TFileStream::TFileStream(const std::string& fileName, unsigned mode) : FileName(fileName) {
+    if ((mode & (fsRead | fsWrite)) == 0)
+        throw EInOutError("Either read, write or full access must be specified in call to CreateFile");
+    CanRead = (mode & fsRead) != 0;
+    CanWrite = (mode & fsWrite) != 0;
+    int flags = CanRead && CanWrite ? O_RDWR : CanWrite ? O_WRONLY : O_RDONLY;
+    if (mode & fsCreate) flags |= O_CREAT | O_TRUNC;
+    // Sharing bits have no counterpart here: POSIX locks are advisory.
+    Handle = ::open(fileName.c_str(), flags | O_CLOEXEC, 0666);
+    if (Handle >= 0) {
+        struct stat info;
+        if (::fstat(Handle, &info) == 0 && S_ISDIR(info.st_mode)) {
+            ::close(Handle);
+            Handle = -1;
+            errno = EISDIR;
+        }
+    }
+    if (Handle < 0)
+        throw EInOutError(Format("Error opening \"%s\" - %s", fileName.c_str(), LastErrorText().c_str()));
+}
+
+TFileStream::TFileStream(int handle) {
+    if (handle < 0) RaiseLastOSError(errno);
+    Handle = handle;
+    CanRead = CanWrite = true;
+}
+
+TFileStream::~TFileStream() {
+    if (Handle >= 0) ::close(Handle);
+}
+
+int64_t TFileStream::Write(const void* buffer, int64_t count) {
+    const auto* in = static_cast<const uint8_t*>(buffer);
+    int64_t total = 0;
+    while (total < count) {
+        const ssize_t n = ::write(Handle, in + total, static_cast<size_t>(count - total));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw EInOutError(Format("Error writing to stream - %s", LastErrorText().c_str()));
+        }
+        if (n == 0) break;
+        total += n;
+    }
+    if (total < count && StrictRead) throw EInOutError("Read less than expected");
+    return total;
+}
+
+int64_t TFileStream::Read(void* buffer, int64_t count) {
+    auto* out = static_cast<uint8_t*>(buffer);
+    int64_t total = 0;
+    while (total < count) {
+        const ssize_t n = ::read(Handle, out + total, static_cast<size_t>(count - total));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw EInOutError(Format("Error reading from stream - %s", LastErrorText().c_str()));
+        }
+        if (n == 0) break;
+        total += n;
+    }
+    if (total < count && StrictRead) throw EInOutError("Read less than expected");
+    return total;
+}
+
+void TFileStream::Flush() {
+    if (::fdatasync(Handle) != 0 && errno != EINVAL)
+        throw EInOutError(Format("IO-error: %s", LastErrorText().c_str()));
+}
+
+int64_t TFileStream::GetPosition() {
+    const off_t position = ::lseek(Handle, 0, SEEK_CUR);
+    if (position < 0) throw EInOutError(Format("IO-error: %s", LastErrorText().c_str()));
+    return position;
+}
+
+int64_t TFileStream::GetSize() {
+    struct stat info;
+    if (::fstat(Handle, &info) != 0) throw EInOutError(Format("IO-error: %s", LastErrorText().c_str()));
+    return info.st_size;
+}
+
+void TFileStream::Seek(int64_t position) {
+    if (::lseek(Handle, position, SEEK_SET) < 0)
+        throw EInOutError(Format("Error moving file pointer - %s", LastErrorText().c_str()));
+}
+
+void TFileStream::Truncate() {
+    if (::ftruncate(Handle, GetPosition()) != 0)
+        throw EInOutError(
+            Format("Error truncating file \"%s\" - %s", FileName.c_str(), LastErrorText().c_str()));
+}
+
+void TFileStream::Delete() {
+    const int handle = Handle;
+    Handle = -1;
+    if (handle >= 0 && ::close(handle) != 0)
+        throw EInOutError(Format("Error closing \"%s\" - %s", FileName.c_str(), LastErrorText().c_str()));
+    if (::unlink(FileName.c_str()) != 0)
+        throw EInOutError(Format("Error deleting \"%s\" - %s", FileName.c_str(), LastErrorText().c_str()));
+}

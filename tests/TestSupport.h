@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh directory per test, removed with everything in it afterwards.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::vector<uint8_t> readFile(const std::string& path);
+void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
+void writeFile(const std::string& path, const std::string& text);
+bool fileExists(const std::string& path);
+// Names in a directory, without "." and "..".
+std::vector<std::string> listDirectory(const std::string& path);
+
+// A path below the shared test data.
+std::string testdata(const std::string& relative);
+
+struct RunResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the built pixmorph binary with the given arguments (no shell) and waits for it.
+RunResult runPixmorph(const std::vector<std::string>& args);
+// Runs any program (argv[0] is looked up in PATH).
+RunResult runProgram(const std::vector<std::string>& argv);
+
+}  // namespace testing_support

@@ -1,0 +1,37 @@
+#include "bench/BenchSupport.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+
+namespace bench_support {
+
+ProcessCost runMeasured(const std::vector<std::string>& argv) {
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        std::vector<char*> args;
+        for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    ProcessCost cost;
+    cost.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    cost.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    cost.peakRssKb = usage.ru_maxrss;
+    return cost;
+}
+
+std::string testdata(const std::string& relative) { return std::string(PIXMORPH_TESTDATA) + "/" + relative; }
+
+}  // namespace bench_support

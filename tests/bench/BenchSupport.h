@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace bench_support {
+
+struct ProcessCost {
+    int exitCode = -1;
+    double seconds = 0;  // wall clock
+    long peakRssKb = 0;  // the child's peak resident memory
+};
+
+// Runs a program (looked up in PATH, no shell), output discarded, and measures it.
+ProcessCost runMeasured(const std::vector<std::string>& argv);
+
+std::string testdata(const std::string& relative);
+
+}  // namespace bench_support

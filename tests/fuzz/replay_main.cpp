@@ -1,0 +1,27 @@
+// Runs a fuzz target over every file of the directories it is given, without libFuzzer,
+// so that the seed corpora and the regression files are replayed in every test run.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
+int main(int argc, char** argv) {
+    size_t replayed = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::error_code error;
+        if (!std::filesystem::is_directory(argv[i], error)) continue;
+        for (auto& entry : std::filesystem::recursive_directory_iterator(argv[i])) {
+            if (!entry.is_regular_file()) continue;
+            std::ifstream in(entry.path(), std::ios::binary);
+            std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+            LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+            ++replayed;
+        }
+    }
+    std::printf("replayed %zu inputs\n", replayed);
+    return 0;
+}
