@@ -1,0 +1,29 @@
+#include "front/Units.h"
+
+// Each unit's initialisation, in order. A unit's slot stays a comment until it exists.
+
+void InitializeUnits() {
+    static bool initialized = false;
+    if (initialized) return;
+    initialized = true;
+
+    // 1. LinarBitmap: GrayPalette and the empty registry Loaders.
+
+    // 2. FileUtils: ProgramDir.
+
+    // 3. ImageDLLLoader: the plug-in codec, registered first.
+
+    // 4. ICOLoader.
+
+    // 5. JPEGLoader.
+
+    // 6. PNGLoader.
+
+    // 7. HIPSLoader.
+
+    // 8. BMPLoader.
+
+    // 9. PCXLoader.
+
+    // 10. WMFLoader.
+}
