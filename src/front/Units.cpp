@@ -1,5 +1,7 @@
 #include "front/Units.h"
 
+#include "front/FileUtils.h"
+
 // Each unit's initialisation, in order. A unit's slot stays a comment until it exists.
 
 void InitializeUnits() {
@@ -10,6 +12,7 @@ void InitializeUnits() {
     // 1. LinarBitmap: GrayPalette and the empty registry Loaders.
 
     // 2. FileUtils: ProgramDir.
+    InitializeFileUtils();
 
     // 3. ImageDLLLoader: the plug-in codec, registered first.
 
