@@ -1,6 +1,7 @@
 #include "front/Units.h"
 
 #include "front/FileUtils.h"
+#include "image/LinarBitmap.h"
 
 // Each unit's initialisation, in order. A unit's slot stays a comment until it exists.
 
@@ -10,6 +11,7 @@ void InitializeUnits() {
     initialized = true;
 
     // 1. LinarBitmap: GrayPalette and the empty registry Loaders.
+    InitializeLinarBitmap();
 
     // 2. FileUtils: ProgramDir.
     InitializeFileUtils();
