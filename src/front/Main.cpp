@@ -5,6 +5,7 @@
 
 #include "front/FileUtils.h"
 #include "front/Units.h"
+#include "image/LinarBitmap.h"
 #include "platform/Exceptions.h"
 #include "platform/Files.h"
 #include "platform/MessageBox.h"
@@ -140,7 +141,13 @@ void TMainForm::FormShow() {
 }
 
 void TMainForm::ConvertWithCodecs(const std::string& input, const std::string& output) {
-    throw EUnsupportedFileFormat("Unsupported file format: ");
+    TLinearBitmap decoded;
+    decoded.LoadFromFile(input);
+    TLinearBitmap image;
+    image.TakeOver(decoded);
+    TAtomicOutput target(output);
+    image.SaveToFile(target.Path());
+    target.Commit();
 }
 
 bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, const std::string& output) {

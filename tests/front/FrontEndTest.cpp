@@ -118,9 +118,18 @@ TEST(CodeArgument, SignedAndHexadecimalCodesBelowAHundredTakeTheCodecPath) {
     for (const std::string code : {"-5", "$10", "x10", "0X1f", "  5", "-$10", "$FFFFFFFF"}) {
         const auto r = runPixmorph({dir / "in.xyz", code, dir / "out.xyz"});
         EXPECT_EQ(r.exitCode, 1) << code;
-        EXPECT_EQ(r.err, report("Unsupported file format: XYZ")) << code;
+        EXPECT_EQ(r.err, report("Unsupported file format: XYZ.")) << code;
         expectOnly(dir, {"in.xyz"});
     }
+}
+
+TEST(CodecPath, ANameWithoutExtensionIsUnsupportedAndNothingIsDeleted) {
+    TempDir dir;
+    writeFile(dir / "noext", std::vector<uint8_t>{1});
+    const auto r = runPixmorph({dir / "noext", "5", dir / "out.bmp"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, report("Unsupported file format: "));
+    expectOnly(dir, {"noext"});
 }
 
 TEST(CodeArgument, WrongNumberOfArgumentsPrintsUsageAndTouchesNothing) {
