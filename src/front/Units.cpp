@@ -1,5 +1,8 @@
 #include "front/Units.h"
 
+#include "front/FileUtils.h"
+#include "image/LinarBitmap.h"
+
 // Each unit's initialisation, in order. A unit's slot stays a comment until it exists.
 
 void InitializeUnits() {
@@ -8,8 +11,10 @@ void InitializeUnits() {
     initialized = true;
 
     // 1. LinarBitmap: GrayPalette and the empty registry Loaders.
+    InitializeLinarBitmap();
 
     // 2. FileUtils: ProgramDir.
+    InitializeFileUtils();
 
     // 3. ImageDLLLoader: the plug-in codec, registered first.
 
