@@ -1,6 +1,7 @@
 #include "front/Main.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <new>
 
 #include "front/FileUtils.h"
@@ -73,7 +74,13 @@ bool parseInteger(const std::string& text, int& value) {
     return true;
 }
 
-void deleteInput(const std::string& path) { host::DeleteFile(path); }
+// The input goes after a completed conversion, unless the output took its place: a call
+// whose input and output name the same file must not delete its own result.
+void deleteInput(const std::string& input, const std::string& output) {
+    std::error_code error;
+    if (std::filesystem::equivalent(input, output, error)) return;
+    host::DeleteFile(input);
+}
 
 }  // namespace
 
@@ -136,7 +143,7 @@ void TMainForm::FormCreate() {
 void TMainForm::FormShow() {
     RunPhase([&] {
         const int code = StrToInt(Argument(2));
-        if (code < FirstFixedCode && completed_) deleteInput(PreparedPath(1));
+        if (code < FirstFixedCode && completed_) deleteInput(PreparedPath(1), PreparedPath(3));
     });
 }
 
@@ -153,10 +160,10 @@ void TMainForm::ConvertWithCodecs(const std::string& input, const std::string& o
 bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, const std::string& output) {
     if (code == "107") {
         ShiftFileBytes(input, output, -32);
-        deleteInput(input);
+        deleteInput(input, output);
     } else if (code == "108") {
         RelocateFile(input, output);
-        deleteInput(input);
+        deleteInput(input, output);
     } else if (code == "109") {
         ShiftFileBytes(input, output, +32);
     } else if (code == "1010") {
