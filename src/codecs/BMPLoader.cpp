@@ -14,6 +14,29 @@ namespace {
 
 const char* const BitmapDescription = "Windows bitmap";
 
+// The linear bitmap takes the platform bitmap's image: 8 bits with its palette, or 24 bits.
+void copyFromPlatform(host::TBitmap& source, TLinearBitmap& dest) {
+    if (source.Width() == 0 || source.Height() == 0) {
+        dest.Dispose();
+        return;
+    }
+    const uint8_t format = source.PixelFormat() == host::pf8bit ? pfIndexed8 : pfBGR24;
+    dest.New(source.Width(), source.Height(), format);
+    const size_t rowBytes = static_cast<size_t>(dest.BytesPerLine);
+    for (int32_t y = 0; y < dest.Height; ++y) std::memcpy(dest.ScanLine(y), source.ScanLine(y), rowBytes);
+    if (format == pfIndexed8) {
+        host::TPaletteEntry entries[256] = {};
+        const int count = host::GetPaletteEntries(source.Palette(), 0, 256, entries);
+        for (int i = 0; i < 256; ++i) {
+            const host::TPaletteEntry& e = entries[i];
+            const bool present = i < count;
+            dest.Palette[3 * i] = present ? e.peBlue : 0;
+            dest.Palette[3 * i + 1] = present ? e.peGreen : 0;
+            dest.Palette[3 * i + 2] = present ? e.peRed : 0;
+        }
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- TVKBitmap
@@ -62,7 +85,7 @@ void TBMPLoader::LoadFromStream(TBaseStream& Stream, const std::string& Ext, TLi
         case host::pf24bit: break;
         default: bitmap.SetPixelFormat(host::pf24bit); break;
     }
-    Bitmap.Assign(bitmap);
+    copyFromPlatform(bitmap, Bitmap);
 }
 
 void TBMPLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {
