@@ -1,6 +1,5 @@
 #include "codecs/BMPLoader.h"
 
-#include <cstring>
 #include <vector>
 
 #include "codecs/UniDIB.h"
@@ -13,29 +12,6 @@
 namespace {
 
 const char* const BitmapDescription = "Windows bitmap";
-
-// The linear bitmap takes the platform bitmap's image: 8 bits with its palette, or 24 bits.
-void copyFromPlatform(host::TBitmap& source, TLinearBitmap& dest) {
-    if (source.Width() == 0 || source.Height() == 0) {
-        dest.Dispose();
-        return;
-    }
-    const uint8_t format = source.PixelFormat() == host::pf8bit ? pfIndexed8 : pfBGR24;
-    dest.New(source.Width(), source.Height(), format);
-    const size_t rowBytes = static_cast<size_t>(dest.BytesPerLine);
-    for (int32_t y = 0; y < dest.Height; ++y) std::memcpy(dest.ScanLine(y), source.ScanLine(y), rowBytes);
-    if (format == pfIndexed8) {
-        host::TPaletteEntry entries[256] = {};
-        const int count = host::GetPaletteEntries(source.Palette(), 0, 256, entries);
-        for (int i = 0; i < 256; ++i) {
-            const host::TPaletteEntry& e = entries[i];
-            const bool present = i < count;
-            dest.Palette[3 * i] = present ? e.peBlue : 0;
-            dest.Palette[3 * i + 1] = present ? e.peGreen : 0;
-            dest.Palette[3 * i + 2] = present ? e.peRed : 0;
-        }
-    }
-}
 
 }  // namespace
 
@@ -78,14 +54,17 @@ void TBMPLoader::LoadFromStream(TBaseStream& Stream, const std::string& Ext, TLi
     TVKBitmap bitmap;
     bitmap.LoadFromStream(host);
 
+    // 1 and 4 bits become 8 with their palette; 8 and 24 bits stay. Every other depth
+    // becomes 24 bits: Assign converts those row by row into a pfBGR24 image, which
+    // saves converting a whole second copy here; only 32 bits, which Assign would keep,
+    // are converted first (TVKBitmap never delivers them).
     switch (bitmap.PixelFormat()) {
         case host::pf1bit:
         case host::pf4bit: bitmap.SetPixelFormat(host::pf8bit); break;
-        case host::pf8bit:
-        case host::pf24bit: break;
-        default: bitmap.SetPixelFormat(host::pf24bit); break;
+        case host::pf32bit: bitmap.SetPixelFormat(host::pf24bit); break;
+        default: break;
     }
-    copyFromPlatform(bitmap, Bitmap);
+    Bitmap.Assign(bitmap);
 }
 
 void TBMPLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {
