@@ -370,3 +370,37 @@ TEST(BMPLoaderProgram, CodecPathConvertsBmpToBmpAndDeletesTheInput) {
     EXPECT_TRUE(fileExists(bad));
     EXPECT_FALSE(fileExists(dir / "bad-out.bmp"));
 }
+
+TEST(BMPLoader, AHeaderClaimingFarMoreThanTheFileHoldsFailsBeforeAnyReaderAllocates) {
+    // 779 bytes of RLE4 claiming 2,818,175 x 64 pixels: the platform reader would have
+    // decoded it into half a gigabyte of 24-bit pixels (found by bmp_fuzzer as a timeout).
+    const std::vector<uint8_t> bytes = readFile(std::string(PIXMORPH_SOURCE_DIR) +
+                                                "/tests/fuzz/regressions/bmp_fuzzer/rle4-huge-width-timeout.bmp");
+    TMemStream stream;
+    stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
+    stream.Seek(0);
+    TLinearBitmap bitmap;
+    try {
+        bitmap.LoadFromStream(stream, "BMP");
+        ADD_FAILURE() << "loaded " << bitmap.Width << "x" << bitmap.Height;
+    } catch (const ELinearBitmap& e) {
+        EXPECT_EQ(e.Message(), "Error in bitmap data");
+    }
+    // The same header with the stream holding enough data loads.
+    Info info;
+    info.width = 3000;
+    info.height = 2000;
+    info.bitCount = 8;
+    TMemStream big;
+    const Bytes whole = file(info, std::vector<uint32_t>(256, 0x808080), Bytes(3000 * 2000, 1));
+    big.Write(whole.data(), static_cast<int64_t>(whole.size()));
+    big.Seek(0);
+    bitmap.LoadFromStream(big, "BMP");
+    EXPECT_EQ(bitmap.Width, 3000);
+    // And so does one missing half its pixel data: the rest stays as created.
+    TMemStream half;
+    half.Write(whole.data(), static_cast<int64_t>(whole.size() / 2));
+    half.Seek(0);
+    bitmap.LoadFromStream(half, "BMP");
+    EXPECT_EQ(bitmap.Height, 2000);
+}
