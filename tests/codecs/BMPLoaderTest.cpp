@@ -404,3 +404,39 @@ TEST(BMPLoader, AHeaderClaimingFarMoreThanTheFileHoldsFailsBeforeAnyReaderAlloca
     bitmap.LoadFromStream(half, "BMP");
     EXPECT_EQ(bitmap.Height, 2000);
 }
+
+TEST(BMPLoader, PlainFilesKeepRowOrderPaddingAndTheirTable) {
+    // 3 x 2 at 24 bits: rows of 9 bytes padded to 12; bottom-up, then top-down.
+    Info info;
+    info.width = 3;
+    info.height = 2;
+    const Bytes rows = {1, 2, 3, 4, 5, 6, 7, 8, 9, 0xEE, 0xEE, 0xEE, 10, 11, 12, 13, 14, 15, 16, 17, 18, 0xEE, 0xEE, 0xEE};
+    const std::vector<uint8_t> bottomUp = {12, 11, 10, 15, 14, 13, 18, 17, 16, 3, 2, 1, 6, 5, 4, 9, 8, 7};
+    const std::vector<uint8_t> topDown = {3, 2, 1, 6, 5, 4, 9, 8, 7, 12, 11, 10, 15, 14, 13, 18, 17, 16};
+    for (int32_t height : {2, -2}) {
+        info.height = height;
+        const Bytes bytes = file(info, {}, rows);
+        TMemStream stream;
+        stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
+        stream.Seek(0);
+        TLinearBitmap bitmap;
+        bitmap.LoadFromStream(stream, "BMP");
+        ASSERT_EQ(bitmap.PixelFormat, pfBGR24);
+        EXPECT_EQ(rgbOf(bitmap).rgb, height > 0 ? bottomUp : topDown) << height;
+        EXPECT_EQ(stream.GetPosition(), static_cast<int64_t>(bytes.size()));
+    }
+    // 8 bits with a full table: indices and table arrive as they are.
+    info.height = 1;
+    info.bitCount = 8;
+    std::vector<uint32_t> table(256);
+    for (int i = 0; i < 256; ++i) table[i] = static_cast<uint32_t>(i) << 16 | static_cast<uint32_t>(255 - i);
+    const Bytes bytes = file(info, table, {0, 7, 255, 0});
+    TMemStream stream;
+    stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
+    stream.Seek(0);
+    TLinearBitmap bitmap;
+    bitmap.LoadFromStream(stream, "BMP");
+    ASSERT_EQ(bitmap.PixelFormat, pfIndexed8);
+    EXPECT_EQ((std::vector<uint8_t>(bitmap.Map.get(), bitmap.Map.get() + 3)), (std::vector<uint8_t>{0, 7, 255}));
+    EXPECT_EQ(rgbOf(bitmap).rgb, (std::vector<uint8_t>{0, 0, 255, 7, 0, 248, 255, 0, 0}));
+}
