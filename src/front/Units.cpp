@@ -1,5 +1,7 @@
 #include "front/Units.h"
 
+#include "image/LinarBitmap.h"
+
 // Each unit's initialisation, in order. A unit's slot stays a comment until it exists.
 
 void InitializeUnits() {
@@ -8,6 +10,7 @@ void InitializeUnits() {
     initialized = true;
 
     // 1. LinarBitmap: GrayPalette and the empty registry Loaders.
+    InitializeLinarBitmap();
 
     // 2. FileUtils: ProgramDir.
 

@@ -1,0 +1,155 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/Exceptions.h"
+#include "platform/Object.h"
+
+class TBaseStream;
+
+// Pixel format codes. The numbers are those the platform bitmap uses for the same
+// depths, so a code can be handed to the platform bitmap unchanged.
+enum : uint8_t {
+    pfIndexed8 = 3,  // one byte: index into Palette
+    pfGray16 = 5,    // 16-bit grey, little-endian; the high byte is the 8-bit grey
+    pfBGR24 = 6,     // blue, green, red
+    pfBGRX32 = 7,    // blue, green, red, spare byte
+    pfNone = 8,      // no image
+};
+
+// 256 entries of (blue, green, red).
+inline constexpr int PaletteBytes = 768;
+
+// Entry i is (i, i, i); built by InitializeLinarBitmap.
+extern uint8_t GrayPalette[PaletteBytes];
+
+// Base of objects that copy themselves to and from other objects by double dispatch.
+// A subclass overrides at least one of the pair for every partner class it supports.
+class TAssignObject : public TObject {
+public:
+    PIXMORPH_CLASS_NAME(TAssignObject)
+    // Source.AssignTo(*this) when Source is a TAssignObject; otherwise
+    // Exception "Cannot assign <Source> to <Self>".
+    virtual void Assign(TObject& Source);
+    // Dest.Assign(*this) when Dest is a TAssignObject; otherwise
+    // Exception "Cannot assign <Self> to <Dest>".
+    virtual void AssignTo(TObject& Dest);
+};
+
+// The in-memory image: one contiguous buffer of packed rows, top row first, with one
+// spare byte at the end so that the last 24-bit pixel can be read as a 32-bit word.
+class TLinearBitmap : public TAssignObject {
+public:
+    PIXMORPH_CLASS_NAME(TLinearBitmap)
+    TLinearBitmap() = default;
+    explicit TLinearBitmap(TObject& Source) { Assign(Source); }
+    // Create(Source) for another image: a deep copy.
+    TLinearBitmap(const TLinearBitmap& Source) : TAssignObject() { AssignLinear(Source); }
+    TLinearBitmap& operator=(const TLinearBitmap&) = delete;
+    ~TLinearBitmap() override = default;
+
+    int32_t Width = 0;
+    int32_t Height = 0;
+    uint8_t PixelFormat = pfNone;
+    int32_t BytesPerLine = 0;
+    int32_t PixelSize = 0;
+    int32_t Size = 0;
+    bool Present = false;
+    std::unique_ptr<uint8_t[]> Map;      // Size + 1 bytes when Present
+    std::unique_ptr<uint8_t[]> Palette;  // PaletteBytes bytes, exactly for pfIndexed8
+
+    void Assign(TObject& Source) override;
+    void AssignTo(TObject& Dest) override;
+    virtual void Dispose();
+    virtual void PackLines();
+
+    // Allocates an image with uninitialised pixels; keeps the pixels when size and
+    // format are unchanged. ELinearBitmap "Unsupported pixel format" / "Invalid bitmap size".
+    void New(int32_t NewWidth, int32_t NewHeight, uint8_t NewPixelFormat);
+    // Takes Other's image without copying; Other becomes not Present.
+    void TakeOver(TLinearBitmap& Other);
+    uint8_t* ScanLine(int32_t Y) { return Map.get() + static_cast<int64_t>(Y) * BytesPerLine; }
+    const uint8_t* ScanLine(int32_t Y) const { return Map.get() + static_cast<int64_t>(Y) * BytesPerLine; }
+    void FillBytes(uint8_t Value);
+    // Color: red in bits 0-7, green 8-15, blue 16-23.
+    void Clear(uint32_t Color);
+    bool IsGrayScale() const;
+    void ChangePixelFormat(uint8_t NewFormat);
+    void ResizeCanvas(int32_t NewWidth, int32_t NewHeight, int32_t XOffset, int32_t YOffset, uint32_t Color);
+
+    // Through the codec registry, chosen by extension.
+    void LoadFromFile(const std::string& FileName);
+    void SaveToFile(const std::string& FileName);
+    void LoadFromStream(TBaseStream& Stream, const std::string& Ext);
+    void SaveToStream(TBaseStream& Stream, const std::string& Ext);
+
+private:
+    void AssignLinear(const TLinearBitmap& Source);
+};
+
+// The text after the last "." when the last of ".", "\", "/" and ":" in the name is a
+// "."; upper-cased (ASCII). Otherwise empty.
+std::string ExtractExtension(const std::string& FileName);
+// Swaps bits 0-7 and 16-23; stored little-endian, the first three bytes are B, G, R.
+uint32_t ColorToBGR(uint32_t Color);
+// Entries 0..N-1 get grey i * 255 / (N - 1). N >= 2.
+void MakeGrayPalette(uint8_t* Table, int N);
+// Copies 256 entries, reversing the three bytes of each. Source and Dest differ.
+void SwapPaletteRB(const uint8_t* Source, uint8_t* Dest);
+// For an unpadded pfBGR24 bitmap: plane i (Width*Height bytes each, min(Count, 3) of
+// them) goes to byte i of every pixel. Planes null or equal to Map: taken from Map.
+void InterleavePlanes(TLinearBitmap& Bitmap, const uint8_t* Planes, int Count);
+
+// A buffer of n bytes, or EOutOfMemory "Out of memory".
+std::unique_ptr<uint8_t[]> AllocateBytes(int64_t n);
+
+// ---------------------------------------------------------------- codec registry
+
+// One codec per file family; it lives for the whole run and is shared by all loads
+// and saves. A codec overrides at least one operation of each pair it supports.
+class TBitmapLoader : public TObject {
+public:
+    PIXMORPH_CLASS_NAME(TBitmapLoader)
+    // True when "*." + Ext occurs in the upper-cased filter (false for an empty Ext).
+    virtual bool CanLoad(const std::string& Ext);
+    virtual bool CanSave(const std::string& Ext);
+    virtual std::string GetLoadFilter();
+    virtual std::string GetSaveFilter();
+    // Base: through a temporary file and LoadFromFile / SaveToFile.
+    virtual void LoadFromStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap);
+    virtual void SaveToStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap);
+    // Base: through the library's TFileStream and LoadFromStream / SaveToStream.
+    virtual void LoadFromFile(const std::string& FileName, const std::string& Ext, TLinearBitmap& Bitmap);
+    virtual void SaveToFile(const std::string& FileName, const std::string& Ext, TLinearBitmap& Bitmap);
+
+private:
+    // Set while a base operation hands over to its partner, so that a codec that
+    // overrides neither side of a pair fails instead of recursing without end.
+    bool inBaseLoad_ = false;
+    bool inBaseSave_ = false;
+};
+
+// The registry; it does not own the codecs.
+class TBitmapLoaders : public TObject {
+public:
+    PIXMORPH_CLASS_NAME(TBitmapLoaders)
+    std::unique_ptr<TBitmapLoader*[]> Items;
+    int32_t Count = 0;
+    int32_t Capacity = 0;
+
+    // Appends; grows five slots at a time.
+    void Add(TBitmapLoader* Codec);
+    // First codec in registration order that accepts the upper-cased Ext, or
+    // EUnsupportedFileFormat "Unsupported file format: <EXT>".
+    TBitmapLoader& FindLoader(const std::string& Ext);
+    TBitmapLoader& FindSaver(const std::string& Ext);
+};
+
+// The one global registry (created by InitializeLinarBitmap).
+extern TBitmapLoaders* Loaders;
+void RegisterLoader(TBitmapLoader* Codec);
+
+// Unit initialisation: GrayPalette and the empty registry. Idempotent.
+void InitializeLinarBitmap();
