@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -85,11 +86,15 @@ void drain(int outFd, int errFd, RunResult& result) {
 
 }  // namespace
 
-RunResult runProgram(const std::vector<std::string>& argv) {
+RunResult runProgram(const std::vector<std::string>& argv, long fileSizeLimit) {
     int outPipe[2], errPipe[2];
     if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
     const pid_t pid = ::fork();
     if (pid == 0) {
+        if (fileSizeLimit > 0) {
+            const rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
         ::dup2(outPipe[1], 1);
         ::dup2(errPipe[1], 2);
         ::close(outPipe[0]);
@@ -112,10 +117,10 @@ RunResult runProgram(const std::vector<std::string>& argv) {
     return result;
 }
 
-RunResult runPixmorph(const std::vector<std::string>& args) {
+RunResult runPixmorph(const std::vector<std::string>& args, long fileSizeLimit) {
     std::vector<std::string> argv{PIXMORPH_BINARY};
     argv.insert(argv.end(), args.begin(), args.end());
-    return runProgram(argv);
+    return runProgram(argv, fileSizeLimit);
 }
 
 }  // namespace testing_support

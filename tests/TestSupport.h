@@ -37,8 +37,9 @@ struct RunResult {
 };
 
 // Runs the built pixmorph binary with the given arguments (no shell) and waits for it.
-RunResult runPixmorph(const std::vector<std::string>& args);
+// fileSizeLimit > 0 caps the size of any file the child writes (as a full disk would).
+RunResult runPixmorph(const std::vector<std::string>& args, long fileSizeLimit = 0);
 // Runs any program (argv[0] is looked up in PATH).
-RunResult runProgram(const std::vector<std::string>& argv);
+RunResult runProgram(const std::vector<std::string>& argv, long fileSizeLimit = 0);
 
 }  // namespace testing_support

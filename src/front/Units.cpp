@@ -1,5 +1,6 @@
 #include "front/Units.h"
 
+#include "front/FileUtils.h"
 #include "image/LinarBitmap.h"
 
 // Each unit's initialisation, in order. A unit's slot stays a comment until it exists.
@@ -13,6 +14,7 @@ void InitializeUnits() {
     InitializeLinarBitmap();
 
     // 2. FileUtils: ProgramDir.
+    InitializeFileUtils();
 
     // 3. ImageDLLLoader: the plug-in codec, registered first.
 

@@ -1,6 +1,9 @@
-#include <cstdio>
+#include <csignal>
+
+#include "front/Main.h"
 
 int main(int argc, char** argv) {
-    std::fprintf(stderr, "usage: pixmorph <input> <code> <output>\n");
-    return 2;
+    // A file-size limit must surface as a write error, not kill the process mid-file.
+    std::signal(SIGXFSZ, SIG_IGN);
+    return RunApplication(argc, argv);
 }

@@ -69,7 +69,11 @@ bool FileExists(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0;
 }
 
-bool CopyFile(const std::string& source, const std::string& dest, bool failIfExists) {
+bool CopyFile(const std::string& source, const std::string& dest, bool failIfExists,
+              CopyFailure* failure) {
+    CopyFailure ignored;
+    CopyFailure& side = failure ? *failure : ignored;
+    side = CopyFailure::Source;
     FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
     if (!in.valid()) return false;
     struct stat info;
@@ -78,6 +82,7 @@ bool CopyFile(const std::string& source, const std::string& dest, bool failIfExi
         errno = EISDIR;
         return false;
     }
+    side = CopyFailure::Dest;
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
     FileDescriptor out(::open(dest.c_str(), flags, info.st_mode & 07777));
     if (!out.valid()) return false;
@@ -87,6 +92,7 @@ bool CopyFile(const std::string& source, const std::string& dest, bool failIfExi
         errno = error;
         return false;
     }
+    side = CopyFailure::None;
     return true;
 }
 

@@ -10,10 +10,13 @@ namespace host {
 // Removes a file; false when it could not be removed.
 bool DeleteFile(const std::string& path);
 
+enum class CopyFailure { None, Source, Dest };
+
 // Copies a file with its permission bits. With failIfExists an existing destination
 // is refused (nothing is touched); otherwise it is replaced. A copy that fails part way
-// leaves no partial destination behind.
-bool CopyFile(const std::string& source, const std::string& dest, bool failIfExists);
+// leaves no partial destination behind. failure, when given, tells which side failed.
+bool CopyFile(const std::string& source, const std::string& dest, bool failIfExists,
+              CopyFailure* failure = nullptr);
 
 // Renames a file; refuses (false, EEXIST) when the destination exists.
 bool MoveFile(const std::string& source, const std::string& dest);

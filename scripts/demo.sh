@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Converts the bundled samples the way the parent application calls pixmorph:
+# one process per conversion, on copies in out/demo/ (most codes delete their input).
+set -uo pipefail
+pixmorph=$(realpath "$1")
+root=$(cd "$(dirname "$0")/.." && pwd)
+work="$root/out/demo"
+rm -rf "$work" && mkdir -p "$work"
+cp "$root"/samples/* "$work"/
+cd "$work"
+
+failures=0
+convert() {
+  local input=$1 code=$2 output=$3
+  if "$pixmorph" "$input" "$code" "$output"; then
+    printf '  %-16s --%4s--> %-22s %8d bytes\n' "$input" "$code" "$output" "$(stat -c %s "$output")"
+  else
+    printf '  %-16s --%4s--> %-22s FAILED\n' "$input" "$code" "$output"
+    failures=$((failures + 1))
+  fi
+}
+
+echo "Converting the samples in $work"
+convert notes.txt      1010 notes-copy.txt
+convert notes-copy.txt  107 notes.shifted
+convert notes.shifted   109 notes-restored.txt
+cmp -s notes.txt notes-restored.txt && echo "  107 then 109 restored notes.txt byte for byte" \
+  || { echo "  107 then 109 did NOT restore notes.txt"; failures=$((failures + 1)); }
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures conversion(s) failed"
+  exit 1
+fi
+echo "All conversions done; results are in $work"

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string>
+
+// The program's own directory, with a trailing "/"; plug-ins are looked up there.
+// Set once by InitializeFileUtils.
+extern std::string ProgramDir;
+void InitializeFileUtils();
+
+// Writes a copy of input in which every byte is shifted by delta (mod 256).
+// The output appears complete or not at all.
+void ShiftFileBytes(const std::string& input, const std::string& output, int delta);
+
+// Copies input to output without overwriting, then tries to rename it there, so the data
+// ends up at output. Raises when output already exists or nothing could be copied or moved.
+void RelocateFile(const std::string& input, const std::string& output);
+
+bool CopyFileTo(const std::string& source, const std::string& dest, bool overwrite);
+
+// The path with a trailing separator, unless it is empty or already ends in "\" or "/".
+std::string IncludeTrailingBackslash(const std::string& path);
+
+// Where a conversion writes its output: a fresh file beside the final one with the same
+// extension, renamed over the final name only by Commit. Until then an earlier file of
+// that name is untouched; an uncommitted temporary file is removed.
+class TAtomicOutput {
+public:
+    explicit TAtomicOutput(std::string finalPath);
+    ~TAtomicOutput();
+    TAtomicOutput(const TAtomicOutput&) = delete;
+    TAtomicOutput& operator=(const TAtomicOutput&) = delete;
+
+    // The temporary file's path, created on first use; a failure raises
+    // "Cannot create file "%s". %s" naming the final path.
+    const std::string& Path();
+    void Commit();
+
+private:
+    std::string finalPath_;
+    std::string tempPath_;
+    bool committed_ = false;
+};

@@ -1,0 +1,191 @@
+#include "front/Main.h"
+
+#include <cstdio>
+#include <new>
+
+#include "front/FileUtils.h"
+#include "front/Units.h"
+#include "image/LinarBitmap.h"
+#include "platform/Exceptions.h"
+#include "platform/Files.h"
+#include "platform/MessageBox.h"
+
+namespace {
+
+constexpr int ExitCompleted = 0;
+constexpr int ExitFailed = 1;
+constexpr int ExitNotAConversion = 2;
+constexpr int FirstFixedCode = 100;
+
+const char* const UsageLine = "usage: pixmorph <input> <code> <output>   (\"*\" in a path stands for a blank)";
+
+const char* const CodeTable =
+    "codes below 100: convert through the image library; the formats follow the file extensions\n"
+    "                 (the input is deleted after a completed conversion)\n"
+    "100   Windows bitmap to Windows bitmap                 input kept\n"
+    "101   Windows bitmap to JPEG                           input deleted\n"
+    "102   Windows bitmap to GIF                            input deleted\n"
+    "103   Windows bitmap to icon                           input deleted\n"
+    "104   Windows bitmap to PNG (libmng)                   input deleted\n"
+    "105   Windows bitmap to JNG (libmng)                   input deleted\n"
+    "106   Windows bitmap to metafile (.wmf, else .emf)     input deleted\n"
+    "107   every byte shifted by -32                        input deleted\n"
+    "108   move (copy, never overwriting)                   input deleted\n"
+    "109   every byte shifted by +32                        input kept\n"
+    "1010  copy, never overwriting                          input kept\n";
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool parseInteger(const std::string& text, int& value) {
+    size_t i = 0;
+    while (i < text.size() && text[i] == ' ') ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    bool hex = false;
+    if (i < text.size() && (text[i] == '$' || text[i] == 'x' || text[i] == 'X')) {
+        hex = true;
+        ++i;
+    } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+        hex = true;
+        i += 2;
+    }
+    if (i == text.size()) return false;
+    uint64_t magnitude = 0;
+    for (; i < text.size(); ++i) {
+        const int digit = hex ? hexDigit(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
+        if (digit < 0) return false;
+        magnitude = magnitude * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
+        if (magnitude > 0xFFFFFFFFull) return false;
+    }
+    if (hex) {
+        // Hexadecimal text gives the 32-bit pattern: $FFFFFFFF is -1.
+        const auto bits = static_cast<int32_t>(static_cast<uint32_t>(magnitude));
+        value = negative ? static_cast<int>(0u - static_cast<uint32_t>(bits)) : bits;
+        return true;
+    }
+    if (magnitude > (negative ? 0x80000000ull : 0x7FFFFFFFull)) return false;
+    value = static_cast<int>(negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude));
+    return true;
+}
+
+void deleteInput(const std::string& path) { host::DeleteFile(path); }
+
+}  // namespace
+
+int StrToInt(const std::string& text) {
+    int value = 0;
+    if (!parseInteger(text, value)) throw EConvertError(Format("'%s' is not a valid integer value", text.c_str()));
+    return value;
+}
+
+std::string MessageBoxText(const std::string& message) {
+    if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') return message + ".";
+    return message;
+}
+
+// ---------------------------------------------------------------- TMainForm
+
+std::string TMainForm::Argument(size_t index) const {
+    return index >= 1 && index <= args_.size() ? args_[index - 1] : std::string();
+}
+
+std::string TMainForm::PreparedPath(size_t index) const {
+    std::string path = Argument(index);
+    for (char& c : path)
+        if (c == '*') c = ' ';
+    return path;
+}
+
+template <class Action>
+void TMainForm::RunPhase(Action&& action) {
+    try {
+        action();
+        return;
+    } catch (const EAbort&) {
+        // A silent abort (a cancelled dialog) reports nothing.
+    } catch (const Exception& e) {
+        host::ShowErrorBox(ApplicationTitle, MessageBoxText(e.Message()));
+    } catch (const std::bad_alloc&) {
+        host::ShowErrorBox(ApplicationTitle, MessageBoxText("Out of memory"));
+    } catch (const std::exception& e) {
+        host::ShowErrorBox(ApplicationTitle, MessageBoxText(e.what()));
+    }
+    if (exitStatus_ == ExitCompleted) exitStatus_ = ExitFailed;
+}
+
+void TMainForm::FormCreate() {
+    RunPhase([&] {
+        const int code = StrToInt(Argument(2));
+        const std::string input = PreparedPath(1);
+        const std::string output = PreparedPath(3);
+        if (code < FirstFixedCode) {
+            ConvertWithCodecs(input, output);
+            completed_ = true;
+        } else if (!RunFixedCode(Argument(2), input, output)) {
+            exitStatus_ = ExitNotAConversion;
+            throw EConvertError(Format("Unsupported conversion code \"%s\"", Argument(2).c_str()));
+        }
+    });
+}
+
+void TMainForm::FormShow() {
+    RunPhase([&] {
+        const int code = StrToInt(Argument(2));
+        if (code < FirstFixedCode && completed_) deleteInput(PreparedPath(1));
+    });
+}
+
+void TMainForm::ConvertWithCodecs(const std::string& input, const std::string& output) {
+    TLinearBitmap decoded;
+    decoded.LoadFromFile(input);
+    TLinearBitmap image;
+    image.TakeOver(decoded);
+    TAtomicOutput target(output);
+    image.SaveToFile(target.Path());
+    target.Commit();
+}
+
+bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, const std::string& output) {
+    if (code == "107") {
+        ShiftFileBytes(input, output, -32);
+        deleteInput(input);
+    } else if (code == "108") {
+        RelocateFile(input, output);
+        deleteInput(input);
+    } else if (code == "109") {
+        ShiftFileBytes(input, output, +32);
+    } else if (code == "1010") {
+        RelocateFile(input, output);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- the program
+
+int RunApplication(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+        std::printf("%s\n\n%s", UsageLine, CodeTable);
+        return ExitCompleted;
+    }
+    if (args.size() == 1 && args[0] == "--version") {
+        std::printf("pixmorph %s\n", PIXMORPH_VERSION);
+        return ExitCompleted;
+    }
+    if (args.size() != 3) {
+        std::fprintf(stderr, "%s\n", UsageLine);
+        return ExitNotAConversion;
+    }
+    InitializeUnits();
+    TMainForm form(args);
+    form.FormCreate();
+    form.FormShow();
+    return form.ExitStatus();
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The front end: one conversion per run, in two phases as the hidden main window ran them.
+// The creation phase converts; the show phase deletes the input of a completed codec-path
+// conversion and closes. Each phase's failure is reported once and ends only that phase.
+class TMainForm {
+public:
+    // args: the command-line arguments without the program name.
+    explicit TMainForm(std::vector<std::string> args) : args_(std::move(args)) {}
+
+    void FormCreate();
+    void FormShow();
+
+    // 0: the conversion completed; 1: an error was reported; 2: not a conversion call.
+    int ExitStatus() const { return exitStatus_; }
+
+private:
+    std::string Argument(size_t index) const;
+    // A path argument with every "*" standing for a blank.
+    std::string PreparedPath(size_t index) const;
+    void ConvertWithCodecs(const std::string& input, const std::string& output);
+    // false when the code text selects no entry of the fixed table.
+    bool RunFixedCode(const std::string& code, const std::string& input, const std::string& output);
+    template <class Action>
+    void RunPhase(Action&& action);
+
+    std::vector<std::string> args_;
+    bool completed_ = false;
+    int exitStatus_ = 0;
+};
+
+// The caption of every report.
+inline constexpr const char* ApplicationTitle = "Pixmorph";
+
+// The platform's integer parsing: leading blanks, one sign, "$"/"x"/"0x" hexadecimal.
+// Raises EConvertError "'%s' is not a valid integer value".
+int StrToInt(const std::string& text);
+
+// The report text of a message: a "." is added when the last character sorts after ".".
+std::string MessageBoxText(const std::string& message);
+
+// The whole program: start-up, both phases, and the exit status.
+int RunApplication(int argc, char** argv);

@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "TestSupport.h"
+#include "front/FileUtils.h"
+#include "front/Main.h"
+#include "platform/Exceptions.h"
+
+using namespace testing_support;
+
+TEST(StrToInt, PlatformIntegerRules) {
+    EXPECT_EQ(StrToInt("100"), 100);
+    EXPECT_EQ(StrToInt("  -5"), -5);
+    EXPECT_EQ(StrToInt("+7"), 7);
+    EXPECT_EQ(StrToInt("$64"), 100);
+    EXPECT_EQ(StrToInt("x1F"), 31);
+    EXPECT_EQ(StrToInt("0X10"), 16);
+    EXPECT_EQ(StrToInt("-$10"), -16);
+    EXPECT_EQ(StrToInt("$FFFFFFFF"), -1);
+    EXPECT_EQ(StrToInt("-2147483648"), INT32_MIN);
+    EXPECT_EQ(StrToInt("0100"), 100);
+    for (const char* bad : {"", " ", "2147483648", "$100000000", "1 ", "1e3", "--1", "$", "0x", "\t1"}) {
+        try {
+            StrToInt(bad);
+            ADD_FAILURE() << bad;
+        } catch (const EConvertError& e) {
+            EXPECT_EQ(e.Message(), std::string("'") + bad + "' is not a valid integer value");
+        }
+    }
+}
+
+TEST(MessageBoxText, AFullStopIsAddedOnlyAfterCharactersThatSortAfterIt) {
+    EXPECT_EQ(MessageBoxText("Bitmap image is not valid"), "Bitmap image is not valid.");
+    EXPECT_EQ(MessageBoxText("done."), "done.");
+    EXPECT_EQ(MessageBoxText("what?"), "what?.");  // '?' sorts after '.'
+    EXPECT_EQ(MessageBoxText("Unsupported file format: "), "Unsupported file format: ");
+    EXPECT_EQ(MessageBoxText("a-"), "a-");
+    EXPECT_EQ(MessageBoxText(""), "");
+}
+
+TEST(FileUtils, IncludeTrailingBackslash) {
+    EXPECT_EQ(IncludeTrailingBackslash(""), "");
+    EXPECT_EQ(IncludeTrailingBackslash("/usr/lib/"), "/usr/lib/");
+    EXPECT_EQ(IncludeTrailingBackslash("C:\\x\\"), "C:\\x\\");
+    EXPECT_EQ(IncludeTrailingBackslash("/usr/lib"), "/usr/lib/");
+}
+
+TEST(FileUtils, ProgramDirIsTheExecutablesDirectoryWhereverTheCallerStands) {
+    char cwd[4096];
+    ASSERT_TRUE(::getcwd(cwd, sizeof cwd));
+    ASSERT_EQ(::chdir("/"), 0);
+    InitializeFileUtils();
+    ASSERT_EQ(::chdir(cwd), 0);
+    ASSERT_FALSE(ProgramDir.empty());
+    EXPECT_EQ(ProgramDir.back(), '/');
+    EXPECT_EQ(ProgramDir.front(), '/');
+    EXPECT_TRUE(fileExists(ProgramDir + "pixmorph_tests"));
+}
+
+TEST(FileUtils, RelocateOntoAnExistingFileChangesNothing) {
+    TempDir dir;
+    writeFile(dir / "in", std::string("in"));
+    writeFile(dir / "out", std::string("out"));
+    EXPECT_THROW(RelocateFile(dir / "in", dir / "out"), EFCreateError);
+    EXPECT_EQ(readFile(dir / "out"), std::vector<uint8_t>({'o', 'u', 't'}));
+    EXPECT_EQ(readFile(dir / "in"), std::vector<uint8_t>({'i', 'n'}));
+}
+
+TEST(FileUtils, CopyFileToHonoursOverwrite) {
+    TempDir dir;
+    writeFile(dir / "a", std::string("A"));
+    writeFile(dir / "b", std::string("B"));
+    EXPECT_FALSE(CopyFileTo(dir / "a", dir / "b", false));
+    EXPECT_EQ(readFile(dir / "b"), std::vector<uint8_t>{'B'});
+    EXPECT_TRUE(CopyFileTo(dir / "a", dir / "b", true));
+    EXPECT_EQ(readFile(dir / "b"), std::vector<uint8_t>{'A'});
+}
+
+TEST(FileUtils, AtomicOutputKeepsTheExtensionAndCleansUpWhenNotCommitted) {
+    TempDir dir;
+    writeFile(dir / "photo.bmp", std::string("earlier"));
+    std::string temp;
+    {
+        TAtomicOutput out(dir / "photo.bmp");
+        temp = out.Path();
+        EXPECT_EQ(temp.substr(temp.size() - 4), ".bmp");
+        EXPECT_EQ(temp.substr(0, dir.path().size() + 1), dir.path() + "/");
+        writeFile(temp, std::string("half"));
+    }
+    EXPECT_FALSE(fileExists(temp));
+    EXPECT_EQ(readFile(dir / "photo.bmp"), std::vector<uint8_t>({'e', 'a', 'r', 'l', 'i', 'e', 'r'}));
+    {
+        TAtomicOutput out(dir / "noext");
+        EXPECT_EQ(out.Path().find('.', dir.path().size()), std::string::npos)
+            << "a name without extension must not gain one";
+        writeFile(out.Path(), std::string("new"));
+        out.Commit();
+    }
+    EXPECT_EQ(readFile(dir / "noext"), std::vector<uint8_t>({'n', 'e', 'w'}));
+}
