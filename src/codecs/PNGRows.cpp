@@ -461,9 +461,14 @@ int NearLossless(uint8_t* map, int64_t width, int64_t height, int64_t bytesPerLi
     for (int64_t y = 1; y < height; ++y) {
         uint8_t* row = map + y * bytesPerLine;
         const uint8_t* above = row - bytesPerLine;
+        bool skip = false;
         for (int64_t i = step; i < bytesPerLine; ++i) {
             uint8_t* px = row + (i - i % step);
-            if (transparent != -1 && isTransparentPixel(px)) continue;
+            // Whether a pixel is the transparent colour is decided once, before any of its
+            // bytes changes: a pixel whose first bytes smooth into the transparent colour's
+            // must not then keep its last byte unchanged and turn transparent.
+            if (i % step == 0) skip = transparent != -1 && isTransparentPixel(px);
+            if (skip) continue;
             const int64_t g = (row[i - step] + above[i]) / 2;
             const int64_t f = row[i];
             int64_t v;

@@ -1,6 +1,7 @@
 #include "front/Units.h"
 
 #include "front/FileUtils.h"
+#include "codecs/PNGLoader.h"
 #include "image/LinarBitmap.h"
 
 // Each unit's initialisation, in order. A unit's slot stays a comment until it exists.
@@ -23,6 +24,7 @@ void InitializeUnits() {
     // 5. JPEGLoader.
 
     // 6. PNGLoader.
+    InitializePNGLoader();
 
     // 7. HIPSLoader.
 
