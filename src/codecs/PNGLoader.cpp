@@ -53,12 +53,6 @@ void ReadExact(TBaseStream& stream, void* buffer, int64_t count) {
     stream.Read(buffer, count);
 }
 
-uint32_t ReadBigEndian32(TBaseStream& stream) {
-    uint8_t b[4];
-    ReadExact(stream, b, 4);
-    return BigEndian32(b);
-}
-
 // Chunk lengths are at most 2^31 - 1 in PNG and MNG.
 int32_t CheckedChunkLength(uint32_t length) {
     if (length > 0x7FFFFFFFu) InvalidData();
@@ -164,7 +158,8 @@ public:
             }
             if (type == IEND) break;
         }
-        if (!bitmap_.Present) throw Exception("Unsupported PNG data");
+        // A header without image data is no image either: its pixels were never filled.
+        if (!bitmap_.Present || !imageRead_) throw Exception("Unsupported PNG data");
     }
 
 private:
@@ -173,6 +168,7 @@ private:
         uint8_t h[13];
         ReadExact(chunk_, h, 13);
         codec_.BitDepth = h[8];
+        imageRead_ = false;
         header_.Width = BigEndian32(h);
         header_.Height = BigEndian32(h + 4);
         header_.BitDepth = h[8];
@@ -292,6 +288,7 @@ private:
     TCRC32Stream& chunk_;
     bool mng_;
     bool headerRead_ = false;
+    bool imageRead_ = false;
     ImageHeader header_;
 };
 
@@ -307,8 +304,8 @@ void PNGReader::ReadImageData(int32_t length) {
     const int bpp = pngrows::FilterStride(layout.Channels, layout.BitDepth);
     const int pixelSize = layout.PixelSize;
     TLinearBitmap* alpha = codec_.AlphaBitmap.get();
+    TDeflateStream inflate(&idat, -1);
     {
-        TDeflateStream inflate(&idat, -1);
         const int64_t maxRow = pngrows::RowBytes(header_.Width, layout.Channels, layout.BitDepth);
         // Two rows with their filter bytes, and for interlaced images one pass row of
         // pixels and alpha values; the passes go straight into the image.
@@ -350,11 +347,34 @@ void PNGReader::ReadImageData(int32_t length) {
     }
     // The zlib trailer: whatever the deflate data left in this chunk but its last four
     // bytes is passed over, then four bytes are taken as the Adler-32 (not compared).
-    if (idat.Remaining > 4) idat.CopyTo(nullptr, idat.Remaining - 4);
+    // Usually only the end-of-block code is still unread after the last row; once it is
+    // read, the bytes the decompressor took beyond its data come first.
+    if (!inflate.Finished()) {
+        inflate.StrictRead = false;
+        try {
+            uint8_t extra;
+            inflate.Read(&extra, 1);
+        } catch (const Exception&) {
+            // Damage after the last row does not touch the image: the chunk is skipped below.
+        }
+    }
+    uint8_t scratch[4096];
     uint8_t trailer[4];
-    ReadExact(idat, trailer, 4);
+    if (inflate.Finished()) {
+        int64_t left = inflate.UnusedInputCount() + idat.Remaining;
+        while (left > 4) {
+            const int64_t n = std::min<int64_t>(left - 4, sizeof scratch);
+            inflate.ReadAfterEnd(scratch, n);
+            left -= n;
+        }
+        inflate.ReadAfterEnd(trailer, 4);
+    } else {
+        if (idat.Remaining > 4) idat.CopyTo(nullptr, idat.Remaining - 4);
+        ReadExact(idat, trailer, 4);
+    }
     // A file that ends after its image data without IEND still loads.
     buffered_.StrictRead = false;
+    imageRead_ = true;
     if (header_.FilterMethod == 64 && mng_) {
         if (bitmap_.PixelFormat != pfBGR24) throw Exception("Unsupported pixel format");
         for (int32_t y = 0; y < bitmap_.Height; ++y) pngrows::UndoIntrapixel(bitmap_.ScanLine(y), bitmap_.Width);
@@ -416,7 +436,7 @@ int HighestUsedIndex(const TLinearBitmap& image) {
 }  // namespace
 
 void TPNGLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {
-    const uint8_t format = Bitmap.Present ? Bitmap.PixelFormat : pfNone;
+    const uint8_t format = Bitmap.Present ? Bitmap.PixelFormat : static_cast<uint8_t>(pfNone);
     if (format != pfIndexed8 && format != pfGray16 && format != pfBGR24)
         throw ELinearBitmap("Unsupported pixel format");
     auto* seekable = dynamic_cast<TSeekableStream*>(&Stream);
@@ -591,7 +611,8 @@ void TPNGLoader::WriteFile(TSeekableStream& Stream, bool mng, int mode, TLinearB
                 adler.Update(out, static_cast<int64_t>(rowBytes + 1));
                 std::swap(raw, prev);
             }
-        }  // the final block
+            deflate.Finish();  // the final block
+        }
         const uint32_t value = adler.Value();
         buffered.Write(&value, 4);
         buffered.Flush();

@@ -22,6 +22,9 @@ public:
     int32_t Remaining;
 
     int64_t Read(void* buffer, int64_t count) override;
+    // The bytes of the current chunk: a reader that takes input in blocks of what is
+    // available never pulls the next chunk's header into the image data.
+    int64_t Available() override { return Remaining; }
 
 private:
     TCRC32Stream* chunk_;

@@ -109,11 +109,11 @@ Decoded Decode(const std::vector<uint8_t>& file, bool allowMng) {
     return d;
 }
 
-std::vector<Chunk> Chunks(const std::vector<uint8_t>& file) {
-    std::vector<Chunk> out;
+std::vector<ChunkInfo> Chunks(const std::vector<uint8_t>& file) {
+    std::vector<ChunkInfo> out;
     size_t p = 8;
     while (p + 12 <= file.size()) {
-        Chunk c;
+        ChunkInfo c;
         c.length = Be32(&file[p]);
         c.type.assign(reinterpret_cast<const char*>(&file[p + 4]), 4);
         if (p + 12 + c.length > file.size()) break;
@@ -131,7 +131,7 @@ std::vector<uint8_t> Chunk(const std::string& type, const std::vector<uint8_t>& 
     out.insert(out.end(), type.begin(), type.end());
     out.insert(out.end(), data.begin(), data.end());
     uLong crc = crc32(0, reinterpret_cast<const Bytef*>(type.data()), 4);
-    crc = crc32(crc, data.data(), static_cast<uInt>(data.size()));
+    if (!data.empty()) crc = crc32(crc, data.data(), static_cast<uInt>(data.size()));
     PutBe32(out, static_cast<uint32_t>(crc));
     return out;
 }

@@ -27,13 +27,13 @@ struct Decoded {
 Decoded Decode(const std::vector<uint8_t>& file, bool allowMng = false);
 
 // The chunks of a PNG or MNG datastream after its 8-byte signature.
-struct Chunk {
+struct ChunkInfo {
     std::string type;
     std::vector<uint8_t> data;
     uint32_t crc = 0;
     uint32_t length = 0;
 };
-std::vector<Chunk> Chunks(const std::vector<uint8_t>& file);
+std::vector<ChunkInfo> Chunks(const std::vector<uint8_t>& file);
 
 // Builds files for tests: signature + chunks, CRCs from zlib.
 std::vector<uint8_t> Chunk(const std::string& type, const std::vector<uint8_t>& data);
