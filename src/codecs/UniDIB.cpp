@@ -1,0 +1,621 @@
+#include "codecs/UniDIB.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "platform/CheckedSize.h"
+#include "platform/Exceptions.h"
+
+namespace {
+
+[[noreturn]] void BitmapDataError() { throw ELinearBitmap("Error in bitmap data"); }
+
+}  // namespace
+
+// ---------------------------------------------------------------- TBufferedFile
+
+TBufferedFile::TBufferedFile(host::TStream* stream) : Stream(stream) {
+    Origin = Stream->GetPosition();
+    Buffer.resize(MinCapacity);
+    Capacity = MinCapacity;
+}
+
+void TBufferedFile::Compact() {
+    const int32_t unread = Buffered();
+    if (Pos > 0 && unread > 0) std::memmove(Buffer.data(), Buffer.data() + Pos, static_cast<size_t>(unread));
+    BufferStart += Pos;
+    Pos = 0;
+    Last = unread - 1;
+}
+
+void TBufferedFile::Refill() {
+    Compact();
+    const int64_t room = Capacity - (Last + 1);
+    if (room <= 0 || StreamEnded) return;
+    const int64_t got = Stream->Read(Buffer.data() + Last + 1, room);
+    if (got < room) StreamEnded = true;
+    if (got > 0) Last += static_cast<int32_t>(got);
+}
+
+void TBufferedFile::Fill(int32_t n) {
+    if (Buffered() < n && n <= Capacity && !StreamEnded) Refill();
+}
+
+void TBufferedFile::Reserve(int32_t n) {
+    const int32_t wanted = std::max(n, MinCapacity);
+    if (wanted <= Capacity) return;
+    Compact();
+    Buffer.resize(static_cast<size_t>(wanted));
+    Capacity = wanted;
+}
+
+void TBufferedFile::SeekTo(int64_t offset) {
+    Pos = 0;
+    Last = -1;
+    BufferStart = offset;
+    StreamEnded = false;
+    Stream->SetPosition(checkedAdd(Origin, offset));
+    Refill();
+}
+
+void TBufferedFile::MoveTo(int64_t offset) {
+    if (offset >= BufferStart && offset <= BufferStart + Last + 1)
+        Pos = static_cast<int32_t>(offset - BufferStart);
+    else
+        SeekTo(offset);
+}
+
+bool TBufferedFile::NextByte(uint8_t& value) {
+    if (Pos > Last) {
+        Refill();
+        if (Pos > Last) return false;
+    }
+    value = Buffer[static_cast<size_t>(Pos++)];
+    return true;
+}
+
+uint8_t TBufferedFile::ReadByte() {
+    uint8_t value;
+    if (!NextByte(value)) throw EReadError("Stream read error");
+    return value;
+}
+
+int64_t TBufferedFile::Read(uint8_t* dest, int64_t count) {
+    int64_t done = 0;
+    while (done < count) {
+        if (Pos > Last) {
+            Refill();
+            if (Pos > Last) break;
+        }
+        const int64_t n = std::min<int64_t>(count - done, Buffered());
+        std::memcpy(dest + done, Buffer.data() + Pos, static_cast<size_t>(n));
+        Pos += static_cast<int32_t>(n);
+        done += n;
+    }
+    return done;
+}
+
+bool TBufferedFile::Skip(int64_t count) {
+    while (count > 0) {
+        if (Pos > Last) {
+            Refill();
+            if (Pos > Last) return false;
+        }
+        const int64_t n = std::min<int64_t>(count, Buffered());
+        Pos += static_cast<int32_t>(n);
+        count -= n;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- TUniDIB
+
+TUniDIB::TUniDIB(int32_t width, int32_t bitCount, int32_t height) {
+    if (width < 1 || height < 1) throw ELinearBitmap("Invalid bitmap size");
+    BitCount = bitCount <= 1 ? 1 : bitCount <= 4 ? 4 : bitCount <= 8 ? 8 : bitCount <= 16 ? 16 : bitCount <= 24 ? 24 : 32;
+    Width = width;
+    Height = height;
+    // ((width * bits + 31) div 32) * 4, each step checked.
+    const int64_t rowBits = checkedAdd(checkedSize({width, BitCount}, MaxBufferSize * 8LL), 31);
+    RowBytes = static_cast<int32_t>(checkedSize({rowBits / 32, 4}));
+    ImageSize = checkedSize({RowBytes, height});
+    HasPalette = BitCount <= 8;
+    PaletteCount = HasPalette ? 1 << BitCount : 0;
+    if (BitCount == 16)
+        SetBitFields(0x7C00, 0x03E0, 0x001F);
+    else
+        SetBitFields(0xFF0000, 0x00FF00, 0x0000FF);
+    try {
+        Bits.assign(static_cast<size_t>(ImageSize), 0);
+    } catch (const std::bad_alloc&) {
+        throw EOutOfMemory("Out of memory");
+    }
+}
+
+void TUniDIB::SetColorTable(const TRGBQuad* table, int32_t count) {
+    const int32_t n = std::clamp(count, 0, PaletteCount);
+    std::copy(table, table + n, ColorTable);
+}
+
+void TUniDIB::SetBitFields(uint32_t red, uint32_t green, uint32_t blue) {
+    RedMask = red;
+    GreenMask = green;
+    BlueMask = blue;
+}
+
+void TUniDIB::SetRow(int64_t x, int64_t y) {
+    RowStart = (y >= 0 && y < Height) ? y * RowBytes : -1;
+    PixelIndex = x;
+}
+
+void TUniDIB::WriteNext(uint8_t value) {
+    if (RowStart < 0 || PixelIndex < 0 || PixelIndex >= Width) BitmapDataError();
+    uint8_t* row = Bits.data() + RowStart;
+    switch (BitCount) {
+        case 1: {
+            const int shift = 7 - static_cast<int>(PixelIndex & 7);
+            uint8_t& b = row[PixelIndex >> 3];
+            b = static_cast<uint8_t>((b & ~(1 << shift)) | ((value & 1) << shift));
+            break;
+        }
+        case 4: {
+            uint8_t& b = row[PixelIndex >> 1];
+            if (PixelIndex & 1)
+                b = static_cast<uint8_t>((b & 0xF0) | (value & 0x0F));
+            else
+                b = static_cast<uint8_t>((b & 0x0F) | (value << 4));
+            break;
+        }
+        case 8: row[PixelIndex] = value; break;
+        default: BitmapDataError();
+    }
+    ++PixelIndex;
+}
+
+void TUniDIB::WriteRun(uint8_t value, int64_t count) {
+    if (count <= 0) return;
+    if (RowStart < 0 || PixelIndex < 0 || PixelIndex > Width - count) BitmapDataError();
+    if (BitCount == 8) {
+        std::memset(Bits.data() + RowStart + PixelIndex, value, static_cast<size_t>(count));
+        PixelIndex += count;
+        return;
+    }
+    for (int64_t i = 0; i < count; ++i) WriteNext((i & 1) ? (value & 0x0F) : (value >> 4));
+}
+
+namespace {
+
+// Position and width of a channel mask, to scale its values to 0..255.
+struct Channel {
+    int shift = 0;
+    uint32_t max = 0;  // the mask shifted down; 0 for an empty mask
+
+    explicit Channel(uint32_t mask) {
+        if (mask == 0) return;
+        while (!(mask & 1)) {
+            mask >>= 1;
+            ++shift;
+        }
+        max = mask;
+    }
+    uint8_t operator()(uint32_t pixel) const {
+        if (max == 0) return 0;
+        const uint64_t v = (pixel >> shift) & max;
+        return static_cast<uint8_t>((v * 255 + max / 2) / max);
+    }
+};
+
+}  // namespace
+
+void TUniDIB::RowToBGR(int32_t y, uint8_t* out) const {
+    const uint8_t* row = Row(Height - 1 - y);
+    switch (BitCount) {
+        case 1:
+        case 4:
+        case 8: {
+            const int bits = BitCount;
+            const int perByte = 8 / bits;
+            const uint8_t mask = static_cast<uint8_t>((1 << bits) - 1);
+            for (int32_t x = 0; x < Width; ++x) {
+                const int shift = (perByte - 1 - x % perByte) * bits;
+                const TRGBQuad& c = ColorTable[(row[x / perByte] >> shift) & mask];
+                *out++ = c.Blue;
+                *out++ = c.Green;
+                *out++ = c.Red;
+            }
+            break;
+        }
+        case 24: std::memcpy(out, row, static_cast<size_t>(Width) * 3); break;
+        case 16:
+        case 32: {
+            if (BitCount == 32 && RedMask == 0xFF0000 && GreenMask == 0xFF00 && BlueMask == 0xFF) {
+                for (int32_t x = 0; x < Width; ++x, row += 4) {
+                    *out++ = row[0];
+                    *out++ = row[1];
+                    *out++ = row[2];
+                }
+                break;
+            }
+            const Channel red(RedMask), green(GreenMask), blue(BlueMask);
+            const int step = BitCount / 8;
+            for (int32_t x = 0; x < Width; ++x, row += step) {
+                const uint32_t pixel = step == 2 ? static_cast<uint32_t>(row[0] | row[1] << 8)
+                                                 : static_cast<uint32_t>(row[0] | row[1] << 8 | row[2] << 16) |
+                                                       static_cast<uint32_t>(row[3]) << 24;
+                *out++ = blue(pixel);
+                *out++ = green(pixel);
+                *out++ = red(pixel);
+            }
+            break;
+        }
+    }
+}
+
+// ---------------------------------------------------------------- default colour tables
+
+namespace {
+
+struct DefaultTables {
+    TRGBQuad mono[2];
+    TRGBQuad ega[16];
+    TRGBQuad vga[256];
+
+    static uint8_t scale6(int v) { return static_cast<uint8_t>((v << 2) | (v >> 4)); }
+    static TRGBQuad rgb6(int r, int g, int b) { return {scale6(b), scale6(g), scale6(r), 0}; }
+
+    DefaultTables() {
+        mono[0] = {0, 0, 0, 0};
+        mono[1] = {255, 255, 255, 0};
+        // The EGA colours in 6-bit levels: 0, 0x2A (0xAA) and 0x15 (0x55), 0x3F.
+        static const uint8_t egaRGB[16][3] = {
+            {0x00, 0x00, 0x00}, {0x00, 0x00, 0x2A}, {0x00, 0x2A, 0x00}, {0x00, 0x2A, 0x2A},
+            {0x2A, 0x00, 0x00}, {0x2A, 0x00, 0x2A}, {0x2A, 0x15, 0x00}, {0x2A, 0x2A, 0x2A},
+            {0x15, 0x15, 0x15}, {0x15, 0x15, 0x3F}, {0x15, 0x3F, 0x15}, {0x15, 0x3F, 0x3F},
+            {0x3F, 0x15, 0x15}, {0x3F, 0x15, 0x3F}, {0x3F, 0x3F, 0x15}, {0x3F, 0x3F, 0x3F}};
+        for (int i = 0; i < 16; ++i) ega[i] = vga[i] = rgb6(egaRGB[i][0], egaRGB[i][1], egaRGB[i][2]);
+        static const uint8_t grey[16] = {0x00, 0x05, 0x08, 0x0B, 0x0E, 0x11, 0x14, 0x18,
+                                         0x1C, 0x20, 0x24, 0x28, 0x2D, 0x32, 0x38, 0x3F};
+        for (int i = 0; i < 16; ++i) vga[16 + i] = rgb6(grey[i], grey[i], grey[i]);
+        // Nine hue wheels of 24 entries (three intensities, three saturations each),
+        // running blue, magenta, red, yellow, green, cyan and back towards blue.
+        static const uint8_t levels[9][5] = {
+            {0x00, 0x10, 0x1F, 0x2F, 0x3F}, {0x1F, 0x27, 0x2F, 0x37, 0x3F}, {0x2D, 0x31, 0x36, 0x3A, 0x3F},
+            {0x00, 0x07, 0x0E, 0x15, 0x1C}, {0x0E, 0x11, 0x15, 0x18, 0x1C}, {0x14, 0x16, 0x18, 0x1A, 0x1C},
+            {0x00, 0x04, 0x08, 0x0C, 0x10}, {0x08, 0x0A, 0x0C, 0x0E, 0x10}, {0x0B, 0x0C, 0x0D, 0x0F, 0x10}};
+        for (int w = 0; w < 9; ++w) {
+            const uint8_t* l = levels[w];
+            const int lo = l[0], hi = l[4];
+            TRGBQuad* e = vga + 32 + w * 24;
+            for (int s = 0; s < 4; ++s) {
+                e[s] = rgb6(l[s], lo, hi);           // blue towards magenta: red rises
+                e[4 + s] = rgb6(hi, lo, l[4 - s]);   // magenta towards red: blue falls
+                e[8 + s] = rgb6(hi, l[s], lo);       // red towards yellow: green rises
+                e[12 + s] = rgb6(l[4 - s], hi, lo);  // yellow towards green: red falls
+                e[16 + s] = rgb6(lo, hi, l[s]);      // green towards cyan: blue rises
+                e[20 + s] = rgb6(lo, l[4 - s], hi);  // cyan towards blue: green falls
+            }
+        }
+        for (int i = 248; i < 256; ++i) vga[i] = {0, 0, 0, 0};
+    }
+};
+
+const DefaultTables& defaults() {
+    static const DefaultTables tables;
+    return tables;
+}
+
+}  // namespace
+
+const TRGBQuad* DefaultColorTable(int32_t bitCount) {
+    switch (bitCount) {
+        case 1: return defaults().mono;
+        case 4: return defaults().ega;
+        case 8: return defaults().vga;
+        default: return nullptr;
+    }
+}
+
+// ---------------------------------------------------------------- the reader
+
+namespace {
+
+// Compression codes of the info header.
+enum : uint32_t { biRGB = 0, biRLE8 = 1, biRLE4 = 2, biBitFields = 3, biAlphaBitFields = 6 };
+
+// An image is only allocated when the stream could plausibly hold its pixel data:
+// a few million pixels always; beyond that uncompressed data must be at least a
+// quarter there, and RLE data may expand at most 256 times. A tiny file claiming an
+// enormous image therefore fails instead of claiming gigabytes.
+constexpr int64_t AlwaysAllowedPixels = int64_t{1} << 22;
+
+struct Header {
+    int64_t dataOffset = 0;
+    uint32_t headerSize = 0;
+    int64_t width = 0;
+    int64_t height = 0;  // negative: rows stored top-down
+    uint32_t planes = 0;
+    uint32_t bitCount = 0;
+    uint32_t compression = biRGB;
+    int64_t colorCount = 0;
+    int64_t sourceRowSize = 0;  // bytes per row in the file
+    int64_t sourceStride = 0;   // distance between rows in the file
+    bool headerless = false;
+    bool hasMasks = false;
+    uint32_t masks[3] = {0, 0, 0};  // red, green, blue
+};
+
+// Little-endian fields of the buffered header bytes; outside them the header is cut short.
+struct HeaderBytes {
+    const uint8_t* data;
+    int32_t size;
+    bool has(int64_t offset, int64_t width) const { return offset >= 0 && offset + width <= size; }
+    uint32_t u8(int64_t o) const { return has(o, 1) ? data[o] : throw EReadError("Stream read error"); }
+    uint32_t u16(int64_t o) const { return u8(o) | u8(o + 1) << 8; }
+    uint32_t u32(int64_t o) const { return u16(o) | u16(o + 2) << 16; }
+    int32_t i32(int64_t o) const { return static_cast<int32_t>(u32(o)); }
+};
+
+bool knownHeaderSize(uint32_t size) {
+    switch (size) {
+        case 12: case 40: case 52: case 56: case 64: case 108: case 124: return true;
+        default: return false;
+    }
+}
+
+class Reader {
+public:
+    Reader(TBufferedFile& file, Header& h) : file(file), h(h) {}
+
+    int run(std::unique_ptr<TUniDIB>& dib);
+
+private:
+    int readHeader();
+    void checkPlausible();
+    void readColorTable(TUniDIB& dib);
+    // Rows arrive bottom-up unless the height is negative; a headerless bitmap is a
+    // device-dependent bitmap, whose rows run from the top.
+    int64_t dibRow(int64_t counter) const {
+        return h.height < 0 || h.headerless ? rows - 1 - counter : counter;
+    }
+    void decodeUncompressed(TUniDIB& dib);
+    void decodeRLE(TUniDIB& dib);
+
+    TBufferedFile& file;
+    Header& h;
+    int64_t rows = 0;
+};
+
+int Reader::readHeader() {
+    file.Fill(78);
+    const HeaderBytes b{file.Current(), file.Buffered()};
+    const uint32_t type = b.u16(0);
+    if (type == 0x4D42) {
+        h.dataOffset = b.u32(10);
+        h.headerSize = b.u32(14);
+        if (!knownHeaderSize(h.headerSize)) return dibNotBitmap;
+        if (h.headerSize == 12) {
+            h.width = b.u16(18);
+            h.height = b.u16(20);
+            h.planes = b.u16(22);
+            h.bitCount = b.u16(24);
+        } else {
+            h.width = b.i32(18);
+            h.height = b.i32(22);
+            h.planes = b.u16(26);
+            h.bitCount = b.u16(28);
+            h.compression = b.u32(30);
+            h.colorCount = b.u32(46);
+        }
+        // The OS/2 2.x header gives compression 3 and 4 other meanings (Huffman 1D, RLE24).
+        if (h.headerSize == 64 && h.compression >= biBitFields) return dibNotBitmap;
+        switch (h.compression) {
+            case biRGB: break;
+            case biRLE8: if (h.bitCount != 8) return dibNotBitmap; break;
+            case biRLE4: if (h.bitCount != 4) return dibNotBitmap; break;
+            case biBitFields:
+            case biAlphaBitFields:
+                if (h.bitCount == 16 || h.bitCount == 32) {
+                    // Behind a 40-byte header the masks follow it; larger headers hold them.
+                    h.hasMasks = true;
+                    for (int i = 0; i < 3; ++i) h.masks[i] = b.u32(14 + 40 + 4 * i);
+                } else if (h.compression == biAlphaBitFields) {
+                    return dibNotBitmap;
+                }
+                break;
+            default: return dibNotBitmap;
+        }
+        switch (h.bitCount) {
+            case 1: case 2: case 4: case 8: case 16: case 24: case 32: break;
+            default: return dibNotBitmap;
+        }
+        if (h.width < 1 || h.height == 0) throw ELinearBitmap("Invalid bitmap size");
+        if (h.bitCount <= 8 && h.colorCount == 0) h.colorCount = int64_t{1} << h.bitCount;
+        h.sourceRowSize = checkedSize({checkedAdd(checkedSize({h.width, h.bitCount}, MaxBufferSize * 8LL), 31) / 32, 4});
+        h.sourceStride = h.sourceRowSize;
+    } else if (type == 0) {
+        h.headerless = true;
+        h.width = b.u16(2);
+        h.height = b.u16(4);
+        h.sourceRowSize = b.u16(6);
+        h.sourceStride = h.sourceRowSize;
+        h.planes = b.u8(8);
+        h.bitCount = b.u8(9);
+        h.dataOffset = 10;
+        switch (h.bitCount) {
+            case 1: case 4: case 8: case 16: case 24: case 32: break;
+            default: return dibNotBitmap;
+        }
+        if (h.width < 1 || h.height < 1 || h.sourceRowSize < 1) throw ELinearBitmap("Invalid bitmap size");
+    } else {
+        return dibNotBitmap;
+    }
+    if (h.planes != 1) return dibNotBitmap;
+    rows = h.height < 0 ? -h.height : h.height;
+    return dibOK;
+}
+
+void Reader::checkPlausible() {
+    const int64_t streamSize = file.Stream->GetSize();
+    const int64_t available = std::max<int64_t>(0, streamSize - file.Origin - h.dataOffset);
+    const int64_t pixels = checkedSize({h.width, rows}, std::numeric_limits<int64_t>::max() / 4);
+    if (pixels <= AlwaysAllowedPixels) return;
+    bool plausible;
+    if (h.compression == biRLE8 || h.compression == biRLE4) {
+        plausible = pixels / 256 <= available;
+    } else {
+        const int64_t needed = productWithin({h.sourceStride, rows}, std::numeric_limits<int64_t>::max() / 4);
+        plausible = needed >= 0 && needed / 4 <= available;
+    }
+    if (!plausible) BitmapDataError();
+}
+
+void Reader::readColorTable(TUniDIB& dib) {
+    if (h.headerless) {
+        if (const TRGBQuad* table = DefaultColorTable(h.bitCount)) dib.SetColorTable(table, 1 << h.bitCount);
+        return;
+    }
+    if (h.bitCount > 8) return;
+    const int64_t tableOffset = 14 + int64_t{h.headerSize};
+    // Four-byte entries when the table has room for them before the pixel data.
+    const int entrySize = tableOffset + 4 * h.colorCount <= h.dataOffset ? 4 : 3;
+    const int64_t count = std::min<int64_t>(h.colorCount, int64_t{1} << h.bitCount);
+    TRGBQuad table[256];
+    file.MoveTo(tableOffset);
+    file.Reserve(1024);
+    file.Fill(static_cast<int32_t>(count * entrySize));
+    for (int64_t i = 0; i < count; ++i) {
+        table[i].Blue = file.ReadByte();
+        table[i].Green = file.ReadByte();
+        table[i].Red = file.ReadByte();
+        table[i].Reserved = entrySize == 4 ? file.ReadByte() : 0;
+    }
+    // Two-bit pixels are widened to four bits, so their four entries lead the table as well.
+    dib.SetColorTable(table, static_cast<int32_t>(count));
+}
+
+void Reader::decodeUncompressed(TUniDIB& dib) {
+    const int64_t copy = std::min<int64_t>(h.sourceRowSize, dib.RowBytes);
+    std::vector<uint8_t> twoBit;
+    if (h.bitCount == 2) twoBit.resize(static_cast<size_t>(h.sourceRowSize));
+    for (int64_t y = 0; y < rows; ++y) {
+        uint8_t* row = dib.Row(static_cast<int32_t>(dibRow(y)));
+        if (h.bitCount == 2) {
+            const int64_t got = file.Read(twoBit.data(), h.sourceRowSize);
+            // Each 2-bit pixel becomes a nibble: byte b's four pixels fill two DIB bytes.
+            const int64_t pixels = std::min<int64_t>(h.width, got * 4);
+            for (int64_t x = 0; x < pixels; ++x) {
+                const uint8_t v = (twoBit[static_cast<size_t>(x >> 2)] >> (6 - 2 * (x & 3))) & 3;
+                uint8_t& d = row[x >> 1];
+                d = (x & 1) ? static_cast<uint8_t>((d & 0xF0) | v) : static_cast<uint8_t>((d & 0x0F) | (v << 4));
+            }
+            if (got < h.sourceRowSize) return;
+            continue;
+        }
+        const int64_t got = file.Read(row, copy);
+        if (got < copy) return;  // the data ended early: the rest stays as created
+        if (!file.Skip(h.sourceStride - copy)) return;
+    }
+}
+
+void Reader::decodeRLE(TUniDIB& dib) {
+    const bool four = h.compression == biRLE4;
+    int64_t counter = 0;
+    int64_t x = 0;
+    dib.SetRow(0, dibRow(0));
+    uint8_t n, e;
+    // Input that ends early ends decoding; what was decoded stays.
+    while (counter < rows) {
+        if (!file.NextByte(n)) return;
+        if (n > 0) {
+            uint8_t v;
+            if (!file.NextByte(v)) return;
+            dib.WriteRun(v, n);
+            x += n;
+            continue;
+        }
+        if (!file.NextByte(e)) return;
+        if (e == 0) {
+            ++counter;
+            x = 0;
+            if (counter < rows) dib.SetRow(0, dibRow(counter));
+        } else if (e == 1) {
+            return;
+        } else if (e == 2) {
+            uint8_t dx, dy;
+            if (!file.NextByte(dx) || !file.NextByte(dy)) return;
+            counter += dy;
+            x += dx;
+            if (counter >= rows) return;
+            // A cursor past the row end is only an error once a pixel is written there.
+            dib.SetRow(x, dibRow(counter));
+        } else if (!four) {
+            uint8_t run[255];
+            const int64_t got = file.Read(run, e);
+            for (int64_t i = 0; i < got; ++i) dib.WriteNext(run[i]);
+            x += got;
+            if (got < e) return;
+            if ((e & 1) && !file.Skip(1)) return;
+        } else {
+            const int bytes = (e + 1) / 2;
+            uint8_t run[128];
+            const int64_t got = file.Read(run, bytes);
+            const int64_t pixels = std::min<int64_t>(e, got * 2);
+            for (int64_t i = 0; i < pixels; ++i)
+                dib.WriteNext((i & 1) ? (run[i >> 1] & 0x0F) : (run[i >> 1] >> 4));
+            x += pixels;
+            if (got < bytes) return;
+            if ((bytes & 1) && !file.Skip(1)) return;
+        }
+    }
+}
+
+int Reader::run(std::unique_ptr<TUniDIB>& dib) {
+    const int header = readHeader();
+    if (header != dibOK) return header;
+    if (rows > std::numeric_limits<int32_t>::max() || h.width > std::numeric_limits<int32_t>::max())
+        throw ELinearBitmap("Invalid bitmap size");
+    // The DIB's own size first: one buffer must hold it.
+    checkedSize({checkedAdd(checkedSize({h.width, h.bitCount}, MaxBufferSize * 8LL), 31) / 32, 4, rows});
+    checkPlausible();
+    auto result = std::make_unique<TUniDIB>(static_cast<int32_t>(h.width), static_cast<int32_t>(h.bitCount),
+                                            static_cast<int32_t>(rows));
+    if (h.hasMasks) result->SetBitFields(h.masks[0], h.masks[1], h.masks[2]);
+    readColorTable(*result);
+    file.MoveTo(h.dataOffset);
+    if (h.compression == biRLE8 || h.compression == biRLE4)
+        decodeRLE(*result);
+    else
+        decodeUncompressed(*result);
+    dib = std::move(result);
+    return dibOK;
+}
+
+}  // namespace
+
+int ReadUniDIB(host::TStream& stream, std::unique_ptr<TUniDIB>& dib) {
+    dib.reset();
+    std::unique_ptr<TBufferedFile> file;
+    try {
+        file = std::make_unique<TBufferedFile>(&stream);
+    } catch (...) {
+        return dibNoBuffer;
+    }
+    Header header;
+    try {
+        return Reader(*file, header).run(dib);
+    } catch (const ELinearBitmap&) {
+        throw;
+    } catch (const EOutOfMemory&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw EOutOfMemory("Out of memory");
+    } catch (const EStreamError&) {
+        return dibReadError;
+    } catch (const EInOutError&) {
+        return dibReadError;
+    } catch (const std::exception&) {
+        return dibFailed;
+    }
+}

@@ -1,0 +1,105 @@
+#include "codecs/ReferenceImages.h"
+
+#include <png.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <memory>
+
+#include "TestSupport.h"
+
+namespace reference_images {
+
+RGBImage decodePng(const std::string& path) {
+    RGBImage image;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return image;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    if (!info) {
+        png_destroy_read_struct(&png, nullptr, nullptr);
+        std::fclose(file);
+        return image;
+    }
+    std::vector<uint8_t> pixels;
+    std::vector<png_bytep> rows;
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        std::fclose(file);
+        return RGBImage{};
+    }
+    png_init_io(png, file);
+    png_read_info(png, info);
+    // Plain sample values: no gamma or colour-space conversion, 16-bit samples
+    // scaled to 8 bits, alpha dropped rather than composed.
+    png_set_expand(png);
+    png_set_scale_16(png);
+    png_set_strip_alpha(png);
+    png_set_gray_to_rgb(png);
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    const png_uint_32 width = png_get_image_width(png, info), height = png_get_image_height(png, info);
+    const size_t rowBytes = png_get_rowbytes(png, info);
+    if (rowBytes != width * 3) longjmp(png_jmpbuf(png), 1);
+    pixels.resize(rowBytes * height);
+    rows.resize(height);
+    for (png_uint_32 y = 0; y < height; ++y) rows[y] = pixels.data() + y * rowBytes;
+    png_read_image(png, rows.data());
+    png_read_end(png, nullptr);
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(file);
+    image.width = static_cast<int>(width);
+    image.height = static_cast<int>(height);
+    image.rgb = std::move(pixels);
+    return image;
+}
+
+RGBImage decodeWithConvert(const std::string& path) {
+    RGBImage image;
+    testing_support::TempDir dir;
+    const std::string out = dir / "reference.ppm";
+    const auto run = testing_support::runProgram({"/usr/bin/convert", path + "[0]", "-depth", "8", "ppm:" + out});
+    if (run.exitCode != 0) return image;
+    const std::vector<uint8_t> bytes = testing_support::readFile(out);
+    // P6 <width> <height> <maxval> then one whitespace byte and the pixels.
+    size_t pos = 0;
+    auto token = [&]() {
+        while (pos < bytes.size() && (isspace(bytes[pos]) || bytes[pos] == '#')) {
+            if (bytes[pos] == '#')
+                while (pos < bytes.size() && bytes[pos] != '\n') ++pos;
+            else
+                ++pos;
+        }
+        std::string t;
+        while (pos < bytes.size() && !isspace(bytes[pos])) t += static_cast<char>(bytes[pos++]);
+        return t;
+    };
+    if (token() != "P6") return image;
+    const int w = std::stoi(token()), h = std::stoi(token()), maxval = std::stoi(token());
+    ++pos;
+    if (maxval != 255 || bytes.size() < pos + static_cast<size_t>(w) * h * 3) return image;
+    image.width = w;
+    image.height = h;
+    image.rgb.assign(bytes.begin() + static_cast<long>(pos), bytes.begin() + static_cast<long>(pos) + w * h * 3);
+    return image;
+}
+
+std::string firstDifference(const RGBImage& ours, const RGBImage& reference) {
+    if (ours.width != reference.width || ours.height != reference.height)
+        return "size " + std::to_string(ours.width) + "x" + std::to_string(ours.height) + ", reference " +
+               std::to_string(reference.width) + "x" + std::to_string(reference.height);
+    for (size_t i = 0; i < ours.rgb.size(); i += 3) {
+        if (ours.rgb[i] != reference.rgb[i] || ours.rgb[i + 1] != reference.rgb[i + 1] ||
+            ours.rgb[i + 2] != reference.rgb[i + 2]) {
+            const size_t pixel = i / 3;
+            char text[160];
+            std::snprintf(text, sizeof text, "%zu,%zu: ours %d %d %d, reference %d %d %d", pixel % ours.width,
+                          pixel / ours.width, ours.rgb[i], ours.rgb[i + 1], ours.rgb[i + 2], reference.rgb[i],
+                          reference.rgb[i + 1], reference.rgb[i + 2]);
+            return text;
+        }
+    }
+    return "";
+}
+
+}  // namespace reference_images
