@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "platform/Graphics.h"
+
+// The Windows bitmap file format as the platform bitmap reads and writes it.
+namespace host {
+
+// Reads the bitmap that starts at the stream's position (offsets in the file count from
+// there) into bitmap, replacing its image only when the headers are valid. Accepted:
+// "BM"; information headers of 12 (core, 3-byte colour entries), 40, 52, 56, 64, 108 and
+// 124 bytes; planes 1; 1, 4, 8, 16, 24 and 32 bits; uncompressed rows bottom-up or
+// top-down; RLE8 and RLE4 (decoded to 24 bits); colour masks for 16 and 32 bits (after a
+// 40-byte header with compression 3, or inside the larger headers), honoured: 5-5-5 and
+// 5-6-5 become pf15bit and pf16bit, blue-green-red 32 bits pf32bit, any other masks are
+// decoded to pfCustom (32-bit blue, green, red, 0). Anything else raises EInvalidGraphic
+// "Bitmap image is not valid". Pixel data that ends early leaves the rest zero.
+void ReadBitmapFile(TStream& stream, TBitmap& bitmap);
+
+// What WriteBitmapFile writes: Row(y) gives the packed pixels of row y (0 = top).
+struct TBitmapFileImage {
+    int32_t Width = 0;
+    int32_t Height = 0;
+    int BitCount = 24;      // 1, 4, 8, 16, 24 or 32
+    bool Masks565 = false;  // 16 bits: 5-6-5 with colour masks; otherwise 5-5-5
+    const TPaletteEntry* Colors = nullptr;  // up to 2^BitCount entries for 1, 4, 8 bits
+    int ColorCount = 0;                     // the rest of the table is black
+    std::function<const uint8_t*(int32_t y)> Row;
+};
+
+// Writes the 14-byte file header, the 40-byte information header (plus the three masks
+// for 5-6-5), the colour table (4-byte entries, 2^BitCount of them for 1, 4, 8 bits) and
+// the rows bottom-up, each padded to 4 bytes, in large blocks; every write is checked.
+void WriteBitmapFile(TStream& stream, const TBitmapFileImage& image);
+
+}  // namespace host

@@ -1,0 +1,327 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Exceptions.h"
+#include "platform/Object.h"
+#include "platform/Stream.h"
+
+// Our stand-in for the platform's picture framework: persistent objects with
+// Assign/AssignTo, graphics, a device-independent bitmap with a canvas, logical
+// palettes, and a picture that picks a graphic class by file extension.
+namespace host {
+
+// Colour values: red in bits 0-7, green in 8-15, blue in 16-23.
+using TColor = int32_t;
+inline constexpr TColor clBlack = 0x000000;
+inline constexpr TColor clWhite = 0xFFFFFF;
+inline constexpr TColor clNone = 0x1FFFFFFF;
+inline constexpr TColor clDefault = 0x20000000;
+
+constexpr TColor RGB(uint8_t r, uint8_t g, uint8_t b) { return r | (g << 8) | (b << 16); }
+constexpr uint8_t GetRValue(TColor c) { return static_cast<uint8_t>(c); }
+constexpr uint8_t GetGValue(TColor c) { return static_cast<uint8_t>(c >> 8); }
+constexpr uint8_t GetBValue(TColor c) { return static_cast<uint8_t>(c >> 16); }
+
+struct TRect {
+    int32_t Left = 0, Top = 0, Right = 0, Bottom = 0;
+    int32_t Width() const { return Right - Left; }
+    int32_t Height() const { return Bottom - Top; }
+};
+constexpr TRect Rect(int32_t left, int32_t top, int32_t right, int32_t bottom) { return {left, top, right, bottom}; }
+
+struct TPoint {
+    int32_t X = 0, Y = 0;
+};
+
+// ---------------------------------------------------------------- palettes
+
+struct TPaletteEntry {
+    uint8_t peRed = 0, peGreen = 0, peBlue = 0, peFlags = 0;
+};
+
+// A logical palette (what a palette handle stands for). Up to 256 entries.
+struct TLogPalette {
+    uint16_t palVersion = 0x300;
+    std::vector<TPaletteEntry> Entries;
+};
+// A palette handle that someone else owns (the bitmap, or a TPaletteHandle).
+using HPALETTE = const TLogPalette*;
+// An owned palette handle; releasing it is DeleteObject.
+using TPaletteHandle = std::unique_ptr<TLogPalette>;
+
+// CreatePalette: a new logical palette from count entries (at most 256).
+TPaletteHandle CreatePalette(const TPaletteEntry* entries, int count);
+// Copies up to count entries from start; returns how many were copied (0 for null).
+int GetPaletteEntries(HPALETTE palette, int start, int count, TPaletteEntry* out);
+// Index of the entry nearest to the colour (squared RGB distance; first of equals).
+int GetNearestPaletteIndex(HPALETTE palette, TColor color);
+
+// ---------------------------------------------------------------- DIB descriptions
+
+struct TRGBQuad {
+    uint8_t rgbBlue = 0, rgbGreen = 0, rgbRed = 0, rgbReserved = 0;
+};
+
+enum : uint32_t { BI_RGB = 0, BI_RLE8 = 1, BI_RLE4 = 2, BI_BITFIELDS = 3 };
+
+struct TBitmapInfoHeader {
+    uint32_t biSize = 40;
+    int32_t biWidth = 0;
+    int32_t biHeight = 0;  // negative: rows top-down
+    uint16_t biPlanes = 1;
+    uint16_t biBitCount = 0;
+    uint32_t biCompression = BI_RGB;
+    uint32_t biSizeImage = 0;
+    int32_t biXPelsPerMeter = 0;
+    int32_t biYPelsPerMeter = 0;
+    uint32_t biClrUsed = 0;
+    uint32_t biClrImportant = 0;
+};
+
+struct TBitmapInfo {
+    TBitmapInfoHeader bmiHeader;
+    TRGBQuad bmiColors[256];
+};
+
+// Stretch modes of a canvas.
+enum : int { BLACKONWHITE = 1, WHITEONBLACK = 2, COLORONCOLOR = 3, HALFTONE = 4 };
+enum : uint32_t { DIB_RGB_COLORS = 0, SRCCOPY = 0x00CC0020 };
+
+// ---------------------------------------------------------------- persistent objects
+
+class TPersistent : public TObject {
+public:
+    PIXMORPH_CLASS_NAME(TPersistent)
+    // Asks Source to assign itself to this object.
+    virtual void Assign(TPersistent& Source);
+    // EConvertError "Cannot assign a <Self> to a <Dest>" unless a subclass knows Dest.
+    virtual void AssignTo(TPersistent& Dest);
+};
+
+class TCanvas;
+class NearestIndex;
+
+// A picture that can report and change its size, draw itself stretched into a
+// rectangle of a canvas, and read and write itself.
+class TGraphic : public TPersistent {
+public:
+    PIXMORPH_CLASS_NAME(TGraphic)
+    virtual int32_t Width() const = 0;
+    virtual int32_t Height() const = 0;
+    virtual void SetWidth(int32_t value) = 0;
+    virtual void SetHeight(int32_t value) = 0;
+    virtual bool Empty() const = 0;
+    virtual bool Transparent() const { return transparent_; }
+    virtual void SetTransparent(bool value) { transparent_ = value; }
+    virtual void Draw(TCanvas& canvas, const TRect& rect) = 0;
+    virtual void LoadFromStream(TStream& stream) = 0;
+    virtual void SaveToStream(TStream& stream) = 0;
+    // Through a host::TFileStream ("Cannot open file "%s". %s" / "Cannot create file "%s". %s").
+    virtual void LoadFromFile(const std::string& fileName);
+    virtual void SaveToFile(const std::string& fileName);
+    // A new empty graphic of the same class, or null when the class cannot make one.
+    virtual std::unique_ptr<TGraphic> NewInstance() const { return nullptr; }
+
+private:
+    bool transparent_ = false;
+};
+
+// ---------------------------------------------------------------- bitmap
+
+enum TPixelFormat : uint8_t { pfDevice, pf1bit, pf4bit, pf8bit, pf15bit, pf16bit, pf24bit, pf32bit, pfCustom };
+enum TTransparentMode : uint8_t { tmAuto, tmFixed };
+
+// Bits per stored pixel of a format: device-dependent bitmaps are kept at 24 bits,
+// custom layouts (colour masks the other formats cannot express) are decoded to 32.
+int BitsOfPixelFormat(TPixelFormat format);
+
+// A device-independent bitmap. Rows are stored top row first and packed to whole bytes
+// (ScanLine(y + 1) - ScanLine(y) = RowBytes()); new pixels are zero. 1-bit rows hold the
+// first pixel in the most significant bit, 4-bit rows in the high nibble; 15-bit pixels
+// are 5-5-5 words, 16-bit pixels 5-6-5 words; 24 and 32 bits are blue, green, red (, 0).
+class TBitmap : public TGraphic {
+public:
+    PIXMORPH_CLASS_NAME(TBitmap)
+    TBitmap();
+    ~TBitmap() override;
+    TBitmap(const TBitmap&) = delete;
+    TBitmap& operator=(const TBitmap&) = delete;
+    // Moves the image (see TakeOver).
+    TBitmap(TBitmap&& Other) noexcept : TBitmap() { TakeOver(Other); }
+
+    int32_t Width() const override { return width_; }
+    int32_t Height() const override { return height_; }
+    // Resizing keeps the pixels of the common area.
+    void SetWidth(int32_t value) override { SetSize(value, height_); }
+    void SetHeight(int32_t value) override { SetSize(width_, value); }
+    void SetSize(int32_t width, int32_t height);
+    bool Empty() const override { return width_ == 0 || height_ == 0; }
+
+    TPixelFormat PixelFormat() const { return format_; }
+    // Converts the pixels. An indexed target keeps the palette when there is one, and
+    // otherwise gets a default one (black and white, the 16 VGA colours, or a 6x6x6 cube
+    // with a grey ramp); colours go to their nearest entry.
+    void SetPixelFormat(TPixelFormat format);
+    int BitsPerPixel() const { return BitsOfPixelFormat(format_); }
+    int32_t RowBytes() const { return rowBytes_; }
+    uint8_t* ScanLine(int32_t y);
+    const uint8_t* ScanLine(int32_t y) const;
+
+    // The palette handle (owned by the bitmap), null when the bitmap has none.
+    HPALETTE Palette() const { return palette_.Entries.empty() ? nullptr : &palette_; }
+    // Takes a copy of the palette's entries (up to 256); null removes the palette.
+    void SetPalette(HPALETTE palette);
+    // The colour table of an indexed bitmap (the palette's entries as RGB quads).
+    int GetDIBColorTable(int start, int count, TRGBQuad* out) const;
+
+    TCanvas& Canvas();
+
+    // The colour that Draw leaves out when Transparent is set: the bottom-left pixel's
+    // colour in tmAuto mode, else the colour set (which switches the mode to tmFixed).
+    TColor TransparentColor() const;
+    void SetTransparentColor(TColor color);
+    TTransparentMode TransparentMode() const { return transparentMode_; }
+    void SetTransparentMode(TTransparentMode mode) { transparentMode_ = mode; }
+    // The monochrome mask: a 1-bit bitmap of the same size, palette black and white,
+    // 1 (white) where the pixel has the transparent colour.
+    std::unique_ptr<TBitmap> CreateMask() const;
+
+    // The colour of one pixel (no range check beyond the bitmap: outside gives clBlack).
+    TColor GetPixel(int32_t x, int32_t y) const;
+    void SetPixel(int32_t x, int32_t y, TColor color);
+
+    // Another bitmap: format, palette, size, pixels and transparency are copied.
+    void Assign(TPersistent& Source) override;
+    void Draw(TCanvas& canvas, const TRect& rect) override;
+    // Windows bitmap reading: EInvalidGraphic "Bitmap image is not valid" for data the
+    // reader does not accept; data that ends early leaves the remaining pixels zero.
+    void LoadFromStream(TStream& stream) override;
+    // Windows bitmap writing (14-byte file header, 40-byte information header, colour
+    // table for 1, 4 and 8 bits, rows bottom-up padded to 4 bytes). Empty: nothing.
+    void SaveToStream(TStream& stream) override;
+    std::unique_ptr<TGraphic> NewInstance() const override { return std::make_unique<TBitmap>(); }
+
+    // Colours of pixels [x, x + count) of row y as 0x00RRGGBB words (blue in the low byte).
+    void ReadRowRGB(int32_t y, int32_t x, int32_t count, uint32_t* out) const;
+    // Stores such colours, mapping them to the nearest palette entry for indexed formats.
+    void WriteRowRGB(int32_t y, int32_t x, int32_t count, const uint32_t* in);
+
+    // Replaces the image with one of the given format and size whose pixels are zero,
+    // without converting or copying the old pixels (used by readers). The palette stays.
+    void NewImage(TPixelFormat format, int32_t width, int32_t height);
+    // Moves Other's image (format, size, pixels, palette, transparency) here without
+    // copying; Other is left empty.
+    void TakeOver(TBitmap& Other);
+
+private:
+    struct FreeDeleter {
+        void operator()(uint8_t* p) const;
+    };
+    using Bits = std::unique_ptr<uint8_t, FreeDeleter>;
+    static Bits AllocateBits(int64_t rowBytes, int32_t height);
+
+    int32_t width_ = 0;
+    int32_t height_ = 0;
+    TPixelFormat format_ = pfDevice;
+    int32_t rowBytes_ = 0;
+    Bits bits_;
+    TLogPalette palette_;
+    TColor transparentColor_ = clDefault;
+    TTransparentMode transparentMode_ = tmAuto;
+    std::unique_ptr<TCanvas> canvas_;
+    // Colour-to-index answers for the current palette; dropped whenever it changes.
+    std::unique_ptr<NearestIndex> nearest_;
+};
+
+// ---------------------------------------------------------------- canvas
+
+struct TBrush {
+    TColor Color = clWhite;
+};
+
+// A drawing surface. The base class paints into a bitmap; a subclass may record the
+// operations instead (all painting goes through the virtual primitives).
+class TCanvas : public TObject {
+public:
+    PIXMORPH_CLASS_NAME(TCanvas)
+    explicit TCanvas(TBitmap* target = nullptr) : target_(target) {}
+    TBitmap* Target() const { return target_; }
+
+    TBrush Brush;
+
+    virtual void FillRect(const TRect& rect);
+    virtual TColor GetPixel(int32_t x, int32_t y);
+    virtual void SetPixel(int32_t x, int32_t y, TColor color);
+    // Copies source's pixels of sourceRect stretched into dest (nearest pixel; halftone
+    // mode averages when shrinking); with transparent set, source pixels of the
+    // transparent colour are left out.
+    virtual void StretchBitmap(const TRect& dest, const TBitmap& source, const TRect& sourceRect, bool transparent);
+    // Paints a device-independent bitmap described by info (1, 4, 8, 16 (5-5-5), 24 or
+    // 32 bits, BI_RGB; rows 4-byte aligned; negative biHeight = top-down) from the source
+    // rectangle (measured from the image's top row) into the destination rectangle.
+    // Returns the number of rows painted, 0 for a description it cannot paint.
+    virtual int StretchDIBits(int32_t xDest, int32_t yDest, int32_t destWidth, int32_t destHeight, int32_t xSrc,
+                              int32_t ySrc, int32_t srcWidth, int32_t srcHeight, const void* bits,
+                              const TBitmapInfo& info, uint32_t usage, uint32_t rop);
+
+    void Draw(int32_t x, int32_t y, TGraphic& graphic);
+    void StretchDraw(const TRect& rect, TGraphic& graphic);
+    void CopyRect(const TRect& dest, TCanvas& source, const TRect& sourceRect);
+
+    int SetStretchBltMode(int mode);
+    int GetStretchBltMode() const { return stretchMode_; }
+    TPoint GetBrushOrg() const { return brushOrg_; }
+    void SetBrushOrg(TPoint origin) { brushOrg_ = origin; }
+
+private:
+    TBitmap* target_;
+    int stretchMode_ = BLACKONWHITE;
+    TPoint brushOrg_;
+};
+
+// ---------------------------------------------------------------- picture
+
+using TGraphicFactory = std::function<std::unique_ptr<TGraphic>()>;
+
+// Holds one graphic; file names choose the graphic class by extension among the
+// registered ones (compared case-insensitively; the class registered last wins).
+// "bmp" is registered for TBitmap from the start.
+class TPicture : public TPersistent {
+public:
+    PIXMORPH_CLASS_NAME(TPicture)
+    TPicture();
+    ~TPicture() override;
+
+    static void RegisterFileFormat(const std::string& extension, const std::string& description,
+                                   TGraphicFactory factory);
+    // Removes every registration of an extension.
+    static void UnregisterFileFormat(const std::string& extension);
+    // Null when no class is registered for the extension (without the dot).
+    static TGraphicFactory FindFileFormat(const std::string& extension);
+
+    TGraphic* Graphic() const { return graphic_.get(); }
+    // Takes a copy of the graphic (a new instance of its class); null empties the picture.
+    void SetGraphic(TGraphic* graphic);
+    void TakeGraphic(std::unique_ptr<TGraphic> graphic) { graphic_ = std::move(graphic); }
+    // The picture's bitmap; replaces a graphic of another kind by a new empty bitmap.
+    TBitmap& Bitmap();
+    int32_t Width() const { return graphic_ ? graphic_->Width() : 0; }
+    int32_t Height() const { return graphic_ ? graphic_->Height() : 0; }
+
+    // EInvalidGraphic "Unknown picture file extension (.%s)" for an unregistered one.
+    void LoadFromFile(const std::string& fileName);
+    void SaveToFile(const std::string& fileName);
+
+    void Assign(TPersistent& Source) override;
+    void AssignTo(TPersistent& Dest) override;
+
+private:
+    std::unique_ptr<TGraphic> graphic_;
+};
+
+}  // namespace host
