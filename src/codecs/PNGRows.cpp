@@ -3,6 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "platform/CheckedSize.h"
 #include "platform/Exceptions.h"
 
@@ -43,12 +47,73 @@ void UnfilterPaeth(uint8_t* row, const uint8_t* prev, size_t n) {
         row[i] = static_cast<uint8_t>(row[i] + PaethFast(row[i - Bpp], prev[i], prev[i - Bpp]));
 }
 
+#if defined(__SSE2__)
+// Paeth for whole pixels of 3 or 4 bytes: the left pixel feeds the next one, so the
+// channels of one pixel go through the predictor together, in 16-bit lanes.
+inline __m128i Load4(const uint8_t* p) {
+    int v;
+    std::memcpy(&v, p, 4);
+    return _mm_cvtsi32_si128(v);
+}
+
+inline void Store4(uint8_t* p, __m128i v) {
+    const int x = _mm_cvtsi128_si32(v);
+    std::memcpy(p, &x, 4);
+}
+
+inline __m128i Abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
+
+inline __m128i Select(__m128i mask, __m128i yes, __m128i no) {
+    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
+}
+
+// Pixels of 3 bytes move as 4-byte words whose fourth lane gets a zero prediction, so
+// that the next pixel's first byte is written back unchanged; the last pixel, whose
+// word would reach past the row, takes the byte-wise path.
+template <int Bpp>
+void UnfilterPaethPixels(uint8_t* row, const uint8_t* prev, size_t n) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i lanes = Bpp == 4 ? _mm_set1_epi16(-1) : _mm_set_epi16(0, 0, 0, 0, 0, -1, -1, -1);
+    __m128i a = zero, c = zero;
+    size_t i = 0;
+    // The filtered word is loaded one pixel ahead, before the store that overlaps it.
+    __m128i filtered = n >= 4 ? Load4(row) : zero;
+    for (; i + 4 <= n; i += Bpp) {
+        const __m128i current = filtered;
+        if (i + Bpp + 4 <= n) filtered = Load4(row + i + Bpp);
+        const __m128i b = _mm_unpacklo_epi8(Load4(prev + i), zero);
+        const __m128i bc = _mm_sub_epi16(b, c), ac = _mm_sub_epi16(a, c);
+        const __m128i pa = Abs16(bc), pb = Abs16(ac), pc = Abs16(_mm_add_epi16(bc, ac));
+        const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
+        // a when pa is the smallest, else b when pb is, else c: the predictor's tie order.
+        const __m128i pred = _mm_and_si128(
+            lanes, Select(_mm_cmpeq_epi16(pa, smallest), a, Select(_mm_cmpeq_epi16(pb, smallest), b, c)));
+        const __m128i x = _mm_add_epi8(current, _mm_packus_epi16(pred, pred));
+        Store4(row + i, x);
+        a = _mm_unpacklo_epi8(x, zero);
+        c = b;
+    }
+    for (; i < n; ++i) {
+        const int left = i >= Bpp ? row[i - Bpp] : 0, upLeft = i >= Bpp ? prev[i - Bpp] : 0;
+        row[i] = static_cast<uint8_t>(row[i] + PaethFast(left, prev[i], upLeft));
+    }
+}
+#endif
+
 template <int Bpp>
 void UnfilterFixed(int type, uint8_t* row, const uint8_t* prev, size_t n) {
     switch (type) {
     case 1: UnfilterSub<Bpp>(row, n); break;
     case 3: UnfilterAverage<Bpp>(row, prev, n); break;
-    case 4: UnfilterPaeth<Bpp>(row, prev, n); break;
+    case 4:
+#if defined(__SSE2__)
+        if constexpr (Bpp == 3 || Bpp == 4) {
+            UnfilterPaethPixels<Bpp>(row, prev, n);
+            break;
+        }
+#endif
+        UnfilterPaeth<Bpp>(row, prev, n);
+        break;
     }
 }
 

@@ -171,7 +171,7 @@ TEST(PNGRows, UnfilterPaethChoosesTheUpperLeftByte) {
 
 TEST(PNGRows, UnfilterWideStridesMatchTheGenericRule) {
     // bpp 6 and 8 (16-bit RGB and RGBA) and an odd bpp the specialisations do not cover.
-    for (int bpp : {2, 4, 5, 6, 8}) {
+    for (int bpp : {1, 2, 3, 4, 5, 6, 8}) {
         Bytes prev(40), filtered(40);
         for (size_t i = 0; i < 40; ++i) {
             prev[i] = static_cast<uint8_t>(i * 37 + 11);
