@@ -308,13 +308,15 @@ void PNGReader::ReadImageData(int32_t length) {
     {
         const int64_t maxRow = pngrows::RowBytes(header_.Width, layout.Channels, layout.BitDepth);
         // Two rows with their filter bytes, and for interlaced images one pass row of
-        // pixels and alpha values; the passes go straight into the image.
-        std::vector<uint8_t> rows(static_cast<size_t>(2 * (maxRow + 1)));
-        std::vector<uint8_t> passPixels, passAlpha;
+        // pixels and alpha values; the passes go straight into the image. Nothing here is
+        // touched before the data delivers a row, so a header that merely claims a huge
+        // image costs no work.
+        const auto rows = AllocateBytes(2 * (maxRow + 1));
+        std::unique_ptr<uint8_t[]> passPixels, passAlpha;
         const bool interlaced = header_.Interlace == 1;
         if (interlaced) {
-            passPixels.resize(static_cast<size_t>(header_.Width * pixelSize));
-            passAlpha.resize(static_cast<size_t>(header_.Width));
+            passPixels = AllocateBytes(header_.Width * pixelSize);
+            passAlpha = AllocateBytes(header_.Width);
         }
         const int firstPass = interlaced ? 1 : 0, lastPass = interlaced ? 7 : 0;
         for (int k = firstPass; k <= lastPass; ++k) {
@@ -322,23 +324,23 @@ void PNGReader::ReadImageData(int32_t length) {
             if (interlaced) pass = pngrows::Adam7Pass(k, header_.Width, header_.Height);
             const int64_t rowBytes = pngrows::RowBytes(pass.Width, layout.Channels, layout.BitDepth);
             if (pass.Height == 0 || rowBytes == 0) continue;
-            uint8_t* cur = rows.data();
-            uint8_t* prev = rows.data() + maxRow + 1;
-            std::memset(prev, 0, static_cast<size_t>(rowBytes + 1));
+            uint8_t* cur = rows.get();
+            uint8_t* prev = rows.get() + maxRow + 1;
             for (int64_t r = 0; r < pass.Height; ++r) {
                 inflate.Read(cur, rowBytes + 1);
+                if (r == 0) std::memset(prev, 0, static_cast<size_t>(rowBytes + 1));
                 pngrows::UnfilterRow(cur[0], cur + 1, prev + 1, static_cast<size_t>(rowBytes), bpp);
                 const int32_t y = static_cast<int32_t>(pass.YStart + r * pass.YStep);
                 if (!interlaced) {
                     pngrows::UnpackRow(layout, cur + 1, static_cast<size_t>(pass.Width), bitmap_.ScanLine(y),
                                        alpha ? alpha->ScanLine(y) : nullptr);
                 } else {
-                    pngrows::UnpackRow(layout, cur + 1, static_cast<size_t>(pass.Width), passPixels.data(),
-                                       alpha ? passAlpha.data() : nullptr);
-                    pngrows::ScatterPixels(passPixels.data(), static_cast<size_t>(pass.Width), pixelSize,
+                    pngrows::UnpackRow(layout, cur + 1, static_cast<size_t>(pass.Width), passPixels.get(),
+                                       alpha ? passAlpha.get() : nullptr);
+                    pngrows::ScatterPixels(passPixels.get(), static_cast<size_t>(pass.Width), pixelSize,
                                            bitmap_.ScanLine(y), pass.XStart, pass.XStep);
                     if (alpha)
-                        pngrows::ScatterPixels(passAlpha.data(), static_cast<size_t>(pass.Width), 1, alpha->ScanLine(y),
+                        pngrows::ScatterPixels(passAlpha.get(), static_cast<size_t>(pass.Width), 1, alpha->ScanLine(y),
                                                pass.XStart, pass.XStep);
                 }
                 std::swap(cur, prev);
