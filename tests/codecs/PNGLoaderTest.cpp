@@ -425,10 +425,12 @@ TEST_F(PNGCodec, ImpossibleHeadersAndPalettesAreInvalidData) {
     TLinearBitmap b;
     const Bytes idat = po::Chunk("IDAT", po::Zlib({0, 1}));
     // A palette image of depth 16 and RGB of depth 4: the PNG format has no such images.
-    for (auto [depth, type] : {std::pair{16, 3}, {4, 2}, {2, 6}, {3, 0}, {32, 0}, {8, 5}, {8, 1}})
+    for (auto [d, t] : {std::pair{16, 3}, {4, 2}, {2, 6}, {3, 0}, {32, 0}, {8, 5}, {8, 1}}) {
+        const int depth = d, type = t;
         EXPECT_EQ(messageOf([&] { LoadBytes(Cat({po::PngSignature(), po::Ihdr(1, 1, depth, type), idat}), b); }),
                   "Invalid PNG data")
             << depth << "/" << type;
+    }
     // PLTE of 257 entries, and one whose length is not a multiple of three.
     for (size_t n : {771u, 770u, 4u}) {
         EXPECT_EQ(messageOf([&] {
@@ -468,7 +470,8 @@ TEST_F(PNGCodec, HeadersClaimingHugeImagesFailBeforeAllocating) {
     const Bytes idat = po::Chunk("IDAT", po::Zlib({0, 1}));
     for (auto [w, h] : {std::pair<uint32_t, uint32_t>{0xFFFFFFFFu, 0xFFFFFFFFu}, {0x80000000u, 1}, {1, 0x80000000u},
                         {100000, 100000}, {0, 5}, {5, 0}}) {
-        EXPECT_EQ(messageOf([&] { LoadBytes(Cat({po::PngSignature(), po::Ihdr(w, h, 16, 6), idat}), b); }),
+        const uint32_t width = w, height = h;
+        EXPECT_EQ(messageOf([&] { LoadBytes(Cat({po::PngSignature(), po::Ihdr(width, height, 16, 6), idat}), b); }),
                   "Invalid bitmap size")
             << w << "x" << h;
     }
