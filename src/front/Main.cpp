@@ -1,6 +1,7 @@
 #include "front/Main.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <new>
 
 #include "front/FileUtils.h"
@@ -8,6 +9,7 @@
 #include "image/LinarBitmap.h"
 #include "platform/Exceptions.h"
 #include "platform/Files.h"
+#include "platform/Graphics.h"
 #include "platform/MessageBox.h"
 
 namespace {
@@ -73,7 +75,24 @@ bool parseInteger(const std::string& text, int& value) {
     return true;
 }
 
-void deleteInput(const std::string& path) { host::DeleteFile(path); }
+// The input goes after a completed conversion, unless the output took its place: a call
+// whose input and output name the same file must not delete its own result.
+void deleteInput(const std::string& input, const std::string& output) {
+    std::error_code error;
+    if (std::filesystem::equivalent(input, output, error)) return;
+    host::DeleteFile(input);
+}
+
+// The graphic class each bitmap code of 101 to 106 writes through.
+const char* MissingGraphicFor(const std::string& code) {
+    static const std::pair<const char*, const char*> graphics[] = {
+        {"101", "TJPEGImage"}, {"102", "TGIFImage"}, {"103", "TIcon"},
+        {"104", "TNGImage"},   {"105", "TNGImage"},  {"106", "TMetafile"},
+    };
+    for (const auto& [text, graphic] : graphics)
+        if (code == text) return graphic;
+    return nullptr;
+}
 
 }  // namespace
 
@@ -136,7 +155,7 @@ void TMainForm::FormCreate() {
 void TMainForm::FormShow() {
     RunPhase([&] {
         const int code = StrToInt(Argument(2));
-        if (code < FirstFixedCode && completed_) deleteInput(PreparedPath(1));
+        if (code < FirstFixedCode && completed_) deleteInput(PreparedPath(1), PreparedPath(3));
     });
 }
 
@@ -151,12 +170,26 @@ void TMainForm::ConvertWithCodecs(const std::string& input, const std::string& o
 }
 
 bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, const std::string& output) {
-    if (code == "107") {
+    if (code == "100") {
+        host::TBitmap bitmap;
+        bitmap.LoadFromFile(input);
+        host::TBitmap copy;
+        copy.Assign(bitmap);
+        TAtomicOutput target(output);
+        copy.SaveToFile(target.Path());
+        target.Commit();
+    } else if (const char* graphic = MissingGraphicFor(code)) {
+        // These write through graphic classes that cannot take a bitmap yet; the input is
+        // read first so that its errors come first, and it stays.
+        host::TBitmap bitmap;
+        bitmap.LoadFromFile(input);
+        throw EConvertError(Format("Cannot assign a %s to a %s", bitmap.ClassName(), graphic));
+    } else if (code == "107") {
         ShiftFileBytes(input, output, -32);
-        deleteInput(input);
+        deleteInput(input, output);
     } else if (code == "108") {
         RelocateFile(input, output);
-        deleteInput(input);
+        deleteInput(input, output);
     } else if (code == "109") {
         ShiftFileBytes(input, output, +32);
     } else if (code == "1010") {

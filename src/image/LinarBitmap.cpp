@@ -8,7 +8,9 @@
 #include <cstring>
 #include <new>
 #include <random>
+#include <vector>
 
+#include "image/MathUtils.h"
 #include "platform/CheckedSize.h"
 #include "platform/Files.h"
 #include "streams/Streams.h"
@@ -354,15 +356,177 @@ void TLinearBitmap::AssignLinear(const TLinearBitmap& Source) {
         std::memcpy(Palette.get(), Source.Palette ? Source.Palette.get() : GrayPalette, PaletteBytes);
 }
 
+namespace {
+
+bool DirectlyCopyable(host::TPixelFormat f) { return f == host::pf8bit || f == host::pf24bit || f == host::pf32bit; }
+
+}  // namespace
+
+void TLinearBitmap::AssignPlatformBitmap(const host::TBitmap& Source) {
+    if (Source.Width() == 0 || Source.Height() == 0) {
+        Dispose();
+        return;
+    }
+    const host::TPixelFormat format = Source.PixelFormat();
+    if (DirectlyCopyable(format)) {
+        New(Source.Width(), Source.Height(), static_cast<uint8_t>(format));
+        for (int32_t y = 0; y < Height; ++y)
+            std::memcpy(ScanLine(y), Source.ScanLine(y), static_cast<size_t>(int64_t{Width} * PixelSize));
+        if (format == host::pf8bit) HandleToPalette(Source.Palette(), 256, Palette.get());
+        return;
+    }
+    // Any other depth arrives as 24 bits; the rows are converted one at a time instead of
+    // through a whole converted copy of the bitmap.
+    New(Source.Width(), Source.Height(), pfBGR24);
+    std::vector<uint32_t> line(static_cast<size_t>(Width));
+    for (int32_t y = 0; y < Height; ++y) {
+        Source.ReadRowRGB(y, 0, Width, line.data());
+        uint8_t* d = ScanLine(y);
+        for (int32_t x = 0; x < Width; ++x, d += 3) {
+            d[0] = static_cast<uint8_t>(line[x]);
+            d[1] = static_cast<uint8_t>(line[x] >> 8);
+            d[2] = static_cast<uint8_t>(line[x] >> 16);
+        }
+    }
+}
+
 void TLinearBitmap::Assign(TObject& Source) {
     if (auto* linear = dynamic_cast<TLinearBitmap*>(&Source)) {
         AssignLinear(*linear);
         return;
     }
+    if (auto* bitmap = dynamic_cast<host::TBitmap*>(&Source)) {
+        AssignPlatformBitmap(*bitmap);
+        return;
+    }
+    if (auto* graphic = dynamic_cast<host::TGraphic*>(&Source)) {
+        host::TBitmap temporary;
+        try {
+            temporary.Assign(*graphic);
+        } catch (const Exception&) {
+            // The platform cannot take this graphic over: paint it at its own size instead.
+            temporary.SetPixelFormat(host::pf24bit);
+            temporary.SetSize(graphic->Width(), graphic->Height());
+            temporary.Canvas().Draw(0, 0, *graphic);
+        }
+        if (!DirectlyCopyable(temporary.PixelFormat())) temporary.SetPixelFormat(host::pf24bit);
+        AssignPlatformBitmap(temporary);
+        return;
+    }
+    if (auto* persistent = dynamic_cast<host::TPersistent*>(&Source)) {
+        host::TBitmap temporary;
+        temporary.Assign(*persistent);
+        if (temporary.PixelFormat() != host::pf8bit && temporary.PixelFormat() != host::pf24bit)
+            temporary.SetPixelFormat(host::pf24bit);
+        AssignPlatformBitmap(temporary);
+        return;
+    }
     TAssignObject::Assign(Source);
 }
 
-void TLinearBitmap::AssignTo(TObject& Dest) { TAssignObject::AssignTo(Dest); }
+void TLinearBitmap::AssignToPlatformBitmap(host::TBitmap& Dest) {
+    if (!Present) return;
+    const auto wanted = static_cast<host::TPixelFormat>(PixelFormat == pfGray16 ? pfIndexed8 : PixelFormat);
+    Dest.SetPixelFormat(wanted);
+    if (PixelFormat == pfIndexed8 || PixelFormat == pfGray16) {
+        const host::TPaletteHandle palette =
+            PaletteToHandle(PixelFormat == pfIndexed8 && Palette ? Palette.get() : GrayPalette, 256);
+        Dest.SetPalette(palette.get());
+    }
+    Dest.SetWidth(Width);
+    Dest.SetHeight(Height);
+    const host::TPixelFormat got = Dest.PixelFormat();
+    // Row addresses from row 0 and the distance to row 1, so that either storage order works.
+    uint8_t* row0 = Dest.ScanLine(0);
+    const ptrdiff_t step = Height > 1 ? Dest.ScanLine(1) - row0 : 0;
+    if (got == wanted && PixelFormat != pfGray16) {
+        for (int32_t y = 0; y < Height; ++y)
+            std::memcpy(row0 + y * step, ScanLine(y), static_cast<size_t>(BytesPerLine));
+    } else if (PixelFormat == pfIndexed8 && got == host::pf24bit) {
+        const uint8_t* pal = Palette ? Palette.get() : GrayPalette;
+        for (int32_t y = 0; y < Height; ++y) {
+            const uint8_t* s = ScanLine(y);
+            uint8_t* d = row0 + y * step;
+            for (int32_t x = 0; x < Width; ++x, d += 3) std::memcpy(d, pal + s[x] * 3, 3);
+        }
+    } else if (PixelFormat == pfGray16 && got == host::pf8bit) {
+        for (int32_t y = 0; y < Height; ++y) {
+            const uint8_t* s = ScanLine(y);
+            uint8_t* d = row0 + y * step;
+            for (int32_t x = 0; x < Width; ++x) d[x] = s[x * 2 + 1];
+        }
+    } else {
+        throw ELinearBitmap("Unsupported pixel format");
+    }
+}
+
+void TLinearBitmap::AssignTo(TObject& Dest) {
+    if (auto* bitmap = dynamic_cast<host::TBitmap*>(&Dest)) {
+        AssignToPlatformBitmap(*bitmap);
+        return;
+    }
+    if (auto* picture = dynamic_cast<host::TPicture*>(&Dest)) {
+        AssignToPlatformBitmap(picture->Bitmap());
+        return;
+    }
+    TAssignObject::AssignTo(Dest);
+}
+
+void TLinearBitmap::Draw(host::TCanvas& Canvas, const host::TRect& Rect, bool Smooth) {
+    DrawToDC(Canvas, Rect, Smooth);
+}
+
+void TLinearBitmap::DrawToDC(host::TCanvas& DC, const host::TRect& Rect, bool Smooth) {
+    if (Smooth) {
+        const host::TPoint origin = DC.GetBrushOrg();
+        if (DC.SetStretchBltMode(host::HALFTONE) == 0) DC.SetStretchBltMode(host::COLORONCOLOR);
+        DC.SetBrushOrg(origin);
+    } else {
+        DC.SetStretchBltMode(host::COLORONCOLOR);
+    }
+    auto info = std::make_unique<host::TBitmapInfo>();
+    info->bmiHeader.biWidth = Width;
+    info->bmiHeader.biHeight = -Height;  // rows top-down
+    info->bmiHeader.biPlanes = 1;
+    int64_t stride;
+    switch (PixelFormat) {
+        case pfIndexed8:
+        case pfGray16: {
+            info->bmiHeader.biBitCount = 8;
+            const uint8_t* pal = PixelFormat == pfIndexed8 && Palette ? Palette.get() : GrayPalette;
+            for (int i = 0; i < 256; ++i) info->bmiColors[i] = {pal[i * 3], pal[i * 3 + 1], pal[i * 3 + 2], 0};
+            stride = RoundUp4(PixelFormat == pfIndexed8 ? BytesPerLine : Width);
+            break;
+        }
+        case pfBGR24:
+            info->bmiHeader.biBitCount = 24;
+            stride = RoundUp4(BytesPerLine);
+            break;
+        case pfBGRX32:
+            info->bmiHeader.biBitCount = 32;
+            stride = BytesPerLine;
+            break;
+        default:
+            throw Exception("Unsupported pixel format");
+    }
+    const void* bits = Map.get();
+    std::unique_ptr<uint8_t[]> buffer;
+    // Rows that already have the description's stride are painted from Map itself.
+    if (PixelFormat == pfGray16 || stride != BytesPerLine) {
+        buffer = AllocateBytes(checkedSize({stride, Height}));
+        for (int32_t y = 0; y < Height; ++y) {
+            const uint8_t* s = ScanLine(y);
+            uint8_t* d = buffer.get() + y * stride;
+            if (PixelFormat == pfGray16)
+                for (int32_t x = 0; x < Width; ++x) d[x] = s[x * 2 + 1];
+            else
+                std::memcpy(d, s, static_cast<size_t>(BytesPerLine));
+        }
+        bits = buffer.get();
+    }
+    DC.StretchDIBits(Rect.Left, Rect.Top, Rect.Right - Rect.Left, Rect.Bottom - Rect.Top, 0, 0, Width, Height, bits,
+                     *info, host::DIB_RGB_COLORS, host::SRCCOPY);
+}
 
 void TLinearBitmap::LoadFromFile(const std::string& FileName) {
     const std::string ext = ExtractExtension(FileName);
@@ -415,6 +579,28 @@ void MakeGrayPalette(uint8_t* Table, int N) {
         const auto grey = static_cast<uint8_t>(i * 255 / (N - 1));
         Table[i * 3] = Table[i * 3 + 1] = Table[i * 3 + 2] = grey;
     }
+}
+
+host::TPaletteHandle PaletteToHandle(const uint8_t* Table, int N) {
+    N = std::clamp(N, 0, 256);
+    host::TPaletteEntry entries[256];
+    for (int i = 0; i < N; ++i) entries[i] = {Table[i * 3 + 2], Table[i * 3 + 1], Table[i * 3], 1};
+    return host::CreatePalette(entries, N);
+}
+
+void HandleToPalette(host::HPALETTE Handle, int N, uint8_t* Table) {
+    if (!Handle) {
+        std::memcpy(Table, GrayPalette, PaletteBytes);
+        return;
+    }
+    host::TPaletteEntry entries[256];
+    const int read = host::GetPaletteEntries(Handle, 0, std::clamp(N, 0, 256), entries);
+    for (int i = 0; i < read; ++i) {
+        Table[i * 3] = entries[i].peBlue;
+        Table[i * 3 + 1] = entries[i].peGreen;
+        Table[i * 3 + 2] = entries[i].peRed;
+    }
+    std::memset(Table + read * 3, 0, static_cast<size_t>(256 - read) * 3);
 }
 
 void SwapPaletteRB(const uint8_t* Source, uint8_t* Dest) {

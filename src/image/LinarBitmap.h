@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/Exceptions.h"
+#include "platform/Graphics.h"
 #include "platform/Object.h"
 
 class TBaseStream;
@@ -60,7 +61,13 @@ public:
     std::unique_ptr<uint8_t[]> Map;      // Size + 1 bytes when Present
     std::unique_ptr<uint8_t[]> Palette;  // PaletteBytes bytes, exactly for pfIndexed8
 
+    // Source: another TLinearBitmap; a platform bitmap (8, 24, 32 bits directly, other
+    // depths as 24 bits); any other platform graphic (through a 24-bit platform bitmap,
+    // drawn onto it when the platform cannot assign it); any other platform object that
+    // a platform bitmap can take.
     void Assign(TObject& Source) override;
+    // Dest: a platform bitmap (left alone when this image is empty; pfGray16 arrives as
+    // 8 bits with a grey palette) or a platform picture (its bitmap).
     void AssignTo(TObject& Dest) override;
     virtual void Dispose();
     virtual void PackLines();
@@ -85,8 +92,15 @@ public:
     void LoadFromStream(TBaseStream& Stream, const std::string& Ext);
     void SaveToStream(TBaseStream& Stream, const std::string& Ext);
 
+    // Paints the whole image stretched into Rect; Smooth asks for halftone stretching.
+    // Exception "Unsupported pixel format" for an image in no drawable format.
+    void Draw(host::TCanvas& Canvas, const host::TRect& Rect, bool Smooth);
+    void DrawToDC(host::TCanvas& DC, const host::TRect& Rect, bool Smooth);
+
 private:
     void AssignLinear(const TLinearBitmap& Source);
+    void AssignPlatformBitmap(const host::TBitmap& Source);
+    void AssignToPlatformBitmap(host::TBitmap& Dest);
 };
 
 // The text after the last "." when the last of ".", "\", "/" and ":" in the name is a
@@ -101,6 +115,13 @@ void SwapPaletteRB(const uint8_t* Source, uint8_t* Dest);
 // For an unpadded pfBGR24 bitmap: plane i (Width*Height bytes each, min(Count, 3) of
 // them) goes to byte i of every pixel. Planes null or equal to Map: taken from Map.
 void InterleavePlanes(TLinearBitmap& Bitmap, const uint8_t* Planes, int Count);
+
+// A platform logical palette (version 0x300, flags 1) from the first N entries of a
+// blue-green-red table; the caller owns it.
+host::TPaletteHandle PaletteToHandle(const uint8_t* Table, int N);
+// Up to N entries of a platform palette into a 768-byte blue-green-red table; the
+// entries after those read are black. A null handle gives GrayPalette.
+void HandleToPalette(host::HPALETTE Handle, int N, uint8_t* Table);
 
 // A buffer of n bytes, or EOutOfMemory "Out of memory".
 std::unique_ptr<uint8_t[]> AllocateBytes(int64_t n);

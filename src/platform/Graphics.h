@@ -166,7 +166,8 @@ public:
     // Converts the pixels. An indexed target keeps the palette when there is one, and
     // otherwise gets a default one (black and white, the 16 VGA colours, or a 6x6x6 cube
     // with a grey ramp); colours go to their nearest entry.
-    void SetPixelFormat(TPixelFormat format);
+    // Virtual so that a bitmap class pinned to one depth can keep it.
+    virtual void SetPixelFormat(TPixelFormat format);
     int BitsPerPixel() const { return BitsOfPixelFormat(format_); }
     int32_t RowBytes() const { return rowBytes_; }
     uint8_t* ScanLine(int32_t y);

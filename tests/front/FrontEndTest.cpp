@@ -245,3 +245,14 @@ TEST(Failures, OutputNamingADirectoryIsReportedAndTheDirectoryStays) {
     EXPECT_TRUE(fileExists(dir / "in"));
     expectOnly(dir, {"in", "target"});
 }
+
+TEST(Failures, InputAndOutputNamingTheSameFileKeepTheResult) {
+    TempDir dir;
+    writeFile(dir / "same", std::vector<uint8_t>{0x50});
+    auto r = runPixmorph({dir / "same", "107", dir / "same"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(readFile(dir / "same"), std::vector<uint8_t>{0x30});
+    r = runPixmorph({dir / "same", "107", dir / "." + std::string("/same")});
+    EXPECT_EQ(readFile(dir / "same"), std::vector<uint8_t>{0x10});
+    expectOnly(dir, {"same"});
+}

@@ -1,0 +1,66 @@
+// The bitmap codes of the fixed table, through the real binary.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "TestSupport.h"
+#include "codecs/ReferenceImages.h"
+
+using namespace testing_support;
+using namespace reference_images;
+
+namespace {
+
+std::string report(const std::string& message) { return "Pixmorph: " + message + "\n"; }
+
+std::string sample(const std::string& name) { return std::string(PIXMORPH_SOURCE_DIR) + "/samples/" + name; }
+
+}  // namespace
+
+TEST(Code100, CopiesABitmapPixelForPixelAndKeepsTheInput) {
+    TempDir dir;
+    for (const char* name : {"sunset.bmp", "stripes.bmp"}) {
+        writeFile(dir / name, readFile(sample(name)));
+        const auto r = runPixmorph({dir / name, "100", dir / "out.bmp"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(fileExists(dir / name));
+        const auto expected = decodeWithConvert(dir / name);
+        ASSERT_FALSE(expected.empty());
+        EXPECT_EQ(firstDifference(decodeWithConvert(dir / "out.bmp"), expected), "") << name;
+    }
+}
+
+TEST(Code100, InputsThatAreNotBitmapsOrCannotBeOpened) {
+    TempDir dir;
+    writeFile(dir / "text.bmp", std::string("not a bitmap at all"));
+    auto r = runPixmorph({dir / "text.bmp", "100", dir / "out.bmp"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, report("Bitmap image is not valid."));
+    r = runPixmorph({dir / "none.bmp", "100", dir / "out.bmp"});
+    EXPECT_EQ(r.err, report("Cannot open file \"" + dir / "none.bmp" + "\". No such file or directory."));
+    writeFile(dir / "in.bmp", readFile(sample("stripes.bmp")));
+    r = runPixmorph({dir / "in.bmp", "100", dir / "missing/out.bmp"});
+    EXPECT_EQ(r.err, report("Cannot create file \"" + dir / "missing/out.bmp" + "\". No such file or directory."));
+    auto names = listDirectory(dir.path());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"in.bmp", "text.bmp"}));
+}
+
+TEST(Codes101To106, ReadTheBitmapThenReportTheGraphicThatCannotTakeItAndKeepTheInput) {
+    TempDir dir;
+    writeFile(dir / "in.bmp", readFile(sample("sunset.bmp")));
+    writeFile(dir / "text.bmp", std::string("not a bitmap"));
+    const std::pair<const char*, const char*> codes[] = {{"101", "TJPEGImage"}, {"102", "TGIFImage"},
+                                                         {"103", "TIcon"},      {"104", "TNGImage"},
+                                                         {"105", "TNGImage"},   {"106", "TMetafile"}};
+    for (const auto& [code, graphic] : codes) {
+        auto r = runPixmorph({dir / "in.bmp", code, dir / "out.x"});
+        EXPECT_EQ(r.exitCode, 1) << code;
+        EXPECT_EQ(r.err, report(std::string("Cannot assign a TBitmap to a ") + graphic + ".")) << code;
+        r = runPixmorph({dir / "text.bmp", code, dir / "out.x"});
+        EXPECT_EQ(r.err, report("Bitmap image is not valid.")) << code;
+    }
+    auto names = listDirectory(dir.path());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"in.bmp", "text.bmp"}));
+}
