@@ -101,7 +101,7 @@ TEST(PNGConversion, PngToPngKeepsPixelsTransparencyAndGamma) {
         const po::Decoded in = po::Decode(original), out = po::Decode(written);
         EXPECT_EQ(out.hasGamma, in.hasGamma) << name;
         EXPECT_EQ(out.gammaFixed, in.gammaFixed) << name;
-        if (in.hasTRNS) EXPECT_TRUE(out.hasTRNS) << name;
+        if (in.hasTRNS) { EXPECT_TRUE(out.hasTRNS) << name; }
     }
 }
 

@@ -657,12 +657,12 @@ TEST_F(PNGCodec, PaletteStopsAfterTheLastNonBlackEntryButCoversUsedIndices) {
     const uint8_t px[] = {0, 5, 1, 2};
     std::memcpy(b.ScanLine(0), px, 4);
     for (const auto& c : po::Chunks(SaveBytes(b)))
-        if (c.type == "PLTE") EXPECT_EQ(c.length, 18u);
+        if (c.type == "PLTE") { EXPECT_EQ(c.length, 18u); }
     // Index 9 is black but used: the palette must reach it for the file to be valid.
     b.ScanLine(0)[3] = 9;
     const Bytes file = SaveBytes(b);
     for (const auto& c : po::Chunks(file))
-        if (c.type == "PLTE") EXPECT_EQ(c.length, 30u);
+        if (c.type == "PLTE") { EXPECT_EQ(c.length, 30u); }
     ExpectDecodesTo(CheckWrittenFile(file), b);
 }
 
@@ -768,7 +768,7 @@ TEST_F(PNGCodec, MngWritesIntrapixelDifferencesAndReadsThemBack) {
     EXPECT_EQ(chunks.front().type, "MHDR");
     EXPECT_EQ(chunks.back().type, "MEND");
     for (const auto& c : chunks)
-        if (c.type == "IHDR") EXPECT_EQ(c.data[11], 64);
+        if (c.type == "IHDR") { EXPECT_EQ(c.data[11], 64); }
     ExpectDecodesTo(CheckWrittenFile(file, "MNG"), b);
     TLinearBitmap back;
     LoadBytes(file, back, "MNG");
@@ -779,7 +779,7 @@ TEST_F(PNGCodec, MngWritesIntrapixelDifferencesAndReadsThemBack) {
     MakePaletteImage(p, 9, 9, 20);
     const Bytes pm = SaveBytes(p, "MNG");
     for (const auto& c : po::Chunks(pm))
-        if (c.type == "IHDR") EXPECT_EQ(c.data[11], 0);
+        if (c.type == "IHDR") { EXPECT_EQ(c.data[11], 0); }
     ExpectDecodesTo(CheckWrittenFile(pm, "MNG"), p);
     // Filter method 64 on a non-truecolour image cannot be undone.
     TLinearBitmap bad;
@@ -824,7 +824,7 @@ TEST_F(PNGCodec, NearLosslessStaysWithinToleranceAndKeepsTransparentPixels) {
                     // had to be kept from turning the pixel transparent.
                     EXPECT_LE(std::abs(written - px[k]), format == pfBGR24 ? 7 : 6) << y << "," << x;
                     if (written != px[k]) ++changed;
-                    if (wasTransparent) EXPECT_EQ(written, px[k]) << "transparent pixel changed at " << y << "," << x;
+                    if (wasTransparent) { EXPECT_EQ(written, px[k]) << "transparent pixel changed at " << y << "," << x; }
                 }
                 // No other pixel becomes transparent.
                 if (!wasTransparent) {
