@@ -1,5 +1,6 @@
 #include "front/Units.h"
 
+#include "codecs/BMPLoader.h"
 #include "front/FileUtils.h"
 #include "codecs/PNGLoader.h"
 #include "image/LinarBitmap.h"
@@ -29,6 +30,7 @@ void InitializeUnits() {
     // 7. HIPSLoader.
 
     // 8. BMPLoader.
+    InitializeBMPLoader();
 
     // 9. PCXLoader.
 
