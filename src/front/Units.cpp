@@ -2,6 +2,7 @@
 
 #include "codecs/BMPLoader.h"
 #include "front/FileUtils.h"
+#include "codecs/PNGLoader.h"
 #include "image/LinarBitmap.h"
 
 // Each unit's initialisation, in order. A unit's slot stays a comment until it exists.
@@ -24,6 +25,7 @@ void InitializeUnits() {
     // 5. JPEGLoader.
 
     // 6. PNGLoader.
+    InitializePNGLoader();
 
     // 7. HIPSLoader.
 
