@@ -1,6 +1,8 @@
 #include "front/Units.h"
 
+#include "codecs/BMPLoader.h"
 #include "front/FileUtils.h"
+#include "codecs/PNGLoader.h"
 #include "image/LinarBitmap.h"
 
 // Each unit's initialisation, in order. A unit's slot stays a comment until it exists.
@@ -23,10 +25,12 @@ void InitializeUnits() {
     // 5. JPEGLoader.
 
     // 6. PNGLoader.
+    InitializePNGLoader();
 
     // 7. HIPSLoader.
 
     // 8. BMPLoader.
+    InitializeBMPLoader();
 
     // 9. PCXLoader.
 

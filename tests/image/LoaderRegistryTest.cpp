@@ -189,6 +189,18 @@ TEST(LoaderTempFiles, StreamLoadGoesThroughAnExclusiveTempFileThatIsRemoved) {
     EXPECT_NE(codec.seenName, first);
 }
 
+TEST(LoaderTempFiles, ExtensionsCannotLeadTheTempFileOutOfTheTempDirectory) {
+    FileOnlyCodec codec;
+    TempDir dir;
+    writeFile(dir / "in", sample(3));
+    TFileStream in(dir / "in", fsRead);
+    TLinearBitmap b;
+    codec.LoadFromStream(in, "/../../x", b);
+    EXPECT_TRUE(inTempDirectory(codec.seenName)) << codec.seenName;
+    EXPECT_EQ(codec.seenName.find(".."), std::string::npos);
+    EXPECT_EQ(codec.seenExt, "/../../x") << "the codec still gets the extension as passed";
+}
+
 TEST(LoaderTempFiles, FailingCodecStillRemovesTheTempFileAndRestoresStrictness) {
     FileOnlyCodec codec;
     codec.fail = true;

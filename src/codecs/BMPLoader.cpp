@@ -1,0 +1,207 @@
+#include "codecs/BMPLoader.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "codecs/UniDIB.h"
+#include "platform/BitmapFile.h"
+#include "platform/CheckedSize.h"
+#include "platform/Exceptions.h"
+#include "streams/HostStream.h"
+#include "streams/MemStream.h"
+#include "streams/Streams.h"
+
+namespace {
+
+const char* const BitmapDescription = "Windows bitmap";
+
+// A large image is faulted in two-megabyte pages where the system allows it: a third of
+// the time of a big conversion goes into faulting in four-kilobyte pages otherwise.
+void preferHugePages(uint8_t* data, int64_t size) {
+    constexpr uintptr_t Huge = uintptr_t{1} << 21;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + Huge - 1) & ~(Huge - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + static_cast<uintptr_t>(size)) & ~(Huge - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+uint32_t le16(const uint8_t* p) { return p[0] | p[1] << 8; }
+uint32_t le32(const uint8_t* p) { return le16(p) | le16(p + 2) << 16; }
+
+// The common file, complete in the stream: "BM", a 40-byte header, one plane, no
+// compression, 24 bits, or 8 bits with a full table of four-byte entries. Both readers
+// would deliver exactly its rows (and table), which the image then copies, so its rows
+// go straight into the image instead. Anything else, or any doubt, returns false with
+// the stream where it was.
+bool LoadPlainBitmap(TSeekableStream& stream, TLinearBitmap& bitmap) {
+    const int64_t start = stream.GetPosition();
+    const int64_t available = stream.GetSize() - start;
+    uint8_t header[54 + 1024];
+    if (available < 54) return false;
+    const bool strict = stream.StrictRead;
+    stream.SetStrictRead(false);
+    auto restore = [&](bool result) {
+        stream.SetStrictRead(strict);
+        if (!result) stream.Seek(start);
+        return result;
+    };
+    if (stream.Read(header, 54) != 54) return restore(false);
+    const int32_t width = static_cast<int32_t>(le32(header + 18));
+    const int32_t height = static_cast<int32_t>(le32(header + 22));
+    const uint32_t bits = le16(header + 28), colors = le32(header + 46);
+    const int64_t dataOffset = le32(header + 10);
+    if (header[0] != 'B' || header[1] != 'M' || le32(header + 14) != 40 || le16(header + 26) != 1 ||
+        le32(header + 30) != 0 || width < 1 || height == 0 || height == INT32_MIN)
+        return restore(false);
+    const bool indexed = bits == 8;
+    if (!(bits == 24 || (indexed && (colors == 0 || colors == 256) && dataOffset >= 54 + 1024)))
+        return restore(false);
+    const int64_t rows = height < 0 ? -int64_t{height} : height;
+    const int64_t rowBytes = productWithin({width, indexed ? 1 : 3});
+    const int64_t stride = rowBytes < 0 ? -1 : (rowBytes + 3) / 4 * 4;
+    const int64_t pixelBytes = productWithin({stride, rows}, std::numeric_limits<int64_t>::max() / 2);
+    if (rowBytes < 0 || pixelBytes < 0 || dataOffset < 54 || dataOffset + pixelBytes > available) return restore(false);
+    if (indexed && stream.Read(header + 54, 1024) != 1024) return restore(false);
+
+    bitmap.New(width, static_cast<int32_t>(rows), indexed ? pfIndexed8 : pfBGR24);
+    preferHugePages(bitmap.Map.get(), bitmap.Size);
+    if (indexed)
+        for (int i = 0; i < 256; ++i) std::memcpy(bitmap.Palette.get() + 3 * i, header + 54 + 4 * i, 3);
+    stream.Seek(start + dataOffset);
+    // Whole rows through a bounce buffer of about a megabyte; rows are bottom-up in the
+    // file unless the height is negative.
+    const int64_t rowsPerBlock = std::max<int64_t>(1, (int64_t{1} << 20) / stride);
+    std::vector<uint8_t> block(static_cast<size_t>(std::min(rows, rowsPerBlock) * stride));
+    for (int64_t first = 0; first < rows; first += rowsPerBlock) {
+        const int64_t count = std::min(rowsPerBlock, rows - first);
+        if (stream.Read(block.data(), count * stride) != count * stride) {
+            stream.SetStrictRead(strict);
+            throw EInOutError("Read less than expected");
+        }
+        for (int64_t i = 0; i < count; ++i) {
+            const int64_t fileRow = first + i;
+            const int64_t y = height < 0 ? fileRow : rows - 1 - fileRow;
+            std::memcpy(bitmap.ScanLine(static_cast<int32_t>(y)), block.data() + i * stride, static_cast<size_t>(rowBytes));
+        }
+    }
+    return restore(true);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- TVKBitmap
+
+void TVKBitmap::LoadFromStream(host::TStream& stream) {
+    const int64_t position = stream.GetPosition();
+    // A header that claims far more pixels than the stream can hold fails here, before
+    // either reader allocates the image it claims.
+    CheckBitmapPlausible(stream);
+    try {
+        host::TBitmap::LoadFromStream(stream);
+        if (PixelFormat() != host::pf32bit) return;
+    } catch (const std::exception&) {
+        // Whatever the platform reader refuses goes to the own reader.
+    }
+    // A 32-bit result is read again; drop it first so that two images are never held.
+    host::TBitmap empty;
+    TakeOver(empty);
+
+    stream.SetPosition(position);
+    std::unique_ptr<TUniDIB> dib;
+    if (ReadUniDIB(stream, dib) != dibOK) throw Exception("Unsupported file format");
+    NewImage(host::pf24bit, dib->Width, dib->Height);
+    for (int32_t y = 0; y < dib->Height; ++y) dib->RowToBGR(y, ScanLine(y));
+}
+
+// ---------------------------------------------------------------- TBMPLoader
+
+std::string TBMPLoader::GetLoadFilter() { return std::string(BitmapDescription) + " (*.bmp)|*.bmp"; }
+
+void TBMPLoader::LoadFromStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {
+    // The readers position the stream; a forward-only stream is taken into memory first.
+    TSeekableStream* seekable = dynamic_cast<TSeekableStream*>(&Stream);
+    if (seekable && LoadPlainBitmap(*seekable, Bitmap)) return;
+    std::unique_ptr<TMemStream> copy;
+    if (!seekable) {
+        copy = std::make_unique<TMemStream>();
+        copy->CopyFrom(Stream);
+        copy->Seek(0);
+        seekable = copy.get();
+    }
+    TSeekableHostStream host(seekable);
+    TVKBitmap bitmap;
+    bitmap.LoadFromStream(host);
+
+    // 1 and 4 bits become 8 with their palette; 8 and 24 bits stay. Every other depth
+    // becomes 24 bits: Assign converts those row by row into a pfBGR24 image, which
+    // saves converting a whole second copy here; only 32 bits, which Assign would keep,
+    // are converted first (TVKBitmap never delivers them).
+    switch (bitmap.PixelFormat()) {
+        case host::pf1bit:
+        case host::pf4bit: bitmap.SetPixelFormat(host::pf8bit); break;
+        case host::pf32bit: bitmap.SetPixelFormat(host::pf24bit); break;
+        default: break;
+    }
+    Bitmap.Assign(bitmap);
+}
+
+void TBMPLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {
+    // The platform writer is fed from the image's own rows: the same file that a copy
+    // into a platform bitmap would give, without holding the image twice.
+    if (!Bitmap.Present) throw ELinearBitmap("Invalid bitmap size");
+    host::TBitmapFileImage image;
+    image.Width = Bitmap.Width;
+    image.Height = Bitmap.Height;
+    host::TPaletteEntry colors[256];
+    std::vector<uint8_t> greyRow;
+    switch (Bitmap.PixelFormat) {
+        case pfIndexed8:
+        case pfGray16: {
+            const uint8_t* table = Bitmap.PixelFormat == pfIndexed8 ? Bitmap.Palette.get() : GrayPalette;
+            for (int i = 0; i < 256; ++i)
+                colors[i] = {table[3 * i + 2], table[3 * i + 1], table[3 * i], 0};
+            image.BitCount = 8;
+            image.Colors = colors;
+            image.ColorCount = 256;
+            if (Bitmap.PixelFormat == pfIndexed8) {
+                image.Row = [&](int32_t y) -> const uint8_t* { return Bitmap.ScanLine(y); };
+            } else {
+                greyRow.resize(static_cast<size_t>(Bitmap.Width));
+                image.Row = [&](int32_t y) -> const uint8_t* {
+                    const uint8_t* source = Bitmap.ScanLine(y);
+                    for (int32_t x = 0; x < Bitmap.Width; ++x) greyRow[static_cast<size_t>(x)] = source[2 * x + 1];
+                    return greyRow.data();
+                };
+            }
+            break;
+        }
+        case pfBGR24:
+        case pfBGRX32:
+            image.BitCount = Bitmap.PixelFormat == pfBGR24 ? 24 : 32;
+            image.Row = [&](int32_t y) -> const uint8_t* { return Bitmap.ScanLine(y); };
+            break;
+        default: throw ELinearBitmap("Unsupported pixel format");
+    }
+    if (auto* seekable = dynamic_cast<TSeekableStream*>(&Stream)) {
+        TSeekableHostStream host(seekable);
+        host::WriteBitmapFile(host, image);
+    } else {
+        THostStream host(&Stream);
+        host::WriteBitmapFile(host, image);
+    }
+}
+
+// ---------------------------------------------------------------- unit
+
+void InitializeBMPLoader() {
+    static TBMPLoader* codec = nullptr;
+    if (codec) return;
+    static TBMPLoader instance;
+    codec = &instance;
+    RegisterLoader(codec);
+    host::TPicture::RegisterFileFormat("bmp", BitmapDescription, [] { return std::make_unique<TVKBitmap>(); });
+}

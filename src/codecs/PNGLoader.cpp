@@ -1,0 +1,642 @@
+#include "codecs/PNGLoader.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "codecs/PNGRows.h"
+#include "compress/Adler32.h"
+#include "compress/CRC32Stream.h"
+#include "compress/Deflate.h"
+#include "platform/CheckedSize.h"
+#include "platform/Exceptions.h"
+#include "streams/BufStream.h"
+#include "streams/MemStream.h"
+
+namespace {
+
+const uint8_t PNGSignature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+const uint8_t MNGSignature[8] = {0x8A, 0x4D, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+
+[[noreturn]] void InvalidData() { throw Exception("Invalid PNG data"); }
+
+uint32_t BigEndian32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+void PutBigEndian32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+uint32_t ChunkType(const char* name) { return BigEndian32(reinterpret_cast<const uint8_t*>(name)); }
+
+const uint32_t IHDR = ChunkType("IHDR"), PLTE = ChunkType("PLTE"), IDAT = ChunkType("IDAT"),
+               IEND = ChunkType("IEND"), gAMA = ChunkType("gAMA"), tRNS = ChunkType("tRNS"),
+               MHDR = ChunkType("MHDR"), MEND = ChunkType("MEND"), DEFI = ChunkType("DEFI"),
+               TERM = ChunkType("TERM"), BACK = ChunkType("BACK"), MOVE = ChunkType("MOVE");
+
+// Chunks before the first image that the reader passes over: ancillary chunks, the MNG
+// header and end, object definitions, and the MNG chunks that only say how frames are
+// shown (termination action, background, position of later objects): none of them
+// changes the pixels of the first image.
+bool SkippedChunk(uint32_t type) {
+    if ((type >> 24) & 0x20) return true;
+    return type == MHDR || type == MEND || type == DEFI || type == TERM || type == BACK || type == MOVE;
+}
+
+void ReadExact(TBaseStream& stream, void* buffer, int64_t count) {
+    // The streams here are strict: a short read has raised already.
+    stream.Read(buffer, count);
+}
+
+// Chunk lengths are at most 2^31 - 1 in PNG and MNG.
+int32_t CheckedChunkLength(uint32_t length) {
+    if (length > 0x7FFFFFFFu) InvalidData();
+    return static_cast<int32_t>(length);
+}
+
+struct ImageHeader {
+    int64_t Width = 0, Height = 0;
+    int BitDepth = 0, ColourType = 0, FilterMethod = 0, Interlace = 0;
+    pngrows::SampleLayout Layout;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- TIDATStream
+
+TIDATStream::TIDATStream(TCRC32Stream* chunkStream, int32_t firstLength)
+    : TFilterStream(chunkStream), Remaining(firstLength), chunk_(chunkStream) {
+    CanRead = chunkStream->CanRead;
+}
+
+int64_t TIDATStream::Read(void* buffer, int64_t count) {
+    auto* out = static_cast<uint8_t*>(buffer);
+    int64_t delivered = 0;
+    while (delivered < count) {
+        if (Remaining == 0) {
+            uint8_t header[12];  // CRC of the finished chunk, next length, next type
+            ReadExact(*chunk_, header, 8);
+            Remaining = CheckedChunkLength(BigEndian32(header + 4));
+            chunk_->ResetCRC();
+            ReadExact(*chunk_, header + 8, 4);
+            if (BigEndian32(header + 8) != IDAT) InvalidData();
+            continue;
+        }
+        const int64_t want = std::min<int64_t>(count - delivered, Remaining);
+        const int64_t got = chunk_->Read(out + delivered, want);
+        if (got <= 0) break;
+        Remaining -= static_cast<int32_t>(got);
+        delivered += got;
+        if (got < want) break;
+    }
+    return delivered;
+}
+
+// ---------------------------------------------------------------- reading
+
+std::string TPNGLoader::GetLoadFilter() {
+    return std::string("Portable Network Graphics") + " (*.png)|*.png|" + "Multiple-image Network Graphics" +
+           " (*.mng)|*.mng";
+}
+
+void TPNGLoader::Reset() {
+    TruecolorPalette.reset();
+    PaletteAlpha.reset();
+    AlphaBitmap.reset();
+    TransparentColor = -1;
+    Gamma = 0;
+}
+
+namespace {
+
+// One load: the chunk loop and its handlers over the codec's fields.
+class PNGReader {
+public:
+    PNGReader(TPNGLoader& codec, TLinearBitmap& bitmap, TBufferedStream& buffered, TCRC32Stream& chunk, bool mng)
+        : codec_(codec), bitmap_(bitmap), buffered_(buffered), chunk_(chunk), mng_(mng) {}
+
+    void Run() {
+        for (;;) {
+            bool checkCRC = true;
+            uint8_t lengthBytes[4];
+            if (buffered_.Read(lengthBytes, 4) < 4) break;  // only once StrictRead is off
+            const uint32_t rawLength = BigEndian32(lengthBytes);
+            chunk_.ResetCRC();
+            uint8_t typeBytes[4];
+            if (chunk_.Read(typeBytes, 4) < 4) break;
+            const uint32_t type = BigEndian32(typeBytes);
+            const int32_t length = CheckedChunkLength(rawLength);
+            if (type == IHDR) {
+                ReadHeader(length);
+            } else if (type == PLTE) {
+                checkCRC = ReadPalette(length);
+            } else if (type == IDAT) {
+                ReadImageData(length);
+            } else if (type == gAMA) {
+                uint8_t b[4];
+                ReadExact(chunk_, b, 4);
+                codec_.Gamma = BigEndian32(b) / 100000.0;
+            } else if (type == tRNS) {
+                ReadTransparency(length);
+            } else if (type == IEND) {
+                // nothing
+            } else if (SkippedChunk(type)) {
+                buffered_.CopyTo(nullptr, int64_t{length} + 4);
+                checkCRC = false;
+            } else {
+                throw Exception("Unsupported PNG data");
+            }
+            if (checkCRC) {
+                uint8_t crcBytes[4] = {0, 0, 0, 0};
+                const int64_t got = buffered_.Read(crcBytes, 4);
+                if (got < 4 || BigEndian32(crcBytes) != chunk_.GetCRC()) throw Exception("CRC error");
+            }
+            if (type == IEND) break;
+        }
+        // A header without image data is no image either: its pixels were never filled.
+        if (!bitmap_.Present || !imageRead_) throw Exception("Unsupported PNG data");
+    }
+
+private:
+    void ReadHeader(int32_t length) {
+        if (length != 13) InvalidData();
+        uint8_t h[13];
+        ReadExact(chunk_, h, 13);
+        codec_.BitDepth = h[8];
+        imageRead_ = false;
+        header_.Width = BigEndian32(h);
+        header_.Height = BigEndian32(h + 4);
+        header_.BitDepth = h[8];
+        header_.ColourType = h[9];
+        header_.FilterMethod = h[11];
+        header_.Interlace = h[12];
+        header_.Layout = pngrows::LayoutFor(header_.ColourType, header_.BitDepth);
+        // Both dimensions must be positive 31-bit numbers, and one image one buffer.
+        if (header_.Width == 0 || header_.Height == 0 || header_.Width > 0x7FFFFFFF || header_.Height > 0x7FFFFFFF)
+            throw ELinearBitmap("Invalid bitmap size");
+        checkedSize({header_.Width, header_.Height, header_.Layout.PixelSize});
+        pngrows::RowBytes(header_.Width, header_.Layout.Channels, header_.BitDepth);
+        headerRead_ = true;
+
+        const auto& l = header_.Layout;
+        bitmap_.New(static_cast<int32_t>(header_.Width), static_cast<int32_t>(header_.Height),
+                    static_cast<uint8_t>(l.PixelFormat));
+        if (l.PixelFormat == pfIndexed8) {
+            uint8_t* palette = bitmap_.Palette.get();
+            if (l.Indexed) {
+                // Until PLTE arrives (or for entries it does not list): black.
+                std::memset(palette, 0, PaletteBytes);
+            } else if (l.GrayLevels == 256) {
+                std::memcpy(palette, GrayPalette, PaletteBytes);
+            } else {
+                std::memset(palette, 0, PaletteBytes);
+                MakeGrayPalette(palette, l.GrayLevels);
+            }
+        }
+        codec_.AlphaBitmap.reset();
+        if (codec_.AlphaChannel && l.HasAlpha) {
+            codec_.AlphaBitmap = std::make_unique<TLinearBitmap>();
+            codec_.AlphaBitmap->New(bitmap_.Width, bitmap_.Height, pfIndexed8);
+            std::memcpy(codec_.AlphaBitmap->Palette.get(), GrayPalette, PaletteBytes);
+        }
+    }
+
+    // Returns whether the chunk loop is to verify the CRC.
+    bool ReadPalette(int32_t length) {
+        // A palette has at most 256 entries of three bytes; anything else cannot be stored.
+        if (length % 3 != 0 || length > PaletteBytes) InvalidData();
+        uint8_t* dest = nullptr;
+        // Greyscale images have no use for a palette: their levels stay as they are.
+        const bool grey = headerRead_ && (header_.ColourType == 0 || header_.ColourType == 4);
+        if (bitmap_.Present && bitmap_.Palette && !grey) {
+            dest = bitmap_.Palette.get();
+        } else if (codec_.AlphaChannel && !grey) {
+            if (!codec_.TruecolorPalette) codec_.TruecolorPalette = AllocateBytes(PaletteBytes);
+            dest = codec_.TruecolorPalette.get();
+        } else {
+            buffered_.CopyTo(nullptr, int64_t{length} + 4);
+            return false;
+        }
+        uint8_t rgb[PaletteBytes];
+        ReadExact(chunk_, rgb, length);
+        const int entries = length / 3;
+        std::memset(dest, 0, PaletteBytes);
+        for (int i = 0; i < entries; ++i) {
+            dest[3 * i] = rgb[3 * i + 2];
+            dest[3 * i + 1] = rgb[3 * i + 1];
+            dest[3 * i + 2] = rgb[3 * i];
+        }
+        return true;
+    }
+
+    void ReadTransparency(int32_t length) {
+        int64_t consumed = 0;
+        if (headerRead_) {
+            switch (header_.ColourType) {
+            case 0:
+                if (length >= 2) {
+                    uint8_t b[2];
+                    ReadExact(chunk_, b, 2);
+                    consumed = 2;
+                    codec_.TransparentColor = (b[0] << 8) | b[1];
+                }
+                break;
+            case 2:
+                if (header_.BitDepth == 8 && length >= 6) {
+                    uint8_t b[6];
+                    ReadExact(chunk_, b, 6);
+                    consumed = 6;
+                    codec_.TransparentColor = b[1] | (b[3] << 8) | (b[5] << 16);
+                }
+                break;
+            case 3:
+                if (codec_.AlphaChannel) {
+                    codec_.PaletteAlpha = AllocateBytes(256);
+                    std::memset(codec_.PaletteAlpha.get(), 255, 256);
+                    consumed = std::min<int64_t>(length, 256);
+                    ReadExact(chunk_, codec_.PaletteAlpha.get(), consumed);
+                } else {
+                    while (consumed < length) {
+                        uint8_t a;
+                        ReadExact(chunk_, &a, 1);
+                        ++consumed;
+                        if (a == 0) {
+                            codec_.TransparentColor = static_cast<int32_t>(consumed - 1);
+                            break;
+                        }
+                    }
+                }
+                break;
+            default:
+                break;
+            }
+        }
+        // The rest passes through the chunk stream, so that the CRC covers it.
+        chunk_.CopyTo(nullptr, length - consumed);
+    }
+
+    void ReadImageData(int32_t length);
+
+    TPNGLoader& codec_;
+    TLinearBitmap& bitmap_;
+    TBufferedStream& buffered_;
+    TCRC32Stream& chunk_;
+    bool mng_;
+    bool headerRead_ = false;
+    bool imageRead_ = false;
+    ImageHeader header_;
+};
+
+void PNGReader::ReadImageData(int32_t length) {
+    if (!bitmap_.Present || !headerRead_) InvalidData();
+    TIDATStream idat(&chunk_, length);
+    uint8_t zlibHeader[2];
+    ReadExact(idat, zlibHeader, 2);
+    if ((zlibHeader[0] & 0x0F) != 8 || zlibHeader[0] >= 128) InvalidData();
+    if (header_.Interlace > 1) InvalidData();
+
+    const auto& layout = header_.Layout;
+    const int bpp = pngrows::FilterStride(layout.Channels, layout.BitDepth);
+    const int pixelSize = layout.PixelSize;
+    TLinearBitmap* alpha = codec_.AlphaBitmap.get();
+    TDeflateStream inflate(&idat, -1);
+    {
+        const int64_t maxRow = pngrows::RowBytes(header_.Width, layout.Channels, layout.BitDepth);
+        // Two rows with their filter bytes, and for interlaced images one pass row of
+        // pixels and alpha values; the passes go straight into the image. Nothing here is
+        // touched before the data delivers a row, so a header that merely claims a huge
+        // image costs no work.
+        const auto rows = AllocateBytes(2 * (maxRow + 1));
+        std::unique_ptr<uint8_t[]> passPixels, passAlpha;
+        const bool interlaced = header_.Interlace == 1;
+        if (interlaced) {
+            passPixels = AllocateBytes(header_.Width * pixelSize);
+            passAlpha = AllocateBytes(header_.Width);
+        }
+        const int firstPass = interlaced ? 1 : 0, lastPass = interlaced ? 7 : 0;
+        for (int k = firstPass; k <= lastPass; ++k) {
+            pngrows::Pass pass{0, 0, 1, 1, header_.Width, header_.Height};
+            if (interlaced) pass = pngrows::Adam7Pass(k, header_.Width, header_.Height);
+            const int64_t rowBytes = pngrows::RowBytes(pass.Width, layout.Channels, layout.BitDepth);
+            if (pass.Height == 0 || rowBytes == 0) continue;
+            uint8_t* cur = rows.get();
+            uint8_t* prev = rows.get() + maxRow + 1;
+            for (int64_t r = 0; r < pass.Height; ++r) {
+                inflate.Read(cur, rowBytes + 1);
+                if (r == 0) std::memset(prev, 0, static_cast<size_t>(rowBytes + 1));
+                pngrows::UnfilterRow(cur[0], cur + 1, prev + 1, static_cast<size_t>(rowBytes), bpp);
+                const int32_t y = static_cast<int32_t>(pass.YStart + r * pass.YStep);
+                if (!interlaced) {
+                    pngrows::UnpackRow(layout, cur + 1, static_cast<size_t>(pass.Width), bitmap_.ScanLine(y),
+                                       alpha ? alpha->ScanLine(y) : nullptr);
+                } else {
+                    pngrows::UnpackRow(layout, cur + 1, static_cast<size_t>(pass.Width), passPixels.get(),
+                                       alpha ? passAlpha.get() : nullptr);
+                    pngrows::ScatterPixels(passPixels.get(), static_cast<size_t>(pass.Width), pixelSize,
+                                           bitmap_.ScanLine(y), pass.XStart, pass.XStep);
+                    if (alpha)
+                        pngrows::ScatterPixels(passAlpha.get(), static_cast<size_t>(pass.Width), 1, alpha->ScanLine(y),
+                                               pass.XStart, pass.XStep);
+                }
+                std::swap(cur, prev);
+            }
+        }
+    }
+    // The zlib trailer: whatever the deflate data left in this chunk but its last four
+    // bytes is passed over, then four bytes are taken as the Adler-32 (not compared).
+    // Usually only the end-of-block code is still unread after the last row; once it is
+    // read, the bytes the decompressor took beyond its data come first.
+    if (!inflate.Finished()) {
+        inflate.StrictRead = false;
+        try {
+            uint8_t extra;
+            inflate.Read(&extra, 1);
+        } catch (const Exception&) {
+            // Damage after the last row does not touch the image: the chunk is skipped below.
+        }
+    }
+    uint8_t scratch[4096];
+    uint8_t trailer[4];
+    if (inflate.Finished()) {
+        int64_t left = inflate.UnusedInputCount() + idat.Remaining;
+        while (left > 4) {
+            const int64_t n = std::min<int64_t>(left - 4, sizeof scratch);
+            inflate.ReadAfterEnd(scratch, n);
+            left -= n;
+        }
+        inflate.ReadAfterEnd(trailer, 4);
+    } else {
+        if (idat.Remaining > 4) idat.CopyTo(nullptr, idat.Remaining - 4);
+        ReadExact(idat, trailer, 4);
+    }
+    // A file that ends after its image data without IEND still loads.
+    buffered_.StrictRead = false;
+    imageRead_ = true;
+    if (header_.FilterMethod == 64 && mng_) {
+        if (bitmap_.PixelFormat != pfBGR24) throw Exception("Unsupported pixel format");
+        for (int32_t y = 0; y < bitmap_.Height; ++y) pngrows::UndoIntrapixel(bitmap_.ScanLine(y), bitmap_.Width);
+    } else if (header_.FilterMethod != 0) {
+        InvalidData();
+    }
+}
+
+}  // namespace
+
+void TPNGLoader::LoadFromStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {
+    (void)Ext;  // the signature decides
+    Reset();
+    Bitmap.Dispose();
+    TBufferedStream buffered(-1, 0, &Stream);
+    uint8_t signature[8];
+    buffered.StrictRead = false;
+    const int64_t got = buffered.Read(signature, 8);
+    buffered.StrictRead = true;
+    bool mng = false;
+    if (got == 8 && std::memcmp(signature, MNGSignature, 8) == 0)
+        mng = true;
+    else if (got != 8 || std::memcmp(signature, PNGSignature, 8) != 0)
+        throw Exception("Invalid PNG header");
+    TCRC32Stream chunk(&buffered);
+    PNGReader(*this, Bitmap, buffered, chunk, mng).Run();
+}
+
+// ---------------------------------------------------------------- writing
+
+namespace {
+
+// Writes one chunk: length directly, then type and data through the CRC stream, then
+// the CRC directly.
+void WriteChunk(TBaseStream& stream, TCRC32Stream& crc, uint32_t type, const uint8_t* data, uint32_t length) {
+    uint8_t b[4];
+    PutBigEndian32(b, length);
+    stream.Write(b, 4);
+    crc.ResetCRC();
+    PutBigEndian32(b, type);
+    crc.Write(b, 4);
+    if (length) crc.Write(data, length);
+    PutBigEndian32(b, crc.GetCRC());
+    stream.Write(b, 4);
+}
+
+int HighestUsedIndex(const TLinearBitmap& image) {
+    int highest = 0;
+    bool seen[256] = {};
+    for (int32_t y = 0; y < image.Height; ++y) {
+        const uint8_t* row = image.ScanLine(y);
+        for (int32_t x = 0; x < image.Width; ++x) seen[row[x]] = true;
+    }
+    for (int i = 255; i > 0; --i)
+        if (seen[i]) return i;
+    return highest;
+}
+
+}  // namespace
+
+void TPNGLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {
+    const uint8_t format = Bitmap.Present ? Bitmap.PixelFormat : static_cast<uint8_t>(pfNone);
+    if (format != pfIndexed8 && format != pfGray16 && format != pfBGR24)
+        throw ELinearBitmap("Unsupported pixel format");
+    auto* seekable = dynamic_cast<TSeekableStream*>(&Stream);
+    if (!seekable) {
+        TMemStream memory;
+        SaveToStream(memory, Ext, Bitmap);
+        memory.Seek(0);
+        Stream.CopyFrom(memory);
+        return;
+    }
+    const bool mng = Ext == "MNG";
+    int mode = FilterMode;
+    TLinearBitmap* image = &Bitmap;
+    std::unique_ptr<TLinearBitmap> copy;
+    if (LossyTolerance != 0 && format != pfGray16 && !(mng && format == pfBGR24)) {
+        copy = std::make_unique<TLinearBitmap>(Bitmap);
+        const bool palette = format == pfIndexed8 && !copy->IsGrayScale();
+        mode = pngrows::NearLossless(copy->Map.get(), copy->Width, copy->Height, copy->BytesPerLine, copy->PixelSize,
+                                     palette ? copy->Palette.get() : nullptr, LossyTolerance, TransparentColor);
+        image = copy.get();
+    } else if (mode == -3) {
+        int best = -2;
+        int64_t bestSize = -1;
+        try {
+            for (int trial = -2; trial <= 4; ++trial) {
+                FilterMode = trial;
+                TMemStream memory;
+                SaveToStream(memory, Ext, Bitmap);
+                if (bestSize < 0 || memory.GetSize() < bestSize) {
+                    bestSize = memory.GetSize();
+                    best = trial;
+                }
+            }
+        } catch (...) {
+            FilterMode = -3;
+            throw;
+        }
+        FilterMode = -3;
+        mode = best;
+    }
+    WriteFile(*seekable, mng, mode, *image);
+}
+
+void TPNGLoader::WriteFile(TSeekableStream& Stream, bool mng, int mode, TLinearBitmap& image) {
+    Stream.Write(mng ? MNGSignature : PNGSignature, 8);
+    int colourType, channels, depth;
+    switch (image.PixelFormat) {
+    case pfIndexed8:
+        // A grey-ramp palette is plain 8-bit grey. Whatever BitDepth the last file read
+        // had, the rows are written with one byte per pixel, so the header says 8.
+        colourType = image.IsGrayScale() ? 0 : 3;
+        channels = 1;
+        depth = 8;
+        break;
+    case pfGray16:
+        colourType = 0;
+        channels = 1;
+        depth = 16;
+        break;
+    case pfBGR24:
+        colourType = 2;
+        channels = 3;
+        depth = 8;
+        break;
+    default:
+        throw ELinearBitmap("Unsupported pixel format");
+    }
+    TCRC32Stream crc(&Stream);
+    uint8_t data[16];
+    if (mng) {
+        // An MNG datastream starts with its header: frame size, one tick per second,
+        // layer, frame and play-time counts and the simplicity profile unspecified.
+        uint8_t mhdr[28] = {};
+        PutBigEndian32(mhdr, static_cast<uint32_t>(image.Width));
+        PutBigEndian32(mhdr + 4, static_cast<uint32_t>(image.Height));
+        PutBigEndian32(mhdr + 8, 1);
+        WriteChunk(Stream, crc, MHDR, mhdr, 28);
+    }
+    PutBigEndian32(data, static_cast<uint32_t>(image.Width));
+    PutBigEndian32(data + 4, static_cast<uint32_t>(image.Height));
+    data[8] = static_cast<uint8_t>(depth);
+    data[9] = static_cast<uint8_t>(colourType);
+    data[10] = 0;
+    data[11] = (mng && image.PixelFormat == pfBGR24) ? 64 : 0;
+    data[12] = 0;
+    WriteChunk(Stream, crc, IHDR, data, 13);
+
+    // gAMA must come before PLTE in a valid file.
+    if (Gamma != 0) {
+        PutBigEndian32(data, static_cast<uint32_t>(std::nearbyint(Gamma * 100000.0)));
+        WriteChunk(Stream, crc, gAMA, data, 4);
+    }
+    const bool transparentIndex = colourType == 3 && TransparentColor >= 0 && TransparentColor <= 255;
+    // A suggested palette is allowed for truecolour images only.
+    const uint8_t* paletteSource =
+        colourType == 3 ? image.Palette.get() : (colourType == 2 ? TruecolorPalette.get() : nullptr);
+    if (paletteSource) {
+        int last = 0;
+        for (int i = 255; i > 0 && last == 0; --i) {
+            const uint8_t* e = paletteSource + 3 * i;
+            if (e[0] || e[1] || e[2]) last = i;
+        }
+        if (colourType == 3) {
+            // Every index the pixels use, and the transparent one, must be in the palette,
+            // even when its colour is black.
+            last = std::max(last, HighestUsedIndex(image));
+            if (transparentIndex) last = std::max(last, static_cast<int>(TransparentColor));
+        }
+        uint8_t rgb[PaletteBytes];
+        for (int i = 0; i <= last; ++i) {
+            rgb[3 * i] = paletteSource[3 * i + 2];
+            rgb[3 * i + 1] = paletteSource[3 * i + 1];
+            rgb[3 * i + 2] = paletteSource[3 * i];
+        }
+        WriteChunk(Stream, crc, PLTE, rgb, static_cast<uint32_t>(3 * (last + 1)));
+    }
+    if (TransparentColor != -1) {
+        // Only a value the written image can hold: a grey level within the bit depth,
+        // an index within the palette.
+        const int32_t c = TransparentColor;
+        if (colourType == 0 && c >= 0 && c < (1 << depth)) {
+            data[0] = static_cast<uint8_t>(c >> 8);
+            data[1] = static_cast<uint8_t>(c);
+            WriteChunk(Stream, crc, tRNS, data, 2);
+        } else if (colourType == 2) {
+            const uint8_t t[6] = {0, static_cast<uint8_t>(c), 0, static_cast<uint8_t>(c >> 8), 0,
+                                  static_cast<uint8_t>(c >> 16)};
+            WriteChunk(Stream, crc, tRNS, t, 6);
+        } else if (transparentIndex) {
+            uint8_t alpha[256];
+            std::memset(alpha, 255, static_cast<size_t>(c));
+            alpha[c] = 0;
+            WriteChunk(Stream, crc, tRNS, alpha, static_cast<uint32_t>(c + 1));
+        }
+    }
+
+    // IDAT: one chunk, its length patched in after the data.
+    const int64_t start = Stream.GetPosition();
+    const uint8_t placeholder[4] = {0, 0, 0, 0};
+    Stream.Write(placeholder, 4);
+    crc.ResetCRC();
+    {
+        TBufferedStream buffered(0, -1, &crc);
+        const uint8_t head[6] = {'I', 'D', 'A', 'T', 0x78, 0xDA};
+        buffered.Write(head, 6);
+        const size_t rowBytes = static_cast<size_t>(image.Width) * channels * depth / 8;
+        const int bpp = std::max(1, channels * depth / 8);
+        TAdler32 adler;
+        adler.Init();
+        {
+            TDeflateStream deflate(&buffered, -1);
+            // Raw rows (current and previous), the chosen filtered row behind its type
+            // byte, and four candidate rows for adaptive filtering.
+            std::vector<uint8_t> work(rowBytes * 7 + 1, 0);
+            uint8_t* raw = work.data();
+            uint8_t* prev = raw + rowBytes;
+            uint8_t* out = prev + rowBytes;  // type byte, then the row
+            uint8_t* scratch = out + rowBytes + 1;
+            const bool intrapixel = mng && image.PixelFormat == pfBGR24;
+            for (int32_t y = 0; y < image.Height; ++y) {
+                pngrows::PackRow(image.PixelFormat, image.ScanLine(y), static_cast<size_t>(image.Width), raw);
+                if (intrapixel) {
+                    // raw is red, green, blue: red and blue become differences from green.
+                    for (size_t i = 0; i < rowBytes; i += 3) {
+                        raw[i] = static_cast<uint8_t>(raw[i] - raw[i + 1]);
+                        raw[i + 2] = static_cast<uint8_t>(raw[i + 2] - raw[i + 1]);
+                    }
+                }
+                out[0] = static_cast<uint8_t>(
+                    pngrows::ChooseAndFilterRow(mode, raw, prev, out + 1, scratch, rowBytes, bpp));
+                deflate.Write(out, static_cast<int64_t>(rowBytes + 1));
+                adler.Update(out, static_cast<int64_t>(rowBytes + 1));
+                std::swap(raw, prev);
+            }
+            deflate.Finish();  // the final block
+        }
+        const uint32_t value = adler.Value();
+        buffered.Write(&value, 4);
+        buffered.Flush();
+    }
+    const int64_t end = Stream.GetPosition();
+    Stream.Seek(start);
+    uint8_t b[4];
+    PutBigEndian32(b, static_cast<uint32_t>(end - start - 8));
+    Stream.Write(b, 4);
+    Stream.Seek(end);
+    PutBigEndian32(b, crc.GetCRC());
+    Stream.Write(b, 4);
+
+    WriteChunk(Stream, crc, IEND, nullptr, 0);
+    if (mng) WriteChunk(Stream, crc, MEND, nullptr, 0);
+}
+
+// ---------------------------------------------------------------- start-up
+
+TPNGLoader& PNGLoader() {
+    static TPNGLoader codec;
+    return codec;
+}
+
+void InitializePNGLoader() { RegisterLoader(&PNGLoader()); }

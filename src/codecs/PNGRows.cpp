@@ -1,0 +1,582 @@
+#include "codecs/PNGRows.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "platform/CheckedSize.h"
+#include "platform/Exceptions.h"
+
+namespace pngrows {
+
+namespace {
+
+[[noreturn]] void InvalidData() { throw Exception("Invalid PNG data"); }
+
+// Branch-free Paeth for the hot unfilter loop: pa = |b - c|, pb = |a - c|, pc = |a + b - 2c|.
+inline uint8_t PaethFast(int a, int b, int c) {
+    const int pa = std::abs(b - c);
+    const int pb = std::abs(a - c);
+    const int pc = std::abs(a + b - 2 * c);
+    const int ab = (pb < pa) ? b : a;
+    const int pab = (pb < pa) ? pb : pa;
+    return static_cast<uint8_t>((pc < pab) ? c : ab);
+}
+
+template <int Bpp>
+void UnfilterSub(uint8_t* row, size_t n) {
+    for (size_t i = Bpp; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - Bpp]);
+}
+
+template <int Bpp>
+void UnfilterAverage(uint8_t* row, const uint8_t* prev, size_t n) {
+    const size_t head = n < static_cast<size_t>(Bpp) ? n : Bpp;
+    for (size_t i = 0; i < head; ++i) row[i] = static_cast<uint8_t>(row[i] + (prev[i] >> 1));
+    for (size_t i = Bpp; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + ((row[i - Bpp] + prev[i]) >> 1));
+}
+
+template <int Bpp>
+void UnfilterPaeth(uint8_t* row, const uint8_t* prev, size_t n) {
+    const size_t head = n < static_cast<size_t>(Bpp) ? n : Bpp;
+    // With a = c = 0 Paeth yields b.
+    for (size_t i = 0; i < head; ++i) row[i] = static_cast<uint8_t>(row[i] + prev[i]);
+    for (size_t i = Bpp; i < n; ++i)
+        row[i] = static_cast<uint8_t>(row[i] + PaethFast(row[i - Bpp], prev[i], prev[i - Bpp]));
+}
+
+#if defined(__SSE2__)
+// Paeth for whole pixels of 3 or 4 bytes: the left pixel feeds the next one, so the
+// channels of one pixel go through the predictor together, in 16-bit lanes.
+inline __m128i Load4(const uint8_t* p) {
+    int v;
+    std::memcpy(&v, p, 4);
+    return _mm_cvtsi32_si128(v);
+}
+
+inline void Store4(uint8_t* p, __m128i v) {
+    const int x = _mm_cvtsi128_si32(v);
+    std::memcpy(p, &x, 4);
+}
+
+inline __m128i Abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
+
+inline __m128i Select(__m128i mask, __m128i yes, __m128i no) {
+    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
+}
+
+// Pixels of 3 bytes move as 4-byte words whose fourth lane gets a zero prediction, so
+// that the next pixel's first byte is written back unchanged; the last pixel, whose
+// word would reach past the row, takes the byte-wise path.
+template <int Bpp>
+void UnfilterPaethPixels(uint8_t* row, const uint8_t* prev, size_t n) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i lanes = Bpp == 4 ? _mm_set1_epi16(-1) : _mm_set_epi16(0, 0, 0, 0, 0, -1, -1, -1);
+    __m128i a = zero, c = zero;
+    size_t i = 0;
+    // The filtered word is loaded one pixel ahead, before the store that overlaps it.
+    __m128i filtered = n >= 4 ? Load4(row) : zero;
+    for (; i + 4 <= n; i += Bpp) {
+        const __m128i current = filtered;
+        if (i + Bpp + 4 <= n) filtered = Load4(row + i + Bpp);
+        const __m128i b = _mm_unpacklo_epi8(Load4(prev + i), zero);
+        const __m128i bc = _mm_sub_epi16(b, c), ac = _mm_sub_epi16(a, c);
+        const __m128i pa = Abs16(bc), pb = Abs16(ac), pc = Abs16(_mm_add_epi16(bc, ac));
+        const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
+        // a when pa is the smallest, else b when pb is, else c: the predictor's tie order.
+        const __m128i pred = _mm_and_si128(
+            lanes, Select(_mm_cmpeq_epi16(pa, smallest), a, Select(_mm_cmpeq_epi16(pb, smallest), b, c)));
+        const __m128i x = _mm_add_epi8(current, _mm_packus_epi16(pred, pred));
+        Store4(row + i, x);
+        a = _mm_unpacklo_epi8(x, zero);
+        c = b;
+    }
+    for (; i < n; ++i) {
+        const int left = i >= Bpp ? row[i - Bpp] : 0, upLeft = i >= Bpp ? prev[i - Bpp] : 0;
+        row[i] = static_cast<uint8_t>(row[i] + PaethFast(left, prev[i], upLeft));
+    }
+}
+#endif
+
+template <int Bpp>
+void UnfilterFixed(int type, uint8_t* row, const uint8_t* prev, size_t n) {
+    switch (type) {
+    case 1: UnfilterSub<Bpp>(row, n); break;
+    case 3: UnfilterAverage<Bpp>(row, prev, n); break;
+    case 4:
+#if defined(__SSE2__)
+        if constexpr (Bpp == 3 || Bpp == 4) {
+            UnfilterPaethPixels<Bpp>(row, prev, n);
+            break;
+        }
+#endif
+        UnfilterPaeth<Bpp>(row, prev, n);
+        break;
+    }
+}
+
+void UnfilterAny(int type, uint8_t* row, const uint8_t* prev, size_t n, size_t bpp) {
+    switch (type) {
+    case 1:
+        for (size_t i = bpp; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - bpp]);
+        break;
+    case 3:
+        for (size_t i = 0; i < n; ++i) {
+            const int a = i >= bpp ? row[i - bpp] : 0;
+            row[i] = static_cast<uint8_t>(row[i] + ((a + prev[i]) >> 1));
+        }
+        break;
+    case 4:
+        for (size_t i = 0; i < n; ++i) {
+            const int a = i >= bpp ? row[i - bpp] : 0;
+            const int c = i >= bpp ? prev[i - bpp] : 0;
+            row[i] = static_cast<uint8_t>(row[i] + PaethFast(a, prev[i], c));
+        }
+        break;
+    }
+}
+
+}  // namespace
+
+SampleLayout LayoutFor(int colourType, int bitDepth) {
+    SampleLayout l;
+    l.BitDepth = bitDepth;
+    const bool lowDepth = bitDepth == 1 || bitDepth == 2 || bitDepth == 4;
+    switch (colourType) {
+    case 0:
+        if (!(lowDepth || bitDepth == 8 || bitDepth == 16)) InvalidData();
+        l.Channels = 1;
+        l.PixelFormat = bitDepth == 16 ? kGray16 : kIndexed8;
+        l.GrayLevels = bitDepth == 16 ? 0 : 1 << bitDepth;
+        break;
+    case 2:
+        if (bitDepth != 8 && bitDepth != 16) InvalidData();
+        l.Channels = 3;
+        l.PixelFormat = kBGR24;
+        break;
+    case 3:
+        if (!(lowDepth || bitDepth == 8)) InvalidData();
+        l.Channels = 1;
+        l.PixelFormat = kIndexed8;
+        l.Indexed = true;
+        break;
+    case 4:
+        if (bitDepth != 8 && bitDepth != 16) InvalidData();
+        l.Channels = 2;
+        l.PixelFormat = bitDepth == 16 ? kGray16 : kIndexed8;
+        l.GrayLevels = bitDepth == 16 ? 0 : 256;
+        l.HasAlpha = true;
+        break;
+    case 6:
+        if (bitDepth != 8 && bitDepth != 16) InvalidData();
+        l.Channels = 4;
+        l.PixelFormat = kBGR24;
+        l.HasAlpha = true;
+        break;
+    default:
+        InvalidData();
+    }
+    l.PixelSize = l.PixelFormat == kIndexed8 ? 1 : l.PixelFormat == kGray16 ? 2 : 3;
+    return l;
+}
+
+int64_t RowBytes(int64_t width, int channels, int bitDepth) {
+    const int64_t bits = checkedSize({width, channels, bitDepth}, std::numeric_limits<int64_t>::max() / 2);
+    const int64_t bytes = (bits + 7) / 8;
+    // One row must be one buffer (and one more byte for the filter type).
+    if (bytes >= MaxBufferSize) throw ELinearBitmap("Invalid bitmap size");
+    return bytes;
+}
+
+Pass Adam7Pass(int k, int64_t width, int64_t height) {
+    static const int xStep[7] = {8, 8, 4, 4, 2, 2, 1};
+    static const int xStart[7] = {0, 4, 0, 2, 0, 1, 0};
+    static const int yStep[7] = {8, 8, 8, 4, 4, 2, 2};
+    static const int yStart[7] = {0, 0, 4, 0, 2, 0, 1};
+    const int i = k - 1;
+    Pass p{xStart[i], yStart[i], xStep[i], yStep[i], 0, 0};
+    p.Width = (width & ~int64_t{7}) / p.XStep + ((width & 7) + p.XStep - p.XStart - 1) / p.XStep;
+    p.Height = (height & ~int64_t{7}) / p.YStep + ((height & 7) + p.YStep - p.YStart - 1) / p.YStep;
+    return p;
+}
+
+void UnfilterRow(int type, uint8_t* row, const uint8_t* prev, size_t n, int bpp) {
+    switch (type) {
+    case 0: return;
+    case 2:
+        for (size_t i = 0; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + prev[i]);
+        return;
+    case 1:
+    case 3:
+    case 4:
+        switch (bpp) {
+        case 1: UnfilterFixed<1>(type, row, prev, n); return;
+        case 2: UnfilterFixed<2>(type, row, prev, n); return;
+        case 3: UnfilterFixed<3>(type, row, prev, n); return;
+        case 4: UnfilterFixed<4>(type, row, prev, n); return;
+        case 6: UnfilterFixed<6>(type, row, prev, n); return;
+        case 8: UnfilterFixed<8>(type, row, prev, n); return;
+        default: UnfilterAny(type, row, prev, n, static_cast<size_t>(bpp)); return;
+        }
+    default:
+        InvalidData();
+    }
+}
+
+void UnpackRow(const SampleLayout& layout, const uint8_t* raw, size_t count, uint8_t* pixels, uint8_t* alpha) {
+    const int depth = layout.BitDepth;
+    const int channels = layout.Channels;
+    if (!layout.HasAlpha) alpha = nullptr;
+    if (depth < 8) {
+        // Samples of 1, 2 or 4 bits, most significant first.
+        const unsigned mask = (1u << depth) - 1;
+        const int perByte = 8 / depth;
+        size_t x = 0;
+        for (size_t byte = 0; x < count; ++byte) {
+            const unsigned v = raw[byte];
+            for (int k = 0; k < perByte && x < count; ++k, ++x)
+                pixels[x] = static_cast<uint8_t>((v >> (8 - depth * (k + 1))) & mask);
+        }
+        return;
+    }
+    if (depth == 8) {
+        switch (channels) {
+        case 1:
+            std::memcpy(pixels, raw, count);
+            return;
+        case 2:
+            for (size_t x = 0; x < count; ++x) pixels[x] = raw[2 * x];
+            if (alpha)
+                for (size_t x = 0; x < count; ++x) alpha[x] = raw[2 * x + 1];
+            return;
+        case 3:
+            for (size_t x = 0; x < count; ++x, raw += 3, pixels += 3) {
+                pixels[0] = raw[2];
+                pixels[1] = raw[1];
+                pixels[2] = raw[0];
+            }
+            return;
+        case 4:
+            if (alpha)
+                for (size_t x = 0; x < count; ++x) alpha[x] = raw[4 * x + 3];
+            for (size_t x = 0; x < count; ++x, raw += 4, pixels += 3) {
+                pixels[0] = raw[2];
+                pixels[1] = raw[1];
+                pixels[2] = raw[0];
+            }
+            return;
+        }
+    }
+    // 16 bits: big-endian samples.
+    switch (channels) {
+    case 1:
+        for (size_t x = 0; x < count; ++x) {
+            pixels[2 * x] = raw[2 * x + 1];
+            pixels[2 * x + 1] = raw[2 * x];
+        }
+        return;
+    case 2:
+        for (size_t x = 0; x < count; ++x) {
+            pixels[2 * x] = raw[4 * x + 1];
+            pixels[2 * x + 1] = raw[4 * x];
+            if (alpha) alpha[x] = raw[4 * x + 2];
+        }
+        return;
+    case 3:
+        for (size_t x = 0; x < count; ++x, raw += 6, pixels += 3) {
+            pixels[0] = raw[4];
+            pixels[1] = raw[2];
+            pixels[2] = raw[0];
+        }
+        return;
+    case 4:
+        for (size_t x = 0; x < count; ++x, raw += 8, pixels += 3) {
+            pixels[0] = raw[4];
+            pixels[1] = raw[2];
+            pixels[2] = raw[0];
+            if (alpha) alpha[x] = raw[6];
+        }
+        return;
+    }
+}
+
+void ScatterPixels(const uint8_t* passPixels, size_t count, int pixelSize, uint8_t* imageRow, int xStart, int xStep) {
+    uint8_t* dst = imageRow + static_cast<size_t>(xStart) * pixelSize;
+    const size_t stride = static_cast<size_t>(xStep) * pixelSize;
+    switch (pixelSize) {
+    case 1:
+        for (size_t x = 0; x < count; ++x, dst += stride) dst[0] = passPixels[x];
+        return;
+    default:
+        for (size_t x = 0; x < count; ++x, dst += stride, passPixels += pixelSize)
+            std::memcpy(dst, passPixels, static_cast<size_t>(pixelSize));
+        return;
+    }
+}
+
+void UndoIntrapixel(uint8_t* bgr, size_t pixels) {
+    for (size_t i = 0; i < pixels; ++i, bgr += 3) {
+        bgr[0] = static_cast<uint8_t>(bgr[0] + bgr[1]);
+        bgr[2] = static_cast<uint8_t>(bgr[2] + bgr[1]);
+    }
+}
+
+void ApplyIntrapixel(uint8_t* bgr, size_t pixels) {
+    for (size_t i = 0; i < pixels; ++i, bgr += 3) {
+        bgr[0] = static_cast<uint8_t>(bgr[0] - bgr[1]);
+        bgr[2] = static_cast<uint8_t>(bgr[2] - bgr[1]);
+    }
+}
+
+void FilterRow(int type, const uint8_t* raw, const uint8_t* prev, uint8_t* out, size_t n, int bpp) {
+    const size_t s = static_cast<size_t>(bpp);
+    const size_t head = n < s ? n : s;
+    switch (type) {
+    case 0:
+        std::memcpy(out, raw, n);
+        return;
+    case 1:
+        std::memcpy(out, raw, head);
+        for (size_t i = s; i < n; ++i) out[i] = static_cast<uint8_t>(raw[i] - raw[i - s]);
+        return;
+    case 2:
+        for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(raw[i] - prev[i]);
+        return;
+    case 3:
+        for (size_t i = 0; i < head; ++i) out[i] = static_cast<uint8_t>(raw[i] - (prev[i] >> 1));
+        for (size_t i = s; i < n; ++i) out[i] = static_cast<uint8_t>(raw[i] - ((raw[i - s] + prev[i]) >> 1));
+        return;
+    case 4: {
+        for (size_t i = 0; i < head; ++i) out[i] = static_cast<uint8_t>(raw[i] - prev[i]);
+        size_t i = s;
+#if defined(__SSE2__)
+        // No byte depends on another's result here: eight predictions at a time.
+        const __m128i zero = _mm_setzero_si128();
+        for (; i + 8 <= n; i += 8) {
+            const __m128i a = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(raw + i - s)), zero);
+            const __m128i b = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(prev + i)), zero);
+            const __m128i c = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(prev + i - s)), zero);
+            const __m128i bc = _mm_sub_epi16(b, c), ac = _mm_sub_epi16(a, c);
+            const __m128i pa = Abs16(bc), pb = Abs16(ac), pc = Abs16(_mm_add_epi16(bc, ac));
+            const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
+            const __m128i pred =
+                Select(_mm_cmpeq_epi16(pa, smallest), a, Select(_mm_cmpeq_epi16(pb, smallest), b, c));
+            const __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(raw + i));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_sub_epi8(x, _mm_packus_epi16(pred, pred)));
+        }
+#endif
+        for (; i < n; ++i) out[i] = static_cast<uint8_t>(raw[i] - PaethFast(raw[i - s], prev[i], prev[i - s]));
+        return;
+    }
+    }
+    PIXMORPH_ASSERT(false, "Invalid filter type", "PNGLoader");
+}
+
+int64_t RowCost(int mode, const uint8_t* filtered, size_t n) {
+    if (mode == -1) {
+        // |signed byte| summed; written so that the compiler vectorises it.
+        uint64_t sum = 0;
+        for (size_t i = 0; i < n; ++i) {
+            const int v = static_cast<int8_t>(filtered[i]);
+            sum += static_cast<unsigned>(v < 0 ? -v : v);
+        }
+        return static_cast<int64_t>(sum);
+    }
+    PIXMORPH_ASSERT(mode == -2, "Invalid filter mode", "PNGLoader");
+    if (n <= 4) return 0;
+    // Positions where the run of equal bytes ending there is at least five long.
+    int64_t count = 0;
+    size_t run = 1;
+    for (size_t i = 1; i < n; ++i) {
+        run = filtered[i] == filtered[i - 1] ? run + 1 : 1;
+        if (run >= 5) ++count;
+    }
+    return -count;
+}
+
+int ChooseAndFilterRow(int mode, const uint8_t* raw, const uint8_t* prev, uint8_t* out, uint8_t* scratch, size_t n,
+                       int bpp) {
+    if (mode >= 0) {
+        FilterRow(mode, raw, prev, out, n, bpp);
+        return mode;
+    }
+    // Type 0 is the raw row itself; types 1..4 go to scratch.
+    int best = 0;
+    int64_t bestCost = RowCost(mode, raw, n);
+    for (int type = 1; type <= 4; ++type) {
+        uint8_t* candidate = scratch + static_cast<size_t>(type - 1) * n;
+        FilterRow(type, raw, prev, candidate, n, bpp);
+        const int64_t cost = RowCost(mode, candidate, n);
+        if (cost < bestCost) {
+            bestCost = cost;
+            best = type;
+        }
+    }
+    std::memcpy(out, best == 0 ? raw : scratch + static_cast<size_t>(best - 1) * n, n);
+    return best;
+}
+
+void PackRow(int pixelFormat, const uint8_t* pixels, size_t width, uint8_t* raw) {
+    switch (pixelFormat) {
+    case kIndexed8:
+        std::memcpy(raw, pixels, width);
+        return;
+    case kBGR24:
+        for (size_t x = 0; x < width; ++x, pixels += 3, raw += 3) {
+            raw[0] = pixels[2];
+            raw[1] = pixels[1];
+            raw[2] = pixels[0];
+        }
+        return;
+    case kGray16:
+        for (size_t x = 0; x < width; ++x) {
+            raw[2 * x] = pixels[2 * x + 1];
+            raw[2 * x + 1] = pixels[2 * x];
+        }
+        return;
+    }
+    throw Exception("Unsupported pixel format");
+}
+
+namespace {
+
+// Sorts (key, index) pairs ascending by key with the quicksort whose exact order of
+// exchanges decides the new palette order (equal keys keep that order, not a stable
+// one). An explicit stack instead of recursion.
+void SortPaletteKeys(int key[256], int index[256]) {
+    struct Range { int lo, hi; };
+    Range stack[512];
+    int top = 0;
+    stack[top++] = {0, 255};
+    while (top > 0) {
+        Range r = stack[--top];
+        int lo = r.lo;
+        const int hi = r.hi;
+        do {
+            int i = lo, j = hi;
+            const int pivot = key[(lo + hi) / 2];
+            do {
+                while (key[i] < pivot) ++i;
+                while (key[j] > pivot) --j;
+                if (i <= j) {
+                    std::swap(key[i], key[j]);
+                    std::swap(index[i], index[j]);
+                    ++i;
+                    --j;
+                }
+            } while (i <= j);
+            // The left part is sorted before the right one goes on; order matters only
+            // for which exchanges happen, and each range is independent, so a stack
+            // that takes the left part next keeps the same result.
+            if (lo < j) {
+                if (i < hi) stack[top++] = {i, hi};
+                stack[top++] = {lo, j};
+                break;
+            }
+            lo = i;
+        } while (lo < hi);
+    }
+}
+
+int ColourDistance(const uint8_t* p, const uint8_t* q) {
+    return std::abs(p[0] - q[0]) + std::abs(p[1] - q[1]) + std::abs(p[2] - q[2]);
+}
+
+int NearLosslessPalette(uint8_t* map, int64_t height, int64_t bytesPerLine, uint8_t* palette, uint32_t tolerance,
+                        int32_t transparent) {
+    int key[256], index[256];
+    for (int i = 0; i < 256; ++i) {
+        const uint8_t* e = palette + 3 * i;  // blue, green, red
+        key[i] = 2 * e[2] + 3 * e[1] + e[0];
+        index[i] = i;
+    }
+    SortPaletteKeys(key, index);
+    int newIndex[256];
+    for (int pos = 0; pos < 256; ++pos) newIndex[index[pos]] = pos;
+    if (transparent >= 0 && transparent <= 255) {
+        // The transparent entry keeps its index; the entry that sorted there takes its place.
+        const int moved = index[transparent];
+        newIndex[moved] = newIndex[transparent];
+        newIndex[transparent] = transparent;
+    }
+    uint8_t reordered[768];
+    for (int i = 0; i < 256; ++i) std::memcpy(reordered + 3 * newIndex[i], palette + 3 * i, 3);
+    std::memcpy(palette, reordered, 768);
+    uint8_t remap[256];
+    for (int i = 0; i < 256; ++i) remap[i] = static_cast<uint8_t>(newIndex[i]);
+    const int64_t size = bytesPerLine * height;
+    for (int64_t i = 0; i < size; ++i) map[i] = remap[map[i]];
+
+    for (int64_t y = 1; y < height; ++y) {
+        uint8_t* row = map + y * bytesPerLine;
+        const uint8_t* above = row - bytesPerLine;
+        for (int64_t x = 1; x < bytesPerLine; ++x) {
+            const int pixel = row[x];
+            if (pixel == transparent) continue;
+            const int p = Paeth(row[x - 1], above[x], above[x - 1]);
+            if (static_cast<uint32_t>(ColourDistance(palette + 3 * p, palette + 3 * pixel)) < tolerance &&
+                p != transparent)
+                row[x] = static_cast<uint8_t>(p);
+        }
+    }
+    return 4;
+}
+
+}  // namespace
+
+int NearLossless(uint8_t* map, int64_t width, int64_t height, int64_t bytesPerLine, int pixelSize, uint8_t* palette,
+                 uint32_t tolerance, int32_t transparent) {
+    (void)width;
+    if (palette) return NearLosslessPalette(map, height, bytesPerLine, palette, tolerance, transparent);
+
+    const int64_t step = pixelSize;
+    const int64_t t = tolerance;
+    const int64_t half = (t + 1) / 2;
+    const bool rgb = pixelSize == 3;
+    // Truecolour transparency is red | green << 8 | blue << 16; pixels are stored blue, green, red.
+    const uint8_t tBlue = static_cast<uint8_t>(transparent >> 16), tGreen = static_cast<uint8_t>(transparent >> 8),
+                  tRed = static_cast<uint8_t>(transparent);
+    auto isTransparentPixel = [&](const uint8_t* px) {
+        return rgb ? (px[0] == tBlue && px[1] == tGreen && px[2] == tRed) : px[0] == transparent;
+    };
+    for (int64_t y = 1; y < height; ++y) {
+        uint8_t* row = map + y * bytesPerLine;
+        const uint8_t* above = row - bytesPerLine;
+        bool skip = false;
+        for (int64_t i = step; i < bytesPerLine; ++i) {
+            uint8_t* px = row + (i - i % step);
+            // Whether a pixel is the transparent colour is decided once, before any of its
+            // bytes changes: a pixel whose first bytes smooth into the transparent colour's
+            // must not then keep its last byte unchanged and turn transparent.
+            if (i % step == 0) skip = transparent != -1 && isTransparentPixel(px);
+            if (skip) continue;
+            const int64_t g = (row[i - step] + above[i]) / 2;
+            const int64_t f = row[i];
+            int64_t v;
+            if (std::abs(g - f) <= t) {
+                v = g;
+            } else {
+                const int64_t h = ((f - g) & 255) % t;
+                if (h < half) {
+                    v = f - h;
+                    if (v <= 0) v = 0;
+                } else {
+                    v = f + t - h;
+                    if (v >= 255) v = 255;
+                }
+            }
+            if (!rgb) {
+                if (transparent != -1 && v == transparent) continue;
+                row[i] = static_cast<uint8_t>(v);
+            } else {
+                row[i] = static_cast<uint8_t>(v);
+                if (transparent != -1 && i % 3 == 2 && isTransparentPixel(px)) row[i] ^= 1;
+            }
+        }
+    }
+    return 3;
+}
+
+}  // namespace pngrows

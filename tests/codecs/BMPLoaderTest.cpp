@@ -1,0 +1,442 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include "TestSupport.h"
+#include "codecs/BMPLoader.h"
+#include "codecs/BmpBytes.h"
+#include "codecs/ReferenceImages.h"
+#include "image/LinarBitmap.h"
+#include "platform/Exceptions.h"
+#include "platform/Graphics.h"
+#include "platform/Stream.h"
+#include "streams/HostStream.h"
+#include "streams/MemStream.h"
+#include "streams/Streams.h"
+
+using namespace testing_support;
+using namespace reference_images;
+using namespace bmp_bytes;
+
+namespace {
+
+std::vector<std::string> bmpFiles(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const std::string& name : listDirectory(folder))
+        if (name.size() > 4 && name.substr(name.size() - 4) == ".bmp") names.push_back(name);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The linear bitmap's pixels as RGB, whatever its format.
+RGBImage rgbOf(const TLinearBitmap& bitmap) {
+    RGBImage image;
+    if (!bitmap.Present) return image;
+    image.width = bitmap.Width;
+    image.height = bitmap.Height;
+    for (int32_t y = 0; y < bitmap.Height; ++y) {
+        const uint8_t* row = bitmap.ScanLine(y);
+        for (int32_t x = 0; x < bitmap.Width; ++x) {
+            uint8_t b, g, r;
+            switch (bitmap.PixelFormat) {
+                case pfIndexed8: {
+                    const uint8_t* entry = bitmap.Palette.get() + 3 * row[x];
+                    b = entry[0], g = entry[1], r = entry[2];
+                    break;
+                }
+                case pfGray16: b = g = r = row[2 * x + 1]; break;
+                case pfBGR24: b = row[3 * x], g = row[3 * x + 1], r = row[3 * x + 2]; break;
+                default: b = row[4 * x], g = row[4 * x + 1], r = row[4 * x + 2]; break;
+            }
+            image.rgb.insert(image.rgb.end(), {r, g, b});
+        }
+    }
+    return image;
+}
+
+// Files of the suite that show the same picture as another file's rendering (ImageMagick
+// finds no differing pixel between each file and that rendering; for the 16-bit ones the
+// suite's renderings scale 5- and 6-bit channels with rounding, v * 255 / 31, where
+// ImageMagick replicates bits).
+const std::map<std::string, std::string> sameRendering = {
+    {"pal1wb", "pal1"},        {"pal4rle", "pal4"},          {"pal8-0", "pal8"},
+    {"pal8nonsquare", "pal8nonsquare-e"},                    {"pal8os2", "pal8"},
+    {"pal8rle", "pal8"},       {"pal8topdown", "pal8"},      {"pal8v4", "pal8"},
+    {"pal8v5", "pal8"},        {"rgb16-565pal", "rgb16-565"}, {"rgb16bfdef", "rgb16"},
+    {"rgb24pal", "rgb24"},     {"rgb32", "rgb24"},           {"rgb32bf", "rgb24"},
+    {"rgb32bfdef", "rgb24"}};
+
+RGBImage suiteReference(const std::string& name) {
+    std::string base = name.substr(0, name.size() - 4);
+    if (auto same = sameRendering.find(base); same != sameRendering.end()) base = same->second;
+    return decodePng(testdata("bmpsuite/html/" + base + ".png"));
+}
+
+// "loaded" or the class and message of the failure; anything but the codec's own
+// failures escapes and fails the test.
+std::string loadOutcome(const std::string& path, TLinearBitmap& bitmap) {
+    try {
+        bitmap.LoadFromFile(path);
+        return bitmap.Present ? "loaded" : "loaded nothing";
+    } catch (const ELinearBitmap& e) {
+        return std::string("ELinearBitmap: ") + e.Message();
+    } catch (const EOutOfMemory& e) {
+        return std::string("EOutOfMemory: ") + e.Message();
+    } catch (const Exception& e) {
+        return std::string(e.ClassName()) + ": " + e.Message();
+    }
+}
+
+bool clearFailure(const std::string& outcome) {
+    return outcome == "Exception: Unsupported file format" || outcome == "ELinearBitmap: Invalid bitmap size" ||
+           outcome == "ELinearBitmap: Error in bitmap data" || outcome.rfind("EOutOfMemory: ", 0) == 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- the suite through the registry
+
+TEST(BMPLoaderSuite, EveryGoodFileLoadsWithTheReferencePixels) {
+    const auto names = bmpFiles(testdata("bmpsuite/g"));
+    ASSERT_GE(names.size(), 27u);
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        TLinearBitmap bitmap;
+        ASSERT_EQ(loadOutcome(testdata("bmpsuite/g/" + name), bitmap), "loaded");
+        const RGBImage reference = suiteReference(name);
+        ASSERT_FALSE(reference.empty());
+        EXPECT_EQ(firstDifference(rgbOf(bitmap), reference), "");
+    }
+}
+
+TEST(BMPLoaderSuite, PixelFormatsAreNormalisedToIndexed8OrBGR24) {
+    const std::map<std::string, uint8_t> expected = {
+        {"pal1", pfIndexed8},  {"pal4", pfIndexed8},   {"pal8", pfIndexed8}, {"pal8os2", pfIndexed8},
+        {"rgb16", pfBGR24},    {"rgb16-565", pfBGR24}, {"rgb24", pfBGR24},   {"rgb32", pfBGR24},
+        {"rgb32bf", pfBGR24},  {"pal8rle", pfBGR24},   {"pal4rle", pfBGR24}};
+    for (const auto& [name, format] : expected) {
+        TLinearBitmap bitmap;
+        bitmap.LoadFromFile(testdata("bmpsuite/g/" + name + ".bmp"));
+        EXPECT_EQ(bitmap.PixelFormat, format) << name;
+        EXPECT_EQ(bitmap.Palette != nullptr, format == pfIndexed8) << name;
+    }
+    // A two-colour file keeps its two colours at indices 0 and 1.
+    TLinearBitmap mono;
+    mono.LoadFromFile(testdata("bmpsuite/g/pal1bg.bmp"));
+    ASSERT_EQ(mono.PixelFormat, pfIndexed8);
+    const std::vector<uint8_t> file = readFile(testdata("bmpsuite/g/pal1bg.bmp"));
+    EXPECT_EQ(0, std::memcmp(mono.Palette.get(), file.data() + 54, 3));
+    EXPECT_EQ(0, std::memcmp(mono.Palette.get() + 3, file.data() + 58, 3));
+}
+
+TEST(BMPLoaderSuite, QuestionableFilesLoadOrFailWithAClearMessage) {
+    for (const std::string& name : bmpFiles(testdata("bmpsuite/q"))) {
+        TLinearBitmap bitmap;
+        const std::string outcome = loadOutcome(testdata("bmpsuite/q/" + name), bitmap);
+        EXPECT_TRUE(outcome == "loaded" || clearFailure(outcome)) << name << ": " << outcome;
+    }
+    // 32-bit files with V4 and V5 headers and unusual masks load with their true colours.
+    for (const char* name : {"rgb32-xbgr", "rgb32h52", "rgba32h56", "rgb32-7187", "rgba32-1"}) {
+        TLinearBitmap bitmap;
+        bitmap.LoadFromFile(testdata(std::string("bmpsuite/q/") + name + ".bmp"));
+        const std::string png = testdata(std::string("bmpsuite/html/") + name + ".png");
+        const RGBImage reference =
+            fileExists(png) ? decodePng(png) : decodeWithConvert(testdata(std::string("bmpsuite/q/") + name + ".bmp"));
+        ASSERT_FALSE(reference.empty()) << name;
+        EXPECT_EQ(firstDifference(rgbOf(bitmap), reference), "") << name;
+    }
+}
+
+TEST(BMPLoaderSuite, BadFilesFailCleanlyOrLoadWhatTheyCan) {
+    for (const std::string& name : bmpFiles(testdata("bmpsuite/b"))) {
+        TLinearBitmap bitmap;
+        const std::string outcome = loadOutcome(testdata("bmpsuite/b/" + name), bitmap);
+        EXPECT_TRUE(outcome == "loaded" || clearFailure(outcome)) << name << ": " << outcome;
+    }
+    TLinearBitmap big;
+    EXPECT_TRUE(clearFailure(loadOutcome(testdata("bmpsuite/b/reallybig.bmp"), big)));
+    EXPECT_FALSE(big.Present);
+}
+
+TEST(BMPLoaderSuite, ExtraFilesLoadLikeImageMagickDecodesThem) {
+    const std::string folder = testdata("bmp-extra/libjpeg-turbo");
+    const auto names = bmpFiles(folder);
+    ASSERT_FALSE(names.empty());
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        TLinearBitmap bitmap;
+        ASSERT_EQ(loadOutcome(folder + "/" + name, bitmap), "loaded");
+        EXPECT_EQ(firstDifference(rgbOf(bitmap), decodeWithConvert(folder + "/" + name)), "");
+    }
+}
+
+// ---------------------------------------------------------------- the codec's own cases
+
+TEST(BMPLoader, RegisteredForBmpWithItsFilterAndGraphicClass) {
+    ASSERT_NE(Loaders, nullptr);
+    TBitmapLoader& loader = Loaders->FindLoader("bmp");
+    EXPECT_STREQ(loader.ClassName(), "TBMPLoader");
+    EXPECT_STREQ(Loaders->FindSaver("Bmp").ClassName(), "TBMPLoader");
+    EXPECT_EQ(loader.GetLoadFilter(), "Windows bitmap (*.bmp)|*.bmp");
+    EXPECT_EQ(loader.GetSaveFilter(), "Windows bitmap (*.bmp)|*.bmp");
+    EXPECT_FALSE(loader.CanLoad("BM"));
+    EXPECT_FALSE(loader.CanLoad("DIB"));
+    auto factory = host::TPicture::FindFileFormat("BMP");
+    ASSERT_TRUE(factory);
+    EXPECT_STREQ(factory()->ClassName(), "TVKBitmap");
+}
+
+TEST(BMPLoader, OwnReaderTakesWhatThePlatformRefusesAndAllThirtyTwoBitFiles) {
+    // A headerless 1-bit bitmap: black for 0, white for 1.
+    TMemStream headerlessStream;
+    const Bytes headerlessBytes = headerless(3, 1, 2, 1, {0xA0, 0x00});
+    headerlessStream.Write(headerlessBytes.data(), static_cast<int64_t>(headerlessBytes.size()));
+    headerlessStream.Seek(0);
+    TLinearBitmap a;
+    a.LoadFromStream(headerlessStream, "bmp");
+    EXPECT_EQ(rgbOf(a).rgb, (std::vector<uint8_t>{255, 255, 255, 0, 0, 0, 255, 255, 255}));
+    EXPECT_EQ(a.PixelFormat, pfBGR24);
+
+    // A 32-bit V5 file with red in the low byte.
+    Info info;
+    info.headerSize = 124;
+    info.width = 2;
+    info.bitCount = 32;
+    info.compression = 3;
+    info.masks = {0xFF, 0xFF00, 0xFF0000, 0xFF000000};
+    const Bytes v5 = file(info, {}, {0x11, 0x22, 0x33, 0xFF, 0x00, 0x00, 0xFF, 0x80});
+    TMemStream v5Stream;
+    v5Stream.Write(v5.data(), static_cast<int64_t>(v5.size()));
+    v5Stream.Seek(0);
+    TLinearBitmap b;
+    b.LoadFromStream(v5Stream, "BMP");
+    EXPECT_EQ(b.PixelFormat, pfBGR24);
+    EXPECT_EQ(rgbOf(b).rgb, (std::vector<uint8_t>{0x11, 0x22, 0x33, 0x00, 0x00, 0xFF}));
+}
+
+TEST(BMPLoader, NotABitmapFailsWithUnsupportedFileFormat) {
+    for (const Bytes& bytes : {Bytes{'B', 'A', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Bytes{'G', 'I', 'F', '8', '9', 'a'},
+                               Bytes{}}) {
+        TMemStream stream;
+        stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
+        stream.Seek(0);
+        TLinearBitmap bitmap;
+        try {
+            bitmap.LoadFromStream(stream, "BMP");
+            ADD_FAILURE() << "loaded";
+        } catch (const Exception& e) {
+            EXPECT_STREQ(e.ClassName(), "Exception");
+            EXPECT_EQ(e.Message(), "Unsupported file format");
+        }
+    }
+}
+
+TEST(BMPLoader, BitmapInsideALargerForwardOnlyStream) {
+    // A stream that cannot seek: the codec takes it into memory first, and offsets count
+    // from where the bitmap starts.
+    class ForwardOnly : public TBaseStream {
+    public:
+        explicit ForwardOnly(Bytes data) : data_(std::move(data)) { CanRead = true; }
+        int64_t Write(const void*, int64_t) override { return 0; }
+        int64_t Read(void* buffer, int64_t count) override {
+            const int64_t n = std::min<int64_t>(count, static_cast<int64_t>(data_.size()) - pos_);
+            std::memcpy(buffer, data_.data() + pos_, static_cast<size_t>(n));
+            pos_ += n;
+            return n;
+        }
+        int64_t Available() override { return static_cast<int64_t>(data_.size()) - pos_; }
+        int64_t pos_ = 0;
+
+    private:
+        Bytes data_;
+    };
+    Info info;
+    info.width = 1;
+    info.height = 1;
+    Bytes bytes(7, 0x55);
+    append(bytes, file(info, {}, {0x01, 0x02, 0x03, 0x00}));
+    ForwardOnly stream(bytes);
+    uint8_t skip[7];
+    stream.Read(skip, 7);
+    TLinearBitmap bitmap;
+    bitmap.LoadFromStream(stream, "BMP");
+    EXPECT_EQ(rgbOf(bitmap).rgb, (std::vector<uint8_t>{0x03, 0x02, 0x01}));
+}
+
+// ---------------------------------------------------------------- saving
+
+namespace {
+
+uint32_t le32(const std::vector<uint8_t>& b, size_t o) {
+    return b[o] | b[o + 1] << 8 | b[o + 2] << 16 | static_cast<uint32_t>(b[o + 3]) << 24;
+}
+
+}  // namespace
+
+TEST(BMPLoaderSave, EightBitFilesCarryThePaletteAndPaddedBottomUpRows) {
+    TempDir dir;
+    TLinearBitmap bitmap;
+    bitmap.New(3, 2, pfIndexed8);
+    for (int i = 0; i < 256; ++i) {
+        bitmap.Palette[3 * i] = static_cast<uint8_t>(i);        // blue
+        bitmap.Palette[3 * i + 1] = static_cast<uint8_t>(255 - i);  // green
+        bitmap.Palette[3 * i + 2] = 7;                          // red
+    }
+    const uint8_t pixels[6] = {1, 2, 3, 4, 5, 6};
+    std::memcpy(bitmap.ScanLine(0), pixels, 6);
+    bitmap.SaveToFile(dir / "out.bmp");
+    const std::vector<uint8_t> f = readFile(dir / "out.bmp");
+    // 14 + 40 + 1024 bytes of headers and table, rows of 3 bytes padded to 4.
+    ASSERT_EQ(f.size(), 14u + 40 + 1024 + 8);
+    EXPECT_EQ(f[0], 'B');
+    EXPECT_EQ(f[1], 'M');
+    EXPECT_EQ(le32(f, 2), f.size());
+    EXPECT_EQ(le32(f, 10), 1078u);
+    EXPECT_EQ(le32(f, 14), 40u);
+    EXPECT_EQ(le32(f, 18), 3u);
+    EXPECT_EQ(le32(f, 22), 2u);
+    EXPECT_EQ(f[28], 8);
+    EXPECT_EQ(le32(f, 30), 0u);
+    EXPECT_EQ((std::vector<uint8_t>(f.begin() + 54 + 4 * 200, f.begin() + 54 + 4 * 201)),
+              (std::vector<uint8_t>{200, 55, 7, 0}));
+    EXPECT_EQ((std::vector<uint8_t>(f.begin() + 1078, f.end())), (std::vector<uint8_t>{4, 5, 6, 0, 1, 2, 3, 0}));
+    // ImageMagick reads what we wrote.
+    const RGBImage theirs = decodeWithConvert(dir / "out.bmp");
+    EXPECT_EQ(firstDifference(rgbOf(bitmap), theirs), "");
+}
+
+TEST(BMPLoaderSave, RoundTripsKeepPixelsForEveryFormat) {
+    TempDir dir;
+    TLinearBitmap rgb;
+    rgb.LoadFromFile(testdata("bmpsuite/g/rgb24.bmp"));
+    TLinearBitmap gray;
+    gray.New(5, 3, pfGray16);
+    for (int i = 0; i < 15; ++i) {
+        gray.Map[2 * i] = 0x99;
+        gray.Map[2 * i + 1] = static_cast<uint8_t>(i * 17);
+    }
+    TLinearBitmap bgrx;
+    bgrx.New(3, 3, pfBGRX32);
+    for (int i = 0; i < 36; ++i) bgrx.Map[i] = static_cast<uint8_t>(i * 7);
+    TLinearBitmap pal;
+    pal.LoadFromFile(testdata("bmpsuite/g/pal8.bmp"));
+    for (TLinearBitmap* image : {&rgb, &gray, &bgrx, &pal}) {
+        SCOPED_TRACE(image->PixelFormat);
+        image->SaveToFile(dir / "round.bmp");
+        EXPECT_EQ(firstDifference(rgbOf(*image), decodeWithConvert(dir / "round.bmp")), "");
+        TLinearBitmap back;
+        back.LoadFromFile(dir / "round.bmp");
+        EXPECT_EQ(firstDifference(rgbOf(back), rgbOf(*image)), "");
+        const uint8_t expectedFormat =
+            image->PixelFormat == pfGray16 || image->PixelFormat == pfIndexed8 ? pfIndexed8 : pfBGR24;
+        EXPECT_EQ(back.PixelFormat, expectedFormat);
+    }
+    // A grey image is written as 8 bits with the grey palette.
+    gray.SaveToFile(dir / "gray.bmp");
+    const std::vector<uint8_t> f = readFile(dir / "gray.bmp");
+    EXPECT_EQ(f[28], 8);
+    EXPECT_EQ(f[54 + 4 * 100], 100);
+}
+
+TEST(BMPLoaderSave, AnEmptyImageIsRefusedInsteadOfWritingAnEmptyFile) {
+    TMemStream stream;
+    TLinearBitmap empty;
+    EXPECT_THROW(Loaders->FindSaver("BMP").SaveToStream(stream, "BMP", empty), ELinearBitmap);
+    EXPECT_EQ(stream.GetSize(), 0);
+}
+
+// ---------------------------------------------------------------- the program
+
+TEST(BMPLoaderProgram, CodecPathConvertsBmpToBmpAndDeletesTheInput) {
+    TempDir dir;
+    for (const char* name : {"pal4rle", "rgb16-565", "rgb32bf", "pal8"}) {
+        SCOPED_TRACE(name);
+        const std::string input = dir / (std::string(name) + ".bmp");
+        const std::string output = dir / (std::string(name) + "-out.bmp");
+        writeFile(input, readFile(testdata(std::string("bmpsuite/g/") + name + ".bmp")));
+        const RunResult run = runPixmorph({input, "5", output});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_FALSE(fileExists(input));
+        EXPECT_EQ(firstDifference(decodeWithConvert(output), suiteReference(std::string(name) + ".bmp")), "");
+    }
+    // A file that neither reader accepts: one report, the input kept, no output.
+    const std::string bad = dir / "bad.bmp";
+    writeFile(bad, std::string("BA not a bitmap at all"));
+    const RunResult run = runPixmorph({bad, "5", dir / "bad-out.bmp"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("Unsupported file format"), std::string::npos) << run.err;
+    EXPECT_TRUE(fileExists(bad));
+    EXPECT_FALSE(fileExists(dir / "bad-out.bmp"));
+}
+
+TEST(BMPLoader, AHeaderClaimingFarMoreThanTheFileHoldsFailsBeforeAnyReaderAllocates) {
+    // 779 bytes of RLE4 claiming 2,818,175 x 64 pixels: the platform reader would have
+    // decoded it into half a gigabyte of 24-bit pixels (found by bmp_fuzzer as a timeout).
+    const std::vector<uint8_t> bytes = readFile(std::string(PIXMORPH_SOURCE_DIR) +
+                                                "/tests/fuzz/regressions/bmp_fuzzer/rle4-huge-width-timeout.bmp");
+    TMemStream stream;
+    stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
+    stream.Seek(0);
+    TLinearBitmap bitmap;
+    try {
+        bitmap.LoadFromStream(stream, "BMP");
+        ADD_FAILURE() << "loaded " << bitmap.Width << "x" << bitmap.Height;
+    } catch (const ELinearBitmap& e) {
+        EXPECT_EQ(e.Message(), "Error in bitmap data");
+    }
+    // The same header with the stream holding enough data loads.
+    Info info;
+    info.width = 3000;
+    info.height = 2000;
+    info.bitCount = 8;
+    TMemStream big;
+    const Bytes whole = file(info, std::vector<uint32_t>(256, 0x808080), Bytes(3000 * 2000, 1));
+    big.Write(whole.data(), static_cast<int64_t>(whole.size()));
+    big.Seek(0);
+    bitmap.LoadFromStream(big, "BMP");
+    EXPECT_EQ(bitmap.Width, 3000);
+    // And so does one missing half its pixel data: the rest stays as created.
+    TMemStream half;
+    half.Write(whole.data(), static_cast<int64_t>(whole.size() / 2));
+    half.Seek(0);
+    bitmap.LoadFromStream(half, "BMP");
+    EXPECT_EQ(bitmap.Height, 2000);
+}
+
+TEST(BMPLoader, PlainFilesKeepRowOrderPaddingAndTheirTable) {
+    // 3 x 2 at 24 bits: rows of 9 bytes padded to 12; bottom-up, then top-down.
+    Info info;
+    info.width = 3;
+    info.height = 2;
+    const Bytes rows = {1, 2, 3, 4, 5, 6, 7, 8, 9, 0xEE, 0xEE, 0xEE, 10, 11, 12, 13, 14, 15, 16, 17, 18, 0xEE, 0xEE, 0xEE};
+    const std::vector<uint8_t> bottomUp = {12, 11, 10, 15, 14, 13, 18, 17, 16, 3, 2, 1, 6, 5, 4, 9, 8, 7};
+    const std::vector<uint8_t> topDown = {3, 2, 1, 6, 5, 4, 9, 8, 7, 12, 11, 10, 15, 14, 13, 18, 17, 16};
+    for (int32_t height : {2, -2}) {
+        info.height = height;
+        const Bytes bytes = file(info, {}, rows);
+        TMemStream stream;
+        stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
+        stream.Seek(0);
+        TLinearBitmap bitmap;
+        bitmap.LoadFromStream(stream, "BMP");
+        ASSERT_EQ(bitmap.PixelFormat, pfBGR24);
+        EXPECT_EQ(rgbOf(bitmap).rgb, height > 0 ? bottomUp : topDown) << height;
+        EXPECT_EQ(stream.GetPosition(), static_cast<int64_t>(bytes.size()));
+    }
+    // 8 bits with a full table: indices and table arrive as they are.
+    info.height = 1;
+    info.bitCount = 8;
+    std::vector<uint32_t> table(256);
+    for (int i = 0; i < 256; ++i) table[i] = static_cast<uint32_t>(i) << 16 | static_cast<uint32_t>(255 - i);
+    const Bytes bytes = file(info, table, {0, 7, 255, 0});
+    TMemStream stream;
+    stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
+    stream.Seek(0);
+    TLinearBitmap bitmap;
+    bitmap.LoadFromStream(stream, "BMP");
+    ASSERT_EQ(bitmap.PixelFormat, pfIndexed8);
+    EXPECT_EQ((std::vector<uint8_t>(bitmap.Map.get(), bitmap.Map.get() + 3)), (std::vector<uint8_t>{0, 7, 255}));
+    EXPECT_EQ(rgbOf(bitmap).rgb, (std::vector<uint8_t>{0, 0, 255, 7, 0, 248, 255, 0, 0}));
+}
