@@ -1,7 +1,5 @@
 #include "codecs/BMPLoader.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -19,15 +17,6 @@
 namespace {
 
 const char* const BitmapDescription = "Windows bitmap";
-
-// A large image is faulted in two-megabyte pages where the system allows it: a third of
-// the time of a big conversion goes into faulting in four-kilobyte pages otherwise.
-void preferHugePages(uint8_t* data, int64_t size) {
-    constexpr uintptr_t Huge = uintptr_t{1} << 21;
-    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + Huge - 1) & ~(Huge - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + static_cast<uintptr_t>(size)) & ~(Huge - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
 
 uint32_t le16(const uint8_t* p) { return p[0] | p[1] << 8; }
 uint32_t le32(const uint8_t* p) { return le16(p) | le16(p + 2) << 16; }
@@ -68,7 +57,6 @@ bool LoadPlainBitmap(TSeekableStream& stream, TLinearBitmap& bitmap) {
     if (indexed && stream.Read(header + 54, 1024) != 1024) return restore(false);
 
     bitmap.New(width, static_cast<int32_t>(rows), indexed ? pfIndexed8 : pfBGR24);
-    preferHugePages(bitmap.Map.get(), bitmap.Size);
     if (indexed)
         for (int i = 0; i < 256; ++i) std::memcpy(bitmap.Palette.get() + 3 * i, header + 54 + 4 * i, 3);
     stream.Seek(start + dataOffset);

@@ -325,10 +325,10 @@ namespace {
 enum : uint32_t { biRGB = 0, biRLE8 = 1, biRLE4 = 2, biBitFields = 3, biAlphaBitFields = 6 };
 
 // An image is only allocated when the stream could plausibly hold its pixel data:
-// a few million pixels always; beyond that uncompressed data must be at least a
+// a million pixels always; beyond that uncompressed data must be at least a
 // quarter there, and RLE data may expand at most 256 times. A tiny file claiming an
 // enormous image therefore fails instead of claiming gigabytes.
-constexpr int64_t AlwaysAllowedPixels = int64_t{1} << 22;
+constexpr int64_t AlwaysAllowedPixels = int64_t{1} << 20;
 
 struct Header {
     int64_t dataOffset = 0;

@@ -349,17 +349,18 @@ TEST(BMPLoaderSave, AnEmptyImageIsRefusedInsteadOfWritingAnEmptyFile) {
 
 // ---------------------------------------------------------------- the program
 
-TEST(BMPLoaderProgram, CodecPathConvertsBmpToBmpAndDeletesTheInput) {
+TEST(BMPLoaderProgram, CodecPathConvertsEveryGoodFileAndDeletesTheInput) {
+    // What we write is read back by ImageMagick and compared with the suite's rendering.
     TempDir dir;
-    for (const char* name : {"pal4rle", "rgb16-565", "rgb32bf", "pal8"}) {
+    for (const std::string& name : bmpFiles(testdata("bmpsuite/g"))) {
         SCOPED_TRACE(name);
-        const std::string input = dir / (std::string(name) + ".bmp");
-        const std::string output = dir / (std::string(name) + "-out.bmp");
-        writeFile(input, readFile(testdata(std::string("bmpsuite/g/") + name + ".bmp")));
+        const std::string input = dir / name;
+        const std::string output = dir / ("out-" + name);
+        writeFile(input, readFile(testdata("bmpsuite/g/" + name)));
         const RunResult run = runPixmorph({input, "5", output});
         ASSERT_EQ(run.exitCode, 0) << run.err;
         EXPECT_FALSE(fileExists(input));
-        EXPECT_EQ(firstDifference(decodeWithConvert(output), suiteReference(std::string(name) + ".bmp")), "");
+        EXPECT_EQ(firstDifference(decodeWithConvert(output), suiteReference(name)), "");
     }
     // A file that neither reader accepts: one report, the input kept, no output.
     const std::string bad = dir / "bad.bmp";
@@ -439,4 +440,21 @@ TEST(BMPLoader, PlainFilesKeepRowOrderPaddingAndTheirTable) {
     ASSERT_EQ(bitmap.PixelFormat, pfIndexed8);
     EXPECT_EQ((std::vector<uint8_t>(bitmap.Map.get(), bitmap.Map.get() + 3)), (std::vector<uint8_t>{0, 7, 255}));
     EXPECT_EQ(rgbOf(bitmap).rgb, (std::vector<uint8_t>{0, 0, 255, 7, 0, 248, 255, 0, 0}));
+}
+
+TEST(BMPLoader, PicturesOfBmpFilesReadThroughBothReaders) {
+    TempDir dir;
+    // Headerless: only the own reader takes it.
+    writeFile(dir / "headerless.bmp", headerless(2, 1, 2, 4, {0x6E, 0x00}));
+    host::TPicture picture;
+    picture.LoadFromFile(dir / "headerless.bmp");
+    ASSERT_NE(picture.Graphic(), nullptr);
+    EXPECT_STREQ(picture.Graphic()->ClassName(), "TVKBitmap");
+    host::TBitmap& bitmap = picture.Bitmap();
+    EXPECT_EQ(bitmap.PixelFormat(), host::pf24bit);
+    EXPECT_EQ(bitmap.GetPixel(0, 0), host::RGB(0xAA, 0x55, 0x00));
+    EXPECT_EQ(bitmap.GetPixel(1, 0), host::RGB(0xFF, 0xFF, 0x55));
+    // An ordinary 4-bit file stays with the platform reader at its own depth.
+    picture.LoadFromFile(testdata("bmpsuite/g/pal4.bmp"));
+    EXPECT_EQ(picture.Bitmap().PixelFormat(), host::pf4bit);
 }
