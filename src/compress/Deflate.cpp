@@ -318,6 +318,10 @@ struct Inflater {
     TDeflateStream& self;
     TDeflateStream::TState& s;
     TBaseStream* inner;
+    // Where the caller wants its next bytes; a stored block may be copied there directly.
+    uint8_t* direct = nullptr;
+    int64_t directWant = 0;
+    int64_t directDone = 0;
 
     // Moves buffered input bytes into the bit buffer (up to 56 bits or more).
     void topUp() {
@@ -511,9 +515,26 @@ struct Inflater {
             const uint32_t len = sizes[0] | sizes[1] << 8;
             const uint32_t nlen = sizes[2] | sizes[3] << 8;
             if (nlen != (~len & 0xFFFF)) raiseDataError();
-            takeBytes(s.out.get() + s.pos, len);
-            s.pos += len;
-            s.total += len;
+            if (direct && s.pos == s.mark && len > 0) {
+                // Nothing is waiting to be handed out: the caller's part goes straight to
+                // the caller, and only its last 32 KiB into the window as history.
+                const int64_t n = std::min<int64_t>(len, directWant);
+                takeBytes(direct, n);
+                const int64_t history = std::min<int64_t>(n, MaxDistance);
+                std::memcpy(s.out.get() + s.pos, direct + n - history, static_cast<size_t>(history));
+                s.pos += history;
+                s.mark = s.pos;
+                s.total += n;
+                directDone = n;
+                direct = nullptr;
+                takeBytes(s.out.get() + s.pos, len - n);
+                s.pos += len - n;
+                s.total += len - n;
+            } else {
+                takeBytes(s.out.get() + s.pos, len);
+                s.pos += len;
+                s.total += len;
+            }
             if (s.lastBlock) finish();
         } else if (type == 1) {
             s.literal = &fixedTables().literal;
@@ -677,6 +698,7 @@ struct Inflater {
             if (!s.inBlock) {
                 if (s.pos + St::StoredRoom > St::OutSize) return;
                 readHeader();
+                if (directDone > 0) return;  // the caller's count has changed
                 continue;
             }
             if (s.pos > roomEnd) return;
@@ -722,7 +744,12 @@ int64_t TDeflateStream::Read(void* buffer, int64_t count) {
             std::memmove(s.out.get(), s.out.get() + s.pos - keep, static_cast<size_t>(keep));
             s.pos = s.mark = keep;
         }
+        inf.direct = dst + delivered;
+        inf.directWant = count - delivered;
+        inf.directDone = 0;
         inf.run(count - delivered);
+        delivered += inf.directDone;
+        inf.direct = nullptr;
     }
     return delivered;
 }
