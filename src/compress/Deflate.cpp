@@ -1,7 +1,6 @@
 #include "compress/Deflate.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/Exceptions.h"
@@ -188,23 +187,35 @@ const FixedTables& fixedTables() {
     return tables;
 }
 
-// Zero-filled memory from calloc: large blocks come as untouched pages, so a short
-// input pays only for the pages it uses.
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-template <class T>
-std::unique_ptr<T[], FreeDeleter> zeroedArray(size_t n) {
-    void* p = std::calloc(n, sizeof(T));
-    if (!p) throw EOutOfMemory("Out of memory");
-    return std::unique_ptr<T[], FreeDeleter>(static_cast<T*>(p));
-}
-
 inline uint64_t load64(const uint8_t* p) {
     uint64_t v;
     std::memcpy(&v, p, 8);
     return v;
 }
+
+}  // namespace
+
+namespace {
+
+// The compressor's match index. Occurrence counts are kept modulo 2^16: a candidate lies
+// within 32,768 bytes, so fewer than 2^16 occurrences of its pair can follow it and the
+// difference of two counts is exact. Only the two tables indexed by byte values must
+// start zeroed; the ring tables are written before they are read.
+struct MatchIndex {
+    static constexpr int TripleHashBits = 15;
+    std::unique_ptr<uint16_t[]> pairCount = std::make_unique<uint16_t[]>(65536);  // per byte pair
+    std::unique_ptr<uint16_t[]> ordinal = std::make_unique_for_overwrite<uint16_t[]>(RingSize);
+    std::unique_ptr<uint32_t[]> tripleHead = std::make_unique<uint32_t[]>(size_t{1} << TripleHashBits);
+    std::unique_ptr<uint32_t[]> triplePrev = std::make_unique_for_overwrite<uint32_t[]>(RingSize);
+};
+
+inline uint32_t tripleHash(uint32_t a, uint32_t b, uint32_t c) {
+    return ((a << 16 | b << 8 | c) * 2654435761u) >> (32 - MatchIndex::TripleHashBits);
+}
+
+// One index kept for the next compressor of this thread: a fresh one costs page faults
+// that would dominate compressing a short input.
+thread_local std::unique_ptr<MatchIndex> spareIndex;
 
 }  // namespace
 
@@ -252,11 +263,12 @@ struct TDeflateStream::TState {
     };
     std::unique_ptr<TSymbol[]> symbols;  // allocated with the first dynamic block
     int32_t symbolCount = 0;
-    // Match index, allocated on the first search.
-    std::unique_ptr<uint32_t[], FreeDeleter> pairCount;  // occurrences of each byte pair
-    std::unique_ptr<uint32_t[], FreeDeleter> ordinal;    // per ring position: its pair's count then
-    std::unique_ptr<uint32_t[], FreeDeleter> tripleHead; // per triple hash: newest position
-    std::unique_ptr<uint32_t[], FreeDeleter> triplePrev; // per ring position: older one, same hash
+    // Match index, taken on the first search (its tables are reached through the pointers).
+    std::unique_ptr<MatchIndex> index;
+    uint16_t* pairCount = nullptr;   // occurrences of each byte pair
+    uint16_t* ordinal = nullptr;     // per ring position: its pair's count then
+    uint32_t* tripleHead = nullptr;  // per triple hash: newest position
+    uint32_t* triplePrev = nullptr;  // per ring position: older one, same hash
     std::vector<uint8_t> outBuf;
     uint64_t bitAcc = 0;
     int bitN = 0;
@@ -290,12 +302,29 @@ TDeflateStream::TDeflateStream(TBaseStream* stream, int32_t mode) : THuffmanBitS
 }
 
 TDeflateStream::~TDeflateStream() {
-    if (state_->compressing && !state_->finished) {
+    TState& s = *state_;
+    if (s.compressing && !s.finished) {
         try {
             Finish();
         } catch (...) {
             // A destructor cannot report; writers call Finish() themselves.
         }
+    }
+    if (s.index && !spareIndex) {
+        // Hand the index on clean. After a short input the window still holds every byte
+        // that was entered, so only the entries of those bytes are cleared.
+        MatchIndex& index = *s.index;
+        if (s.totalIn + s.pending <= static_cast<int64_t>(RingSize)) {
+            const uint8_t* w = s.window.get();
+            for (int64_t t = 1; t < s.totalIn; ++t) {
+                index.pairCount[w[t - 1] << 8 | w[t]] = 0;
+                if (t >= 2) index.tripleHead[tripleHash(w[t - 2], w[t - 1], w[t])] = 0;
+            }
+        } else {
+            std::memset(index.pairCount.get(), 0, 65536 * sizeof(uint16_t));
+            std::memset(index.tripleHead.get(), 0, (size_t{1} << MatchIndex::TripleHashBits) * sizeof(uint32_t));
+        }
+        spareIndex = std::move(s.index);
     }
 }
 
@@ -836,22 +865,19 @@ struct Deflater {
     uint8_t at(int64_t position) const { return s.window[static_cast<uint32_t>(position) & RingMask]; }
 
     // ---------------------------------------------------------------- match index
-    static uint32_t tripleHash(uint32_t a, uint32_t b, uint32_t c) {
-        return ((a << 16 | b << 8 | c) * 2654435761u) >> 16;
-    }
-
     void ensureIndex() {
         if (s.pairCount) return;
-        s.pairCount = zeroedArray<uint32_t>(65536);
-        s.ordinal = zeroedArray<uint32_t>(RingSize);
-        s.tripleHead = zeroedArray<uint32_t>(65536);
-        s.triplePrev = zeroedArray<uint32_t>(RingSize);
+        s.index = spareIndex ? std::move(spareIndex) : std::make_unique<MatchIndex>();
+        s.pairCount = s.index->pairCount.get();
+        s.ordinal = s.index->ordinal.get();
+        s.tripleHead = s.index->tripleHead.get();
+        s.triplePrev = s.index->triplePrev.get();
     }
 
     // Records the pair that ends at position t (t >= 1) and the triple that ends there.
     void enter(int64_t t) {
         const uint32_t p = at(t - 1), c = at(t);
-        const uint32_t n = ++s.pairCount[p << 8 | c];
+        const uint16_t n = ++s.pairCount[p << 8 | c];
         s.ordinal[static_cast<uint32_t>(t) & RingMask] = n;
         if (t >= 2) {
             const uint32_t h = tripleHash(at(t - 2), p, c);
@@ -910,7 +936,7 @@ struct Deflater {
                 if (len >= cap) return;
             }
         }
-        const uint32_t newest = s.pairCount[b0 << 8 | b1];
+        const uint16_t newest = s.pairCount[b0 << 8 | b1];
         const uint32_t tLow = static_cast<uint32_t>(t);
         uint32_t candidate = s.tripleHead[tripleHash(b0, b1, b2)];
         while (candidate != 0) {
@@ -919,7 +945,7 @@ struct Deflater {
             const uint32_t start = (candidate - 1) & RingMask;
             if (s.window[start] == b0 && s.window[candidate & RingMask] == b1 &&
                 s.window[(candidate + 1) & RingMask] == b2) {
-                if (newest - s.ordinal[candidate & RingMask] >= 64) break;  // older than the pair's 64 newest
+                if (static_cast<uint16_t>(newest - s.ordinal[candidate & RingMask]) >= 64) break;  // older than the pair's 64 newest
                 const int len = matchLength(start, cap);
                 if (len > bestLength) {
                     bestLength = len;

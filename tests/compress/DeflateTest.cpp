@@ -712,3 +712,43 @@ TEST(DeflateCompress, FinishReportsAFailedWrite) {
         EXPECT_EQ(e.Message(), "Error writing to stream - No space left on device");
     }
 }
+
+TEST(DeflateCompress, AStreamAfterAnotherStartsWithACleanIndex) {
+    // Compressors pass their match index on; what an earlier stream entered must not be
+    // found by a later one. After a long and after a short input, the hand-derived bits of
+    // the 300-byte run come out unchanged.
+    const Bytes run(300, 'a');
+    const std::string fixed =
+        "0 10 10010001 10010001 11000101 00001 0010001 " + number(5, 3) + "00001 0000000 1 10 0000000";
+    ourDeflate(randomBytes(200000, 21));
+    EXPECT_EQ(ourDeflate(run, TDeflateStream::btFixed), packBits(fixed));
+    ourDeflate(Bytes(5000, 'a'));
+    ourDeflate(Bytes{'a', 'a', 'a', 'a'});
+    EXPECT_EQ(ourDeflate(run, TDeflateStream::btFixed), packBits(fixed));
+    {
+        // A stream given up halfway (nothing finished, data still pending).
+        TMemStream m;
+        TDeflateStream d(&m, 1);
+        const Bytes r = randomBytes(70000, 22);
+        d.Write(r.data(), static_cast<int64_t>(r.size()));
+    }
+    EXPECT_EQ(ourDeflate(run, TDeflateStream::btFixed), packBits(fixed));
+}
+
+TEST(DeflateCompress, AnEarlierStreamsPositionsAreNotCandidates) {
+    // The first stream enters "aaa" last at position 12. The second has "c" x 11 and then
+    // a run of "a": at position 12 it has entered no pair "aa" yet, so positions 11 and 12
+    // are literals and the run continues at distance 2. A leftover entry would offer
+    // position 12 itself, a match at distance 1.
+    Bytes first(10, 'b');
+    first.insert(first.end(), 4, 'a');
+    ourDeflate(first);
+    Bytes second(11, 'c');
+    second.insert(second.end(), 300, 'a');
+    const auto parsed = deflate_reference::parse(ourDeflate(second));
+    std::vector<std::pair<int, int>> tokens;
+    for (const auto& b : parsed.blocks)
+        for (const auto& t : b.tokens) tokens.push_back({t.length, t.distance});
+    const std::vector<std::pair<int, int>> expected = {{0, 0}, {0, 0}, {9, 2}, {0, 0}, {0, 0}, {258, 2}, {40, 2}};
+    EXPECT_EQ(tokens, expected);
+}
