@@ -22,6 +22,7 @@ convert() {
 
 echo "Converting the samples in $work"
 convert sunset.bmp      100 sunset-copy.bmp
+convert sunset-copy.bmp   5 sunset-codec.bmp
 convert notes.txt      1010 notes-copy.txt
 convert notes-copy.txt  107 notes.shifted
 convert notes.shifted   109 notes-restored.txt

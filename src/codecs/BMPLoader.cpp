@@ -1,10 +1,14 @@
 #include "codecs/BMPLoader.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "codecs/UniDIB.h"
 #include "platform/BitmapFile.h"
+#include "platform/CheckedSize.h"
 #include "platform/Exceptions.h"
 #include "streams/HostStream.h"
 #include "streams/MemStream.h"
@@ -14,27 +18,65 @@ namespace {
 
 const char* const BitmapDescription = "Windows bitmap";
 
-// The linear bitmap takes the platform bitmap's image: 8 bits with its palette, or 24 bits.
-void copyFromPlatform(host::TBitmap& source, TLinearBitmap& dest) {
-    if (source.Width() == 0 || source.Height() == 0) {
-        dest.Dispose();
-        return;
-    }
-    const uint8_t format = source.PixelFormat() == host::pf8bit ? pfIndexed8 : pfBGR24;
-    dest.New(source.Width(), source.Height(), format);
-    const size_t rowBytes = static_cast<size_t>(dest.BytesPerLine);
-    for (int32_t y = 0; y < dest.Height; ++y) std::memcpy(dest.ScanLine(y), source.ScanLine(y), rowBytes);
-    if (format == pfIndexed8) {
-        host::TPaletteEntry entries[256] = {};
-        const int count = host::GetPaletteEntries(source.Palette(), 0, 256, entries);
-        for (int i = 0; i < 256; ++i) {
-            const host::TPaletteEntry& e = entries[i];
-            const bool present = i < count;
-            dest.Palette[3 * i] = present ? e.peBlue : 0;
-            dest.Palette[3 * i + 1] = present ? e.peGreen : 0;
-            dest.Palette[3 * i + 2] = present ? e.peRed : 0;
+uint32_t le16(const uint8_t* p) { return p[0] | p[1] << 8; }
+uint32_t le32(const uint8_t* p) { return le16(p) | le16(p + 2) << 16; }
+
+// The common file, complete in the stream: "BM", a 40-byte header, one plane, no
+// compression, 24 bits, or 8 bits with a full table of four-byte entries. Both readers
+// would deliver exactly its rows (and table), which the image then copies, so its rows
+// go straight into the image instead. Anything else, or any doubt, returns false with
+// the stream where it was.
+bool LoadPlainBitmap(TSeekableStream& stream, TLinearBitmap& bitmap) {
+    const int64_t start = stream.GetPosition();
+    const int64_t available = stream.GetSize() - start;
+    uint8_t header[54 + 1024];
+    if (available < 54) return false;
+    const bool strict = stream.StrictRead;
+    stream.SetStrictRead(false);
+    auto restore = [&](bool result) {
+        stream.SetStrictRead(strict);
+        if (!result) stream.Seek(start);
+        return result;
+    };
+    if (stream.Read(header, 54) != 54) return restore(false);
+    const int32_t width = static_cast<int32_t>(le32(header + 18));
+    const int32_t height = static_cast<int32_t>(le32(header + 22));
+    const uint32_t bits = le16(header + 28), colors = le32(header + 46);
+    const int64_t dataOffset = le32(header + 10);
+    if (header[0] != 'B' || header[1] != 'M' || le32(header + 14) != 40 || le16(header + 26) != 1 ||
+        le32(header + 30) != 0 || width < 1 || height == 0 || height == INT32_MIN)
+        return restore(false);
+    const bool indexed = bits == 8;
+    if (!(bits == 24 || (indexed && (colors == 0 || colors == 256) && dataOffset >= 54 + 1024)))
+        return restore(false);
+    const int64_t rows = height < 0 ? -int64_t{height} : height;
+    const int64_t rowBytes = productWithin({width, indexed ? 1 : 3});
+    const int64_t stride = rowBytes < 0 ? -1 : (rowBytes + 3) / 4 * 4;
+    const int64_t pixelBytes = productWithin({stride, rows}, std::numeric_limits<int64_t>::max() / 2);
+    if (rowBytes < 0 || pixelBytes < 0 || dataOffset < 54 || dataOffset + pixelBytes > available) return restore(false);
+    if (indexed && stream.Read(header + 54, 1024) != 1024) return restore(false);
+
+    bitmap.New(width, static_cast<int32_t>(rows), indexed ? pfIndexed8 : pfBGR24);
+    if (indexed)
+        for (int i = 0; i < 256; ++i) std::memcpy(bitmap.Palette.get() + 3 * i, header + 54 + 4 * i, 3);
+    stream.Seek(start + dataOffset);
+    // Whole rows through a bounce buffer of about a megabyte; rows are bottom-up in the
+    // file unless the height is negative.
+    const int64_t rowsPerBlock = std::max<int64_t>(1, (int64_t{1} << 20) / stride);
+    std::vector<uint8_t> block(static_cast<size_t>(std::min(rows, rowsPerBlock) * stride));
+    for (int64_t first = 0; first < rows; first += rowsPerBlock) {
+        const int64_t count = std::min(rowsPerBlock, rows - first);
+        if (stream.Read(block.data(), count * stride) != count * stride) {
+            stream.SetStrictRead(strict);
+            throw EInOutError("Read less than expected");
+        }
+        for (int64_t i = 0; i < count; ++i) {
+            const int64_t fileRow = first + i;
+            const int64_t y = height < 0 ? fileRow : rows - 1 - fileRow;
+            std::memcpy(bitmap.ScanLine(static_cast<int32_t>(y)), block.data() + i * stride, static_cast<size_t>(rowBytes));
         }
     }
+    return restore(true);
 }
 
 }  // namespace
@@ -43,6 +85,9 @@ void copyFromPlatform(host::TBitmap& source, TLinearBitmap& dest) {
 
 void TVKBitmap::LoadFromStream(host::TStream& stream) {
     const int64_t position = stream.GetPosition();
+    // A header that claims far more pixels than the stream can hold fails here, before
+    // either reader allocates the image it claims.
+    CheckBitmapPlausible(stream);
     try {
         host::TBitmap::LoadFromStream(stream);
         if (PixelFormat() != host::pf32bit) return;
@@ -67,6 +112,7 @@ std::string TBMPLoader::GetLoadFilter() { return std::string(BitmapDescription) 
 void TBMPLoader::LoadFromStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {
     // The readers position the stream; a forward-only stream is taken into memory first.
     TSeekableStream* seekable = dynamic_cast<TSeekableStream*>(&Stream);
+    if (seekable && LoadPlainBitmap(*seekable, Bitmap)) return;
     std::unique_ptr<TMemStream> copy;
     if (!seekable) {
         copy = std::make_unique<TMemStream>();
@@ -78,14 +124,17 @@ void TBMPLoader::LoadFromStream(TBaseStream& Stream, const std::string& Ext, TLi
     TVKBitmap bitmap;
     bitmap.LoadFromStream(host);
 
+    // 1 and 4 bits become 8 with their palette; 8 and 24 bits stay. Every other depth
+    // becomes 24 bits: Assign converts those row by row into a pfBGR24 image, which
+    // saves converting a whole second copy here; only 32 bits, which Assign would keep,
+    // are converted first (TVKBitmap never delivers them).
     switch (bitmap.PixelFormat()) {
         case host::pf1bit:
         case host::pf4bit: bitmap.SetPixelFormat(host::pf8bit); break;
-        case host::pf8bit:
-        case host::pf24bit: break;
-        default: bitmap.SetPixelFormat(host::pf24bit); break;
+        case host::pf32bit: bitmap.SetPixelFormat(host::pf24bit); break;
+        default: break;
     }
-    copyFromPlatform(bitmap, Bitmap);
+    Bitmap.Assign(bitmap);
 }
 
 void TBMPLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {

@@ -325,10 +325,10 @@ namespace {
 enum : uint32_t { biRGB = 0, biRLE8 = 1, biRLE4 = 2, biBitFields = 3, biAlphaBitFields = 6 };
 
 // An image is only allocated when the stream could plausibly hold its pixel data:
-// a few million pixels always; beyond that uncompressed data must be at least a
+// a million pixels always; beyond that uncompressed data must be at least a
 // quarter there, and RLE data may expand at most 256 times. A tiny file claiming an
 // enormous image therefore fails instead of claiming gigabytes.
-constexpr int64_t AlwaysAllowedPixels = int64_t{1} << 22;
+constexpr int64_t AlwaysAllowedPixels = int64_t{1} << 20;
 
 struct Header {
     int64_t dataOffset = 0;
@@ -369,9 +369,11 @@ public:
     Reader(TBufferedFile& file, Header& h) : file(file), h(h) {}
 
     int run(std::unique_ptr<TUniDIB>& dib);
+    int readHeader();
+    // The image must fit one buffer, and the stream must plausibly hold its pixel data.
+    void checkSizes();
 
 private:
-    int readHeader();
     void checkPlausible();
     void readColorTable(TUniDIB& dib);
     // Rows arrive bottom-up unless the height is negative; a headerless bitmap is a
@@ -571,14 +573,18 @@ void Reader::decodeRLE(TUniDIB& dib) {
     }
 }
 
-int Reader::run(std::unique_ptr<TUniDIB>& dib) {
-    const int header = readHeader();
-    if (header != dibOK) return header;
+void Reader::checkSizes() {
     if (rows > std::numeric_limits<int32_t>::max() || h.width > std::numeric_limits<int32_t>::max())
         throw ELinearBitmap("Invalid bitmap size");
     // The DIB's own size first: one buffer must hold it.
     checkedSize({checkedAdd(checkedSize({h.width, h.bitCount}, MaxBufferSize * 8LL), 31) / 32, 4, rows});
     checkPlausible();
+}
+
+int Reader::run(std::unique_ptr<TUniDIB>& dib) {
+    const int header = readHeader();
+    if (header != dibOK) return header;
+    checkSizes();
     auto result = std::make_unique<TUniDIB>(static_cast<int32_t>(h.width), static_cast<int32_t>(h.bitCount),
                                             static_cast<int32_t>(rows));
     if (h.hasMasks) result->SetBitFields(h.masks[0], h.masks[1], h.masks[2]);
@@ -593,6 +599,25 @@ int Reader::run(std::unique_ptr<TUniDIB>& dib) {
 }
 
 }  // namespace
+
+void CheckBitmapPlausible(host::TStream& stream) {
+    const int64_t position = stream.GetPosition();
+    int header;
+    {
+        TBufferedFile file(&stream);
+        Header h;
+        Reader reader(file, h);
+        try {
+            header = reader.readHeader();
+        } catch (const EStreamError&) {
+            header = dibReadError;
+        } catch (const EInOutError&) {
+            header = dibReadError;
+        }
+        if (header == dibOK) reader.checkSizes();
+    }
+    stream.SetPosition(position);
+}
 
 int ReadUniDIB(host::TStream& stream, std::unique_ptr<TUniDIB>& dib) {
     dib.reset();

@@ -130,5 +130,11 @@ enum : int {
 // early leaves the remaining pixels as created (zero).
 int ReadUniDIB(host::TStream& stream, std::unique_ptr<TUniDIB>& dib);
 
+// Reads the headers at the stream's position and puts the position back. A bitmap
+// whose image cannot fit one buffer raises ELinearBitmap "Invalid bitmap size"; one
+// whose pixel data the stream cannot possibly hold raises "Error in bitmap data".
+// Headers it does not recognise pass. Run before any reader allocates an image.
+void CheckBitmapPlausible(host::TStream& stream);
+
 // The default colour tables of headerless bitmaps (entries as blue, green, red, 0).
 const TRGBQuad* DefaultColorTable(int32_t bitCount);

@@ -162,7 +162,7 @@ void buildDecodeTable(const THuffmanTree& tree, int rootBits, DecodeTable& table
     fillFrom(static_cast<uint32_t>(tree.Root), 0, rootBits, true, fillFrom);
 }
 
-constexpr int LiteralRootBits = 10;
+constexpr int LiteralRootBits = 11;
 constexpr int DistanceRootBits = 8;
 
 struct FixedTables {
@@ -250,7 +250,7 @@ struct TDeflateStream::TState {
         uint16_t value;
         int16_t kind;  // -1 literal/length symbol, -2 distance symbol, 1..13 extra bits
     };
-    std::vector<TSymbol> symbols;
+    std::unique_ptr<TSymbol[]> symbols;  // allocated with the first dynamic block
     int32_t symbolCount = 0;
     // Match index, allocated on the first search.
     std::unique_ptr<uint32_t[], FreeDeleter> pairCount;  // occurrences of each byte pair
@@ -529,67 +529,160 @@ struct Inflater {
 
     // Decodes until `want` bytes have come out, the data ends, or the buffer needs
     // handing out and sliding first.
-    void run(int64_t want) {
-        using St = TDeflateStream::TState;
-        const int64_t start = s.pos;
-        const int64_t limit = St::OutSize;  // matches may overshoot into the slack
+    static void copyMatch(uint8_t* dst, uint32_t dist, uint32_t length) {
+        const uint8_t* src = dst - dist;
+        uint8_t* const end = dst + length;
+        if (dist >= 8) {
+            do {
+                std::memcpy(dst, src, 8);
+                dst += 8;
+                src += 8;
+            } while (dst < end);
+        } else if (dist == 1) {
+            std::memset(dst, *src, length);
+        } else {
+            while (dst < end) *dst++ = *src++;
+        }
+    }
+
+    [[noreturn]] static void raiseFor(uint32_t kind) {
+        if (kind == kInvalid) RaiseInvalidHuffmanCode();
+        raiseDataError();
+    }
+
+    // The hot loop: while at least 8 input bytes are buffered, every symbol with its extra
+    // bits fits in the 56 or more bits one refill gives, so no input checks are needed.
+    // Returns when `end` is reached, input runs low, or the block ends.
+    void fastSymbols(const DecodeTable& lt, const DecodeTable& dt, int64_t end) {
         uint8_t* const out = s.out.get();
-        while (s.pos - start < want && !s.finished) {
-            if (!s.inBlock) {
-                if (s.pos + St::StoredRoom > limit) return;
-                readHeader();
+        const uint8_t* const in = s.in.get();
+        const uint32_t* const lent = lt.entries.data();
+        const uint32_t* const dent = dt.entries.data();
+        const uint64_t lmask = (uint64_t{1} << lt.rootBits) - 1;
+        const uint64_t dmask = (uint64_t{1} << dt.rootBits) - 1;
+        int64_t pos = s.pos, ip = s.inPos;
+        const int64_t ie = s.inEnd;
+        const int64_t totalBase = s.total - s.pos;  // total = totalBase + pos
+        uint64_t bb = s.bitBuf;
+        int bc = s.bitCount;
+        auto flushState = [&] {
+            s.pos = pos;
+            s.inPos = ip;
+            s.bitBuf = bb;
+            s.bitCount = bc;
+            s.total = totalBase + pos;
+        };
+        while (pos < end) {
+            if (bc < 48) {
+                if (ie - ip < 8) break;
+                bb |= load64(in + ip) << bc;
+                ip += (63 - bc) >> 3;
+                bc |= 56;
+            }
+            // A link's own bit count is the root width, so it is consumed like a code.
+            uint32_t e = lent[bb & lmask];
+            bb >>= entryBits(e);
+            bc -= static_cast<int>(entryBits(e));
+            if (entryKind(e) == kLiteral) {
+                out[pos++] = static_cast<uint8_t>(entryValue(e));
                 continue;
             }
-            const DecodeTable& lt = *s.literal;
-            const DecodeTable& dt = *s.distance;
-            while (s.pos - start < want) {
-                if (s.pos + MaxMatch > limit) return;
-                refill();
-                const uint32_t e = decode(lt);
-                const uint32_t kind = entryKind(e);
-                if (kind == kLiteral) {
-                    out[s.pos++] = static_cast<uint8_t>(entryValue(e));
-                    ++s.total;
+            if (entryKind(e) == kLink) {
+                e = lent[entryValue(e) + (bb & ((uint64_t{1} << entryExtra(e)) - 1))];
+                bb >>= entryBits(e);
+                bc -= static_cast<int>(entryBits(e));
+                if (entryKind(e) == kLiteral) {
+                    out[pos++] = static_cast<uint8_t>(entryValue(e));
                     continue;
                 }
-                if (kind == kLength) {
-                    const uint32_t extra = entryExtra(e);
-                    const uint32_t length = entryValue(e) + (extra ? bits(static_cast<int>(extra)) : 0);
-                    const uint32_t d = decode(dt);
-                    const uint32_t dkind = entryKind(d);
-                    if (dkind != kDistance) {
-                        if (dkind == kInvalid) RaiseInvalidHuffmanCode();
-                        raiseDataError();
-                    }
-                    const uint32_t dextra = entryExtra(d);
-                    const uint32_t dist = entryValue(d) + (dextra ? bits(static_cast<int>(dextra)) : 0);
-                    if (dist > s.total) raiseDataError();  // before the first byte
-                    uint8_t* dst = out + s.pos;
-                    const uint8_t* src = dst - dist;
-                    uint8_t* const end = dst + length;
-                    if (dist >= 8) {
-                        do {
-                            std::memcpy(dst, src, 8);
-                            dst += 8;
-                            src += 8;
-                        } while (dst < end);
-                    } else if (dist == 1) {
-                        std::memset(dst, *src, length);
-                    } else {
-                        while (dst < end) *dst++ = *src++;
-                    }
-                    s.pos += length;
-                    s.total += length;
-                    continue;
-                }
+            }
+            const uint32_t kind = entryKind(e);
+            if (kind != kLength) {
+                flushState();
                 if (kind == kEnd) {
                     s.inBlock = false;
                     if (s.lastBlock) finish();
-                    break;
+                    return;
                 }
-                if (kind == kInvalid) RaiseInvalidHuffmanCode();
-                raiseDataError();
+                raiseFor(kind);
             }
+            const uint32_t extra = entryExtra(e);
+            const uint32_t length = entryValue(e) + static_cast<uint32_t>(bb & ((uint64_t{1} << extra) - 1));
+            bb >>= extra;
+            bc -= static_cast<int>(extra);
+            uint32_t d = dent[bb & dmask];
+            bb >>= entryBits(d);
+            bc -= static_cast<int>(entryBits(d));
+            if (entryKind(d) == kLink) {
+                d = dent[entryValue(d) + (bb & ((uint64_t{1} << entryExtra(d)) - 1))];
+                bb >>= entryBits(d);
+                bc -= static_cast<int>(entryBits(d));
+            }
+            if (entryKind(d) != kDistance) {
+                flushState();
+                raiseFor(entryKind(d));
+            }
+            const uint32_t dextra = entryExtra(d);
+            const uint32_t dist = entryValue(d) + static_cast<uint32_t>(bb & ((uint64_t{1} << dextra) - 1));
+            bb >>= dextra;
+            bc -= static_cast<int>(dextra);
+            if (dist > totalBase + pos) {
+                flushState();
+                raiseDataError();  // before the first byte
+            }
+            copyMatch(out + pos, dist, length);
+            pos += length;
+        }
+        flushState();
+    }
+
+    // One symbol with every input check, for the ends of the input.
+    void slowSymbol(const DecodeTable& lt, const DecodeTable& dt) {
+        uint8_t* const out = s.out.get();
+        refill();
+        const uint32_t e = decode(lt);
+        const uint32_t kind = entryKind(e);
+        if (kind == kLiteral) {
+            out[s.pos++] = static_cast<uint8_t>(entryValue(e));
+            ++s.total;
+            return;
+        }
+        if (kind == kEnd) {
+            s.inBlock = false;
+            if (s.lastBlock) finish();
+            return;
+        }
+        if (kind != kLength) raiseFor(kind);
+        const uint32_t extra = entryExtra(e);
+        const uint32_t length = entryValue(e) + (extra ? bits(static_cast<int>(extra)) : 0);
+        const uint32_t d = decode(dt);
+        if (entryKind(d) != kDistance) raiseFor(entryKind(d));
+        const uint32_t dextra = entryExtra(d);
+        const uint32_t dist = entryValue(d) + (dextra ? bits(static_cast<int>(dextra)) : 0);
+        if (dist > s.total) raiseDataError();  // before the first byte
+        copyMatch(out + s.pos, dist, length);
+        s.pos += length;
+        s.total += length;
+    }
+
+    // Decodes until `want` bytes have come out, the data ends, or the buffer needs
+    // handing out and sliding first. Symbols are decoded only while bytes are wanted, so
+    // damage after the wanted bytes is not seen before they are asked for.
+    void run(int64_t want) {
+        using St = TDeflateStream::TState;
+        const int64_t start = s.pos;
+        const int64_t wantEnd = start + want;
+        const int64_t roomEnd = St::OutSize - MaxMatch;  // matches may overshoot into the slack
+        while (s.pos < wantEnd && !s.finished) {
+            if (!s.inBlock) {
+                if (s.pos + St::StoredRoom > St::OutSize) return;
+                readHeader();
+                continue;
+            }
+            if (s.pos > roomEnd) return;
+            fastSymbols(*s.literal, *s.distance, std::min(wantEnd, roomEnd + 1));
+            if (!s.inBlock || s.pos >= wantEnd || s.pos > roomEnd) continue;
+            slowSymbol(*s.literal, *s.distance);
         }
     }
 };
@@ -844,7 +937,7 @@ struct Deflater {
 
     // ---------------------------------------------------------------- dynamic blocks
     void append(uint32_t value, int kind) {
-        s.symbols[static_cast<size_t>(s.symbolCount++)] = {static_cast<uint16_t>(value), static_cast<int16_t>(kind)};
+        s.symbols[s.symbolCount++] = {static_cast<uint16_t>(value), static_cast<int16_t>(kind)};
     }
     void appendMatch(int length, int distance) {
         uint32_t symbol, extra;
@@ -859,7 +952,7 @@ struct Deflater {
 
     void compressDynamic() {
         if (!s.blockOpen) {
-            if (s.symbols.empty()) s.symbols.resize(65537 + 8);
+            if (!s.symbols) s.symbols = std::make_unique_for_overwrite<TDeflateStream::TState::TSymbol[]>(65537 + 8);
             s.symbolCount = 0;
             s.blockOpen = true;
         }
@@ -895,7 +988,7 @@ struct Deflater {
         uint32_t literalCounts[288] = {};
         uint32_t distanceCounts[32] = {};
         for (int32_t i = 0; i < s.symbolCount; ++i) {
-            const auto& e = s.symbols[static_cast<size_t>(i)];
+            const auto& e = s.symbols[i];
             if (e.kind == -1)
                 ++literalCounts[e.value];
             else if (e.kind == -2)
@@ -982,7 +1075,7 @@ struct Deflater {
         }
 
         for (int32_t i = 0; i < s.symbolCount; ++i) {
-            const auto& e = s.symbols[static_cast<size_t>(i)];
+            const auto& e = s.symbols[i];
             if (e.kind == -1) {
                 const auto& c = s.literalCodes.Entries[e.value];
                 putBits(c.Code, static_cast<int>(c.Length));

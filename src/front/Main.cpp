@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <new>
 
 #include "front/FileUtils.h"
@@ -160,10 +161,19 @@ void TMainForm::FormShow() {
 }
 
 void TMainForm::ConvertWithCodecs(const std::string& input, const std::string& output) {
-    TLinearBitmap decoded;
-    decoded.LoadFromFile(input);
+    // The image crosses from the decoder to the encoder through a platform bitmap, as it
+    // did through the window's image control: 16-bit grey arrives there as 8-bit grey.
+    // Each side is released as soon as the next holds the image, so that no more than
+    // two copies exist at any time.
+    auto handOver = std::make_unique<host::TBitmap>();
+    {
+        TLinearBitmap decoded;
+        decoded.LoadFromFile(input);
+        decoded.AssignTo(*handOver);
+    }
     TLinearBitmap image;
-    image.TakeOver(decoded);
+    image.Assign(*handOver);
+    handOver.reset();
     TAtomicOutput target(output);
     image.SaveToFile(target.Path());
     target.Commit();

@@ -1,5 +1,7 @@
 #include "image/LinarBitmap.h"
 
+#include "platform/HugePages.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -21,7 +23,9 @@ TBitmapLoaders* Loaders = nullptr;
 std::unique_ptr<uint8_t[]> AllocateBytes(int64_t n) {
     if (n < 0) throw ELinearBitmap("Invalid bitmap size");
     try {
-        return std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(n));
+        auto bytes = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(n));
+        PreferHugePages(bytes.get(), n);
+        return bytes;
     } catch (const std::bad_alloc&) {
         throw EOutOfMemory("Out of memory");
     }

@@ -1,5 +1,7 @@
 #include "platform/Graphics.h"
 
+#include "platform/HugePages.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -281,6 +283,7 @@ TBitmap::Bits TBitmap::AllocateBits(int64_t rowBytes, int32_t height) {
     // calloc: fresh pages come zeroed from the system without touching them.
     auto* p = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(size), 1));
     if (!p) throw EOutOfMemory("Out of memory");
+    PreferHugePages(p, size);
     return Bits(p);
 }
 

@@ -29,6 +29,8 @@ ProcessCost runMeasured(const std::vector<std::string>& argv) {
     cost.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     cost.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     cost.peakRssKb = usage.ru_maxrss;
+    cost.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     return cost;
 }
 

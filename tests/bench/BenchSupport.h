@@ -7,7 +7,8 @@ namespace bench_support {
 
 struct ProcessCost {
     int exitCode = -1;
-    double seconds = 0;  // wall clock
+    double seconds = 0;     // wall clock
+    double cpuSeconds = 0;  // the child's user + system time
     long peakRssKb = 0;  // the child's peak resident memory
 };
 

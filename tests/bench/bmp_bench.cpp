@@ -20,6 +20,7 @@ constexpr int Runs = 5;
 
 struct Best {
     double seconds = 1e30;
+    double cpuSeconds = 1e30;
     long peakRssKb = 0;
     int failures = 0;
 };
@@ -32,6 +33,7 @@ Best measure(const std::vector<std::string>& argv, Prepare prepare) {
         const ProcessCost cost = runMeasured(argv);
         if (cost.exitCode != 0) ++best.failures;
         best.seconds = std::min(best.seconds, cost.seconds);
+        best.cpuSeconds = std::min(best.cpuSeconds, cost.cpuSeconds);
         best.peakRssKb = std::max(best.peakRssKb, cost.peakRssKb);
     }
     return best;
@@ -65,14 +67,17 @@ int main() {
                                  [&] { std::filesystem::remove(theirs); });
 
     std::printf("BMP -> BMP, 4000 x 3000 x 24 bits (%.1f MB of pixels), best of %d runs\n", imageMB, Runs);
-    std::printf("%-26s %10s %14s %12s\n", "", "seconds", "peak RSS MB", "x image");
-    std::printf("%-26s %10.3f %14.1f %12.2f%s\n", "pixmorph in.bmp 5 out.bmp", pixmorph.seconds,
-                pixmorph.peakRssKb / 1024.0, pixmorph.peakRssKb * 1024.0 / 1e6 / imageMB,
+    std::printf("%-26s %10s %10s %14s %10s\n", "", "wall s", "cpu s", "peak RSS MB", "x image");
+    std::printf("%-26s %10.3f %10.3f %14.1f %10.2f%s\n", "pixmorph in.bmp 5 out.bmp", pixmorph.seconds,
+                pixmorph.cpuSeconds, pixmorph.peakRssKb / 1024.0, pixmorph.peakRssKb * 1024.0 / 1e6 / imageMB,
                 pixmorph.failures ? "  (FAILED runs)" : "");
-    std::printf("%-26s %10.3f %14.1f %12.2f%s\n", "convert in.bmp out.bmp", convert.seconds,
-                convert.peakRssKb / 1024.0, convert.peakRssKb * 1024.0 / 1e6 / imageMB,
+    std::printf("%-26s %10.3f %10.3f %14.1f %10.2f%s\n", "convert in.bmp out.bmp", convert.seconds,
+                convert.cpuSeconds, convert.peakRssKb / 1024.0, convert.peakRssKb * 1024.0 / 1e6 / imageMB,
                 convert.failures ? "  (FAILED runs)" : "");
-    std::printf("speed-up over convert: %.2fx (target >= 5x)\n", convert.seconds / pixmorph.seconds);
+    // On a shared machine the wall clock mostly measures waiting for a core; the CPU time
+    // (user + system) is what each program itself costs.
+    std::printf("speed-up over convert: %.2fx wall clock, %.2fx CPU time (target >= 5x)\n",
+                convert.seconds / pixmorph.seconds, convert.cpuSeconds / pixmorph.cpuSeconds);
     std::printf("memory: %.2fx the image (target < 3x); convert %.2fx\n",
                 pixmorph.peakRssKb * 1024.0 / 1e6 / imageMB, convert.peakRssKb * 1024.0 / 1e6 / imageMB);
 

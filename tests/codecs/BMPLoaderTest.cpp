@@ -349,17 +349,18 @@ TEST(BMPLoaderSave, AnEmptyImageIsRefusedInsteadOfWritingAnEmptyFile) {
 
 // ---------------------------------------------------------------- the program
 
-TEST(BMPLoaderProgram, CodecPathConvertsBmpToBmpAndDeletesTheInput) {
+TEST(BMPLoaderProgram, CodecPathConvertsEveryGoodFileAndDeletesTheInput) {
+    // What we write is read back by ImageMagick and compared with the suite's rendering.
     TempDir dir;
-    for (const char* name : {"pal4rle", "rgb16-565", "rgb32bf", "pal8"}) {
+    for (const std::string& name : bmpFiles(testdata("bmpsuite/g"))) {
         SCOPED_TRACE(name);
-        const std::string input = dir / (std::string(name) + ".bmp");
-        const std::string output = dir / (std::string(name) + "-out.bmp");
-        writeFile(input, readFile(testdata(std::string("bmpsuite/g/") + name + ".bmp")));
+        const std::string input = dir / name;
+        const std::string output = dir / ("out-" + name);
+        writeFile(input, readFile(testdata("bmpsuite/g/" + name)));
         const RunResult run = runPixmorph({input, "5", output});
         ASSERT_EQ(run.exitCode, 0) << run.err;
         EXPECT_FALSE(fileExists(input));
-        EXPECT_EQ(firstDifference(decodeWithConvert(output), suiteReference(std::string(name) + ".bmp")), "");
+        EXPECT_EQ(firstDifference(decodeWithConvert(output), suiteReference(name)), "");
     }
     // A file that neither reader accepts: one report, the input kept, no output.
     const std::string bad = dir / "bad.bmp";
@@ -369,4 +370,91 @@ TEST(BMPLoaderProgram, CodecPathConvertsBmpToBmpAndDeletesTheInput) {
     EXPECT_NE(run.err.find("Unsupported file format"), std::string::npos) << run.err;
     EXPECT_TRUE(fileExists(bad));
     EXPECT_FALSE(fileExists(dir / "bad-out.bmp"));
+}
+
+TEST(BMPLoader, AHeaderClaimingFarMoreThanTheFileHoldsFailsBeforeAnyReaderAllocates) {
+    // 779 bytes of RLE4 claiming 2,818,175 x 64 pixels: the platform reader would have
+    // decoded it into half a gigabyte of 24-bit pixels (found by bmp_fuzzer as a timeout).
+    const std::vector<uint8_t> bytes = readFile(std::string(PIXMORPH_SOURCE_DIR) +
+                                                "/tests/fuzz/regressions/bmp_fuzzer/rle4-huge-width-timeout.bmp");
+    TMemStream stream;
+    stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
+    stream.Seek(0);
+    TLinearBitmap bitmap;
+    try {
+        bitmap.LoadFromStream(stream, "BMP");
+        ADD_FAILURE() << "loaded " << bitmap.Width << "x" << bitmap.Height;
+    } catch (const ELinearBitmap& e) {
+        EXPECT_EQ(e.Message(), "Error in bitmap data");
+    }
+    // The same header with the stream holding enough data loads.
+    Info info;
+    info.width = 3000;
+    info.height = 2000;
+    info.bitCount = 8;
+    TMemStream big;
+    const Bytes whole = file(info, std::vector<uint32_t>(256, 0x808080), Bytes(3000 * 2000, 1));
+    big.Write(whole.data(), static_cast<int64_t>(whole.size()));
+    big.Seek(0);
+    bitmap.LoadFromStream(big, "BMP");
+    EXPECT_EQ(bitmap.Width, 3000);
+    // And so does one missing half its pixel data: the rest stays as created.
+    TMemStream half;
+    half.Write(whole.data(), static_cast<int64_t>(whole.size() / 2));
+    half.Seek(0);
+    bitmap.LoadFromStream(half, "BMP");
+    EXPECT_EQ(bitmap.Height, 2000);
+}
+
+TEST(BMPLoader, PlainFilesKeepRowOrderPaddingAndTheirTable) {
+    // 3 x 2 at 24 bits: rows of 9 bytes padded to 12; bottom-up, then top-down.
+    Info info;
+    info.width = 3;
+    info.height = 2;
+    const Bytes rows = {1, 2, 3, 4, 5, 6, 7, 8, 9, 0xEE, 0xEE, 0xEE, 10, 11, 12, 13, 14, 15, 16, 17, 18, 0xEE, 0xEE, 0xEE};
+    const std::vector<uint8_t> bottomUp = {12, 11, 10, 15, 14, 13, 18, 17, 16, 3, 2, 1, 6, 5, 4, 9, 8, 7};
+    const std::vector<uint8_t> topDown = {3, 2, 1, 6, 5, 4, 9, 8, 7, 12, 11, 10, 15, 14, 13, 18, 17, 16};
+    for (int32_t height : {2, -2}) {
+        info.height = height;
+        const Bytes bytes = file(info, {}, rows);
+        TMemStream stream;
+        stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
+        stream.Seek(0);
+        TLinearBitmap bitmap;
+        bitmap.LoadFromStream(stream, "BMP");
+        ASSERT_EQ(bitmap.PixelFormat, pfBGR24);
+        EXPECT_EQ(rgbOf(bitmap).rgb, height > 0 ? bottomUp : topDown) << height;
+        EXPECT_EQ(stream.GetPosition(), static_cast<int64_t>(bytes.size()));
+    }
+    // 8 bits with a full table: indices and table arrive as they are.
+    info.height = 1;
+    info.bitCount = 8;
+    std::vector<uint32_t> table(256);
+    for (int i = 0; i < 256; ++i) table[i] = static_cast<uint32_t>(i) << 16 | static_cast<uint32_t>(255 - i);
+    const Bytes bytes = file(info, table, {0, 7, 255, 0});
+    TMemStream stream;
+    stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
+    stream.Seek(0);
+    TLinearBitmap bitmap;
+    bitmap.LoadFromStream(stream, "BMP");
+    ASSERT_EQ(bitmap.PixelFormat, pfIndexed8);
+    EXPECT_EQ((std::vector<uint8_t>(bitmap.Map.get(), bitmap.Map.get() + 3)), (std::vector<uint8_t>{0, 7, 255}));
+    EXPECT_EQ(rgbOf(bitmap).rgb, (std::vector<uint8_t>{0, 0, 255, 7, 0, 248, 255, 0, 0}));
+}
+
+TEST(BMPLoader, PicturesOfBmpFilesReadThroughBothReaders) {
+    TempDir dir;
+    // Headerless: only the own reader takes it.
+    writeFile(dir / "headerless.bmp", headerless(2, 1, 2, 4, {0x6E, 0x00}));
+    host::TPicture picture;
+    picture.LoadFromFile(dir / "headerless.bmp");
+    ASSERT_NE(picture.Graphic(), nullptr);
+    EXPECT_STREQ(picture.Graphic()->ClassName(), "TVKBitmap");
+    host::TBitmap& bitmap = picture.Bitmap();
+    EXPECT_EQ(bitmap.PixelFormat(), host::pf24bit);
+    EXPECT_EQ(bitmap.GetPixel(0, 0), host::RGB(0xAA, 0x55, 0x00));
+    EXPECT_EQ(bitmap.GetPixel(1, 0), host::RGB(0xFF, 0xFF, 0x55));
+    // An ordinary 4-bit file stays with the platform reader at its own depth.
+    picture.LoadFromFile(testdata("bmpsuite/g/pal4.bmp"));
+    EXPECT_EQ(picture.Bitmap().PixelFormat(), host::pf4bit);
 }

@@ -698,3 +698,17 @@ TEST(DeflateRead, GarbageNeverCrashes) {
         }
     }
 }
+
+TEST(DeflateCompress, FinishReportsAFailedWrite) {
+    if (!testing_support::fileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    TFileStream file("/dev/full", fsWrite);
+    TDeflateStream d(&file, 1);
+    const Bytes data = randomBytes(1000, 3);
+    d.Write(data.data(), 1000);
+    try {
+        d.Finish();
+        FAIL() << "no exception";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.Message(), "Error writing to stream - No space left on device");
+    }
+}

@@ -64,3 +64,33 @@ TEST(Codes101To106, ReadTheBitmapThenReportTheGraphicThatCannotTakeItAndKeepTheI
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"in.bmp", "text.bmp"}));
 }
+
+TEST(CodecPath, BitmapToBitmapDeletesTheInputAfterwardsAndKeepsEveryPixel) {
+    TempDir dir;
+    writeFile(dir / "a b.bmp", readFile(sample("stripes.bmp")));
+    const auto expected = decodeWithConvert(dir / "a b.bmp");
+    const auto r = runPixmorph({dir / "a*b.bmp", "5", dir / "c*d.BMP"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_FALSE(fileExists(dir / "a b.bmp"));
+    EXPECT_EQ(firstDifference(decodeWithConvert(dir / "c d.BMP"), expected), "");
+    EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"c d.BMP"});
+}
+
+TEST(CodecPath, FailuresKeepTheInputAndAnEarlierOutput) {
+    TempDir dir;
+    writeFile(dir / "in.bmp", readFile(sample("sunset.bmp")));
+    writeFile(dir / "out.bmp", std::string("earlier"));
+    auto r = runPixmorph({dir / "missing.bmp", "5", dir / "out.bmp"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, report("Error opening \"" + dir / "missing.bmp" + "\" - No such file or directory."));
+    r = runPixmorph({dir / "in.bmp", "5", dir / "out.xyz"});
+    EXPECT_EQ(r.err, report("Unsupported file format: XYZ."));
+    writeFile(dir / "broken.bmp", std::string("BM but nothing else"));
+    r = runPixmorph({dir / "broken.bmp", "5", dir / "out.bmp"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, report("Unsupported file format."));
+    EXPECT_EQ(readFile(dir / "out.bmp"), std::vector<uint8_t>({'e', 'a', 'r', 'l', 'i', 'e', 'r'}));
+    auto names = listDirectory(dir.path());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"broken.bmp", "in.bmp", "out.bmp"}));
+}

@@ -277,3 +277,15 @@ TEST(MemStream, ShortReadNamesTheClass) {
     EXPECT_EQ(m.GetPosition(), 0);
     EXPECT_EQ(m.BlockCount(), 0u);
 }
+
+TEST(BufferedStream, FlushReportsAFullDiskAndTheDestructorStaysQuiet) {
+    if (!fileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    const auto data = pattern(1000);
+    {
+        auto w = OpenBufferedFile("/dev/full", true);
+        EXPECT_EQ(w->Write(data.data(), 1000), 1000) << "the bytes wait in the buffer";
+        EXPECT_EQ(messageOf<EInOutError>([&] { w->Flush(); }), "Error writing to stream - No space left on device");
+        EXPECT_EQ(w->WriteCount, 1000) << "nothing was taken, nothing is dropped";
+    }  // the destructor's flush fails again, silently
+    SUCCEED();
+}
