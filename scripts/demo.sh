@@ -23,6 +23,10 @@ convert() {
 echo "Converting the samples in $work"
 convert sunset.bmp      100 sunset-copy.bmp
 convert sunset-copy.bmp   5 sunset-codec.bmp
+convert sunset-codec.bmp  5 sunset.png
+convert sunset.png        5 sunset-from-png.bmp
+convert stripes.bmp       5 stripes.png
+convert stripes.png       5 stripes.mng
 convert notes.txt      1010 notes-copy.txt
 convert notes-copy.txt  107 notes.shifted
 convert notes.shifted   109 notes-restored.txt

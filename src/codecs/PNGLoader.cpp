@@ -558,7 +558,10 @@ void TPNGLoader::WriteFile(TSeekableStream& Stream, bool mng, int mode, TLinearB
     if (TransparentColor != -1) {
         // Only a value the written image can hold: a grey level within the bit depth,
         // an index within the palette.
-        const int32_t c = TransparentColor;
+        int32_t c = TransparentColor;
+        // A 16-bit grey image comes back as 8-bit grey from the platform bitmap, each level
+        // reduced to its high byte: the transparent level is reduced the same way.
+        if (colourType == 0 && depth == 8 && BitDepth == 16 && c > 0) c >>= 8;
         if (colourType == 0 && c >= 0 && c < (1 << depth)) {
             data[0] = static_cast<uint8_t>(c >> 8);
             data[1] = static_cast<uint8_t>(c);

@@ -63,8 +63,10 @@ void WriteFn(png_structp png, png_bytep data, png_size_t n) {
 void FlushFn(png_structp) {}
 
 // Decodes with libpng's defaults into rows of the file's own layout.
+void QuietWarning(png_structp, png_const_charp) {}
+
 size_t LibpngDecode(const Bytes& file, Bytes& pixels) {
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, QuietWarning);
     png_infop info = png_create_info_struct(png);
     MemReader reader{&file, 0};
     if (setjmp(png_jmpbuf(png))) {
@@ -193,6 +195,11 @@ int main() {
         Bytes pixels;
         const double decOurs = BestSeconds(rounds, [&] { OursDecode(img.file, bitmap); });
         const double decPng = BestSeconds(rounds, [&] { LibpngDecode(img.file, pixels); });
+        // Both decoders must agree (8-bit RGB files: blue-green-red against red-green-blue).
+        bool same = bitmap.PixelFormat == pfBGR24 && pixels.size() == static_cast<size_t>(bitmap.Size);
+        for (size_t i = 0; same && i + 2 < pixels.size(); i += 3)
+            same = pixels[i] == bitmap.Map[i + 2] && pixels[i + 1] == bitmap.Map[i + 1] && pixels[i + 2] == bitmap.Map[i];
+        if (!same) std::printf("%s: our pixels differ from libpng's (or not an 8-bit RGB file)\n", img.name.c_str());
         // Both encoders get the same 24-bit image.
         bitmap.ChangePixelFormat(pfBGR24);
         Bytes ours, theirs;

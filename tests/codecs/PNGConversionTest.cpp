@@ -102,6 +102,10 @@ TEST(PNGConversion, PngToPngKeepsPixelsTransparencyAndGamma) {
         EXPECT_EQ(out.hasGamma, in.hasGamma) << name;
         EXPECT_EQ(out.gammaFixed, in.gammaFixed) << name;
         if (in.hasTRNS) { EXPECT_TRUE(out.hasTRNS) << name; }
+        // Transparent grey keeps its level, reduced to 8 bits with the image when it was 16.
+        if (in.hasTRNS && in.colorType == 0 && out.colorType == 0) {
+            EXPECT_EQ(out.trnsGray, out.bitDepth == 16 ? in.trnsGray : in.trnsGray >> (in.bitDepth - 8)) << name;
+        }
     }
 }
 

@@ -744,17 +744,34 @@ TEST_F(PNGCodec, GammaIsWrittenBeforeThePalette) {
     EXPECT_EQ(order, (std::vector<std::string>{"IHDR", "gAMA", "PLTE", "IDAT", "IEND"}));
 }
 
-TEST_F(PNGCodec, TransparencyTheWrittenImageCannotHoldIsLeftOut) {
-    // A 16-bit grey level kept from the last read does not fit an 8-bit grey image.
+TEST_F(PNGCodec, SixteenBitGreyTransparencyFollowsTheImageToEightBits) {
+    // tbwn0g16 makes grey 65535 transparent; the same picture in 8 bits has the level
+    // 255 there (the high byte), so an 8-bit grey image saved next gets tRNS 255.
     TLinearBitmap g16;
     LoadBytes(readFile(testdata("pngsuite/tbwn0g16.png")), g16);
-    ASSERT_GT(codec.TransparentColor, 255);
+    ASSERT_EQ(codec.TransparentColor, 65535);
     TLinearBitmap grey;
     grey.New(4, 4, pfIndexed8);
     std::memcpy(grey.Palette.get(), GrayPalette, 768);
     grey.FillBytes(3);
-    const po::Decoded d = CheckWrittenFile(SaveBytes(grey));
+    po::Decoded d = CheckWrittenFile(SaveBytes(grey));
+    EXPECT_TRUE(d.hasTRNS);
+    EXPECT_EQ(d.trnsGray, 255);
+    // Saved as 16 bits it keeps the full value.
+    d = CheckWrittenFile(SaveBytes(g16));
+    EXPECT_TRUE(d.hasTRNS);
+    EXPECT_EQ(d.trnsGray, 65535);
+}
+
+TEST_F(PNGCodec, TransparencyTheWrittenImageCannotHoldIsLeftOut) {
+    // A grey level of 16 bits kept from the last read is no palette index.
+    TLinearBitmap g16;
+    LoadBytes(readFile(testdata("pngsuite/tbwn0g16.png")), g16);
+    TLinearBitmap p;
+    MakePaletteImage(p, 5, 5, 10);
+    const po::Decoded d = CheckWrittenFile(SaveBytes(p));
     EXPECT_FALSE(d.hasTRNS);
+    ExpectDecodesTo(d, p);
 }
 
 TEST_F(PNGCodec, MngWritesIntrapixelDifferencesAndReadsThemBack) {
