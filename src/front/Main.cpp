@@ -163,16 +163,15 @@ void TMainForm::FormShow() {
 void TMainForm::ConvertWithCodecs(const std::string& input, const std::string& output) {
     // The image crosses from the decoder to the encoder through a platform bitmap, as it
     // did through the window's image control: 16-bit grey arrives there as 8-bit grey.
-    // Each side is released as soon as the next holds the image, so that no more than
-    // two copies exist at any time.
+    // The rows move rather than being copied wherever both sides store them alike.
     auto handOver = std::make_unique<host::TBitmap>();
     {
         TLinearBitmap decoded;
         decoded.LoadFromFile(input);
-        decoded.AssignTo(*handOver);
+        decoded.MoveToPlatformBitmap(*handOver);
     }
     TLinearBitmap image;
-    image.Assign(*handOver);
+    image.TakeOverPlatformBitmap(*handOver);
     handOver.reset();
     TAtomicOutput target(output);
     image.SaveToFile(target.Path());

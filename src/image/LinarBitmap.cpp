@@ -1,6 +1,6 @@
 #include "image/LinarBitmap.h"
 
-#include "platform/HugePages.h"
+#include "platform/PixelBuffer.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <random>
+#include <typeinfo>
 #include <vector>
 
 #include "image/MathUtils.h"
@@ -103,7 +104,7 @@ void TLinearBitmap::New(int32_t NewWidth, int32_t NewHeight, uint8_t NewPixelFor
     // One spare byte must fit as well.
     const int64_t size = checkedSize({line, NewHeight}, MaxBufferSize - 1);
     // Allocate before touching anything, so that a failure leaves the image as it was.
-    auto map = AllocateBytes(size + 1);
+    auto map = host::AllocatePixels(size);
     std::unique_ptr<uint8_t[]> palette;
     if (NewPixelFormat == pfIndexed8 && !Palette) palette = AllocateBytes(PaletteBytes);
 
@@ -135,7 +136,7 @@ void TLinearBitmap::PackLines() {
     const int64_t line = int64_t{Width} * PixelSize;
     if (BytesPerLine == line) return;
     const int64_t size = checkedSize({line, Height}, MaxBufferSize - 1);
-    auto map = AllocateBytes(size + 1);
+    auto map = host::AllocatePixels(size);
     for (int32_t y = 0; y < Height; ++y)
         std::memcpy(map.get() + y * line, ScanLine(y), static_cast<size_t>(line));
     map[size] = 0;
@@ -222,7 +223,7 @@ void TLinearBitmap::ChangePixelFormat(uint8_t NewFormat) {
     const int32_t newPixelSize = PixelSizeOf(NewFormat);
     const int64_t line = checkedSize({Width, newPixelSize});
     const int64_t size = checkedSize({line, Height}, MaxBufferSize - 1);
-    auto map = AllocateBytes(size + 1);
+    auto map = host::AllocatePixels(size);
     map[size] = 0;
     std::unique_ptr<uint8_t[]> palette;
     const int32_t w = Width;
@@ -314,7 +315,7 @@ void TLinearBitmap::ResizeCanvas(int32_t NewWidth, int32_t NewHeight, int32_t XO
     const int32_t oldHeight = Height;
     const int64_t newLine = checkedSize({NewWidth, p});
     const int64_t size = checkedSize({newLine, NewHeight}, MaxBufferSize - 1);
-    auto map = AllocateBytes(size + 1);
+    auto map = host::AllocatePixels(size);
     map[size] = 0;
 
     int64_t srcX, dstX;
@@ -462,6 +463,52 @@ void TLinearBitmap::AssignToPlatformBitmap(host::TBitmap& Dest) {
     } else {
         throw ELinearBitmap("Unsupported pixel format");
     }
+}
+
+namespace {
+
+// Whether rows can change hands between the two bitmaps as they are: the formats share
+// their codes, and only the plain platform bitmap stores every row packed.
+bool RowsCanMove(const host::TBitmap& bitmap, uint8_t format) {
+    return typeid(bitmap) == typeid(host::TBitmap) &&
+           (format == pfIndexed8 || format == pfBGR24 || format == pfBGRX32);
+}
+
+}  // namespace
+
+void TLinearBitmap::MoveToPlatformBitmap(host::TBitmap& Dest) {
+    if (!Present) return;
+    if (!RowsCanMove(Dest, PixelFormat) || BytesPerLine != Width * PixelSize) {
+        AssignToPlatformBitmap(Dest);
+        Dispose();
+        return;
+    }
+    if (PixelFormat == pfIndexed8) {
+        const host::TPaletteHandle palette = PaletteToHandle(Palette ? Palette.get() : GrayPalette, 256);
+        Dest.SetPalette(palette.get());
+    }
+    Dest.AdoptPixels(static_cast<host::TPixelFormat>(PixelFormat), Width, Height, std::move(Map));
+    Dispose();
+}
+
+void TLinearBitmap::TakeOverPlatformBitmap(host::TBitmap& Source) {
+    const uint8_t format = static_cast<uint8_t>(Source.PixelFormat());
+    if (Source.Empty() || !RowsCanMove(Source, format)) {
+        AssignPlatformBitmap(Source);
+        return;
+    }
+    Dispose();
+    auto palette = format == pfIndexed8 ? AllocateBytes(PaletteBytes) : nullptr;
+    if (palette) HandleToPalette(Source.Palette(), 256, palette.get());
+    Width = Source.Width();
+    Height = Source.Height();
+    PixelFormat = format;
+    PixelSize = PixelSizeOf(format);
+    BytesPerLine = Width * PixelSize;
+    Size = BytesPerLine * Height;
+    Map = Source.ReleasePixels();
+    Palette = std::move(palette);
+    Present = true;
 }
 
 void TLinearBitmap::AssignTo(TObject& Dest) {

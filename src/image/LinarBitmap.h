@@ -58,7 +58,7 @@ public:
     int32_t PixelSize = 0;
     int32_t Size = 0;
     bool Present = false;
-    std::unique_ptr<uint8_t[]> Map;      // Size + 1 bytes when Present
+    host::PixelBuffer Map;                // Size + 1 bytes (and a little more) when Present
     std::unique_ptr<uint8_t[]> Palette;  // PaletteBytes bytes, exactly for pfIndexed8
 
     // Source: another TLinearBitmap; a platform bitmap (8, 24, 32 bits directly, other
@@ -96,6 +96,12 @@ public:
     // Exception "Unsupported pixel format" for an image in no drawable format.
     void Draw(host::TCanvas& Canvas, const host::TRect& Rect, bool Smooth);
     void DrawToDC(host::TCanvas& DC, const host::TRect& Rect, bool Smooth);
+
+    // AssignTo a platform bitmap followed by Dispose, moving the rows instead of copying
+    // them where both sides store them alike (8, 24 and 32 bits, packed rows).
+    void MoveToPlatformBitmap(host::TBitmap& Dest);
+    // Assign from a platform bitmap, moving its rows the same way; Source is left empty.
+    void TakeOverPlatformBitmap(host::TBitmap& Source);
 
 private:
     void AssignLinear(const TLinearBitmap& Source);

@@ -1,6 +1,6 @@
 #include "platform/Graphics.h"
 
-#include "platform/HugePages.h"
+#include "platform/PixelBuffer.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -275,16 +275,8 @@ int BitsOfPixelFormat(TPixelFormat format) {
 
 // ---------------------------------------------------------------- TBitmap
 
-void TBitmap::FreeDeleter::operator()(uint8_t* p) const { std::free(p); }
-
 TBitmap::Bits TBitmap::AllocateBits(int64_t rowBytes, int32_t height) {
-    // A few spare bytes let row code read a whole word at the very end.
-    const int64_t size = checkedSize({rowBytes, height}, MaxBufferSize - 4) + 4;
-    // calloc: fresh pages come zeroed from the system without touching them.
-    auto* p = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(size), 1));
-    if (!p) throw EOutOfMemory("Out of memory");
-    PreferHugePages(p, size);
-    return Bits(p);
+    return AllocatePixels(checkedSize({rowBytes, height}));
 }
 
 TBitmap::TBitmap() = default;
@@ -318,6 +310,23 @@ void TBitmap::TakeOver(TBitmap& Other) {
     Other.palette_.Entries.clear();
     Other.nearest_.reset();
     nearest_.reset();
+}
+
+void TBitmap::AdoptPixels(TPixelFormat format, int32_t width, int32_t height, PixelBuffer bits) {
+    if (width <= 0 || height <= 0 || !bits) throw ELinearBitmap("Invalid bitmap size");
+    bits_ = std::move(bits);
+    format_ = format;
+    width_ = width;
+    height_ = height;
+    rowBytes_ = static_cast<int32_t>(PackedRowBytes(width, BitsOfPixelFormat(format)));
+    if (IsIndexed(format) && palette_.Entries.empty()) DefaultPalette(format, palette_);
+    nearest_.reset();
+}
+
+PixelBuffer TBitmap::ReleasePixels() {
+    width_ = height_ = rowBytes_ = 0;
+    nearest_.reset();
+    return std::move(bits_);
 }
 
 void TBitmap::SetSize(int32_t width, int32_t height) {

@@ -8,6 +8,7 @@
 
 #include "platform/Exceptions.h"
 #include "platform/Object.h"
+#include "platform/PixelBuffer.h"
 #include "platform/Stream.h"
 
 // Our stand-in for the platform's picture framework: persistent objects with
@@ -218,12 +219,14 @@ public:
     // Moves Other's image (format, size, pixels, palette, transparency) here without
     // copying; Other is left empty.
     void TakeOver(TBitmap& Other);
+    // Takes packed rows of the given format and size (RowBytes() × height bytes or more)
+    // as the image, without copying. The palette stays.
+    void AdoptPixels(TPixelFormat format, int32_t width, int32_t height, PixelBuffer bits);
+    // Hands the rows out without copying; the bitmap is left empty.
+    PixelBuffer ReleasePixels();
 
 private:
-    struct FreeDeleter {
-        void operator()(uint8_t* p) const;
-    };
-    using Bits = std::unique_ptr<uint8_t, FreeDeleter>;
+    using Bits = PixelBuffer;
     static Bits AllocateBits(int64_t rowBytes, int32_t height);
 
     int32_t width_ = 0;

@@ -245,3 +245,61 @@ TEST(LinarBitmapDraw, StretchesEveryFormatIntoTheCanvas) {
     EXPECT_EQ(messageOf<Exception>([&] { empty.DrawToDC(dest.Canvas(), Rect(0, 0, 1, 1), false); }),
               "Unsupported pixel format");
 }
+
+namespace {
+
+// An image whose every byte differs from its neighbours', with a palette that is not grey.
+TLinearBitmap patterned(uint8_t format) {
+    TLinearBitmap image;
+    image.New(7, 5, format);
+    for (int32_t i = 0; i < image.Size; ++i) image.Map[i] = static_cast<uint8_t>(i * 37 + 11);
+    if (format == pfIndexed8)
+        for (int i = 0; i < PaletteBytes; ++i) image.Palette[i] = static_cast<uint8_t>(255 - i % 251);
+    return image;
+}
+
+}  // namespace
+
+TEST(LinearBitmapHandOver, RowsMoveThroughAPlatformBitmapAndBackWithoutChange) {
+    for (uint8_t format : {pfIndexed8, pfBGR24, pfBGRX32}) {
+        SCOPED_TRACE(int{format});
+        TLinearBitmap original = patterned(format);
+        TLinearBitmap moving(original);
+        const uint8_t* rows = moving.Map.get();
+        TBitmap platform;
+        moving.MoveToPlatformBitmap(platform);
+        EXPECT_FALSE(moving.Present);
+        EXPECT_EQ(platform.Width(), 7);
+        EXPECT_EQ(platform.ScanLine(0), rows) << "the rows should change hands, not be copied";
+
+        TLinearBitmap back;
+        back.TakeOverPlatformBitmap(platform);
+        EXPECT_TRUE(platform.Empty());
+        ASSERT_EQ(back.PixelFormat, format);
+        EXPECT_EQ(back.Map.get(), rows);
+        EXPECT_EQ(0, std::memcmp(back.Map.get(), original.Map.get(), static_cast<size_t>(original.Size)));
+        if (format == pfIndexed8) EXPECT_EQ(0, std::memcmp(back.Palette.get(), original.Palette.get(), PaletteBytes));
+    }
+}
+
+TEST(LinearBitmapHandOver, Gray16ArrivesAsEightBitGreyAndPinnedBitmapsAreCopiedInto) {
+    TLinearBitmap grey;
+    grey.New(3, 2, pfGray16);
+    for (int32_t i = 0; i < 6; ++i) reinterpret_cast<uint16_t*>(grey.Map.get())[i] = static_cast<uint16_t>(i * 0x1234);
+    TBitmap platform;
+    grey.MoveToPlatformBitmap(platform);
+    EXPECT_FALSE(grey.Present);
+    TLinearBitmap back;
+    back.TakeOverPlatformBitmap(platform);
+    ASSERT_EQ(back.PixelFormat, pfIndexed8);
+    EXPECT_EQ(0, std::memcmp(back.Palette.get(), GrayPalette, PaletteBytes));
+    for (int32_t i = 0; i < 6; ++i) EXPECT_EQ(back.Map[i], (i * 0x1234) >> 8);
+
+    TLinearBitmap indexed = patterned(pfIndexed8);
+    TrueColourOnly pinned;
+    indexed.MoveToPlatformBitmap(pinned);
+    EXPECT_FALSE(indexed.Present);
+    ASSERT_EQ(pinned.PixelFormat(), pf24bit);
+    const TLinearBitmap reference = patterned(pfIndexed8);
+    EXPECT_EQ(0, std::memcmp(pinned.ScanLine(0), reference.Palette.get() + reference.Map[0] * 3, 3));
+}

@@ -1,0 +1,31 @@
+#include "platform/PixelBuffer.h"
+
+#include <sys/mman.h>
+
+#include <cstdlib>
+
+#include "platform/CheckedSize.h"
+
+namespace host {
+
+void FreeDeleter::operator()(uint8_t* p) const noexcept { std::free(p); }
+
+PixelBuffer AllocatePixels(int64_t size) {
+    const int64_t total = checkedAdd(checkedSize({size}, MaxBufferSize - PixelBufferSpare), PixelBufferSpare);
+    // calloc: fresh pages come zeroed from the system without being touched.
+    auto* p = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(total), 1));
+    if (!p) throw EOutOfMemory("Out of memory");
+    PreferHugePages(p, total);
+    return PixelBuffer(p);
+}
+
+}  // namespace host
+
+void PreferHugePages(void* data, int64_t size) {
+    constexpr uintptr_t Huge = uintptr_t{1} << 21;
+    if (!data || size < static_cast<int64_t>(4 * Huge)) return;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(data);
+    const uintptr_t begin = (start + Huge - 1) & ~(Huge - 1);
+    const uintptr_t end = (start + static_cast<uintptr_t>(size)) & ~(Huge - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
