@@ -229,7 +229,8 @@ struct TDeflateStream::TState {
     static constexpr int64_t InSize = 65536;
     static constexpr int64_t OutSize = 1 << 18;      // decoded bytes held: history and output
     static constexpr int64_t OutSlack = 512;         // room for a match copy's overshoot
-    static constexpr int64_t StoredRoom = 65535 + 8;
+    // A stored block and the history a direct copy to the caller may still owe the window.
+    static constexpr int64_t StoredRoom = 65535 + 32768 + 8;
 
     std::unique_ptr<uint8_t[]> in;
     int64_t inPos = 0, inEnd = 0;
@@ -351,6 +352,20 @@ struct Inflater {
     uint8_t* direct = nullptr;
     int64_t directWant = 0;
     int64_t directDone = 0;
+    // Bytes given straight to the caller in this read whose copy the window still owes.
+    const uint8_t* histEnd = nullptr;
+    int64_t histLen = 0;
+
+    // Appends the owed history to the window; every match can then reach its source.
+    void flushHistory() {
+        if (histLen == 0) return;
+        const int64_t h = std::min<int64_t>(histLen, MaxDistance);
+        std::memcpy(s.out.get() + s.pos, histEnd - h, static_cast<size_t>(h));
+        s.pos += h;
+        s.mark = s.pos;
+        histLen = 0;
+        histEnd = nullptr;
+    }
 
     // Moves buffered input bytes into the bit buffer (up to 56 bits or more).
     void topUp() {
@@ -546,30 +561,35 @@ struct Inflater {
             if (nlen != (~len & 0xFFFF)) raiseDataError();
             if (direct && s.pos == s.mark && len > 0) {
                 // Nothing is waiting to be handed out: the caller's part goes straight to
-                // the caller, and only its last 32 KiB into the window as history.
+                // the caller. The window gets its last 32 KiB as history only when it is
+                // needed again or the read ends (flushHistory).
                 const int64_t n = std::min<int64_t>(len, directWant);
                 takeBytes(direct, n);
-                const int64_t history = std::min<int64_t>(n, MaxDistance);
-                std::memcpy(s.out.get() + s.pos, direct + n - history, static_cast<size_t>(history));
-                s.pos += history;
-                s.mark = s.pos;
+                histLen = histEnd == direct ? histLen + n : n;
+                histEnd = direct + n;
                 s.total += n;
                 directDone = n;
                 direct = nullptr;
-                takeBytes(s.out.get() + s.pos, len - n);
-                s.pos += len - n;
-                s.total += len - n;
+                if (n < len) {
+                    flushHistory();
+                    takeBytes(s.out.get() + s.pos, len - n);
+                    s.pos += len - n;
+                    s.total += len - n;
+                }
             } else {
+                flushHistory();
                 takeBytes(s.out.get() + s.pos, len);
                 s.pos += len;
                 s.total += len;
             }
             if (s.lastBlock) finish();
         } else if (type == 1) {
+            flushHistory();
             s.literal = &fixedTables().literal;
             s.distance = &fixedTables().distance;
             s.inBlock = true;
         } else if (type == 2) {
+            flushHistory();
             readDynamicHeader();
             s.inBlock = true;
         } else {
@@ -752,6 +772,12 @@ int64_t TDeflateStream::Read(void* buffer, int64_t count) {
         s.out = std::make_unique_for_overwrite<uint8_t[]>(TState::OutSize + TState::OutSlack);
     }
     Inflater inf{*this, s, Inner};
+    // The history owed for direct copies is settled on every way out, errors included,
+    // while the caller's buffer still holds it.
+    struct Settle {
+        Inflater& inf;
+        ~Settle() { inf.flushHistory(); }
+    } settle{inf};
     auto* dst = static_cast<uint8_t*>(buffer);
     int64_t delivered = 0;
     while (delivered < count) {
