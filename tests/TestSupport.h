@@ -6,6 +6,17 @@
 
 namespace testing_support {
 
+// The message of the E that action raises, or "<no exception>".
+template <class E, class F>
+std::string messageOf(F&& action) {
+    try {
+        action();
+    } catch (const E& e) {
+        return e.Message();
+    }
+    return "<no exception>";
+}
+
 // A fresh directory per test, removed with everything in it afterwards.
 class TempDir {
 public:

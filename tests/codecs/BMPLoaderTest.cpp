@@ -22,14 +22,6 @@ using namespace bmp_bytes;
 
 namespace {
 
-std::vector<std::string> bmpFiles(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const std::string& name : listDirectory(folder))
-        if (name.size() > 4 && name.substr(name.size() - 4) == ".bmp") names.push_back(name);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // The linear bitmap's pixels as RGB, whatever its format.
 RGBImage rgbOf(const TLinearBitmap& bitmap) {
     RGBImage image;
@@ -56,23 +48,6 @@ RGBImage rgbOf(const TLinearBitmap& bitmap) {
     return image;
 }
 
-// Files of the suite that show the same picture as another file's rendering (ImageMagick
-// finds no differing pixel between each file and that rendering; for the 16-bit ones the
-// suite's renderings scale 5- and 6-bit channels with rounding, v * 255 / 31, where
-// ImageMagick replicates bits).
-const std::map<std::string, std::string> sameRendering = {
-    {"pal1wb", "pal1"},        {"pal4rle", "pal4"},          {"pal8-0", "pal8"},
-    {"pal8nonsquare", "pal8nonsquare-e"},                    {"pal8os2", "pal8"},
-    {"pal8rle", "pal8"},       {"pal8topdown", "pal8"},      {"pal8v4", "pal8"},
-    {"pal8v5", "pal8"},        {"rgb16-565pal", "rgb16-565"}, {"rgb16bfdef", "rgb16"},
-    {"rgb24pal", "rgb24"},     {"rgb32", "rgb24"},           {"rgb32bf", "rgb24"},
-    {"rgb32bfdef", "rgb24"}};
-
-RGBImage suiteReference(const std::string& name) {
-    std::string base = name.substr(0, name.size() - 4);
-    if (auto same = sameRendering.find(base); same != sameRendering.end()) base = same->second;
-    return decodePng(testdata("bmpsuite/html/" + base + ".png"));
-}
 
 // "loaded" or the class and message of the failure; anything but the codec's own
 // failures escapes and fails the test.
@@ -99,13 +74,13 @@ bool clearFailure(const std::string& outcome) {
 // ---------------------------------------------------------------- the suite through the registry
 
 TEST(BMPLoaderSuite, EveryGoodFileLoadsWithTheReferencePixels) {
-    const auto names = bmpFiles(testdata("bmpsuite/g"));
+    const auto names = bmpSuiteFiles("g");
     ASSERT_GE(names.size(), 27u);
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
         TLinearBitmap bitmap;
         ASSERT_EQ(loadOutcome(testdata("bmpsuite/g/" + name), bitmap), "loaded");
-        const RGBImage reference = suiteReference(name);
+        const RGBImage reference = bmpSuiteReference("g", name);
         ASSERT_FALSE(reference.empty());
         EXPECT_EQ(firstDifference(rgbOf(bitmap), reference), "");
     }
@@ -132,7 +107,7 @@ TEST(BMPLoaderSuite, PixelFormatsAreNormalisedToIndexed8OrBGR24) {
 }
 
 TEST(BMPLoaderSuite, QuestionableFilesLoadOrFailWithAClearMessage) {
-    for (const std::string& name : bmpFiles(testdata("bmpsuite/q"))) {
+    for (const std::string& name : bmpSuiteFiles("q")) {
         TLinearBitmap bitmap;
         const std::string outcome = loadOutcome(testdata("bmpsuite/q/" + name), bitmap);
         EXPECT_TRUE(outcome == "loaded" || clearFailure(outcome)) << name << ": " << outcome;
@@ -150,7 +125,7 @@ TEST(BMPLoaderSuite, QuestionableFilesLoadOrFailWithAClearMessage) {
 }
 
 TEST(BMPLoaderSuite, BadFilesFailCleanlyOrLoadWhatTheyCan) {
-    for (const std::string& name : bmpFiles(testdata("bmpsuite/b"))) {
+    for (const std::string& name : bmpSuiteFiles("b")) {
         TLinearBitmap bitmap;
         const std::string outcome = loadOutcome(testdata("bmpsuite/b/" + name), bitmap);
         EXPECT_TRUE(outcome == "loaded" || clearFailure(outcome)) << name << ": " << outcome;
@@ -162,7 +137,7 @@ TEST(BMPLoaderSuite, BadFilesFailCleanlyOrLoadWhatTheyCan) {
 
 TEST(BMPLoaderSuite, ExtraFilesLoadLikeImageMagickDecodesThem) {
     const std::string folder = testdata("bmp-extra/libjpeg-turbo");
-    const auto names = bmpFiles(folder);
+    const auto names = bmpFilesIn(folder);
     ASSERT_FALSE(names.empty());
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
@@ -352,7 +327,7 @@ TEST(BMPLoaderSave, AnEmptyImageIsRefusedInsteadOfWritingAnEmptyFile) {
 TEST(BMPLoaderProgram, CodecPathConvertsEveryGoodFileAndDeletesTheInput) {
     // What we write is read back by ImageMagick and compared with the suite's rendering.
     TempDir dir;
-    for (const std::string& name : bmpFiles(testdata("bmpsuite/g"))) {
+    for (const std::string& name : bmpSuiteFiles("g")) {
         SCOPED_TRACE(name);
         const std::string input = dir / name;
         const std::string output = dir / ("out-" + name);
@@ -360,7 +335,7 @@ TEST(BMPLoaderProgram, CodecPathConvertsEveryGoodFileAndDeletesTheInput) {
         const RunResult run = runPixmorph({input, "5", output});
         ASSERT_EQ(run.exitCode, 0) << run.err;
         EXPECT_FALSE(fileExists(input));
-        EXPECT_EQ(firstDifference(decodeWithConvert(output), suiteReference(name)), "");
+        EXPECT_EQ(firstDifference(decodeWithConvert(output), bmpSuiteReference("g", name)), "");
     }
     // A file that neither reader accepts: one report, the input kept, no output.
     const std::string bad = dir / "bad.bmp";

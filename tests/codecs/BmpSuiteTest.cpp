@@ -14,35 +14,6 @@ using namespace reference_images;
 
 namespace {
 
-std::vector<std::string> bmpFiles(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const std::string& name : listDirectory(testdata("bmpsuite/" + folder)))
-        if (name.size() > 4 && name.substr(name.size() - 4) == ".bmp") names.push_back(name);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// Files of the suite that show the same picture as another file's rendering (ImageMagick
-// finds no differing pixel between each file and that rendering; for the 16-bit ones the
-// suite's renderings scale 5- and 6-bit channels with rounding, v * 255 / 31, where
-// ImageMagick replicates bits).
-const std::map<std::string, std::string> sameRendering = {
-    {"pal1wb", "pal1"},        {"pal4rle", "pal4"},          {"pal8-0", "pal8"},
-    {"pal8nonsquare", "pal8nonsquare-e"},                    {"pal8os2", "pal8"},
-    {"pal8rle", "pal8"},       {"pal8topdown", "pal8"},      {"pal8v4", "pal8"},
-    {"pal8v5", "pal8"},        {"rgb16-565pal", "rgb16-565"}, {"rgb16bfdef", "rgb16"},
-    {"rgb24pal", "rgb24"},     {"rgb32", "rgb24"},           {"rgb32bf", "rgb24"},
-    {"rgb32bfdef", "rgb24"}};
-
-// The BMP Suite's own rendering where it has one, otherwise ImageMagick's decoding.
-RGBImage referenceFor(const std::string& folder, const std::string& name) {
-    std::string base = name.substr(0, name.size() - 4);
-    if (auto same = sameRendering.find(base); same != sameRendering.end()) base = same->second;
-    const std::string png = testdata("bmpsuite/html/" + base + ".png");
-    if (fileExists(png)) return decodePng(png);
-    return decodeWithConvert(testdata("bmpsuite/" + folder + "/" + name));
-}
-
 RGBImage ownReader(const std::string& path) {
     host::TMemoryStream stream;
     stream.LoadFromFile(path);
@@ -60,11 +31,11 @@ RGBImage ownReader(const std::string& path) {
 }  // namespace
 
 TEST(BmpSuiteOwnReader, EveryGoodFileMatchesTheReference) {
-    const auto names = bmpFiles("g");
+    const auto names = bmpSuiteFiles("g");
     ASSERT_GE(names.size(), 20u);
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
-        const RGBImage reference = referenceFor("g", name);
+        const RGBImage reference = bmpSuiteReference("g", name);
         ASSERT_FALSE(reference.empty());
         const RGBImage ours = ownReader(testdata("bmpsuite/g/" + name));
         ASSERT_FALSE(ours.empty());
@@ -104,7 +75,7 @@ TEST(BmpSuiteOwnReader, QuestionableFilesLoadWithTheirColoursOrAreRefused) {
         ASSERT_FALSE(expected.empty());
         EXPECT_EQ(firstDifference(ownReader(testdata("bmpsuite/q/" + base + ".bmp")), expected), "");
     }
-    for (const std::string& name : bmpFiles("q")) {
+    for (const std::string& name : bmpSuiteFiles("q")) {
         const std::string result = outcome(testdata("bmpsuite/q/" + name));
         EXPECT_TRUE(result == "loaded" || result == "refused") << name << ": " << result;
     }
@@ -121,7 +92,7 @@ TEST(BmpSuiteOwnReader, BadFilesFailCleanlyOrLoadWhatTheyCan) {
         {"badrle4ter.bmp", "Error in bitmap data"}, {"badrlebis.bmp", "Error in bitmap data"},
         {"badrleter.bmp", "Error in bitmap data"}, {"badwidth.bmp", "Invalid bitmap size"},
         {"reallybig.bmp", "Invalid bitmap size"}};
-    for (const std::string& name : bmpFiles("b")) {
+    for (const std::string& name : bmpSuiteFiles("b")) {
         const auto known = expected.find(name);
         EXPECT_EQ(outcome(testdata("bmpsuite/b/" + name)), known == expected.end() ? "loaded" : known->second) << name;
     }

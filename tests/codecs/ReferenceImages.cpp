@@ -2,8 +2,10 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
+#include <map>
 #include <memory>
 
 #include "TestSupport.h"
@@ -101,5 +103,43 @@ std::string firstDifference(const RGBImage& ours, const RGBImage& reference) {
     }
     return "";
 }
+
+std::vector<std::string> bmpFilesIn(const std::string& directory) {
+    std::vector<std::string> names;
+    for (const std::string& name : testing_support::listDirectory(directory))
+        if (name.size() > 4 && name.substr(name.size() - 4) == ".bmp") names.push_back(name);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> bmpSuiteFiles(const std::string& folder) {
+    return bmpFilesIn(testing_support::testdata("bmpsuite/" + folder));
+}
+
+namespace {
+
+// Files of the suite that show the same picture as another file's rendering (ImageMagick
+// finds no differing pixel between each file and that rendering; for the 16-bit ones the
+// suite's renderings scale 5- and 6-bit channels with rounding, v * 255 / 31, where
+// ImageMagick replicates bits).
+const std::map<std::string, std::string> sameRendering = {
+    {"pal1wb", "pal1"},        {"pal4rle", "pal4"},          {"pal8-0", "pal8"},
+    {"pal8nonsquare", "pal8nonsquare-e"},                    {"pal8os2", "pal8"},
+    {"pal8rle", "pal8"},       {"pal8topdown", "pal8"},      {"pal8v4", "pal8"},
+    {"pal8v5", "pal8"},        {"rgb16-565pal", "rgb16-565"}, {"rgb16bfdef", "rgb16"},
+    {"rgb24pal", "rgb24"},     {"rgb32", "rgb24"},           {"rgb32bf", "rgb24"},
+    {"rgb32bfdef", "rgb24"}};
+
+}  // namespace
+
+// The BMP Suite's own rendering where it has one, otherwise ImageMagick's decoding.
+RGBImage bmpSuiteReference(const std::string& folder, const std::string& name) {
+    std::string base = name.substr(0, name.size() - 4);
+    if (auto same = sameRendering.find(base); same != sameRendering.end()) base = same->second;
+    const std::string png = testing_support::testdata("bmpsuite/html/" + base + ".png");
+    if (testing_support::fileExists(png)) return decodePng(png);
+    return decodeWithConvert(testing_support::testdata("bmpsuite/" + folder + "/" + name));
+}
+
 
 }  // namespace reference_images

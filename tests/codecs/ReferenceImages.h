@@ -24,4 +24,12 @@ RGBImage decodeWithConvert(const std::string& path);
 // The first differing pixel as "x,y: ours r g b, reference r g b", or "" when equal.
 std::string firstDifference(const RGBImage& ours, const RGBImage& reference);
 
+// The .bmp files of a directory, sorted.
+std::vector<std::string> bmpFilesIn(const std::string& directory);
+// The .bmp files of a BMP Suite folder ("g", "q", "b"), sorted.
+std::vector<std::string> bmpSuiteFiles(const std::string& folder);
+// The suite's own rendering of a file where it has one (or the rendering of a file that
+// shows the same picture), otherwise ImageMagick's decoding of the file itself.
+RGBImage bmpSuiteReference(const std::string& folder, const std::string& name);
+
 }  // namespace reference_images

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
+
 #include <cstring>
 #include <vector>
 
@@ -8,17 +10,10 @@
 
 using namespace host;
 
+using testing_support::messageOf;
+
 namespace {
 
-template <class E, class F>
-std::string messageOf(F&& action) {
-    try {
-        action();
-    } catch (const E& e) {
-        return e.Message();
-    }
-    return "<no exception>";
-}
 
 // A platform bitmap class that always stays at 24 bits, whatever format is asked for.
 class TrueColourOnly : public TBitmap {

@@ -15,15 +15,6 @@ using namespace testing_support;
 
 namespace {
 
-template <class E, class F>
-std::string messageOf(F&& action) {
-    try {
-        action();
-    } catch (const E& e) {
-        return e.Message();
-    }
-    return "<no exception>";
-}
 
 std::vector<uint8_t> pixels(const TLinearBitmap& b) {
     return std::vector<uint8_t>(b.Map.get(), b.Map.get() + b.Size);

@@ -16,15 +16,6 @@ using namespace testing_support;
 
 namespace {
 
-template <class E, class F>
-std::string messageOf(F&& action) {
-    try {
-        action();
-    } catch (const E& e) {
-        return e.Message();
-    }
-    return "<no exception>";
-}
 
 class FilterCodec : public TBitmapLoader {
 public:

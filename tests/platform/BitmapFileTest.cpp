@@ -17,15 +17,6 @@ using namespace host;
 
 namespace {
 
-template <class E, class F>
-std::string messageOf(F&& action) {
-    try {
-        action();
-    } catch (const E& e) {
-        return e.Message();
-    }
-    return "<no exception>";
-}
 
 struct RGBImage {
     int width = 0, height = 0;

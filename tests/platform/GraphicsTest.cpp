@@ -10,15 +10,6 @@ using namespace host;
 
 namespace {
 
-template <class E, class F>
-std::string messageOf(F&& action) {
-    try {
-        action();
-    } catch (const E& e) {
-        return e.Message();
-    }
-    return "<no exception>";
-}
 
 TBitmap make(TPixelFormat f, int w, int h, TColor fill = clBlack) {
     TBitmap b;

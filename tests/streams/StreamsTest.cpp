@@ -11,15 +11,6 @@ using namespace testing_support;
 
 namespace {
 
-template <class E, class F>
-std::string messageOf(F&& action) {
-    try {
-        action();
-    } catch (const E& e) {
-        return e.Message();
-    }
-    return "<no exception>";
-}
 
 std::vector<uint8_t> bytes(size_t n) {
     std::vector<uint8_t> v(n);
