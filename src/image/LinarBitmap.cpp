@@ -431,7 +431,7 @@ void TLinearBitmap::Assign(TObject& Source) {
 
 void TLinearBitmap::AssignToPlatformBitmap(host::TBitmap& Dest) {
     if (!Present) return;
-    const auto wanted = static_cast<host::TPixelFormat>(PixelFormat == pfGray16 ? pfIndexed8 : PixelFormat);
+    const auto wanted = static_cast<host::TPixelFormat>(PixelFormat == pfGray16 ? uint8_t{pfIndexed8} : PixelFormat);
     Dest.SetPixelFormat(wanted);
     if (PixelFormat == pfIndexed8 || PixelFormat == pfGray16) {
         const host::TPaletteHandle palette =

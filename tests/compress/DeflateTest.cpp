@@ -132,13 +132,6 @@ Bytes imageRows(size_t width, size_t height) {
     return v;
 }
 
-// Bits of a byte string, first bit first, as '0'/'1'.
-std::string bitString(const Bytes& bytes, size_t count) {
-    std::string s;
-    for (size_t i = 0; i < count; ++i) s += ((bytes[i / 8] >> (i % 8)) & 1) ? '1' : '0';
-    return s;
-}
-
 // Packs a hand-written bit string (spaces ignored), first bit into bit 0.
 Bytes packBits(const std::string& bits) {
     Bytes out;
@@ -298,7 +291,9 @@ TEST(DeflateCompress, MatchOneByteTooFarIsNotUsed) {
     size_t position = 0;
     for (const auto& b : parsed.blocks)
         for (const auto& t : b.tokens) {
-            if (position >= 32769 && position < 32769 + 250) EXPECT_NE(t.length, 258) << position;
+            if (position >= 32769 && position < 32769 + 250) {
+                EXPECT_NE(t.length, 258) << position;
+            }
             position += t.length ? static_cast<size_t>(t.length) : 1;
         }
 }

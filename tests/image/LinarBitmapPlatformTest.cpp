@@ -107,7 +107,9 @@ TEST(LinarBitmapPlatform, EachFormatRoundTripsThroughThePlatformBitmap) {
         b.Assign(platform);
         ASSERT_EQ(b.PixelFormat, f);
         EXPECT_EQ(0, std::memcmp(a.Map.get(), b.Map.get(), static_cast<size_t>(a.Size)));
-        if (f == pfIndexed8) EXPECT_EQ(0, std::memcmp(a.Palette.get(), b.Palette.get(), PaletteBytes));
+        if (f == pfIndexed8) {
+            EXPECT_EQ(0, std::memcmp(a.Palette.get(), b.Palette.get(), PaletteBytes));
+        }
     }
 }
 
@@ -273,7 +275,9 @@ TEST(LinearBitmapHandOver, RowsMoveThroughAPlatformBitmapAndBackWithoutChange) {
         ASSERT_EQ(back.PixelFormat, format);
         EXPECT_EQ(back.Map.get(), rows);
         EXPECT_EQ(0, std::memcmp(back.Map.get(), original.Map.get(), static_cast<size_t>(original.Size)));
-        if (format == pfIndexed8) EXPECT_EQ(0, std::memcmp(back.Palette.get(), original.Palette.get(), PaletteBytes));
+        if (format == pfIndexed8) {
+            EXPECT_EQ(0, std::memcmp(back.Palette.get(), original.Palette.get(), PaletteBytes));
+        }
     }
 }
 

@@ -173,7 +173,9 @@ TEST(BitmapReaderSuite, EveryGoodFileEqualsItsReferenceRendering) {
             ASSERT_TRUE(decodePng(testdata("bmpsuite/html/" + it->second + ".png"), reference));
             haveReference = reference.opaque;
         }
-        if (!haveReference) ASSERT_TRUE(decodeWithConvert(dir + "/" + name, reference)) << "no decoder for it";
+        if (!haveReference) {
+            ASSERT_TRUE(decodeWithConvert(dir + "/" + name, reference)) << "no decoder for it";
+        }
         EXPECT_EQ(difference(fromBitmap(b), reference), "");
         ++compared;
     }
