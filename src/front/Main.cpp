@@ -182,8 +182,10 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
     if (code == "100") {
         host::TBitmap bitmap;
         bitmap.LoadFromFile(input);
+        // The second bitmap takes the first one's image over instead of copying it:
+        // the first is not used again.
         host::TBitmap copy;
-        copy.Assign(bitmap);
+        copy.TakeOver(bitmap);
         TAtomicOutput target(output);
         copy.SaveToFile(target.Path());
         target.Commit();
