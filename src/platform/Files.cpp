@@ -34,33 +34,55 @@ private:
     int fd_;
 };
 
-bool writeAll(int fd, const char* data, size_t count) {
-    while (count > 0) {
-        const ssize_t n = ::write(fd, data, count);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        count -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 bool copyContent(int in, int out) {
     std::vector<char> buffer(CopyBlockSize);
     for (;;) {
-        const ssize_t n = ::read(in, buffer.data(), buffer.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
+        const int64_t n = ReadAll(in, buffer.data(), CopyBlockSize);
+        if (n < 0) return false;
         if (n == 0) return true;
-        if (!writeAll(out, buffer.data(), static_cast<size_t>(n))) return false;
+        if (WriteAll(out, buffer.data(), n) != n) return false;
     }
 }
 
 }  // namespace
+
+int OpenFile(const std::string& path, int flags, unsigned permissions) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC, permissions);
+    if (fd < 0) return -1;
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        errno = EISDIR;
+        return -1;
+    }
+    return fd;
+}
+
+int64_t ReadAll(int fd, void* buffer, int64_t count) {
+    auto* out = static_cast<uint8_t*>(buffer);
+    int64_t total = 0;
+    while (total < count) {
+        const ssize_t n = ::read(fd, out + total, static_cast<size_t>(count - total));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        total += n;
+    }
+    return total;
+}
+
+int64_t WriteAll(int fd, const void* buffer, int64_t count) {
+    const auto* in = static_cast<const uint8_t*>(buffer);
+    int64_t total = 0;
+    while (total < count) {
+        const ssize_t n = ::write(fd, in + total, static_cast<size_t>(count - total));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        total += n;
+    }
+    return total;
+}
 
 bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
@@ -74,17 +96,13 @@ bool CopyFile(const std::string& source, const std::string& dest, bool failIfExi
     CopyFailure ignored;
     CopyFailure& side = failure ? *failure : ignored;
     side = CopyFailure::Source;
-    FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor in(OpenFile(source, O_RDONLY));
     if (!in.valid()) return false;
     struct stat info;
     if (::fstat(in.get(), &info) != 0) return false;
-    if (S_ISDIR(info.st_mode)) {
-        errno = EISDIR;
-        return false;
-    }
     side = CopyFailure::Dest;
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
-    FileDescriptor out(::open(dest.c_str(), flags, info.st_mode & 07777));
+    FileDescriptor out(::open(dest.c_str(), flags, info.st_mode & 07777));  // dest may be new: no OpenFile
     if (!out.valid()) return false;
     if (!copyContent(in.get(), out.get()) || !out.close()) {
         const int error = errno;

@@ -7,6 +7,15 @@
 // through its result leaves errno set for LastErrorText().
 namespace host {
 
+// open(2) for a file: a directory is refused with EISDIR, since reading or writing one as
+// a file can only fail later and less clearly. -1 on failure, errno set.
+int OpenFile(const std::string& path, int flags, unsigned permissions = 0666);
+
+// read(2) / write(2) until count bytes have moved or the file ends (interrupted calls are
+// resumed); -1 when the system reports an error, errno set.
+int64_t ReadAll(int fd, void* buffer, int64_t count);
+int64_t WriteAll(int fd, const void* buffer, int64_t count);
+
 // Removes a file; false when it could not be removed.
 bool DeleteFile(const std::string& path);
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/Exceptions.h"
+#include "platform/Files.h"
 
 namespace host {
 
@@ -48,21 +49,13 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
 
 TFileStream::TFileStream(const std::string& fileName, unsigned mode) : fileName_(fileName) {
     if (mode == fmCreate) {
-        fd_ = ::open(fileName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        fd_ = OpenFile(fileName, O_RDWR | O_CREAT | O_TRUNC);
         if (fd_ < 0)
             throw EFCreateError(Format("Cannot create file \"%s\". %s", fileName.c_str(), LastErrorText().c_str()));
         return;
     }
     const int access = (mode & 3) == fmOpenWrite ? O_WRONLY : (mode & 3) == fmOpenReadWrite ? O_RDWR : O_RDONLY;
-    fd_ = ::open(fileName.c_str(), access | O_CLOEXEC);
-    if (fd_ >= 0) {
-        struct stat info;
-        if (::fstat(fd_, &info) == 0 && S_ISDIR(info.st_mode)) {
-            ::close(fd_);
-            fd_ = -1;
-            errno = EISDIR;
-        }
-    }
+    fd_ = OpenFile(fileName, access);
     if (fd_ < 0)
         throw EFOpenError(Format("Cannot open file \"%s\". %s", fileName.c_str(), LastErrorText().c_str()));
 }
@@ -78,28 +71,12 @@ void TFileStream::Close() {
     if (::close(fd) != 0) throw EWriteError("Stream write error");
 }
 
-int64_t TFileStream::Read(void* buffer, int64_t count) {
-    auto* out = static_cast<uint8_t*>(buffer);
-    int64_t total = 0;
-    while (total < count) {
-        const ssize_t n = ::read(fd_, out + total, static_cast<size_t>(count - total));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        total += n;
-    }
-    return total;
-}
+// The platform's streams report a failed transfer as a short one; ReadBuffer and
+// WriteBuffer turn that into their errors.
+int64_t TFileStream::Read(void* buffer, int64_t count) { return std::max<int64_t>(0, ReadAll(fd_, buffer, count)); }
 
 int64_t TFileStream::Write(const void* buffer, int64_t count) {
-    const auto* in = static_cast<const uint8_t*>(buffer);
-    int64_t total = 0;
-    while (total < count) {
-        const ssize_t n = ::write(fd_, in + total, static_cast<size_t>(count - total));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        total += n;
-    }
-    return total;
+    return std::max<int64_t>(0, WriteAll(fd_, buffer, count));
 }
 
 int64_t TFileStream::Seek(int64_t offset, uint16_t origin) {

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "platform/Exceptions.h"
+#include "platform/Files.h"
 
 namespace {
 constexpr int64_t CopyBlockSize = 4096;
@@ -70,15 +71,7 @@ TFileStream::TFileStream(const std::string& fileName, unsigned mode) : FileName(
     int flags = CanRead && CanWrite ? O_RDWR : CanWrite ? O_WRONLY : O_RDONLY;
     if (mode & fsCreate) flags |= O_CREAT | O_TRUNC;
     // Sharing bits have no counterpart here: POSIX locks are advisory.
-    Handle = ::open(fileName.c_str(), flags | O_CLOEXEC, 0666);
-    if (Handle >= 0) {
-        struct stat info;
-        if (::fstat(Handle, &info) == 0 && S_ISDIR(info.st_mode)) {
-            ::close(Handle);
-            Handle = -1;
-            errno = EISDIR;
-        }
-    }
+    Handle = host::OpenFile(fileName, flags);
     if (Handle < 0)
         throw EInOutError(Format("Error opening \"%s\" - %s", fileName.c_str(), LastErrorText().c_str()));
 }
@@ -94,33 +87,16 @@ TFileStream::~TFileStream() {
 }
 
 int64_t TFileStream::Write(const void* buffer, int64_t count) {
-    const auto* in = static_cast<const uint8_t*>(buffer);
-    int64_t total = 0;
-    while (total < count) {
-        const ssize_t n = ::write(Handle, in + total, static_cast<size_t>(count - total));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw EInOutError(Format("Error writing to stream - %s", LastErrorText().c_str()));
-        }
-        if (n == 0) break;
-        total += n;
-    }
+    const int64_t total = host::WriteAll(Handle, buffer, count);
+    if (total < 0) throw EInOutError(Format("Error writing to stream - %s", LastErrorText().c_str()));
+    // The same text serves short writes as short reads.
     if (total < count && StrictRead) throw EInOutError("Read less than expected");
     return total;
 }
 
 int64_t TFileStream::Read(void* buffer, int64_t count) {
-    auto* out = static_cast<uint8_t*>(buffer);
-    int64_t total = 0;
-    while (total < count) {
-        const ssize_t n = ::read(Handle, out + total, static_cast<size_t>(count - total));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw EInOutError(Format("Error reading from stream - %s", LastErrorText().c_str()));
-        }
-        if (n == 0) break;
-        total += n;
-    }
+    const int64_t total = host::ReadAll(Handle, buffer, count);
+    if (total < 0) throw EInOutError(Format("Error reading from stream - %s", LastErrorText().c_str()));
     if (total < count && StrictRead) throw EInOutError("Read less than expected");
     return total;
 }
