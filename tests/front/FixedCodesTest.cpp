@@ -1,6 +1,8 @@
 // The bitmap codes of the fixed table, through the real binary.
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 #include <algorithm>
 
 #include "TestSupport.h"
@@ -111,4 +113,44 @@ TEST(CodecPath, FailuresKeepTheInputAndAnEarlierOutput) {
     auto names = listDirectory(dir.path());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"broken.bmp", "in.bmp", "out.bmp"}));
+}
+
+namespace {
+
+std::vector<uint8_t> bigEndian32(uint32_t v) {
+    return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
+            static_cast<uint8_t>(v)};
+}
+
+// A PNG whose header claims width x height RGB pixels and that ends right after it.
+std::vector<uint8_t> pngClaiming(uint32_t width, uint32_t height) {
+    std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+    for (uint32_t v : {width, height})
+        for (uint8_t b : bigEndian32(v)) png.push_back(b);
+    for (uint8_t b : {8, 2, 0, 0, 0}) png.push_back(b);
+    const uint32_t crc = crc32(0, png.data() + 12, 17);
+    for (uint8_t b : bigEndian32(crc)) png.push_back(b);
+    return png;  // no IDAT, no IEND: the data ends here
+}
+
+}  // namespace
+
+TEST(CodecPath, HostileHeadersFailWithAClearMessageBeforeAnythingIsAllocatedOrWritten) {
+    TempDir dir;
+    writeFile(dir / "huge.png", pngClaiming(60000, 60000));   // 10.8 GB of pixels
+    writeFile(dir / "large.png", pngClaiming(20000, 20000));  // 1.2 GB, but no data
+    std::vector<uint8_t> bmp = readFile(sample("sunset.bmp"));
+    for (int i = 0; i < 4; ++i) bmp[18 + i] = bmp[22 + i] = i == 2 ? 0x01 : 0x00;  // 65536 x 65536
+    bmp.resize(200);
+    writeFile(dir / "huge.bmp", bmp);
+    const std::pair<const char*, const char*> cases[] = {
+        {"huge.png", "Invalid bitmap size."}, {"large.png", "Read less than expected."},
+        {"huge.bmp", "Invalid bitmap size."}};
+    for (const auto& [name, message] : cases) {
+        const auto r = runPixmorph({dir / name, "5", dir / "out.bmp"});
+        EXPECT_EQ(r.exitCode, 1) << name;
+        EXPECT_EQ(r.err, report(message)) << name;
+        EXPECT_TRUE(fileExists(dir / name));
+        EXPECT_FALSE(fileExists(dir / "out.bmp"));
+    }
 }
