@@ -48,9 +48,11 @@ bool SkippedChunk(uint32_t type) {
     return type == MHDR || type == MEND || type == DEFI || type == TERM || type == BACK || type == MOVE;
 }
 
+// Whatever strictness a stream in the chain has been given (the decompressor relaxes the
+// streams below it), a chunk header that is not all there must end the read: acting on
+// stale header bytes could loop for ever.
 void ReadExact(TBaseStream& stream, void* buffer, int64_t count) {
-    // The streams here are strict: a short read has raised already.
-    stream.Read(buffer, count);
+    if (stream.Read(buffer, count) != count) throw EInOutError("Read less than expected");
 }
 
 // Chunk lengths are at most 2^31 - 1 in PNG and MNG.

@@ -910,3 +910,47 @@ TEST_F(PNGCodec, SavesToStreamsThatCannotSeek) {
     PNGLoader().SaveToStream(out, "PNG", b);
     EXPECT_EQ(out.data, SaveBytes(b));
 }
+
+namespace {
+
+void PutBigEndian(Bytes& out, uint32_t v) {
+    for (int shift : {24, 16, 8, 0}) out.push_back(static_cast<uint8_t>(v >> shift));
+}
+
+void PutChunk(Bytes& out, const char* type, const Bytes& data) {
+    PutBigEndian(out, static_cast<uint32_t>(data.size()));
+    const size_t start = out.size();
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), data.begin(), data.end());
+    PutBigEndian(out, static_cast<uint32_t>(crc32(0, out.data() + start, static_cast<uInt>(out.size() - start))));
+}
+
+}  // namespace
+
+TEST_F(PNGCodec, DataThatStopsInsideTheImageDataIsAnError) {
+    // 32 x 32 RGB rows of noise compress to more than the IDAT chunks carry; the file then
+    // ends where the next chunk's header should be (with and without the CRC, and after an
+    // empty IDAT chunk): an error, never an image made of what happened to be in memory.
+    Bytes rows;
+    for (int i = 0; i < 32 * (1 + 96); ++i) rows.push_back(static_cast<uint8_t>(i % 97 == 0 ? 0 : i * 131 + 7));
+    Bytes compressed(compressBound(static_cast<uLong>(rows.size())));
+    uLongf length = static_cast<uLongf>(compressed.size());
+    ASSERT_EQ(compress(compressed.data(), &length, rows.data(), static_cast<uLong>(rows.size())), Z_OK);
+    compressed.resize(length / 2);
+
+    Bytes file = po::PngSignature();
+    Bytes ihdr;
+    PutBigEndian(ihdr, 32);
+    PutBigEndian(ihdr, 32);
+    for (uint8_t b : {8, 2, 0, 0, 0}) ihdr.push_back(b);
+    PutChunk(file, "IHDR", ihdr);
+    PutChunk(file, "IDAT", compressed);
+    for (bool emptyChunk : {false, true}) {
+        if (emptyChunk) PutChunk(file, "IDAT", {});
+        for (size_t cut : {size_t{0}, size_t{2}, size_t{4}, size_t{6}}) {
+            const Bytes truncated(file.begin(), file.end() - static_cast<std::ptrdiff_t>(cut));
+            TLinearBitmap b;
+            EXPECT_NE(messageOf([&] { LoadBytes(truncated, b); }), "<no exception>") << cut;
+        }
+    }
+}
