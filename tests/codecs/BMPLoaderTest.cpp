@@ -22,6 +22,12 @@ using namespace bmp_bytes;
 
 namespace {
 
+// The stream holds exactly these bytes and is positioned at their start.
+void fillStream(TMemStream& stream, const Bytes& bytes) {
+    stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
+    stream.Seek(0);
+}
+
 // The linear bitmap's pixels as RGB, whatever its format.
 RGBImage rgbOf(const TLinearBitmap& bitmap) {
     RGBImage image;
@@ -167,8 +173,7 @@ TEST(BMPLoader, OwnReaderTakesWhatThePlatformRefusesAndAllThirtyTwoBitFiles) {
     // A headerless 1-bit bitmap: black for 0, white for 1.
     TMemStream headerlessStream;
     const Bytes headerlessBytes = headerless(3, 1, 2, 1, {0xA0, 0x00});
-    headerlessStream.Write(headerlessBytes.data(), static_cast<int64_t>(headerlessBytes.size()));
-    headerlessStream.Seek(0);
+    fillStream(headerlessStream, headerlessBytes);
     TLinearBitmap a;
     a.LoadFromStream(headerlessStream, "bmp");
     EXPECT_EQ(rgbOf(a).rgb, (std::vector<uint8_t>{255, 255, 255, 0, 0, 0, 255, 255, 255}));
@@ -183,8 +188,7 @@ TEST(BMPLoader, OwnReaderTakesWhatThePlatformRefusesAndAllThirtyTwoBitFiles) {
     info.masks = {0xFF, 0xFF00, 0xFF0000, 0xFF000000};
     const Bytes v5 = file(info, {}, {0x11, 0x22, 0x33, 0xFF, 0x00, 0x00, 0xFF, 0x80});
     TMemStream v5Stream;
-    v5Stream.Write(v5.data(), static_cast<int64_t>(v5.size()));
-    v5Stream.Seek(0);
+    fillStream(v5Stream, v5);
     TLinearBitmap b;
     b.LoadFromStream(v5Stream, "BMP");
     EXPECT_EQ(b.PixelFormat, pfBGR24);
@@ -195,8 +199,7 @@ TEST(BMPLoader, NotABitmapFailsWithUnsupportedFileFormat) {
     for (const Bytes& bytes : {Bytes{'B', 'A', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, Bytes{'G', 'I', 'F', '8', '9', 'a'},
                                Bytes{}}) {
         TMemStream stream;
-        stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
-        stream.Seek(0);
+        fillStream(stream, bytes);
         TLinearBitmap bitmap;
         try {
             bitmap.LoadFromStream(stream, "BMP");
@@ -353,8 +356,7 @@ TEST(BMPLoader, AHeaderClaimingFarMoreThanTheFileHoldsFailsBeforeAnyReaderAlloca
     const std::vector<uint8_t> bytes = readFile(std::string(PIXMORPH_SOURCE_DIR) +
                                                 "/tests/fuzz/regressions/bmp_fuzzer/rle4-huge-width-timeout.bmp");
     TMemStream stream;
-    stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
-    stream.Seek(0);
+    fillStream(stream, bytes);
     TLinearBitmap bitmap;
     try {
         bitmap.LoadFromStream(stream, "BMP");
@@ -369,14 +371,12 @@ TEST(BMPLoader, AHeaderClaimingFarMoreThanTheFileHoldsFailsBeforeAnyReaderAlloca
     info.bitCount = 8;
     TMemStream big;
     const Bytes whole = file(info, std::vector<uint32_t>(256, 0x808080), Bytes(3000 * 2000, 1));
-    big.Write(whole.data(), static_cast<int64_t>(whole.size()));
-    big.Seek(0);
+    fillStream(big, whole);
     bitmap.LoadFromStream(big, "BMP");
     EXPECT_EQ(bitmap.Width, 3000);
     // And so does one missing half its pixel data: the rest stays as created.
     TMemStream half;
-    half.Write(whole.data(), static_cast<int64_t>(whole.size() / 2));
-    half.Seek(0);
+    fillStream(half, Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() / 2)));
     bitmap.LoadFromStream(half, "BMP");
     EXPECT_EQ(bitmap.Height, 2000);
 }
@@ -393,8 +393,7 @@ TEST(BMPLoader, PlainFilesKeepRowOrderPaddingAndTheirTable) {
         info.height = height;
         const Bytes bytes = file(info, {}, rows);
         TMemStream stream;
-        stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
-        stream.Seek(0);
+        fillStream(stream, bytes);
         TLinearBitmap bitmap;
         bitmap.LoadFromStream(stream, "BMP");
         ASSERT_EQ(bitmap.PixelFormat, pfBGR24);
@@ -408,8 +407,7 @@ TEST(BMPLoader, PlainFilesKeepRowOrderPaddingAndTheirTable) {
     for (int i = 0; i < 256; ++i) table[i] = static_cast<uint32_t>(i) << 16 | static_cast<uint32_t>(255 - i);
     const Bytes bytes = file(info, table, {0, 7, 255, 0});
     TMemStream stream;
-    stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
-    stream.Seek(0);
+    fillStream(stream, bytes);
     TLinearBitmap bitmap;
     bitmap.LoadFromStream(stream, "BMP");
     ASSERT_EQ(bitmap.PixelFormat, pfIndexed8);
