@@ -61,7 +61,20 @@ std::vector<std::string> listDirectory(const std::string& path) {
     return names;
 }
 
-std::string testdata(const std::string& relative) { return std::string(PIXMORPH_TESTDATA) + "/" + relative; }
+const std::string& testdataRoot() {
+    static const std::string root = [] {
+        const char* fromEnvironment = std::getenv("PIXMORPH_TESTDATA");
+        return std::string(fromEnvironment && *fromEnvironment ? fromEnvironment : PIXMORPH_TESTDATA);
+    }();
+    return root;
+}
+
+bool haveTestdata() {
+    struct stat info {};
+    return ::stat(testdataRoot().c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::string testdata(const std::string& relative) { return testdataRoot() + "/" + relative; }
 
 namespace {
 

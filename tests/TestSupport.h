@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -38,8 +40,18 @@ bool fileExists(const std::string& path);
 // Names in a directory, without "." and "..".
 std::vector<std::string> listDirectory(const std::string& path);
 
+// The shared test-data folder: PIXMORPH_TESTDATA from the environment, else the build's default.
+const std::string& testdataRoot();
+bool haveTestdata();
 // A path below the shared test data.
 std::string testdata(const std::string& relative);
+
+// First statement of a test that reads the shared test data: without the folder the test is skipped.
+#define PIXMORPH_REQUIRE_TESTDATA()                                                        \
+    do {                                                                                   \
+        if (!::testing_support::haveTestdata())                                            \
+            GTEST_SKIP() << "test data not found at " << ::testing_support::testdataRoot(); \
+    } while (0)
 
 struct RunResult {
     int exitCode = -1;
