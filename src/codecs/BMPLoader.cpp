@@ -191,5 +191,5 @@ void InitializeBMPLoader() {
     static TBMPLoader instance;
     codec = &instance;
     RegisterLoader(codec);
-    host::TPicture::RegisterFileFormat("bmp", BitmapDescription, [] { return std::make_unique<TVKBitmap>(); });
+    host::TPicture::RegisterFileFormat<TVKBitmap>("bmp", BitmapDescription);
 }

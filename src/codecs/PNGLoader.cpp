@@ -9,6 +9,7 @@
 #include "compress/Adler32.h"
 #include "compress/CRC32Stream.h"
 #include "compress/Deflate.h"
+#include "image/LinearGraphic.h"
 #include "platform/CheckedSize.h"
 #include "platform/Exceptions.h"
 #include "streams/BufStream.h"
@@ -644,4 +645,11 @@ TPNGLoader& PNGLoader() {
     return codec;
 }
 
-void InitializePNGLoader() { RegisterLoader(&PNGLoader()); }
+void InitializePNGLoader() {
+    static bool initialized = false;
+    if (initialized) return;
+    initialized = true;
+    RegisterLoader(&PNGLoader());
+    host::TPicture::RegisterFileFormat<TPNGGraphic>("PNG", "Portable Network Graphics");
+    host::TPicture::RegisterFileFormat<TMNGGraphic>("MNG", "Multiple-image Network Graphics");
+}

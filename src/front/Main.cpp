@@ -12,6 +12,7 @@
 #include "platform/Files.h"
 #include "platform/Graphics.h"
 #include "platform/MessageBox.h"
+#include "plugins/ImageDLLLoader.h"
 
 namespace {
 
@@ -161,6 +162,7 @@ void TMainForm::FormShow() {
 }
 
 void TMainForm::ConvertWithCodecs(const std::string& input, const std::string& output) {
+    ImageDLLLoader().LoadPlugins(ProgramDir, nullptr, nullptr);
     // The image crosses from the decoder to the encoder through a platform bitmap, as it
     // did through the window's image control: 16-bit grey arrives there as 8-bit grey.
     // The rows move rather than being copied wherever both sides store them alike.
@@ -231,5 +233,6 @@ int RunApplication(int argc, char** argv) {
     TMainForm form(args);
     form.FormCreate();
     form.FormShow();
+    FinalizeUnits();
     return form.ExitStatus();
 }

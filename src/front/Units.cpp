@@ -4,8 +4,13 @@
 #include "front/FileUtils.h"
 #include "codecs/PNGLoader.h"
 #include "image/LinarBitmap.h"
+#include "plugins/ImageDLLLoader.h"
 
 // Each unit's initialisation, in order. A unit's slot stays a comment until it exists.
+// Units also register their graphic classes with the picture framework here, where the
+// class registered last for an extension wins: the icon unit's "CUR", then the JPEG
+// unit's, then the libmng and GIF units' (slots 5a and 5b), before PNG/MNG, HIPS, BMP
+// and PCX. The plug-ins' extensions come last, when the plug-ins are loaded.
 
 void InitializeUnits() {
     static bool initialized = false;
@@ -19,10 +24,15 @@ void InitializeUnits() {
     InitializeFileUtils();
 
     // 3. ImageDLLLoader: the plug-in codec, registered first.
+    InitializeImageDLLLoader();
 
     // 4. ICOLoader.
 
     // 5. JPEGLoader.
+
+    // 5a. NGImages: the libmng-backed JPEG, MNG, JNG and PNG graphic classes.
+
+    // 5b. GIFImage: the GIF graphic class.
 
     // 6. PNGLoader.
     InitializePNGLoader();
@@ -35,4 +45,11 @@ void InitializeUnits() {
     // 9. PCXLoader.
 
     // 10. WMFLoader.
+}
+
+// Shutdown, in the reverse order of the initialisations: each unit takes back its
+// picture-framework registrations and releases what it loaded.
+void FinalizeUnits() {
+    // 3. ImageDLLLoader: the plug-ins are unloaded.
+    FinalizeImageDLLLoader();
 }

@@ -5,3 +5,6 @@
 // in the order the registry asks them. Called from main before anything else; safe to
 // call again (later calls do nothing).
 void InitializeUnits();
+
+// Unloads the plug-ins and takes back the units' picture-framework registrations.
+void FinalizeUnits();

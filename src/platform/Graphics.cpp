@@ -721,6 +721,7 @@ struct FileFormat {
     std::string extension;  // lower case, without the dot
     std::string description;
     TGraphicFactory factory;
+    const std::type_info* graphicClass;
 };
 
 std::string LowerCase(std::string text) {
@@ -731,7 +732,7 @@ std::string LowerCase(std::string text) {
 
 std::vector<FileFormat>& FileFormats() {
     static std::vector<FileFormat> formats{
-        {"bmp", "Bitmaps", [] { return std::unique_ptr<TGraphic>(std::make_unique<TBitmap>()); }}};
+        {"bmp", "Bitmaps", [] { return std::unique_ptr<TGraphic>(std::make_unique<TBitmap>()); }, &typeid(TBitmap)}};
     return formats;
 }
 
@@ -741,8 +742,37 @@ TPicture::TPicture() = default;
 TPicture::~TPicture() = default;
 
 void TPicture::RegisterFileFormat(const std::string& extension, const std::string& description,
-                                  TGraphicFactory factory) {
-    FileFormats().push_back({LowerCase(extension), description, std::move(factory)});
+                                  TGraphicFactory factory, const std::type_info* graphicClass) {
+    FileFormats().push_back({LowerCase(extension), description, std::move(factory), graphicClass});
+}
+
+void TPicture::UnregisterGraphicClass(const std::type_info& graphicClass) {
+    auto& formats = FileFormats();
+    formats.erase(std::remove_if(formats.begin(), formats.end(),
+                                 [&](const FileFormat& f) { return f.graphicClass && *f.graphicClass == graphicClass; }),
+                  formats.end());
+}
+
+namespace {
+
+const FileFormat* LastRegistration(const std::string& extension) {
+    const std::string ext = LowerCase(extension);
+    const auto& formats = FileFormats();
+    for (auto it = formats.rbegin(); it != formats.rend(); ++it)
+        if (it->extension == ext) return &*it;
+    return nullptr;
+}
+
+}  // namespace
+
+const std::type_info* TPicture::FindGraphicClass(const std::string& extension) {
+    const FileFormat* format = LastRegistration(extension);
+    return format ? format->graphicClass : nullptr;
+}
+
+std::string TPicture::FindDescription(const std::string& extension) {
+    const FileFormat* format = LastRegistration(extension);
+    return format ? format->description : std::string();
 }
 
 void TPicture::UnregisterFileFormat(const std::string& extension) {
@@ -753,11 +783,8 @@ void TPicture::UnregisterFileFormat(const std::string& extension) {
 }
 
 TGraphicFactory TPicture::FindFileFormat(const std::string& extension) {
-    const std::string ext = LowerCase(extension);
-    const auto& formats = FileFormats();
-    for (auto it = formats.rbegin(); it != formats.rend(); ++it)
-        if (it->extension == ext) return it->factory;
-    return nullptr;
+    const FileFormat* format = LastRegistration(extension);
+    return format ? format->factory : nullptr;
 }
 
 void TPicture::SetGraphic(TGraphic* graphic) {

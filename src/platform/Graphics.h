@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "platform/Exceptions.h"
@@ -301,12 +302,30 @@ public:
     TPicture();
     ~TPicture() override;
 
+    // graphicClass names the class the factory makes, so that a unit can take back
+    // all its registrations at shutdown (UnregisterGraphicClass).
     static void RegisterFileFormat(const std::string& extension, const std::string& description,
-                                   TGraphicFactory factory);
+                                   TGraphicFactory factory, const std::type_info* graphicClass = nullptr);
+    // One line per (extension, class) pair in a unit's initialisation.
+    template <class G>
+    static void RegisterFileFormat(const std::string& extension, const std::string& description) {
+        RegisterFileFormat(
+            extension, description, [] { return std::unique_ptr<TGraphic>(std::make_unique<G>()); }, &typeid(G));
+    }
     // Removes every registration of an extension.
     static void UnregisterFileFormat(const std::string& extension);
+    // Removes every registration made for the class, whatever its extension.
+    static void UnregisterGraphicClass(const std::type_info& graphicClass);
+    template <class G>
+    static void UnregisterGraphicClass() {
+        UnregisterGraphicClass(typeid(G));
+    }
     // Null when no class is registered for the extension (without the dot).
     static TGraphicFactory FindFileFormat(const std::string& extension);
+    // The class registered last for the extension, null when none or unnamed.
+    static const std::type_info* FindGraphicClass(const std::string& extension);
+    // The description registered last for the extension; empty when none.
+    static std::string FindDescription(const std::string& extension);
 
     TGraphic* Graphic() const { return graphic_.get(); }
     // Takes a copy of the graphic (a new instance of its class); null empties the picture.

@@ -1,0 +1,316 @@
+#include "plugins/ImageDLLLoader.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <vector>
+
+#include "front/FileUtils.h"
+#include "image/LinearGraphic.h"
+#include "platform/CheckedSize.h"
+#include "platform/Graphics.h"
+
+namespace {
+
+// The extension handed to a plug-in fits a buffer of this many characters plus the zero.
+constexpr size_t ExtensionLength = 260;
+// A filter longer than this is cut: no dialog shows more, and a string without its
+// terminating zero must not send us reading through the plug-in's memory.
+constexpr size_t MaxFilterLength = 65536;
+
+std::string UpperCase(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+bool Names(const char* filter, const std::string& ext) {
+    return UpperCase(filter).find("*." + UpperCase(ext)) != std::string::npos;
+}
+
+char* CopyFilter(PixmorphFilterFunction get) {
+    const char* text = get ? get() : nullptr;
+    const size_t length = text ? strnlen(text, MaxFilterLength) : 0;
+    char* copy = static_cast<char*>(std::malloc(length + 1));
+    if (!copy) throw EOutOfMemory("Out of memory");
+    if (length) std::memcpy(copy, text, length);
+    copy[length] = '\0';
+    return copy;
+}
+
+// By the Windows name, else by the C++ name a library built from <pixmorph/plugin.h> has.
+template <class F>
+F Lookup(void* module, const char* name, const char* elfName) {
+    void* address = dlsym(module, name);
+    if (!address) address = dlsym(module, elfName);
+    return reinterpret_cast<F>(address);
+}
+
+bool IsLetterDigitOrUnderscore(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// Every extension the load filter names, once, in upper case, for the picture framework.
+void RegisterExtensions(const char* loadFilter) {
+    const std::string filter = UpperCase(loadFilter) + "|";
+    std::set<std::string> seen;
+    for (size_t at = filter.find("*."); at != std::string::npos; at = filter.find("*.", at + 2)) {
+        size_t end = at + 2;
+        while (end < filter.size() && IsLetterDigitOrUnderscore(filter[end])) ++end;
+        const std::string ext = filter.substr(at + 2, end - at - 2);
+        if (ext.empty() || !seen.insert(ext).second) continue;
+        host::TPicture::RegisterFileFormat<TLinearGraphic>(ext, ext);
+    }
+}
+
+// The regular files "*.so" of a directory, sorted, so the order never depends on the
+// file system.
+std::vector<std::string> LibraryFiles(const std::string& directory) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(directory.empty() ? "." : directory.c_str());
+    if (!dir) return names;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.size() <= 3 || name.compare(name.size() - 3, 3, ".so") != 0) continue;
+        struct stat info {};
+        if (stat((directory + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        names.push_back(name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The loader hands the plug-in writable copies, so a plug-in that writes into its
+// arguments cannot touch ours.
+std::vector<char> CString(const std::string& text, size_t limit = std::string::npos) {
+    const std::string cut = text.substr(0, limit);
+    std::vector<char> buffer(cut.begin(), cut.end());
+    buffer.push_back('\0');
+    return buffer;
+}
+
+[[noreturn]] void BadData() { throw Exception("Error in bitmap data"); }
+
+int32_t CallPlugin(PixmorphImageFunction function, const std::string& fileName, const std::string& ext,
+                   TImageContainer& image) {
+    std::vector<char> name = CString(fileName);
+    std::vector<char> extension = CString(ext, ExtensionLength);
+    return function(name.data(), extension.data(), &image);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- containers
+
+std::string PluginResultMessage(int32_t Result, const char* FormatText) {
+    switch (Result) {
+        case 2: return "Unable to open file";
+        case 3: return "Error in bitmap data";
+        case 4: return "Unsupported pixel format";
+        case 5: return "Unable to close file";
+        default:
+            return Format(FormatText && *FormatText ? FormatText : "Process failed: %d", static_cast<int>(Result));
+    }
+}
+
+int FillBitmapFromContainer(const TImageContainer& Image, TLinearBitmap& Bitmap) {
+    const int32_t code = Image.PixelFormat;
+    const int channels = code & 0x0F;
+    const int layout = (code >> 4) & 0x0F;
+    if (code < 0 || code > 0xFF) throw ELinearBitmap("Unsupported pixel format");
+    if (channels == 0) throw ELinearBitmap("Unsupported bitmap format");
+
+    uint8_t format;
+    int bytesPerPixel = 0;  // 0: planar
+    if (code == 0x01 || code == 0x11) {
+        format = pfIndexed8;
+        bytesPerPixel = 1;
+    } else if (code == 0x21) {
+        format = pfGray16;
+        bytesPerPixel = 2;
+    } else if (code == 0x03) {
+        format = pfBGR24;
+        bytesPerPixel = 3;
+    } else if (code == 0x04) {
+        format = pfBGRX32;
+        bytesPerPixel = 4;
+    } else if (layout == 1) {
+        format = pfBGR24;
+    } else {
+        throw ELinearBitmap("Unsupported pixel format");
+    }
+
+    // The container describes its own pixels; nothing beyond what it claims is read.
+    if (Image.Width <= 0 || Image.Height <= 0 || Image.BytesPerLine < 0 || !Image.Pixels) BadData();
+    const auto* pixels = static_cast<const uint8_t*>(Image.Pixels);
+    if (bytesPerPixel) {
+        const int64_t rowBytes = productWithin({Image.Width, bytesPerPixel});
+        if (rowBytes < 0 || Image.BytesPerLine < rowBytes || productWithin({Image.BytesPerLine, Image.Height}) < 0)
+            BadData();
+        Bitmap.New(Image.Width, Image.Height, format);
+        for (int32_t y = 0; y < Image.Height; ++y)
+            std::memcpy(Bitmap.ScanLine(y), pixels + int64_t{y} * Image.BytesPerLine, static_cast<size_t>(rowBytes));
+        if (format == pfIndexed8)
+            std::memcpy(Bitmap.Palette.get(), Image.Palette ? static_cast<const uint8_t*>(Image.Palette) : GrayPalette,
+                        PaletteBytes);
+        if (format == pfBGRX32) Bitmap.ChangePixelFormat(pfBGR24);
+    } else {
+        if (productWithin({Image.Width, Image.Height, channels}) < 0) BadData();
+        Bitmap.New(Image.Width, Image.Height, pfBGR24);
+        if (channels == 2) Bitmap.FillBytes(0);
+        InterleavePlanes(Bitmap, pixels, channels);
+    }
+    return channels;
+}
+
+// ---------------------------------------------------------------- TImageDLLLoader
+
+TImageDLLLoader::TImageDLLLoader() : EntryList(sizeof(TPluginEntry), &Entries) {}
+
+TImageDLLLoader::~TImageDLLLoader() { UnloadPlugins(); }
+
+void TImageDLLLoader::UnloadPlugins() {
+    for (int32_t i = 0; i < EntryList.Count; ++i) {
+        if (Entries[i].Module) dlclose(Entries[i].Module);
+        std::free(Entries[i].LoadFilter);
+        std::free(Entries[i].SaveFilter);
+    }
+    EntryList.Clear();
+}
+
+bool TImageDLLLoader::LoadPlugins(const std::string& Directory, TPluginNotify Notify, void* NotifyData) {
+    struct FreeText {
+        void operator()(char* text) const { std::free(text); }
+    };
+    struct CloseModule {
+        void operator()(void* module) const { dlclose(module); }
+    };
+    const std::string directory = IncludeTrailingBackslash(Directory);
+    bool taken = false;
+    for (const std::string& name : LibraryFiles(directory)) {
+        if (Notify) Notify(NotifyData, name);
+        // A path with a "/" is opened as it stands: the library search path and the
+        // current directory never supply a plug-in.
+        std::string path = directory + name;
+        if (path.find('/') == std::string::npos) path = "./" + path;
+        std::unique_ptr<void, CloseModule> module(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+        PixmorphImageFunction loadImage = nullptr, saveImage = nullptr;
+        PixmorphFreeFunction freeImage = nullptr;
+        PixmorphFilterFunction loadFilter = nullptr, saveFilter = nullptr;
+        if (module) {
+            loadImage = Lookup<PixmorphImageFunction>(module.get(), PIXMORPH_SYMBOL_LOAD_IMAGE, PIXMORPH_ELF_SYMBOL_LOAD_IMAGE);
+            saveImage = Lookup<PixmorphImageFunction>(module.get(), PIXMORPH_SYMBOL_SAVE_IMAGE, PIXMORPH_ELF_SYMBOL_SAVE_IMAGE);
+            freeImage = Lookup<PixmorphFreeFunction>(module.get(), PIXMORPH_SYMBOL_FREE_IMAGE, PIXMORPH_ELF_SYMBOL_FREE_IMAGE);
+            if (!freeImage || (!loadImage && !saveImage)) continue;  // unloaded and forgotten
+            loadFilter = Lookup<PixmorphFilterFunction>(module.get(), PIXMORPH_SYMBOL_GET_LOAD_FILTER, PIXMORPH_ELF_SYMBOL_GET_LOAD_FILTER);
+            saveFilter = Lookup<PixmorphFilterFunction>(module.get(), PIXMORPH_SYMBOL_GET_SAVE_FILTER, PIXMORPH_ELF_SYMBOL_GET_SAVE_FILTER);
+        }
+        // A library that could not be loaded keeps an entry with nothing in it, which is
+        // never chosen.
+        std::unique_ptr<char, FreeText> loadText(CopyFilter(loadFilter));
+        std::unique_ptr<char, FreeText> saveText(CopyFilter(saveFilter));
+        EntryList.AddItem();
+        Entries[EntryList.Count - 1] =
+            TPluginEntry{module.get(), loadText.get(), saveText.get(), loadImage, saveImage, freeImage};
+        const bool loaded = module != nullptr;
+        module.release();
+        loadText.release();
+        saveText.release();
+        if (!loaded) continue;
+        RegisterExtensions(Entries[EntryList.Count - 1].LoadFilter);
+        taken = true;
+    }
+    return taken;
+}
+
+namespace {
+
+std::string JoinFilters(const TPluginEntry* entries, int32_t count, bool save) {
+    std::string joined;
+    for (int32_t i = 0; i < count; ++i) {
+        const TPluginEntry& entry = entries[i];
+        const char* filter = save ? entry.SaveFilter : entry.LoadFilter;
+        if (!(save ? entry.SaveImage : entry.LoadImage) || !filter || !*filter) continue;
+        if (!joined.empty() && joined.back() != '|') joined += '|';
+        joined += filter;
+    }
+    return joined;
+}
+
+}  // namespace
+
+std::string TImageDLLLoader::GetLoadFilter() { return JoinFilters(Entries, EntryList.Count, false); }
+
+std::string TImageDLLLoader::GetSaveFilter() { return JoinFilters(Entries, EntryList.Count, true); }
+
+void TImageDLLLoader::LoadFromFile(const std::string& FileName, const std::string& Ext, TLinearBitmap& Bitmap) {
+    const TPluginEntry* chosen = nullptr;
+    for (int32_t i = 0; i < EntryList.Count && !chosen; ++i)
+        if (Entries[i].LoadImage && Names(Entries[i].LoadFilter, Ext)) chosen = &Entries[i];
+    if (!chosen) throw ELinearBitmap("Unsupported file format");
+
+    TImageContainer image{};
+    const int32_t result = CallPlugin(chosen->LoadImage, FileName, Ext, image);
+    if (result != 0) throw Exception(PluginResultMessage(result, "Error in bitmap data: %d"));
+
+    // The container is the plug-in's until it is handed back, also when filling fails.
+    struct Release {
+        PixmorphFreeFunction free;
+        TImageContainer* image;
+        ~Release() { free(image); }
+    } release{chosen->FreeImage, &image};
+    const int channels = FillBitmapFromContainer(image, Bitmap);
+    if (channels > 3)
+        throw ELinearBitmap(Format("The image contains %d color planes, only 3 were loaded", channels));
+}
+
+void TImageDLLLoader::SaveToFile(const std::string& FileName, const std::string& Ext, TLinearBitmap& Bitmap) {
+    const TPluginEntry* chosen = nullptr;
+    for (int32_t i = 0; i < EntryList.Count && !chosen; ++i)
+        if (Entries[i].SaveImage && Names(Entries[i].SaveFilter, Ext)) chosen = &Entries[i];
+    if (!chosen) throw ELinearBitmap("Unsupported file format");
+
+    TImageContainer image{};
+    if (Bitmap.PixelFormat == pfIndexed8)
+        image.PixelFormat = PixmorphIndexed8;
+    else if (Bitmap.PixelFormat == pfBGR24)
+        image.PixelFormat = PixmorphBGR24;
+    else
+        throw ELinearBitmap("Unsupported pixel format");
+    image.Width = Bitmap.Width;
+    image.Height = Bitmap.Height;
+    image.BytesPerLine = Bitmap.BytesPerLine;
+    image.Pixels = Bitmap.Map.get();
+    image.Palette = Bitmap.PixelFormat == pfIndexed8 ? Bitmap.Palette.get() : nullptr;
+    const int32_t result = CallPlugin(chosen->SaveImage, FileName, Ext, image);
+    if (result != 0) throw Exception(PluginResultMessage(result, "Error writing image file: %d"));
+}
+
+// ---------------------------------------------------------------- unit
+
+namespace {
+TImageDLLLoader* TheLoader = nullptr;
+}
+
+TImageDLLLoader& ImageDLLLoader() {
+    InitializeImageDLLLoader();
+    return *TheLoader;
+}
+
+void InitializeImageDLLLoader() {
+    if (TheLoader) return;
+    static TImageDLLLoader instance;
+    TheLoader = &instance;
+    RegisterLoader(TheLoader);
+}
+
+void FinalizeImageDLLLoader() {
+    if (TheLoader) TheLoader->UnloadPlugins();
+    host::TPicture::UnregisterGraphicClass<TLinearGraphic>();
+}

@@ -1,0 +1,104 @@
+// A plug-in for the loader's tests: the extension it is asked for says what it does.
+// Built four times: as it is; CLAIM_PPM (it also names "*.ppm" and answers with one
+// marker pixel); NO_FREE (no LibFreeImage: the loader must ignore it); LOAD_ONLY (no
+// LibSaveImage, no save filter).
+
+#include <pixmorph/plugin.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+int32_t frees = 0;
+uint8_t pixels[64];
+[[maybe_unused]] uint8_t palette[768];
+
+[[maybe_unused]] int32_t Fill(TImageContainer* image, int32_t width, int32_t height, int32_t bytesPerLine, int32_t format) {
+    for (size_t i = 0; i < sizeof pixels; ++i) pixels[i] = static_cast<uint8_t>(10 + i);
+    *image = TImageContainer{width, height, bytesPerLine, format, pixels, nullptr, 0};
+    return PixmorphOk;
+}
+
+}  // namespace
+
+// How often LibFreeImage was called, for the tests to read.
+extern "C" __attribute__((visibility("default"))) int32_t TestFreeCount() { return frees; }
+
+char* LibGetLoadFilter() noexcept {
+#ifdef CLAIM_PPM
+    static char filter[] = "Marker (*.ppm)|*.ppm";
+#else
+    static char filter[] =
+        "Scripted (*.ok8)|*.ok8;*.pal8;*.g16;*.c4;*.p2;*.p4;*.r2;*.r3;*.r4;*.r5;*.r7;*.ok8|"
+        "Scripted errors|*.f00;*.f05;*.f31;*.negw;*.zeroh;*.nullpix;*.shortbpl;*.bigsize;*.Ok8";
+#endif
+    return filter;
+}
+
+#ifndef LOAD_ONLY
+char* LibGetSaveFilter() noexcept {
+    static char filter[] = "Scripted (*.dump)|*.dump;*.s9";
+    return filter;
+}
+
+// Writes the container's fields and its rows (Width × bytes per pixel each) as they arrive.
+int32_t LibSaveImage(char* FileName, char* Extension, TImageContainer* Image) noexcept {
+    if (std::strcmp(Extension, "S9") == 0) return 9;
+    std::FILE* file = std::fopen(FileName, "wb");
+    if (!file) return PixmorphCannotOpen;
+    std::fprintf(file, "%d %d %d %d %d\n", Image->Width, Image->Height, Image->BytesPerLine, Image->PixelFormat,
+                 Image->Palette ? 1 : 0);
+    const int32_t rowBytes = Image->Width * (Image->PixelFormat == PixmorphBGR24 ? 3 : 1);
+    for (int32_t y = 0; y < Image->Height; ++y)
+        std::fwrite(static_cast<const uint8_t*>(Image->Pixels) + y * Image->BytesPerLine, 1, rowBytes, file);
+    return std::fclose(file) == 0 ? PixmorphOk : PixmorphCannotClose;
+}
+#endif
+
+int32_t LibLoadImage(char* FileName, char* Extension, TImageContainer* Image) noexcept {
+#ifdef CLAIM_PPM
+    pixels[0] = 1;
+    pixels[1] = 2;
+    pixels[2] = 3;
+    *Image = TImageContainer{1, 1, 3, PixmorphBGR24, pixels, nullptr, 0};
+    return PixmorphOk;
+#else
+    const std::string ext = Extension;
+    if (ext.size() == 2 && ext[0] == 'R') return ext[1] - '0';
+    if (ext == "OK8") return Fill(Image, 3, 2, 4, PixmorphIndexed8);  // one byte of padding per row
+    if (ext == "PAL8") {
+        for (int i = 0; i < 768; ++i) palette[i] = static_cast<uint8_t>(255 - i % 256);
+        Fill(Image, 2, 2, 2, PixmorphIndexed8);
+        Image->Palette = palette;
+        return PixmorphOk;
+    }
+    if (ext == "G16") return Fill(Image, 2, 2, 4, PixmorphGray16);
+    if (ext == "C4") return Fill(Image, 2, 2, 8, PixmorphBGRX32);
+    if (ext == "P2") return Fill(Image, 2, 2, 2, PixmorphPlanar | 2);
+    if (ext == "P4") return Fill(Image, 2, 2, 2, PixmorphPlanar | 4);
+    if (ext == "F00") return Fill(Image, 2, 2, 2, 0x00);
+    if (ext == "F05") return Fill(Image, 2, 2, 2, 0x05);
+    if (ext == "F31") return Fill(Image, 2, 2, 2, 0x31);
+    if (ext == "NEGW") return Fill(Image, -2, 2, 2, PixmorphIndexed8);
+    if (ext == "ZEROH") return Fill(Image, 2, 0, 2, PixmorphIndexed8);
+    if (ext == "NULLPIX") {
+        Fill(Image, 2, 2, 2, PixmorphIndexed8);
+        Image->Pixels = nullptr;
+        return PixmorphOk;
+    }
+    if (ext == "SHORTBPL") return Fill(Image, 4, 2, 11, PixmorphBGR24);
+    if (ext == "BIGSIZE") return Fill(Image, 0x40000000, 0x40000000, 0x40000000, PixmorphIndexed8);
+    return PixmorphBadData;
+#endif
+}
+
+#ifndef NO_FREE
+int32_t LibFreeImage(TImageContainer* Image) noexcept {
+    ++frees;
+    Image->Pixels = nullptr;
+    return PixmorphOk;
+}
+#endif
