@@ -770,6 +770,12 @@ const std::type_info* TPicture::FindGraphicClass(const std::string& extension) {
     return format ? format->graphicClass : nullptr;
 }
 
+int TPicture::FileFormatCount(const std::string& extension) {
+    const std::string ext = LowerCase(extension);
+    const auto& formats = FileFormats();
+    return static_cast<int>(std::count_if(formats.begin(), formats.end(), [&](const FileFormat& f) { return f.extension == ext; }));
+}
+
 std::string TPicture::FindDescription(const std::string& extension) {
     const FileFormat* format = LastRegistration(extension);
     return format ? format->description : std::string();

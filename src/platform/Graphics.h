@@ -324,6 +324,8 @@ public:
     static TGraphicFactory FindFileFormat(const std::string& extension);
     // The class registered last for the extension, null when none or unnamed.
     static const std::type_info* FindGraphicClass(const std::string& extension);
+    // How many registrations the extension has.
+    static int FileFormatCount(const std::string& extension);
     // The description registered last for the extension; empty when none.
     static std::string FindDescription(const std::string& extension);
 

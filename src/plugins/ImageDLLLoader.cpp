@@ -72,7 +72,9 @@ void RegisterExtensions(const char* loadFilter) {
 // file system.
 std::vector<std::string> LibraryFiles(const std::string& directory) {
     std::vector<std::string> names;
-    DIR* dir = opendir(directory.empty() ? "." : directory.c_str());
+    // No directory is no plug-ins: the current directory never stands in for it.
+    if (directory.empty()) return names;
+    DIR* dir = opendir(directory.c_str());
     if (!dir) return names;
     while (const dirent* entry = readdir(dir)) {
         const std::string name = entry->d_name;
@@ -195,10 +197,9 @@ bool TImageDLLLoader::LoadPlugins(const std::string& Directory, TPluginNotify No
     bool taken = false;
     for (const std::string& name : LibraryFiles(directory)) {
         if (Notify) Notify(NotifyData, name);
-        // A path with a "/" is opened as it stands: the library search path and the
-        // current directory never supply a plug-in.
-        std::string path = directory + name;
-        if (path.find('/') == std::string::npos) path = "./" + path;
+        // The path holds a "/", so it is opened as it stands: the library search path
+        // never supplies a plug-in.
+        const std::string path = directory + name;
         std::unique_ptr<void, CloseModule> module(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
         PixmorphImageFunction loadImage = nullptr, saveImage = nullptr;
         PixmorphFreeFunction freeImage = nullptr;
