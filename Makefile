@@ -8,7 +8,9 @@ FUZZ_SECONDS ?= 600
 SMOKE_SECONDS ?= 10
 CMAKE_GEN   := -G Ninja
 
-.PHONY: all deps build demo test test-release test-sanitize fuzz-smoke bench fuzz clean
+PREFIX      ?= /usr/local
+
+.PHONY: all deps build demo test test-release test-sanitize fuzz-smoke bench fuzz install clean
 
 all: build
 
@@ -49,6 +51,11 @@ bench: deps
 	cmake -S . -B $(BENCH_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DPIXMORPH_BENCH=ON -DPIXMORPH_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	@scripts/run-benchmarks.sh $(BENCH_BUILD)
+
+# pixmorph, pixmorph-open and the plug-ins into $(PREFIX)/libexec/pixmorph (links in bin),
+# the plug-in header, pixmorph-plugin.pc and the man page.
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)

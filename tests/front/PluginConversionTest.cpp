@@ -200,7 +200,25 @@ TEST(Install, PutsTheProgramsAndPluginTogetherWithHeaderPkgConfigAndManPage) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(PngRGB(work / "out.png"), (std::vector<uint8_t>{0x10, 0x20, 0x30}));
 
-    const std::string pc = text(readFile(prefix / "share/pkgconfig/pixmorph-plugin.pc"));
-    EXPECT_NE(pc.find("Cflags: -I${includedir}"), std::string::npos);
-    EXPECT_NE(pc.find("plugindir=${prefix}/libexec/pixmorph"), std::string::npos);
+    // The README's example plug-in, built against the installed header as it says.
+    const std::string readme = text(readFile(PIXMORPH_SOURCE_DIR "/README.md"));
+    const size_t begin = readme.find("```cpp\n", readme.find("<!-- plugin example: begin -->"));
+    const size_t end = readme.find("```\n", begin + 7);
+    ASSERT_NE(begin, std::string::npos);
+    ASSERT_NE(end, std::string::npos);
+    writeFile(work / "rawgrey.cpp", readme.substr(begin + 7, end - begin - 7));
+    const RunResult built = runProgram(
+        {"sh", "-c",
+         "export PKG_CONFIG_PATH='" + prefix / "share/pkgconfig" +
+             "'; c++ -std=c++17 -O2 -shared -fPIC $(pkg-config --cflags pixmorph-plugin) '" + work / "rawgrey.cpp" +
+             "' -o \"$(pkg-config --variable=plugindir pixmorph-plugin)/rawgrey.so\""});
+    ASSERT_EQ(built.exitCode, 0) << built.err;
+    ASSERT_TRUE(fileExists(prefix / "libexec/pixmorph/rawgrey.so"));
+    writeFile(work / "grey.pgm", "P5 3 1 255 \x00\x80\xff"s);
+    RunResult r2 = runProgram({prefix / "bin/pixmorph", work / "grey.pgm", "5", work / "grey.rawg"});
+    ASSERT_EQ(r2.exitCode, 0) << r2.err;
+    EXPECT_EQ(text(readFile(work / "grey.rawg")), "3 1\n\x00\x80\xff"s);
+    r2 = runProgram({prefix / "bin/pixmorph-open", work / "grey.rawg", work / "grey.png"});
+    ASSERT_EQ(r2.exitCode, 0) << r2.err;
+    EXPECT_EQ(PngRGB(work / "grey.png"), (std::vector<uint8_t>{0, 0, 0, 128, 128, 128, 255, 255, 255}));
 }
