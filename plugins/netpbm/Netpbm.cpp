@@ -122,8 +122,8 @@ int32_t Decode(const uint8_t* data, size_t size, Image& image) {
 }
 
 std::vector<uint8_t> Encode(const uint8_t* pixels, int32_t width, int32_t height, int64_t rowStride, int channels) {
-    const std::string header =
-        std::string(channels == 1 ? "P5" : "P6") + "\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+    const std::string header = std::string(channels == 1 ? "P5" : "P6") + "\n" + std::to_string(width) + " " +
+                               std::to_string(height) + "\n255\n";
     std::vector<uint8_t> file(header.begin(), header.end());
     const size_t rowBytes = static_cast<size_t>(width) * static_cast<size_t>(channels);
     file.reserve(file.size() + rowBytes * static_cast<size_t>(height));

@@ -118,7 +118,9 @@ int32_t LibLoadImage(char* FileName, char* Extension, TImageContainer* Image) no
         Image->Width = decoded.width;
         Image->Height = decoded.height;
         Image->BytesPerLine = decoded.width * bytesPerPixel;
-        Image->PixelFormat = decoded.channels == 3 ? PixmorphBGR24 : decoded.sixteenBit ? PixmorphGray16 : PixmorphIndexed8;
+        Image->PixelFormat = decoded.channels == 3  ? PixmorphBGR24
+                             : decoded.sixteenBit ? PixmorphGray16
+                                                  : PixmorphIndexed8;
         Image->Pixels = pixels;
         return PixmorphOk;
     });

@@ -732,7 +732,8 @@ std::string LowerCase(std::string text) {
 
 std::vector<FileFormat>& FileFormats() {
     static std::vector<FileFormat> formats{
-        {"bmp", "Bitmaps", [] { return std::unique_ptr<TGraphic>(std::make_unique<TBitmap>()); }, &typeid(TBitmap)}};
+        {"bmp", "Bitmaps", [] { return std::unique_ptr<TGraphic>(std::make_unique<TBitmap>()); },
+         &typeid(TBitmap)}};
     return formats;
 }
 
@@ -748,9 +749,8 @@ void TPicture::RegisterFileFormat(const std::string& extension, const std::strin
 
 void TPicture::UnregisterGraphicClass(const std::type_info& graphicClass) {
     auto& formats = FileFormats();
-    formats.erase(std::remove_if(formats.begin(), formats.end(),
-                                 [&](const FileFormat& f) { return f.graphicClass && *f.graphicClass == graphicClass; }),
-                  formats.end());
+    const auto same = [&](const FileFormat& f) { return f.graphicClass && *f.graphicClass == graphicClass; };
+    formats.erase(std::remove_if(formats.begin(), formats.end(), same), formats.end());
 }
 
 namespace {
@@ -773,7 +773,8 @@ const std::type_info* TPicture::FindGraphicClass(const std::string& extension) {
 int TPicture::FileFormatCount(const std::string& extension) {
     const std::string ext = LowerCase(extension);
     const auto& formats = FileFormats();
-    return static_cast<int>(std::count_if(formats.begin(), formats.end(), [&](const FileFormat& f) { return f.extension == ext; }));
+    return static_cast<int>(
+        std::count_if(formats.begin(), formats.end(), [&](const FileFormat& f) { return f.extension == ext; }));
 }
 
 std::string TPicture::FindDescription(const std::string& extension) {

@@ -43,11 +43,21 @@ char* CopyFilter(PixmorphFilterFunction get) {
     return copy;
 }
 
+struct Export {
+    const char* windowsName;
+    const char* elfName;
+};
+constexpr Export LoadImageExport{PIXMORPH_SYMBOL_LOAD_IMAGE, PIXMORPH_ELF_SYMBOL_LOAD_IMAGE};
+constexpr Export SaveImageExport{PIXMORPH_SYMBOL_SAVE_IMAGE, PIXMORPH_ELF_SYMBOL_SAVE_IMAGE};
+constexpr Export FreeImageExport{PIXMORPH_SYMBOL_FREE_IMAGE, PIXMORPH_ELF_SYMBOL_FREE_IMAGE};
+constexpr Export LoadFilterExport{PIXMORPH_SYMBOL_GET_LOAD_FILTER, PIXMORPH_ELF_SYMBOL_GET_LOAD_FILTER};
+constexpr Export SaveFilterExport{PIXMORPH_SYMBOL_GET_SAVE_FILTER, PIXMORPH_ELF_SYMBOL_GET_SAVE_FILTER};
+
 // By the Windows name, else by the C++ name a library built from <pixmorph/plugin.h> has.
 template <class F>
-F Lookup(void* module, const char* name, const char* elfName) {
-    void* address = dlsym(module, name);
-    if (!address) address = dlsym(module, elfName);
+F Lookup(void* module, const Export& name) {
+    void* address = dlsym(module, name.windowsName);
+    if (!address) address = dlsym(module, name.elfName);
     return reinterpret_cast<F>(address);
 }
 
@@ -205,12 +215,12 @@ bool TImageDLLLoader::LoadPlugins(const std::string& Directory, TPluginNotify No
         PixmorphFreeFunction freeImage = nullptr;
         PixmorphFilterFunction loadFilter = nullptr, saveFilter = nullptr;
         if (module) {
-            loadImage = Lookup<PixmorphImageFunction>(module.get(), PIXMORPH_SYMBOL_LOAD_IMAGE, PIXMORPH_ELF_SYMBOL_LOAD_IMAGE);
-            saveImage = Lookup<PixmorphImageFunction>(module.get(), PIXMORPH_SYMBOL_SAVE_IMAGE, PIXMORPH_ELF_SYMBOL_SAVE_IMAGE);
-            freeImage = Lookup<PixmorphFreeFunction>(module.get(), PIXMORPH_SYMBOL_FREE_IMAGE, PIXMORPH_ELF_SYMBOL_FREE_IMAGE);
+            loadImage = Lookup<PixmorphImageFunction>(module.get(), LoadImageExport);
+            saveImage = Lookup<PixmorphImageFunction>(module.get(), SaveImageExport);
+            freeImage = Lookup<PixmorphFreeFunction>(module.get(), FreeImageExport);
             if (!freeImage || (!loadImage && !saveImage)) continue;  // unloaded and forgotten
-            loadFilter = Lookup<PixmorphFilterFunction>(module.get(), PIXMORPH_SYMBOL_GET_LOAD_FILTER, PIXMORPH_ELF_SYMBOL_GET_LOAD_FILTER);
-            saveFilter = Lookup<PixmorphFilterFunction>(module.get(), PIXMORPH_SYMBOL_GET_SAVE_FILTER, PIXMORPH_ELF_SYMBOL_GET_SAVE_FILTER);
+            loadFilter = Lookup<PixmorphFilterFunction>(module.get(), LoadFilterExport);
+            saveFilter = Lookup<PixmorphFilterFunction>(module.get(), SaveFilterExport);
         }
         // A library that could not be loaded keeps an entry with nothing in it, which is
         // never chosen.

@@ -55,7 +55,8 @@ TEST(DynamicList, GrowsBySixteenThenDoublesOrByDeltaAndKeepsTheOwnersPointerCurr
             owner.Add(static_cast<uint32_t>(i), static_cast<uint32_t>(i * 3));
             ASSERT_EQ(owner.items, reinterpret_cast<Pair*>(owner.list.Data.get()));
         }
-        EXPECT_EQ(owner.list.Capacity, c.capacity) << "delta " << c.delta << "/" << c.deltaAt16 << ", " << c.adds << " items";
+        EXPECT_EQ(owner.list.Capacity, c.capacity)
+            << "delta " << c.delta << "/" << c.deltaAt16 << ", " << c.adds << " items";
         EXPECT_EQ(owner.list.Count, c.adds);
         for (int i = 0; i < c.adds; ++i) EXPECT_EQ(owner.items[i].b, static_cast<uint32_t>(i * 3));
     }
