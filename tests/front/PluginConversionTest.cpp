@@ -94,6 +94,20 @@ TEST(NetpbmPlugin, ConvertsToPngAndBackKeepingThePixels) {
     }
 }
 
+TEST(NetpbmPlugin, PluginsComeOnlyFromTheProgramsDirectory) {
+    // A library claiming PPM in the current directory and on the library path is not
+    // looked at: the sample plug-in beside the program reads the file.
+    TempDir dir;
+    fs::copy_file(PIXMORPH_TEST_PLUGINS_DIR "/claims-ppm.so", dir / "a.so");
+    fs::copy_file(PIXMORPH_TEST_PLUGINS_DIR "/claims-ppm.so", dir / "pixmorph-netpbm.so");
+    writeFile(dir / "in.ppm", "P6 2 1 255 \x10\x20\x30\x40\x50\x60"s);
+    const RunResult r = runProgram({"sh", "-c",
+                                    "cd '" + dir.path() + "' && LD_LIBRARY_PATH=. exec '" PIXMORPH_BINARY
+                                    "' in.ppm 5 out.png"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(PngRGB(dir / "out.png"), (std::vector<uint8_t>{0x10, 0x20, 0x30, 0x40, 0x50, 0x60}));
+}
+
 TEST(NetpbmPlugin, BrokenFilesAreReportedAndNothingIsWritten) {
     const std::string cases[] = {
         "P6\n2 2\n255\n\x01\x02\x03"s,     // data cut short
@@ -134,7 +148,9 @@ TEST(PixmorphOpen, ReadsEveryFamilyToTheSamePixelsAsTheCodecPath) {
             if (converted.exitCode != 0) {
                 // What the codec path refuses, the picture path may still read (a BMP the
                 // platform reader accepts); it never reads it differently.
-                if (opened.exitCode != 0) EXPECT_EQ(opened.err, converted.err);
+                if (opened.exitCode != 0) {
+                    EXPECT_EQ(opened.err, converted.err);
+                }
                 continue;
             }
             ASSERT_EQ(opened.exitCode, 0) << opened.err;
@@ -172,10 +188,11 @@ TEST(PixmorphOpen, ErrorsAndExitStatusesAreThoseOfPixmorph) {
     for (const Case& c : cases) {
         const RunResult r = runOpen(c.args);
         EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
-        if (c.err.empty())
+        if (c.err.empty()) {
             EXPECT_NE(r.err.find("usage: pixmorph-open"), std::string::npos);
-        else
+        } else {
             EXPECT_EQ(r.err, c.err);
+        }
     }
     EXPECT_TRUE(fileExists(dir / "in.ppm"));
     EXPECT_TRUE(fileExists(dir / "in.xyz"));
