@@ -4,13 +4,17 @@
 #include "front/FileUtils.h"
 #include "codecs/PNGLoader.h"
 #include "image/LinarBitmap.h"
+#include "image/LinearGraphic.h"
+#include "platform/Graphics.h"
 #include "plugins/ImageDLLLoader.h"
 
 // Each unit's initialisation, in order. A unit's slot stays a comment until it exists.
-// Units also register their graphic classes with the picture framework here, where the
-// class registered last for an extension wins: the icon unit's "CUR", then the JPEG
-// unit's, then the libmng and GIF units' (slots 5a and 5b), before PNG/MNG, HIPS, BMP
-// and PCX. The plug-ins' extensions come last, when the plug-ins are loaded.
+// Units register their graphic classes with the picture framework from their
+// initialisation (one RegisterFileFormat<Class>(extension, description) line each), so
+// this is also the order of those registrations, where the class registered last for an
+// extension wins: the icon unit's "CUR", the JPEG unit's, the libmng and GIF units'
+// (slots 5a and 5b), then PNG/MNG, HIPS, BMP and PCX. The plug-ins' extensions come
+// last, when the plug-ins are loaded. FinalizeUnits takes them back.
 
 void InitializeUnits() {
     static bool initialized = false;
@@ -50,6 +54,13 @@ void InitializeUnits() {
 // Shutdown, in the reverse order of the initialisations: each unit takes back its
 // picture-framework registrations and releases what it loaded.
 void FinalizeUnits() {
+    // 8. BMPLoader.
+    host::TPicture::UnregisterGraphicClass<TVKBitmap>();
+
+    // 6. PNGLoader.
+    host::TPicture::UnregisterGraphicClass<TPNGGraphic>();
+    host::TPicture::UnregisterGraphicClass<TMNGGraphic>();
+
     // 3. ImageDLLLoader: the plug-ins are unloaded.
     FinalizeImageDLLLoader();
 }
