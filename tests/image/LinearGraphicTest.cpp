@@ -53,6 +53,20 @@ TEST(LinearGraphic, SizesFollowTheImageAndNewColumnsAreBlack) {
     EXPECT_EQ(graphic.Width(), 100);
 }
 
+TEST(LinearGraphic, DrawsItselfStretchedColourOnColour) {
+    TLinearGraphic graphic;
+    Gradient(graphic.Image, 2, 2);
+    host::TBitmap target;
+    target.SetPixelFormat(host::pf24bit);
+    target.SetSize(4, 4);
+    target.Canvas().StretchDraw(host::Rect(0, 0, 4, 4), graphic);
+    EXPECT_EQ(target.Canvas().GetStretchBltMode(), host::COLORONCOLOR);
+    // Image pixel (1, 1) is blue 1, green 1, red 2; it covers the lower right quarter.
+    EXPECT_EQ(target.GetPixel(3, 3), host::RGB(2, 1, 1));
+    EXPECT_EQ(target.GetPixel(2, 0), host::RGB(1, 0, 1));
+    EXPECT_EQ(target.GetPixel(0, 0), host::RGB(0, 0, 0));
+}
+
 TEST(LinearGraphic, AssigningToAnotherLinearGraphicCopiesAnIndependentImage) {
     TLinearGraphic source, target;
     Gradient(source.Image, 5, 4);
