@@ -31,6 +31,7 @@
 #include <stdint.h>
 
 /* The image record both sides exchange; the platform's natural layout. */
+typedef struct TImageContainer TImageContainer;
 struct TImageContainer {
     int32_t Width;        /* pixels */
     int32_t Height;       /* pixels */
