@@ -1,5 +1,6 @@
 #include "codecs/PCXLoader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -32,71 +33,83 @@ void put16(uint8_t* p, uint32_t v) {
 // the stream's own Read, so its end-of-data rules apply.
 class ByteSource {
 public:
-    explicit ByteSource(TBufferedStream& stream) : stream_(stream) {}
+    explicit ByteSource(TBufferedStream& stream) : stream_(stream) { Sync(); }
+    ~ByteSource() { stream_.ReadPos += static_cast<int32_t>(cur_ - start_); }
+
     uint8_t Next() {
-        if (stream_.BufferedCount() > 0) {
-            const uint8_t b = *stream_.BufferedData();
-            ++stream_.ReadPos;
-            return b;
-        }
+        if (cur_ != end_) return *cur_++;
+        stream_.ReadPos += static_cast<int32_t>(cur_ - start_);
         uint8_t b = 0;
         stream_.Read(&b, 1);
+        Sync();
         return b;
     }
 
 private:
+    void Sync() {
+        start_ = cur_ = stream_.BufferedData();
+        end_ = cur_ + stream_.BufferedCount();
+    }
+
     TBufferedStream& stream_;
+    const uint8_t* start_ = nullptr;
+    const uint8_t* cur_ = nullptr;
+    const uint8_t* end_ = nullptr;
 };
 
-// Where the next decoded byte goes: a one-plane image fills its buffer front to back; a
-// three-plane image fills one plane row at a time, red into byte 2 of every pixel, then
-// green into byte 1, then blue into byte 0.
-class PlaneCursor {
+// Run-length decoding of consecutive spans; a run may continue into the next span.
+class RunDecoder {
 public:
-    explicit PlaneCursor(TLinearBitmap& bitmap)
-        : map_(bitmap.Map.get()), size_(bitmap.Size), width_(bitmap.Width), planar_(bitmap.PixelSize == 3),
-          step_(planar_ ? 3 : 1), pos_(planar_ ? 2 : 0) {}
+    explicit RunDecoder(TBufferedStream& stream) : source_(stream) {}
 
-    bool Done() const { return pos_ >= size_; }
+    void Fill(uint8_t* out, int64_t count) {
+        int64_t x = 0;
+        while (x < count) {
+            if (pending_ == 0) {
+                uint8_t b = source_.Next();
+                if (b < RunMarker) {
+                    out[x++] = b;
+                    continue;
+                }
+                pending_ = b & MaxRun;
+                if (pending_ == 0) pending_ = 1;
+                value_ = source_.Next();
+            }
+            const int64_t n = std::min<int64_t>(pending_, count - x);
+            std::memset(out + x, value_, static_cast<size_t>(n));
+            x += n;
+            pending_ -= static_cast<int>(n);
+        }
+    }
 
-    void Store(uint8_t value) {
-        if (pos_ >= size_) throw ELinearBitmap("Error in bitmap data");
-        map_[pos_] = value;
-        pos_ += step_;
-        if (planar_ && ++x_ == width_) NextPlaneRow();
+    // A run still going when the image is full overran it.
+    void Finish() const {
+        if (pending_ != 0) throw ELinearBitmap("Error in bitmap data");
     }
 
 private:
-    void NextPlaneRow() {
-        x_ = 0;
-        const int64_t rowStart = pos_ - int64_t{3} * width_ - plane_;
-        plane_ = plane_ == 0 ? 2 : plane_ - 1;
-        pos_ = plane_ == 2 ? rowStart + int64_t{3} * width_ + 2 : rowStart + plane_;
-    }
-
-    uint8_t* map_;
-    int64_t size_;
-    int32_t width_;
-    bool planar_;
-    int64_t step_;
-    int64_t pos_;
-    int32_t x_ = 0;
-    int plane_ = 2;  // the byte of each pixel the current plane row fills
+    ByteSource source_;
+    int pending_ = 0;
+    uint8_t value_ = 0;
 };
 
+// One plane fills the image front to back; three planes fill one plane row at a time,
+// red into byte 2 of every pixel, then green into byte 1, then blue into byte 0.
 void DecodeRuns(TBufferedStream& stream, TLinearBitmap& bitmap) {
-    ByteSource source(stream);
-    PlaneCursor cursor(bitmap);
-    while (!cursor.Done()) {
-        uint8_t value = source.Next();
-        int count = 1;
-        if (value >= RunMarker) {
-            count = value & MaxRun;
-            if (count == 0) count = 1;
-            value = source.Next();
+    RunDecoder runs(stream);
+    if (bitmap.PixelSize == 1) {
+        runs.Fill(bitmap.Map.get(), bitmap.Size);
+    } else {
+        std::vector<uint8_t> plane(static_cast<size_t>(bitmap.Width));
+        for (int32_t y = 0; y < bitmap.Height; ++y) {
+            for (int byte = 2; byte >= 0; --byte) {
+                runs.Fill(plane.data(), bitmap.Width);
+                uint8_t* out = bitmap.ScanLine(y) + byte;
+                for (int32_t x = 0; x < bitmap.Width; ++x) out[3 * int64_t{x}] = plane[x];
+            }
         }
-        for (; count > 0; --count) cursor.Store(value);
     }
+    runs.Finish();
 }
 
 // Searches for the palette marker after the pixels; whatever goes wrong there only
@@ -115,21 +128,30 @@ void ReadPaletteTrailer(TBufferedStream& stream, TLinearBitmap& bitmap) {
     }
 }
 
-// Appends the runs of `count` bytes spaced `step` apart; runs never reach past them.
-void EncodeRuns(const uint8_t* data, int32_t count, int32_t step, std::vector<uint8_t>& out) {
+// Writes the runs of `count` contiguous bytes to `out`, which holds 2 * count bytes;
+// runs never reach past them. Returns the end of what was written.
+uint8_t* EncodeRuns(const uint8_t* data, int32_t count, uint8_t* out) {
     int32_t i = 0;
     while (i < count) {
-        const uint8_t value = data[int64_t{i} * step];
-        int run = 1;
-        while (run < MaxRun && i + run < count && data[int64_t{i + run} * step] == value) ++run;
-        if (run == 1 && value < RunMarker) {
-            out.push_back(value);
-        } else {
-            out.push_back(static_cast<uint8_t>(RunMarker + run));
-            out.push_back(value);
+        const uint8_t value = data[i];
+        if (i + 1 < count && data[i + 1] == value) {
+            const int32_t limit = std::min(count, i + MaxRun);
+            int32_t j = i + 2;
+            while (j < limit && data[j] == value) ++j;
+            *out++ = static_cast<uint8_t>(RunMarker + (j - i));
+            *out++ = value;
+            i = j;
+            continue;
         }
-        i += run;
+        // A single byte: literal, or a run of one when it looks like a count. Written
+        // without a branch, since photographs make that choice unpredictable.
+        const bool looksLikeCount = value >= RunMarker;
+        out[0] = looksLikeCount ? static_cast<uint8_t>(RunMarker + 1) : value;
+        out[1] = value;
+        out += 1 + looksLikeCount;
+        ++i;
     }
+    return out;
 }
 
 void WriteHeader(TBaseStream& stream, const TLinearBitmap& bitmap, uint8_t planes) {
@@ -148,12 +170,10 @@ void WriteHeader(TBaseStream& stream, const TLinearBitmap& bitmap, uint8_t plane
 }
 
 void WriteIndexed(TBaseStream& stream, const TLinearBitmap& bitmap) {
-    std::vector<uint8_t> out;
-    out.reserve(static_cast<size_t>(bitmap.Width) * 2);
+    std::vector<uint8_t> out(static_cast<size_t>(bitmap.Width) * 2);
     for (int32_t y = 0; y < bitmap.Height; ++y) {
-        out.clear();
-        EncodeRuns(bitmap.ScanLine(y), bitmap.Width, 1, out);
-        stream.Write(out.data(), static_cast<int64_t>(out.size()));
+        const uint8_t* end = EncodeRuns(bitmap.ScanLine(y), bitmap.Width, out.data());
+        stream.Write(out.data(), end - out.data());
     }
     uint8_t trailer[1 + PaletteTrailerBytes];
     trailer[0] = PaletteMarker;
@@ -162,12 +182,17 @@ void WriteIndexed(TBaseStream& stream, const TLinearBitmap& bitmap) {
 }
 
 void WritePlanes(TBaseStream& stream, const TLinearBitmap& bitmap) {
-    std::vector<uint8_t> out;
-    out.reserve(static_cast<size_t>(bitmap.Width) * 6);
+    const size_t width = static_cast<size_t>(bitmap.Width);
+    std::vector<uint8_t> plane(width);
+    std::vector<uint8_t> out(width * 6);
     for (int32_t y = 0; y < bitmap.Height; ++y) {
-        out.clear();
-        for (int plane = 2; plane >= 0; --plane) EncodeRuns(bitmap.ScanLine(y) + plane, bitmap.Width, 3, out);
-        stream.Write(out.data(), static_cast<int64_t>(out.size()));
+        uint8_t* end = out.data();
+        for (int byte = 2; byte >= 0; --byte) {
+            const uint8_t* in = bitmap.ScanLine(y) + byte;
+            for (size_t x = 0; x < width; ++x) plane[x] = in[3 * x];
+            end = EncodeRuns(plane.data(), bitmap.Width, end);
+        }
+        stream.Write(out.data(), end - out.data());
     }
 }
 
