@@ -6,6 +6,7 @@
 
 #include "TestSupport.h"
 #include "codecs/HIPSLoader.h"
+#include "codecs/CodecBytes.h"
 #include "codecs/ReferenceImages.h"
 #include "image/LinarBitmap.h"
 #include "platform/Exceptions.h"
@@ -50,15 +51,8 @@ Bytes floatsLE(std::initializer_list<float> values) {
 }
 
 std::string load(const Bytes& file, TLinearBitmap& bitmap) {
-    TMemStream stream;
-    stream.Write(file.data(), static_cast<int64_t>(file.size()));
-    stream.Seek(0);
-    try {
-        THIPSLoader().LoadFromStream(stream, "HIPS", bitmap);
-        return "loaded";
-    } catch (const Exception& e) {
-        return e.Message();
-    }
+    THIPSLoader codec;
+    return codec_bytes::LoadOutcome(codec, "HIPS", file, bitmap);
 }
 
 struct HipsCase {

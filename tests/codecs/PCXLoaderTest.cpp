@@ -7,6 +7,7 @@
 
 #include "TestSupport.h"
 #include "codecs/PCXLoader.h"
+#include "codecs/CodecBytes.h"
 #include "codecs/ReferenceImages.h"
 #include "image/LinarBitmap.h"
 #include "platform/Exceptions.h"
@@ -39,15 +40,8 @@ Bytes pcxFile(int width, int height, int planes, const Bytes& data, int bytesPer
 }
 
 std::string load(const Bytes& file, TLinearBitmap& bitmap) {
-    TMemStream stream;
-    stream.Write(file.data(), static_cast<int64_t>(file.size()));
-    stream.Seek(0);
-    try {
-        TPCXLoader().LoadFromStream(stream, "PCX", bitmap);
-        return "loaded";
-    } catch (const Exception& e) {
-        return e.Message();
-    }
+    TPCXLoader codec;
+    return codec_bytes::LoadOutcome(codec, "PCX", file, bitmap);
 }
 
 Bytes save(TLinearBitmap& bitmap) {
