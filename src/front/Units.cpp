@@ -1,6 +1,7 @@
 #include "front/Units.h"
 
 #include "codecs/BMPLoader.h"
+#include "codecs/ICOLoader.h"
 #include "front/FileUtils.h"
 #include "codecs/PNGLoader.h"
 #include "image/LinarBitmap.h"
@@ -21,6 +22,7 @@ void InitializeUnits() {
     // 3. ImageDLLLoader: the plug-in codec, registered first.
 
     // 4. ICOLoader.
+    InitializeICOLoader();
 
     // 5. JPEGLoader.
 
