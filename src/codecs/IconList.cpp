@@ -179,13 +179,13 @@ void TIconList::LoadFromStream(TSeekableStream& Stream) {
         readExact(Stream, start + HeaderBytes + int64_t{EntryBytes} * i, entry, EntryBytes);
         const int32_t width = entry[0], height = entry[1];
         const int64_t stated = le32(entry + 8), offset = le32(entry + 12);
-        if (offset >= fileSize || offset + stated > fileSize) throw Exception(Format("Size mismatch in icon %d", i));
+        if (offset >= fileSize) throw Exception(Format("Size mismatch in icon %d", i));
 
         uint8_t info[InfoHeaderBytes] = {};
         const int64_t infoBytes = std::min<int64_t>(InfoHeaderBytes, fileSize - offset);
         readExact(Stream, start + offset, info, infoBytes);
         if (infoBytes >= 8 && std::memcmp(info, PNGSignature, 8) == 0) throw Exception("Unsupported pixel format");
-        if (infoBytes < InfoHeaderBytes) throw Exception(Format("Size mismatch in icon %d", i));
+        if (infoBytes < InfoHeaderBytes || offset + stated > fileSize) throw Exception(Format("Size mismatch in icon %d", i));
         const int32_t infoWidth = static_cast<int32_t>(le32(info + 4));
         const int32_t infoHeight = static_cast<int32_t>(le32(info + 8));
         if (width != infoWidth || height != infoHeight / 2) throw Exception(Format("Size mismatch in icon %d", i));
