@@ -122,19 +122,37 @@ std::string HexColor(TColor color) {
     return text;
 }
 
+namespace {
+
+struct CustomColor {
+    char letter;
+    TColor color;
+};
+
+// The custom colours given as "ColorA=FE00FF" ... "ColorP=...".
+std::vector<CustomColor> ParseCustomColors(const std::vector<std::string>& entries) {
+    std::vector<CustomColor> colors;
+    for (const std::string& entry : entries) {
+        TColor color;
+        if (entry.size() > 7 && entry.compare(0, 5, "Color") == 0 && entry[6] == '=' &&
+            ParseHexColor(entry.substr(7), color))
+            colors.push_back({static_cast<char>(std::toupper(static_cast<unsigned char>(entry[5]))), color});
+    }
+    return colors;
+}
+
+}  // namespace
+
 bool TColorDialog::Execute() {
     if (!CanAskUser()) return false;
     TTerminalDialog terminal;
-    std::string customs;
-    for (const std::string& custom : CustomColors) {
-        const size_t equals = custom.find('=');
-        if (custom.rfind("Color", 0) != 0 || equals != 6) continue;
-        TColor value;
-        if (!ParseHexColor(custom.substr(equals + 1), value)) continue;
-        customs += ", " + custom.substr(5, 1) + " for " + TTerminalDialog::Swatch(value) + " " + HexColor(value);
-    }
+    const std::vector<CustomColor> customs = ParseCustomColors(CustomColors);
+    std::string offered;
+    for (const CustomColor& custom : customs)
+        offered += std::string(", ") + custom.letter + " for " + TTerminalDialog::Swatch(custom.color) + " " +
+                   HexColor(custom.color);
     for (;;) {
-        terminal.Write("Color as rrggbb" + customs + " (now " + TTerminalDialog::Swatch(Color) + " " + HexColor(Color) +
+        terminal.Write("Color as rrggbb" + offered + " (now " + TTerminalDialog::Swatch(Color) + " " + HexColor(Color) +
                        ", empty line: keep): ");
         std::string answer;
         if (!terminal.ReadLine(answer) || answer.empty()) return false;
@@ -143,11 +161,9 @@ bool TColorDialog::Execute() {
             Color = chosen;
             return true;
         }
-        for (const std::string& custom : CustomColors) {
-            if (answer.size() == 1 && custom.size() > 6 && custom.rfind("Color", 0) == 0 &&
-                std::toupper(static_cast<unsigned char>(answer[0])) == custom[5] &&
-                ParseHexColor(custom.substr(7), chosen)) {
-                Color = chosen;
+        for (const CustomColor& custom : customs) {
+            if (answer.size() == 1 && std::toupper(static_cast<unsigned char>(answer[0])) == custom.letter) {
+                Color = custom.color;
                 return true;
             }
         }

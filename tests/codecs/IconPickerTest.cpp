@@ -140,13 +140,20 @@ TEST(IconPicker, ChoosingTheSecondImageAndAnotherColourOnTheTerminalConvertsThat
     EXPECT_GT(masked, 0);
 }
 
-TEST(IconPicker, CancellingOnTheTerminalWritesNothingKeepsTheInputAndReportsNothing) {
+TEST(IconPicker, CancellingOnTheTerminalWritesNothingKeepsTheInputAndReportsNothingEvenAfterAColourChange) {
     PIXMORPH_REQUIRE_TESTDATA();
     TempDir dir;
     writeFile(dir / "in.ico", readFile(testdata("ico/image-rs/images/smile.ico")));
     TerminalSession session({dir / "in.ico", "5", dir / "out.bmp"});
     ASSERT_TRUE(session.started());
     ASSERT_NE(session.until(Prompt), "");
+    // The colour dialog refuses what is no colour and offers custom colour A.
+    session.type("t\n");
+    ASSERT_NE(session.until("keep): "), "");
+    session.type("purple\n");
+    EXPECT_NE(session.until("keep): ").find("Not a colour: purple"), std::string::npos);
+    session.type("a\n");
+    EXPECT_NE(session.until(Prompt).find("$fe00ff"), std::string::npos);
     session.type("c\n");
     std::string rest;
     session.finish(rest);
