@@ -114,36 +114,70 @@ void TIconImage::AssignTo(host::TBitmap& Dest, host::TColor TransparentColor) co
 }
 
 void TIconImage::AssignTo(TLinearBitmap& Dest, host::TColor TransparentColor) const {
+    // The pixels a platform bitmap filled with the colour and drawn over would hold, written
+    // straight into the image: on 8 bits every colour lands on the first entry of exactly
+    // that colour, as the platform's nearest-colour match puts it.
     if (TransparentColor == -1) TransparentColor = 0xFF00FF;
     TransparentColor = ColorBits(TransparentColor);
     if (Width == 0 || Height == 0) throw ELinearBitmap("Invalid bitmap size");
-    host::TBitmap bitmap;
-    if (BitCount <= 8) {
-        const bool present = PaletteHolds(TransparentColor);
-        if (BitCount == 8 && !present) {
-            bitmap.NewImage(host::pf24bit, Width, Height);
-        } else {
-            std::vector<host::TPaletteEntry> entries(static_cast<size_t>(PaletteSize / 4));
-            for (size_t i = 0; i < entries.size(); ++i)
-                entries[i] = {Palette[4 * i], Palette[4 * i + 1], Palette[4 * i + 2], Palette[4 * i + 3]};
-            // 1 and 4 bits leave room for the transparent colour of its own.
-            if (!present) {
-                entries.resize(256);
-                entries[255] = {host::GetRValue(TransparentColor), host::GetGValue(TransparentColor),
-                                host::GetBValue(TransparentColor), 0};
+    const bool present = BitCount <= 8 && PaletteHolds(TransparentColor);
+    if (BitCount == 24 || (BitCount == 8 && !present)) {
+        Dest.New(Width, Height, pfBGR24);
+        const uint8_t key[3] = {host::GetBValue(TransparentColor), host::GetGValue(TransparentColor),
+                                host::GetRValue(TransparentColor)};
+        for (int32_t r = 0; r < Height; ++r) {
+            uint8_t* d = Dest.ScanLine(Height - 1 - r);
+            for (int32_t x = 0; x < Width; ++x, d += 3) {
+                if (Transparent(x, r)) {
+                    std::memcpy(d, key, 3);
+                } else {
+                    const host::TColor color = PixelColor(x, r);
+                    d[0] = host::GetBValue(color);
+                    d[1] = host::GetGValue(color);
+                    d[2] = host::GetRValue(color);
+                }
             }
-            const host::TPaletteHandle palette = host::CreatePalette(entries.data(), static_cast<int>(entries.size()));
-            bitmap.NewImage(host::pf8bit, Width, Height);
-            bitmap.SetPalette(palette.get());
         }
-        host::TCanvas& canvas = bitmap.Canvas();
-        canvas.Brush.Color = TransparentColor;
-        canvas.FillRect(host::Rect(0, 0, Width, Height));
-        Draw(canvas, 0, 0);
-    } else {
-        AssignTo(bitmap, TransparentColor);
+        return;
     }
-    Dest.Assign(bitmap);
+    // 1 and 4 bits leave room for the transparent colour of its own at index 255; the
+    // entries between are black.
+    const int entries = PaletteSize / 4;
+    uint8_t table[PaletteBytes] = {};
+    for (int i = 0; i < entries; ++i) {
+        table[3 * i] = Palette[4 * static_cast<size_t>(i) + 2];
+        table[3 * i + 1] = Palette[4 * static_cast<size_t>(i) + 1];
+        table[3 * i + 2] = Palette[4 * static_cast<size_t>(i)];
+    }
+    const int used = present ? entries : 256;
+    if (!present) {
+        table[3 * 255] = host::GetBValue(TransparentColor);
+        table[3 * 255 + 1] = host::GetGValue(TransparentColor);
+        table[3 * 255 + 2] = host::GetRValue(TransparentColor);
+    }
+    auto colorOf = [&](int i) { return host::RGB(table[3 * i + 2], table[3 * i + 1], table[3 * i]); };
+    auto firstOfColor = [&](host::TColor color) {
+        for (int j = 0; j < used; ++j)
+            if (colorOf(j) == color) return j;
+        return 0;
+    };
+    uint8_t first[256];
+    for (int i = 0; i < entries; ++i) first[i] = static_cast<uint8_t>(firstOfColor(colorOf(i)));
+    const auto transparentIndex = static_cast<uint8_t>(firstOfColor(TransparentColor));
+
+    Dest.New(Width, Height, pfIndexed8);
+    std::memcpy(Dest.Palette.get(), table, PaletteBytes);
+    const int shift = 8 - BitCount, mask = (1 << BitCount) - 1;
+    for (int32_t r = 0; r < Height; ++r) {
+        const uint8_t* s = XorBits.data() + static_cast<size_t>(r) * XorRowBytes;
+        uint8_t* d = Dest.ScanLine(Height - 1 - r);
+        for (int32_t x = 0; x < Width; ++x) {
+            // Pixels fill each byte from its top bits.
+            const int bit = x * BitCount;
+            const int index = (s[bit >> 3] >> (shift - (bit & 7))) & mask;
+            d[x] = Transparent(x, r) ? transparentIndex : first[index];
+        }
+    }
 }
 
 void TIconImage::Draw(host::TCanvas& Canvas, int32_t X, int32_t Y) const {

@@ -209,6 +209,23 @@ TEST_F(IconCodec, EveryDepthReadsToItsPixelsWithTheMaskInTheTransparentColour) {
     }
 }
 
+TEST_F(IconCodec, PixelsTakeTheFirstPaletteEntryOfTheirColour) {
+    HandImage image;
+    image.width = 4;
+    image.height = 1;
+    image.palette = palette(4, false);
+    image.palette[7] = image.palette[3];
+    image.palette[9] = image.palette[12] = Magenta;
+    const uint32_t indices[4] = {7, 12, 3, 5};
+    image.index = [&](int x, int) { return indices[x]; };
+    image.masked = [](int x, int) { return x == 3; };
+    TLinearBitmap bitmap;
+    load(iconFile(1, {image}), bitmap);
+    ASSERT_EQ(bitmap.PixelFormat, pfIndexed8);
+    const uint8_t* row = bitmap.ScanLine(0);
+    EXPECT_EQ((std::vector<int>{row[0], row[1], row[2], row[3]}), (std::vector<int>{3, 9, 3, 9}));
+}
+
 TEST_F(IconCodec, BrokenDirectoriesFailWithAClearMessageAndLeaveTheImageAlone) {
     HandImage good;
     good.palette = palette(4, false);
