@@ -205,8 +205,8 @@ void TIconList::LoadFromStream(TSeekableStream& Stream) {
     // Room only for the entries the file really holds, whatever its header claims.
     Items.reserve(static_cast<size_t>(std::min<int64_t>(count, std::max<int64_t>(0, fileSize - HeaderBytes) / EntryBytes)));
 
-    // Image data is held once per entry: entries that all point at the same large image
-    // would otherwise make a small file claim gigabytes.
+    // The images together may hold no more bytes than the file has: entries that all
+    // name the same large image would otherwise make a small file claim gigabytes.
     int64_t held = 0;
     for (int32_t i = 0; i < count; ++i) {
         uint8_t entry[EntryBytes];
