@@ -449,6 +449,15 @@ TEST_F(IconCodec, ACursorsHotSpotGoesIntoTheNextCursorButNeverIntoAnIcon) {
     bytes = save(bitmap, "CUR");
     EXPECT_EQ(le16At(bytes, 10), 5u);
     EXPECT_EQ(le16At(bytes, 12), 14u);
+    // Read back by another codec, the cursor brings its hot spot along.
+    TICOLoader other;
+    TMemStream stream;
+    stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
+    stream.Seek(0);
+    TLinearBitmap again;
+    other.LoadFromStream(stream, "CUR", again);
+    EXPECT_EQ(other.HotSpotX, 5);
+    EXPECT_EQ(other.HotSpotY, 14);
     // An icon's entry holds one plane and its depth.
     bytes = save(bitmap, "ICO");
     EXPECT_EQ(le16At(bytes, 10), 1u);
