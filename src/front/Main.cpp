@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "codecs/ICOLoader.h"
 #include "front/FileUtils.h"
 #include "front/Units.h"
 #include "image/LinarBitmap.h"
@@ -12,6 +13,7 @@
 #include "platform/Files.h"
 #include "platform/Graphics.h"
 #include "platform/MessageBox.h"
+#include "streams/Streams.h"
 
 namespace {
 
@@ -48,12 +50,29 @@ void deleteInput(const std::string& input, const std::string& output) {
 // The graphic class each bitmap code of 101 to 106 writes through.
 const char* MissingGraphicFor(const std::string& code) {
     static const std::pair<const char*, const char*> graphics[] = {
-        {"101", "TJPEGImage"}, {"102", "TGIFImage"}, {"103", "TIcon"},
-        {"104", "TNGImage"},   {"105", "TNGImage"},  {"106", "TMetafile"},
+        {"101", "TJPEGImage"}, {"102", "TGIFImage"}, {"104", "TNGImage"},
+        {"105", "TNGImage"},   {"106", "TMetafile"},
     };
     for (const auto& [text, graphic] : graphics)
         if (code == text) return graphic;
     return nullptr;
+}
+
+// The platform icon class cannot take a bitmap, so the icon comes from the codec's own
+// writer: one image, the codec's transparent colour masked.
+void WriteBitmapAsIcon(const std::string& input, const std::string& output) {
+    host::TBitmap bitmap;
+    bitmap.LoadFromFile(input);
+    // 1 and 4 bits keep their palette, so that the writer can keep them small.
+    if (bitmap.PixelFormat() == host::pf1bit || bitmap.PixelFormat() == host::pf4bit)
+        bitmap.SetPixelFormat(host::pf8bit);
+    TLinearBitmap image;
+    image.TakeOverPlatformBitmap(bitmap);
+    TAtomicOutput target(output);
+    TFileStream stream(target.Path(), fsRead | fsWrite | fsCreate);
+    ICOLoader().SaveToStream(stream, "ICO", image);
+    stream.Flush();
+    target.Commit();
 }
 
 }  // namespace
@@ -144,6 +163,9 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
         TAtomicOutput target(output);
         copy.SaveToFile(target.Path());
         target.Commit();
+    } else if (code == "103") {
+        WriteBitmapAsIcon(input, output);
+        deleteInput(input, output);
     } else if (const char* graphic = MissingGraphicFor(code)) {
         // These write through graphic classes that cannot take a bitmap yet; the input is
         // read first so that its errors come first, and it stays.

@@ -3,6 +3,7 @@
 #include "codecs/BMPLoader.h"
 #include "codecs/HIPSLoader.h"
 #include "codecs/PCXLoader.h"
+#include "codecs/ICOLoader.h"
 #include "front/FileUtils.h"
 #include "codecs/PNGLoader.h"
 #include "image/LinarBitmap.h"
@@ -23,6 +24,7 @@ void InitializeUnits() {
     // 3. ImageDLLLoader: the plug-in codec, registered first.
 
     // 4. ICOLoader.
+    InitializeICOLoader();
 
     // 5. JPEGLoader.
 
