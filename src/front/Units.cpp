@@ -1,6 +1,9 @@
 #include "front/Units.h"
 
 #include "codecs/BMPLoader.h"
+#include "codecs/HIPSLoader.h"
+#include "codecs/PCXLoader.h"
+#include "codecs/ICOLoader.h"
 #include "front/FileUtils.h"
 #include "codecs/PNGLoader.h"
 #include "image/LinarBitmap.h"
@@ -31,6 +34,7 @@ void InitializeUnits() {
     InitializeImageDLLLoader();
 
     // 4. ICOLoader.
+    InitializeICOLoader();
 
     // 5. JPEGLoader.
 
@@ -42,11 +46,13 @@ void InitializeUnits() {
     InitializePNGLoader();
 
     // 7. HIPSLoader.
+    InitializeHIPSLoader();
 
     // 8. BMPLoader.
     InitializeBMPLoader();
 
     // 9. PCXLoader.
+    InitializePCXLoader();
 
     // 10. WMFLoader.
 }
@@ -54,8 +60,14 @@ void InitializeUnits() {
 // Shutdown, in the reverse order of the initialisations: each unit takes back its
 // picture-framework registrations and releases what it loaded.
 void FinalizeUnits() {
+    // 9. PCXLoader.
+    host::TPicture::UnregisterGraphicClass<TPCXGraphic>();
+
     // 8. BMPLoader.
     host::TPicture::UnregisterGraphicClass<TVKBitmap>();
+
+    // 7. HIPSLoader.
+    host::TPicture::UnregisterGraphicClass<THIPSGraphic>();
 
     // 6. PNGLoader.
     host::TPicture::UnregisterGraphicClass<TPNGGraphic>();

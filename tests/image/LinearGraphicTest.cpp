@@ -95,7 +95,8 @@ TEST(LinearGraphic, PlatformStreamsCarryAWindowsBitmapOrTheBoundCodecsFormat) {
     Case cases[] = {{std::make_unique<TLinearGraphic>(), "BM"},
                     {std::make_unique<THIPSGraphic>(), "BM"},  // HIPS is never written
                     {std::make_unique<TPNGGraphic>(), "\x89PNG"},
-                    {std::make_unique<TMNGGraphic>(), "\x8aMNG"}};
+                    {std::make_unique<TMNGGraphic>(), "\x8aMNG"},
+                    {std::make_unique<TPCXGraphic>(), "\x0a"}};
     for (Case& c : cases) {
         Gradient(c.graphic->Image, 6, 3);
         host::TMemoryStream stream;
@@ -131,7 +132,10 @@ TEST(PictureFramework, ExtensionsFindTheClassRegisteredLastWhateverTheirCase) {
     const Case cases[] = {{"png", typeid(TPNGGraphic), "Portable Network Graphics"},
                           {"PNG", typeid(TPNGGraphic), "Portable Network Graphics"},
                           {"Mng", typeid(TMNGGraphic), "Multiple-image Network Graphics"},
-                          {"BMP", typeid(TVKBitmap), "Windows bitmap"}};
+                          {"BMP", typeid(TVKBitmap), "Windows bitmap"},
+                          {"pcx", typeid(TPCXGraphic), "Zsoft Paintbrush"},
+                          {"HIP", typeid(THIPSGraphic), "HIPS image"},
+                          {"hips", typeid(THIPSGraphic), "HIPS image"}};
     for (const Case& c : cases) {
         const std::type_info* found = host::TPicture::FindGraphicClass(c.extension);
         ASSERT_NE(found, nullptr) << c.extension;
