@@ -222,6 +222,9 @@ public:
     virtual void LoadFromStream(host::TStream& stream, TObject* parent) = 0;
 
 private:
+    // "List index out of bounds" unless 0 <= index < Count.
+    int IndexCheck(int index) const;
+
     TGIFImage* image_;
     std::vector<std::unique_ptr<TGIFItem>> items_;
 };
