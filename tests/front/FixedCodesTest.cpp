@@ -66,7 +66,7 @@ TEST(Code100, InputsThatAreNotBitmapsOrCannotBeOpened) {
     EXPECT_EQ(names, (std::vector<std::string>{"in.bmp", "text.bmp"}));
 }
 
-TEST(BitmapCodesWithoutGraphic, ReadTheBitmapThenReportTheGraphicThatCannotTakeItAndKeepTheInput) {
+TEST(Codes101To106, ReadTheBitmapThenReportTheGraphicThatCannotTakeItAndKeepTheInput) {
     TempDir dir;
     writeFile(dir / "in.bmp", readFile(sample("sunset.bmp")));
     writeFile(dir / "text.bmp", std::string("not a bitmap"));
