@@ -156,8 +156,20 @@ uint8_t TSlowColorLookup::MatchColor(uint8_t Red, uint8_t Green, uint8_t Blue, T
     return index;
 }
 
+namespace {
+
+struct CubeLevels {
+    uint8_t Level[256];
+    constexpr CubeLevels() : Level() {
+        for (int v = 0; v < 256; ++v) Level[v] = static_cast<uint8_t>((v + 3) / 51);
+    }
+};
+constexpr CubeLevels Cube;
+
+}  // namespace
+
 uint8_t TNetscapeColorLookup::MatchColor(uint8_t Red, uint8_t Green, uint8_t Blue, TColorRGB& Chosen) {
-    const int r = (Red + 3) / 51, g = (Green + 3) / 51, b = (Blue + 3) / 51;
+    const int r = Cube.Level[Red], g = Cube.Level[Green], b = Cube.Level[Blue];
     Chosen = {static_cast<uint8_t>(51 * r), static_cast<uint8_t>(51 * g), static_cast<uint8_t>(51 * b)};
     return static_cast<uint8_t>(36 * r + 6 * g + b);
 }
@@ -196,6 +208,13 @@ TBufferedDitherer::TBufferedDitherer(TColorLookup& Lookup, int32_t Width, int Ro
     SetDivisor(Divisor);
     stride_ = static_cast<size_t>(checkedAdd(std::max(Width, 0), 2 * int64_t{Margin}));
     buffer_.assign(static_cast<size_t>(checkedSize({int64_t{Rows} * 3, static_cast<int64_t>(stride_), 4})) / 4, 0);
+    PointRows();
+}
+
+void TBufferedDitherer::PointRows() {
+    for (int r = 0; r < rows_; ++r)
+        for (int c = 0; c < 3; ++c)
+            slots_[r][c] = buffer_.data() + (static_cast<size_t>((first_ + r) % rows_) * 3 + c) * stride_;
 }
 
 uint8_t TBufferedDitherer::MatchAdjusted(uint8_t Red, uint8_t Green, uint8_t Blue, int32_t (&Error)[3]) {
@@ -223,6 +242,7 @@ void TBufferedDitherer::Spread(const int32_t (&Error)[3], std::span<const TDithe
 void TBufferedDitherer::NextRow() {
     for (int c = 0; c < 3; ++c) std::fill_n(Slots(0, c), stride_, 0);
     first_ = (first_ + 1) % rows_;
+    PointRows();
     TDitherEngine::NextRow();
 }
 

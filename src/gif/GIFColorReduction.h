@@ -168,9 +168,9 @@ protected:
     }
 
 private:
-    int32_t* Slots(int Row, int Channel) {
-        return buffer_.data() + (static_cast<size_t>((first_ + Row) % rows_) * 3 + Channel) * stride_;
-    }
+    static constexpr int MaxRows = 4;
+    int32_t* Slots(int Row, int Channel) const { return slots_[Row][Channel]; }
+    void PointRows();
 
     int rows_;
     int margin_;
@@ -179,6 +179,7 @@ private:
     int32_t divisor_ = 1;
     int32_t rounding_ = 0;
     std::vector<int32_t> buffer_;
+    int32_t* slots_[MaxRows][3] = {};  // rows from the current one down, per channel
 };
 
 class TFloydSteinbergDitherer : public TDitherEngine {
