@@ -2,6 +2,7 @@
 
 #include "codecs/BMPLoader.h"
 #include "front/FileUtils.h"
+#include "gif/GIFImage.h"
 #include "codecs/PNGLoader.h"
 #include "image/LinarBitmap.h"
 
@@ -35,4 +36,7 @@ void InitializeUnits() {
     // 9. PCXLoader.
 
     // 10. WMFLoader.
+
+    // GIFImage: the "GIF" graphic class of the picture framework.
+    InitializeGIFImage();
 }
