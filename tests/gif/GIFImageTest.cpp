@@ -461,3 +461,41 @@ TEST(GIFImage, AssignCopiesAnotherImageAndRefusesWhatItCannotTake) {
     host::TPicture picture;
     EXPECT_EQ(messageOf<EConvertError>([&] { copy.Assign(picture); }), "Cannot assign a TPicture to a TGIFImage");
 }
+
+TEST(GIFImage, ProgressIsReportedWhileConvertingAndSaving) {
+    const auto palette = SomePalette(2);
+    auto bitmap = IndexedBitmap(host::pf1bit, 3, 70, palette, [](int x, int y) { return (x + y) % 2; });
+    TGIFImage image;
+    std::vector<std::string> events;
+    image.OnProgress = [&](TObject*, TProgressStage stage, int percent, const std::string& message) {
+        events.push_back(message + " " + std::to_string(stage) + " " + std::to_string(percent));
+    };
+    image.Assign(*bitmap);
+    image.Add(*bitmap);
+    Save(image);
+    // Rows 0, 32 and 64 of 70 while converting; one step per frame while saving.
+    const std::vector<std::string> converting = {"Converting... 0 0", "Converting... 1 0", "Converting... 1 45",
+                                                 "Converting... 1 91", "Converting... 2 100"};
+    std::vector<std::string> expected = converting;
+    expected.insert(expected.end(), converting.begin(), converting.end());
+    expected.insert(expected.end(), {"Saving... 0 0", "Saving... 1 50", "Saving... 1 100", "Saving... 2 100"});
+    EXPECT_EQ(events, expected);
+}
+
+TEST(GIFImage, TheFirstFrameGoesToABitmapWithItsColours) {
+    const auto palette = SomePalette(5);
+    auto bitmap = IndexedBitmap(host::pf8bit, 6, 4, palette, [](int x, int y) { return (x * y) % 5; });
+    TGIFImage image;
+    image.Assign(*bitmap);
+    host::TBitmap back;
+    back.Assign(image);
+    ASSERT_EQ(back.Width(), 6);
+    ASSERT_EQ(back.Height(), 4);
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 6; ++x) {
+            const auto& p = palette[(x * y) % 5];
+            EXPECT_EQ(back.GetPixel(x, y), host::RGB(p.peRed, p.peGreen, p.peBlue)) << x << "," << y;
+        }
+    TGIFImage empty;
+    EXPECT_EQ(messageOf<EConvertError>([&] { back.Assign(empty); }), "Cannot assign a TGIFImage to a TBitmap");
+}
