@@ -99,7 +99,7 @@ CodeTrace TraceCodes(const Bytes& file, size_t offset) {
     return trace;
 }
 
-enum class Pattern { Random, Runs, Solid, Diagonal };
+enum class Pattern { Random, Runs, Solid, Diagonal, Repeats };
 
 Bytes MakePixels(Pattern pattern, int colors, int width, int height, unsigned seed) {
     Bytes pixels(static_cast<size_t>(width) * height);
@@ -112,6 +112,15 @@ Bytes MakePixels(Pattern pattern, int colors, int width, int height, unsigned se
                 case Pattern::Random: pixels[i] = static_cast<uint8_t>(random() % colors); break;
                 case Pattern::Solid: pixels[i] = static_cast<uint8_t>(colors - 1); break;
                 case Pattern::Diagonal: pixels[i] = static_cast<uint8_t>((x + y) % colors); break;
+                case Pattern::Repeats:
+                    // Long runs of one colour split by single pixels: the run codes of the
+                    // table built for the first run serve the later ones.
+                    if (--left == 0) {
+                        value = value == 0 ? 1 : 0;
+                        left = value == 0 ? 2 + (++run * 131) % 700 : 1;
+                    }
+                    pixels[i] = static_cast<uint8_t>(value % colors);
+                    break;
                 case Pattern::Runs:
                     // Runs of every length from 1 upwards, each in the next colour.
                     if (--left == 0) {
@@ -149,7 +158,8 @@ TEST(GIFEncoders, GiflibReadsBackTheExactIndicesInFullSubBlocks) {
     std::vector<EncoderCase> cases;
     for (uint8_t kind : {GIFEncoderLZW, GIFEncoderRLE}) {
         for (int colors : {1, 2, 3, 4, 5, 8, 16, 17, 100, 200, 256})
-            for (Pattern pattern : {Pattern::Random, Pattern::Runs, Pattern::Solid, Pattern::Diagonal})
+            for (Pattern pattern :
+                 {Pattern::Random, Pattern::Runs, Pattern::Solid, Pattern::Diagonal, Pattern::Repeats})
                 cases.push_back({kind, colors, 37, 23, colors % 2 == 1, pattern});
         for (int width : {1, 2, 7, 255, 256, 1000})
             for (int height : {1, 2, 3, 4, 5, 9, 17})
@@ -161,6 +171,8 @@ TEST(GIFEncoders, GiflibReadsBackTheExactIndicesInFullSubBlocks) {
         cases.push_back({kind, 2, 1000, 200, true, Pattern::Random});
         cases.push_back({kind, 256, 1000, 300, false, Pattern::Runs});
         cases.push_back({kind, 4, 1000, 100, false, Pattern::Solid});
+        cases.push_back({kind, 2, 1000, 100, false, Pattern::Repeats});
+        cases.push_back({kind, 256, 999, 101, true, Pattern::Repeats});
     }
     unsigned seed = 1;
     for (const EncoderCase& c : cases) {
