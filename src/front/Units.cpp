@@ -1,6 +1,8 @@
 #include "front/Units.h"
 
 #include "codecs/BMPLoader.h"
+#include "codecs/HIPSLoader.h"
+#include "codecs/PCXLoader.h"
 #include "front/FileUtils.h"
 #include "gif/GIFImage.h"
 #include "codecs/PNGLoader.h"
@@ -29,11 +31,13 @@ void InitializeUnits() {
     InitializePNGLoader();
 
     // 7. HIPSLoader.
+    InitializeHIPSLoader();
 
     // 8. BMPLoader.
     InitializeBMPLoader();
 
     // 9. PCXLoader.
+    InitializePCXLoader();
 
     // 10. WMFLoader.
 
