@@ -5,6 +5,7 @@
 #include "codecs/PCXLoader.h"
 #include "codecs/ICOLoader.h"
 #include "front/FileUtils.h"
+#include "gif/GIFImage.h"
 #include "codecs/PNGLoader.h"
 #include "image/LinarBitmap.h"
 #include "image/LinearGraphic.h"
@@ -55,6 +56,9 @@ void InitializeUnits() {
     InitializePCXLoader();
 
     // 10. WMFLoader.
+
+    // GIFImage: the "GIF" graphic class of the picture framework.
+    InitializeGIFImage();
 }
 
 // Shutdown, in the reverse order of the initialisations: each unit takes back its
