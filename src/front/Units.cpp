@@ -42,6 +42,7 @@ void InitializeUnits() {
     // 5a. NGImages: the libmng-backed JPEG, MNG, JNG and PNG graphic classes.
 
     // 5b. GIFImage: the GIF graphic class.
+    InitializeGIFImage();
 
     // 6. PNGLoader.
     InitializePNGLoader();
@@ -56,9 +57,6 @@ void InitializeUnits() {
     InitializePCXLoader();
 
     // 10. WMFLoader.
-
-    // GIFImage: the "GIF" graphic class of the picture framework.
-    InitializeGIFImage();
 }
 
 // Shutdown, in the reverse order of the initialisations: each unit takes back its
@@ -76,6 +74,9 @@ void FinalizeUnits() {
     // 6. PNGLoader.
     host::TPicture::UnregisterGraphicClass<TPNGGraphic>();
     host::TPicture::UnregisterGraphicClass<TMNGGraphic>();
+
+    // 5b. GIFImage.
+    host::TPicture::UnregisterGraphicClass<TGIFImage>();
 
     // 3. ImageDLLLoader: the plug-ins are unloaded.
     FinalizeImageDLLLoader();

@@ -1070,5 +1070,5 @@ void TGIFImage::Warning(TObject* sender, TGIFSeverity severity, const std::strin
 }
 
 void InitializeGIFImage() {
-    host::TPicture::RegisterFileFormat("GIF", "GIF Image", [] { return std::make_unique<TGIFImage>(); });
+    host::TPicture::RegisterFileFormat<TGIFImage>("GIF", "GIF Image");
 }

@@ -7,6 +7,7 @@
 #include "codecs/BMPLoader.h"
 #include "codecs/PNGLoader.h"
 #include "codecs/PngOracle.h"
+#include "gif/GIFImage.h"
 #include "image/LinearGraphic.h"
 #include "platform/Graphics.h"
 
@@ -135,7 +136,8 @@ TEST(PictureFramework, ExtensionsFindTheClassRegisteredLastWhateverTheirCase) {
                           {"BMP", typeid(TVKBitmap), "Windows bitmap"},
                           {"pcx", typeid(TPCXGraphic), "Zsoft Paintbrush"},
                           {"HIP", typeid(THIPSGraphic), "HIPS image"},
-                          {"hips", typeid(THIPSGraphic), "HIPS image"}};
+                          {"hips", typeid(THIPSGraphic), "HIPS image"},
+                          {"Gif", typeid(TGIFImage), "GIF Image"}};
     for (const Case& c : cases) {
         const std::type_info* found = host::TPicture::FindGraphicClass(c.extension);
         ASSERT_NE(found, nullptr) << c.extension;
