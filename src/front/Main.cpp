@@ -8,6 +8,7 @@
 #include "front/FileUtils.h"
 #include "front/Units.h"
 #include "image/LinarBitmap.h"
+#include "mng/NGImages.h"
 #include "platform/Exceptions.h"
 #include "platform/Files.h"
 #include "platform/Graphics.h"
@@ -88,7 +89,7 @@ void deleteInput(const std::string& input, const std::string& output) {
 const char* MissingGraphicFor(const std::string& code) {
     static const std::pair<const char*, const char*> graphics[] = {
         {"101", "TJPEGImage"}, {"102", "TGIFImage"}, {"103", "TIcon"},
-        {"104", "TNGImage"},   {"105", "TNGImage"},  {"106", "TMetafile"},
+        {"106", "TMetafile"},
     };
     for (const auto& [text, graphic] : graphics)
         if (code == text) return graphic;
@@ -189,6 +190,19 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
         TAtomicOutput target(output);
         copy.SaveToFile(target.Path());
         target.Commit();
+    } else if (code == "104" || code == "105") {
+        // libmng is loaded here, by the first image that needs it, and by nothing else.
+        host::TBitmap bitmap;
+        bitmap.LoadFromFile(input);
+        ng::TNGImage image;
+        image.TakeOver(bitmap);
+        TAtomicOutput target(output);
+        if (code == "104")
+            image.SavePNGToFile(target.Path());
+        else
+            image.SaveJNGToFile(target.Path());
+        target.Commit();
+        deleteInput(input, output);
     } else if (const char* graphic = MissingGraphicFor(code)) {
         // These write through graphic classes that cannot take a bitmap yet; the input is
         // read first so that its errors come first, and it stays.
