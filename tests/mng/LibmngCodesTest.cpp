@@ -117,6 +117,20 @@ TEST(Code104, BitmapsOfEveryColourCountBecomeValidPngsWithTheExactPixels) {
     }
 }
 
+TEST(Code104, BitmapsOfEveryStoredDepthKeepTheirPixels) {
+    PIXMORPH_REQUIRE_TESTDATA();
+    for (const char* name : {"pal1.bmp", "pal4.bmp", "pal4rle.bmp", "pal8.bmp", "pal8topdown.bmp", "rgb16.bmp",
+                             "rgb16-565.bmp", "rgb24.bmp", "rgb32bf.bmp"}) {
+        SCOPED_TRACE(name);
+        TempDir dir;
+        writeFile(dir / "in.bmp", readFile(testdata(std::string("bmpsuite/g/") + name)));
+        const auto r = runPixmorph({dir / "in.bmp", "104", dir / "out.png"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(runProgram({"pngcheck", "-q", dir / "out.png"}).exitCode, 0);
+        EXPECT_EQ(firstDifference(decodePng(dir / "out.png"), bmpSuiteReference("g", name)), "");
+    }
+}
+
 TEST(Code104, APhotographBecomesAnRgbPngWithEveryPixelKept) {
     PIXMORPH_REQUIRE_TESTDATA();
     TempDir dir;
