@@ -10,6 +10,9 @@
 #include <map>
 #include <random>
 
+#include <cstdio>
+#include <jpeglib.h>
+
 #include "TestSupport.h"
 #include "codecs/PngOracle.h"
 #include "mng/NGImages.h"
@@ -401,7 +404,7 @@ TEST(CreatePNG, AMaskColourMetOnlyAfterThe257thColourStillGivesAnAlphaChannel) {
 // ---------------------------------------------------------------- JNG
 
 namespace {
-uint32_t NoRowsWritten(void*, void*, uint32_t) { return 0; }
+JDIMENSION NoRowsWritten(j_compress_ptr, JSAMPARRAY, JDIMENSION) { return 0; }
 }  // namespace
 
 TEST(CreateJNG, MissingOrStuckJpegEntryPointsFailTheSaveInsteadOfLooping) {
