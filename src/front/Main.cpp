@@ -8,6 +8,7 @@
 #include "codecs/ICOLoader.h"
 #include "front/FileUtils.h"
 #include "front/Units.h"
+#include "gif/GIFImage.h"
 #include "image/LinarBitmap.h"
 #include "mng/NGImages.h"
 #include "platform/Exceptions.h"
@@ -51,7 +52,7 @@ void deleteInput(const std::string& input, const std::string& output) {
 // The graphic class each bitmap code of 101 to 106 writes through.
 const char* MissingGraphicFor(const std::string& code) {
     static const std::pair<const char*, const char*> graphics[] = {
-        {"101", "TJPEGImage"}, {"102", "TGIFImage"}, {"106", "TMetafile"},
+        {"101", "TJPEGImage"}, {"106", "TMetafile"},
     };
     for (const auto& [text, graphic] : graphics)
         if (code == text) return graphic;
@@ -163,6 +164,18 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
         TAtomicOutput target(output);
         copy.SaveToFile(target.Path());
         target.Commit();
+    } else if (code == "102") {
+        TGIFImage gif;
+        {
+            // The bitmap goes as soon as the frame holds its colour indices.
+            host::TBitmap bitmap;
+            bitmap.LoadFromFile(input);
+            gif.Assign(bitmap);
+        }
+        TAtomicOutput target(output);
+        gif.SaveToFile(target.Path());
+        target.Commit();
+        deleteInput(input, output);
     } else if (code == "103") {
         WriteBitmapAsIcon(input, output);
         deleteInput(input, output);

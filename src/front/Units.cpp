@@ -5,6 +5,7 @@
 #include "codecs/PCXLoader.h"
 #include "codecs/ICOLoader.h"
 #include "front/FileUtils.h"
+#include "gif/GIFImage.h"
 #include "codecs/PNGLoader.h"
 #include "image/LinarBitmap.h"
 
@@ -41,4 +42,7 @@ void InitializeUnits() {
     InitializePCXLoader();
 
     // 10. WMFLoader.
+
+    // GIFImage: the "GIF" graphic class of the picture framework.
+    InitializeGIFImage();
 }
