@@ -141,29 +141,42 @@ void TLZWEncoder::EncodePixels() {
     } release{Dictionary};
 
     EmitClear();
-    const uint32_t colorCount = static_cast<uint32_t>(std::max(ColorCount, 0));
-    uint32_t c = *Pixel++;
-    if (c >= colorCount) ColorNotInColorTable();
-    MatchCode = static_cast<int16_t>(c);
     THashTable& table = *Dictionary;
-    while (NextPixel()) {
-        c = *Pixel++;
-        if (c >= colorCount) ColorNotInColorTable();
-        const uint32_t key = (static_cast<uint32_t>(MatchCode) << 8) | c;
-        const uint16_t code = table.Find(key);
-        if (code != THashTable::NotFound) {
-            MatchCode = static_cast<int16_t>(code);
-            continue;
+    // Indices are bytes: with 256 colours or more no pixel can be out of range.
+    const uint32_t colorCount = static_cast<uint32_t>(std::max(ColorCount, 0));
+    const bool checkColors = colorCount < 256;
+    // The pixels go by runs of the frame's row order (the whole image when it is not
+    // interlaced) with the cursor and the string matched so far held in registers.
+    const uint8_t* p = Pixel;
+    const uint8_t* end = p + RowCountdown;
+    uint32_t match = *p++;
+    if (match >= colorCount) ColorNotInColorTable();
+    for (;;) {
+        while (p < end) {
+            const uint32_t c = *p++;
+            if (checkColors && c >= colorCount) ColorNotInColorTable();
+            const uint32_t key = (match << 8) | c;
+            const uint16_t code = table.Find(key);
+            if (code != THashTable::NotFound) {
+                match = code;
+                continue;
+            }
+            TLZWEncoder::EmitCode(static_cast<int>(match));
+            match = c;
+            if (NextCode < 4095) {
+                table.Add(key, static_cast<uint16_t>(NextCode));
+                ++NextCode;
+            } else {
+                TLZWEncoder::EmitClear();
+            }
         }
-        TLZWEncoder::EmitCode(MatchCode);
-        MatchCode = static_cast<int16_t>(c);
-        if (NextCode < 4095) {
-            table.Add(key, static_cast<uint16_t>(NextCode));
-            ++NextCode;
-        } else {
-            TLZWEncoder::EmitClear();
-        }
+        // The run is used up: the row order decides whether another one follows.
+        RowCountdown = 1;
+        if (!NextPixel()) break;
+        p = Pixel;
+        end = p + RowCountdown;
     }
+    MatchCode = static_cast<int16_t>(match);
     TLZWEncoder::EmitCode(MatchCode);
 }
 

@@ -54,38 +54,36 @@ public:
 };
 
 // Keys are (prefix code shl 8) or pixel; the 12-bit code sits below the key in one slot.
+// An empty slot holds all ones. The home slot is one xor and one mask away from the key:
+// on a hit the next key depends on the code found, so the hash is on the critical path
+// of every pixel, and a division there would halve the encoder's speed.
 class THashTable {
 public:
-    static constexpr int Size = 8009;
+    static constexpr int Size = 8192;
     static constexpr uint16_t NotFound = 0xFFFF;
 
     THashTable() { Reset(); }
     void Reset() { std::memset(slots_, 0xFF, sizeof(slots_)); }
     void Add(uint32_t key, uint16_t code) {
-        int h = Home(key);
-        while ((slots_[h] >> 12) != EmptyKey) h = Next(h);
+        uint32_t h = Home(key);
+        while ((slots_[h] >> 12) != EmptyKey) h = (h + 1) & (Size - 1);
         slots_[h] = (key << 12) | (code & 0xFFFu);
     }
     uint16_t Find(uint32_t key) const {
-        int h = Home(key);
+        uint32_t h = Home(key);
         for (;;) {
             const uint32_t slot = slots_[h];
             const uint32_t slotKey = slot >> 12;
             if (slotKey == key) return static_cast<uint16_t>(slot & 0xFFFu);
             if (slotKey == EmptyKey) return NotFound;
-            h = Next(h);
+            h = (h + 1) & (Size - 1);
         }
     }
 
 private:
+    // Keys stay below $FFFFF because prefix codes stay below 4095.
     static constexpr uint32_t EmptyKey = 0xFFFFF;
-    static int Home(uint32_t key) { return static_cast<int>((key ^ (key >> 4)) % Size); }
-    // 2h mod Size for h > 0; slot 0 is followed by the last slot.
-    static int Next(int h) {
-        const int d = h == 0 ? 1 : Size - h;
-        h -= d;
-        return h < 0 ? h + Size : h;
-    }
+    static uint32_t Home(uint32_t key) { return (key ^ (key >> 12)) & (Size - 1); }
 
     uint32_t slots_[Size];
 };
