@@ -26,7 +26,7 @@ constexpr int64_t PixelAllowance = int64_t{1} << 24;
 // source is moved only when the buffer is refilled and by Sync.
 class ReadAhead : public host::TStream {
 public:
-    PIXMORPH_CLASS_NAME(TStream)
+    PIXMORPH_CLASS_NAME(ReadAhead)
     explicit ReadAhead(host::TStream& source)
         : source_(source), base_(source.GetPosition()), size_(source.GetSize()),
           buffer_(static_cast<size_t>(ReadBufferSize)) {
