@@ -512,16 +512,16 @@ uint8_t* TDIBWriter::ScanLine(int32_t Row) {
 std::unique_ptr<host::TBitmap> ReduceToPalette(host::TBitmap& Bitmap, uint8_t ReductionMethod, uint8_t DitherMethod,
                                                host::HPALETTE Palette, int32_t ReductionDepth) {
     auto result = std::make_unique<host::TBitmap>();
+    if (ReductionMethod > rmPalette) return result;
+    const int32_t width = Bitmap.Width(), height = Bitmap.Height();
+    // Every method works on 24-bit rows: refuse a size no bitmap can have at that depth
+    // before anything is copied or converted.
+    checkedSize({width, height, 3});
     if (ReductionMethod == rmNone) {
         result->Assign(Bitmap);
         result->SetPixelFormat(host::pf24bit);
         return result;
     }
-    if (ReductionMethod > rmPalette) return result;
-
-    const int32_t width = Bitmap.Width(), height = Bitmap.Height();
-    // The 24-bit rows and the 8-bit result must both be sizes a bitmap can have.
-    checkedSize({width, height, 3});
     TDIBReader reader(Bitmap, host::pf24bit);
 
     TPaletteHandle palette;
