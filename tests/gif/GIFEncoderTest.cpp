@@ -299,7 +299,9 @@ TEST(GIFEncoders, HashTableFindsEveryKeyOfAFullDictionary) {
     for (size_t i = 0; i < keys.size(); ++i) ASSERT_EQ(table.Find(keys[i]), 258 + i) << i;
     for (int i = 0; i < 1000; ++i) {
         const uint32_t key = random() % 0xFFFFF;
-        if (std::find(keys.begin(), keys.end(), key) == keys.end()) ASSERT_EQ(table.Find(key), THashTable::NotFound);
+        if (std::find(keys.begin(), keys.end(), key) == keys.end()) {
+            ASSERT_EQ(table.Find(key), THashTable::NotFound);
+        }
     }
     table.Reset();
     EXPECT_EQ(table.Find(keys[0]), THashTable::NotFound);
