@@ -9,6 +9,7 @@
 #include "codecs/PNGLoader.h"
 #include "image/LinarBitmap.h"
 #include "image/LinearGraphic.h"
+#include "mng/NGImages.h"
 #include "platform/Graphics.h"
 #include "plugins/ImageDLLLoader.h"
 
@@ -39,7 +40,8 @@ void InitializeUnits() {
 
     // 5. JPEGLoader.
 
-    // 5a. NGImages: the libmng-backed JPEG, MNG, JNG and PNG graphic classes.
+    // 5a. NGImages: the libmng-backed MNG, JNG and PNG graphic classes.
+    ng::InitializeNGImages();
 
     // 5b. GIFImage: the GIF graphic class.
     InitializeGIFImage();
@@ -77,6 +79,11 @@ void FinalizeUnits() {
 
     // 5b. GIFImage.
     host::TPicture::UnregisterGraphicClass<TGIFImage>();
+
+    // 5a. NGImages.
+    host::TPicture::UnregisterGraphicClass<ng::TMNGImage>();
+    host::TPicture::UnregisterGraphicClass<ng::TJNGImage>();
+    host::TPicture::UnregisterGraphicClass<ng::TPNGImage>();
 
     // 3. ImageDLLLoader: the plug-ins are unloaded.
     FinalizeImageDLLLoader();
