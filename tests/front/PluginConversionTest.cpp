@@ -8,6 +8,7 @@
 
 #include "TestSupport.h"
 #include "codecs/PngOracle.h"
+#include "gif/GifOracle.h"
 #include "platform/Graphics.h"
 
 using namespace testing_support;
@@ -168,6 +169,38 @@ TEST(PixmorphOpen, ReadsEveryFamilyToTheSamePixelsAsTheCodecPath) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(PngRGB(dir / "out.png"), (std::vector<uint8_t>{0x10, 0x20, 0x30}));
 }
+
+#ifdef PIXMORPH_HAVE_GIFLIB
+TEST(PixmorphOpen, ReadsGifFilesToTheColoursGiflibFinds) {
+    PIXMORPH_REQUIRE_TESTDATA();
+    int compared = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(testdata("gif"))) {
+        if (entry.path().extension() != ".gif") continue;
+        const gif_oracle::Decoded gif = gif_oracle::Decode(readFile(entry.path()));
+        // Files whose first frame fills the screen without transparency: their colours
+        // are the frame's entries, whatever a reader does with the rest of the screen.
+        if (!gif.ok || gif.frames.empty()) continue;
+        const gif_oracle::Frame& frame = gif.frames[0];
+        const std::vector<uint8_t>& map = frame.localMap.empty() ? gif.globalMap : frame.localMap;
+        if (frame.left || frame.top || frame.width != gif.screenWidth || frame.height != gif.screenHeight ||
+            frame.transparentIndex >= 0 || map.empty())
+            continue;
+        SCOPED_TRACE(entry.path().string());
+        TempDir dir;
+        fs::copy_file(entry.path(), dir / "in.gif");
+        const RunResult r = runOpen({dir / "in.gif", dir / "out.bmp"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        std::vector<uint32_t> expected;
+        for (uint8_t index : frame.pixels) {
+            const size_t at = 3u * index < map.size() ? 3u * index : 0;
+            expected.push_back(uint32_t{map[at]} << 16 | uint32_t{map[at + 1]} << 8 | map[at + 2]);
+        }
+        EXPECT_EQ(BitmapColours(dir / "out.bmp"), expected);
+        ++compared;
+    }
+    EXPECT_GT(compared, 5);
+}
+#endif  // PIXMORPH_HAVE_GIFLIB
 
 TEST(PixmorphOpen, ErrorsAndExitStatusesAreThoseOfPixmorph) {
     TempDir dir;
