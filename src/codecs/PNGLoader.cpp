@@ -133,7 +133,12 @@ public:
             if (chunk_.Read(typeBytes, 4) < 4) break;
             const uint32_t type = BigEndian32(typeBytes);
             const int32_t length = CheckedChunkLength(rawLength);
-            if (type == IHDR) {
+            if (MalformedAncillary(type, length)) {
+                // Read as its type says, it would run into the CRC and beyond; like any
+                // ancillary chunk the image can do without, it is passed over whole.
+                buffered_.CopyTo(nullptr, int64_t{length} + 4);
+                checkCRC = false;
+            } else if (type == IHDR) {
                 ReadHeader(length);
             } else if (type == PLTE) {
                 checkCRC = ReadPalette(length);
@@ -165,6 +170,13 @@ public:
     }
 
 private:
+    // An ancillary chunk too short (or, for gAMA, of another size) for what its type holds.
+    bool MalformedAncillary(uint32_t type, int32_t length) const {
+        if (type == gAMA) return length != 4;
+        if (type != tRNS || !headerRead_) return false;
+        return (header_.ColourType == 0 && length < 2) || (header_.ColourType == 2 && length < 6);
+    }
+
     void ReadHeader(int32_t length) {
         if (length != 13) InvalidData();
         uint8_t h[13];

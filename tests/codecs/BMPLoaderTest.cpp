@@ -80,6 +80,7 @@ bool clearFailure(const std::string& outcome) {
 // ---------------------------------------------------------------- the suite through the registry
 
 TEST(BMPLoaderSuite, EveryGoodFileLoadsWithTheReferencePixels) {
+    PIXMORPH_REQUIRE_TESTDATA();
     const auto names = bmpSuiteFiles("g");
     ASSERT_GE(names.size(), 27u);
     for (const std::string& name : names) {
@@ -93,6 +94,7 @@ TEST(BMPLoaderSuite, EveryGoodFileLoadsWithTheReferencePixels) {
 }
 
 TEST(BMPLoaderSuite, PixelFormatsAreNormalisedToIndexed8OrBGR24) {
+    PIXMORPH_REQUIRE_TESTDATA();
     const std::map<std::string, uint8_t> expected = {
         {"pal1", pfIndexed8},  {"pal4", pfIndexed8},   {"pal8", pfIndexed8}, {"pal8os2", pfIndexed8},
         {"rgb16", pfBGR24},    {"rgb16-565", pfBGR24}, {"rgb24", pfBGR24},   {"rgb32", pfBGR24},
@@ -113,6 +115,7 @@ TEST(BMPLoaderSuite, PixelFormatsAreNormalisedToIndexed8OrBGR24) {
 }
 
 TEST(BMPLoaderSuite, QuestionableFilesLoadOrFailWithAClearMessage) {
+    PIXMORPH_REQUIRE_TESTDATA();
     for (const std::string& name : bmpSuiteFiles("q")) {
         TLinearBitmap bitmap;
         const std::string outcome = loadOutcome(testdata("bmpsuite/q/" + name), bitmap);
@@ -131,6 +134,7 @@ TEST(BMPLoaderSuite, QuestionableFilesLoadOrFailWithAClearMessage) {
 }
 
 TEST(BMPLoaderSuite, BadFilesFailCleanlyOrLoadWhatTheyCan) {
+    PIXMORPH_REQUIRE_TESTDATA();
     for (const std::string& name : bmpSuiteFiles("b")) {
         TLinearBitmap bitmap;
         const std::string outcome = loadOutcome(testdata("bmpsuite/b/" + name), bitmap);
@@ -142,6 +146,7 @@ TEST(BMPLoaderSuite, BadFilesFailCleanlyOrLoadWhatTheyCan) {
 }
 
 TEST(BMPLoaderSuite, ExtraFilesLoadLikeImageMagickDecodesThem) {
+    PIXMORPH_REQUIRE_TESTDATA();
     const std::string folder = testdata("bmp-extra/libjpeg-turbo");
     const auto names = bmpFilesIn(folder);
     ASSERT_FALSE(names.empty());
@@ -286,6 +291,7 @@ TEST(BMPLoaderSave, EightBitFilesCarryThePaletteAndPaddedBottomUpRows) {
 }
 
 TEST(BMPLoaderSave, RoundTripsKeepPixelsForEveryFormat) {
+    PIXMORPH_REQUIRE_TESTDATA();
     TempDir dir;
     TLinearBitmap rgb;
     rgb.LoadFromFile(testdata("bmpsuite/g/rgb24.bmp"));
@@ -328,6 +334,7 @@ TEST(BMPLoaderSave, AnEmptyImageIsRefusedInsteadOfWritingAnEmptyFile) {
 // ---------------------------------------------------------------- the program
 
 TEST(BMPLoaderProgram, CodecPathConvertsEveryGoodFileAndDeletesTheInput) {
+    PIXMORPH_REQUIRE_TESTDATA();
     // What we write is read back by ImageMagick and compared with the suite's rendering.
     TempDir dir;
     for (const std::string& name : bmpSuiteFiles("g")) {
@@ -416,6 +423,7 @@ TEST(BMPLoader, PlainFilesKeepRowOrderPaddingAndTheirTable) {
 }
 
 TEST(BMPLoader, PicturesOfBmpFilesReadThroughBothReaders) {
+    PIXMORPH_REQUIRE_TESTDATA();
     TempDir dir;
     // Headerless: only the own reader takes it.
     writeFile(dir / "headerless.bmp", headerless(2, 1, 2, 4, {0x6E, 0x00}));

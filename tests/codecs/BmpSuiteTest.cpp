@@ -31,6 +31,7 @@ RGBImage ownReader(const std::string& path) {
 }  // namespace
 
 TEST(BmpSuiteOwnReader, EveryGoodFileMatchesTheReference) {
+    PIXMORPH_REQUIRE_TESTDATA();
     const auto names = bmpSuiteFiles("g");
     ASSERT_GE(names.size(), 20u);
     for (const std::string& name : names) {
@@ -66,6 +67,7 @@ std::string outcome(const std::string& path) {
 }  // namespace
 
 TEST(BmpSuiteOwnReader, QuestionableFilesLoadWithTheirColoursOrAreRefused) {
+    PIXMORPH_REQUIRE_TESTDATA();
     for (const std::string& base : questionableMatching) {
         SCOPED_TRACE(base);
         std::string reference = base;
@@ -85,6 +87,7 @@ TEST(BmpSuiteOwnReader, QuestionableFilesLoadWithTheirColoursOrAreRefused) {
 }
 
 TEST(BmpSuiteOwnReader, BadFilesFailCleanlyOrLoadWhatTheyCan) {
+    PIXMORPH_REQUIRE_TESTDATA();
     const std::map<std::string, std::string> expected = {
         {"badbitcount.bmp", "refused"},        {"badheadersize.bmp", "refused"},
         {"badplanes.bmp", "refused"},          {"badrle.bmp", "Error in bitmap data"},

@@ -252,6 +252,7 @@ Bytes SolidRows(uint32_t w, uint32_t h, int bytesPerRow, uint8_t value) {
 // ---------------------------------------------------------------- reading PngSuite
 
 TEST_F(PNGCodec, EveryValidPngSuiteFileDecodesLikeLibpng) {
+    PIXMORPH_REQUIRE_TESTDATA();
     const auto files = PngSuiteFiles(false);
     ASSERT_GT(files.size(), 150u);
     for (const auto& name : files) {
@@ -306,6 +307,7 @@ TEST_F(PNGCodec, EveryValidPngSuiteFileDecodesLikeLibpng) {
 }
 
 TEST_F(PNGCodec, CorruptPngSuiteFilesFailWithTheCodecsMessages) {
+    PIXMORPH_REQUIRE_TESTDATA();
     // What each file is broken by, from the suite's own description.
     const std::map<std::string, std::string> expected = {
         {"xc1n0g08.png", "Invalid PNG data"},     {"xc9n2c08.png", "Invalid PNG data"},
@@ -328,6 +330,7 @@ TEST_F(PNGCodec, CorruptPngSuiteFilesFailWithTheCodecsMessages) {
 }
 
 TEST_F(PNGCodec, LoadsThroughTheRegistryByExtension) {
+    PIXMORPH_REQUIRE_TESTDATA();
     TLinearBitmap bitmap;
     bitmap.LoadFromFile(testdata("pngsuite/basn2c08.png"));
     EXPECT_EQ(bitmap.PixelFormat, pfBGR24);
@@ -407,6 +410,31 @@ TEST_F(PNGCodec, AncillaryChunkCrcIsNotCheckedButCriticalOnesAre) {
                   LoadBytes(Cat({po::PngSignature(), po::Ihdr(1, 1, 8, 0), po::Chunk("ABCD", {}), idat}), b);
               }),
               "Unsupported PNG data");
+}
+
+TEST_F(PNGCodec, AncillaryChunksTooShortForTheirTypeArePassedOverWhole) {
+    struct Case { int colourType; Bytes raw; Bytes palette; };
+    const Case cases[] = {
+        {0, {0, 7, 200, 3}, {}},
+        {2, {0, 1, 2, 3, 4, 5, 6}, {}},
+        {3, {0, 1, 0, 1}, {9, 9, 9, 200, 100, 50}},
+    };
+    for (const auto& c : cases) {
+        Bytes file = Cat({po::PngSignature(), po::Ihdr(c.colourType == 2 ? 2 : 3, 1, 8, c.colourType)});
+        if (!c.palette.empty()) file = Cat({file, po::Chunk("PLTE", c.palette)});
+        for (const char* type : {"gAMA", "cHRM", "sRGB", "iCCP", "tEXt", "tRNS"}) file = Cat({file, po::Chunk(type, {})});
+        // A grey transparency sample needs two bytes; one is as malformed as none.
+        if (c.colourType == 0) file = Cat({file, po::Chunk("tRNS", {7})});
+        file = Cat({file, po::Chunk("IDAT", po::Zlib(c.raw)), po::Chunk("IEND", {})});
+        TLinearBitmap b;
+        LoadBytes(file, b);
+        ExpectImageEquals(b, MapByCodecRules(po::Decode(file)), "colour type " + std::to_string(c.colourType));
+        EXPECT_EQ(codec.Gamma, 0);
+        EXPECT_EQ(codec.TransparentColor, -1);
+    }
+    TLinearBitmap b;
+    const Bytes emptyHeader = Cat({po::PngSignature(), po::Chunk("IHDR", {}), po::Chunk("IEND", {})});
+    EXPECT_EQ(messageOf([&] { LoadBytes(emptyHeader, b); }), "Invalid PNG data");
 }
 
 TEST_F(PNGCodec, FileEndingAfterTheLastIdatLoads) {
@@ -496,6 +524,7 @@ TEST_F(PNGCodec, MngYieldsItsFirstImage) {
 }
 
 TEST_F(PNGCodec, MngTestFilesLoadTheirFirstImageLikeLibpng) {
+    PIXMORPH_REQUIRE_TESTDATA();
     for (const char* name : {"animation.mng", "ball.mng", "fire.mng", "dutch.mng"}) {
         const Bytes file = readFile(testdata(std::string("mng/") + name));
         const po::Decoded d = po::Decode(po::FirstEmbeddedPng(file));
@@ -515,6 +544,7 @@ TEST_F(PNGCodec, MngTestFilesLoadTheirFirstImageLikeLibpng) {
 }
 
 TEST_F(PNGCodec, InterlacedImagesEqualTheirPlainTwins) {
+    PIXMORPH_REQUIRE_TESTDATA();
     // A 1 x 1 interlaced image: only pass 1 carries data.
     TLinearBitmap b;
     LoadBytes(Cat({po::PngSignature(), po::Ihdr(1, 1, 16, 0, 1), po::Chunk("IDAT", po::Zlib({0, 0x12, 0x34})),
@@ -682,6 +712,7 @@ TEST_F(PNGCodec, UnsupportedFormatsFailBeforeWritingAnything) {
 }
 
 TEST_F(PNGCodec, LowBitDepthFromTheLastReadStillWritesEightBitPalettes) {
+    PIXMORPH_REQUIRE_TESTDATA();
     for (const char* name : {"basn3p01.png", "basn3p02.png", "basn3p04.png", "basn0g02.png"}) {
         TLinearBitmap b;
         LoadBytes(readFile(testdata(std::string("pngsuite/") + name)), b);
@@ -694,6 +725,7 @@ TEST_F(PNGCodec, LowBitDepthFromTheLastReadStillWritesEightBitPalettes) {
 }
 
 TEST_F(PNGCodec, TransparencyAndGammaCarryOverFromTheLastRead) {
+    PIXMORPH_REQUIRE_TESTDATA();
     struct Case {
         const char* name;
         int colorType;
@@ -737,6 +769,7 @@ TEST_F(PNGCodec, TransparencyAndGammaCarryOverFromTheLastRead) {
 }
 
 TEST_F(PNGCodec, GammaIsWrittenBeforeThePalette) {
+    PIXMORPH_REQUIRE_TESTDATA();
     TLinearBitmap b;
     LoadBytes(readFile(testdata("pngsuite/g03n3p04.png")), b);
     std::vector<std::string> order;
@@ -745,6 +778,7 @@ TEST_F(PNGCodec, GammaIsWrittenBeforeThePalette) {
 }
 
 TEST_F(PNGCodec, SixteenBitGreyTransparencyFollowsTheImageToEightBits) {
+    PIXMORPH_REQUIRE_TESTDATA();
     // tbwn0g16 makes grey 65535 transparent; the same picture in 8 bits has the level
     // 255 there (the high byte), so an 8-bit grey image saved next gets tRNS 255.
     TLinearBitmap g16;
@@ -764,6 +798,7 @@ TEST_F(PNGCodec, SixteenBitGreyTransparencyFollowsTheImageToEightBits) {
 }
 
 TEST_F(PNGCodec, TransparencyTheWrittenImageCannotHoldIsLeftOut) {
+    PIXMORPH_REQUIRE_TESTDATA();
     // A grey level of 16 bits kept from the last read is no palette index.
     TLinearBitmap g16;
     LoadBytes(readFile(testdata("pngsuite/tbwn0g16.png")), g16);

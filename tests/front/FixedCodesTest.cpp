@@ -33,6 +33,7 @@ TEST(Code100, CopiesABitmapPixelForPixelAndKeepsTheInput) {
 }
 
 TEST(Code100, EveryGoodSuiteFileComesOutWithTheReferencePixels) {
+    PIXMORPH_REQUIRE_TESTDATA();
     TempDir dir;
     const auto names = bmpSuiteFiles("g");
     ASSERT_GE(names.size(), 27u);
