@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/CheckedSize.h"
+
 namespace testing_support {
 
 // The message of the E that action raises, or "<no exception>".
@@ -60,6 +62,15 @@ bool testdataRequired();
             GTEST_SKIP() << "test data not found at " << ::testing_support::testdataRoot();    \
         }                                                                                      \
     } while (0)
+
+// Lowers the library's limit on one image buffer for the life of the object.
+class ScopedImageLimit {
+public:
+    explicit ScopedImageLimit(int64_t bytes) { SetMaxImageBytes(bytes); }
+    ~ScopedImageLimit() { SetMaxImageBytes(0); }
+    ScopedImageLimit(const ScopedImageLimit&) = delete;
+    ScopedImageLimit& operator=(const ScopedImageLimit&) = delete;
+};
 
 struct RunResult {
     int exitCode = -1;
