@@ -374,20 +374,20 @@ void PNGReader::ReadImageData(int32_t length) {
             // Damage after the last row does not touch the image: the chunk is skipped below.
         }
     }
+    // Reading stops after the last row even when the stream goes on (more rows, or damage
+    // that does not touch the image): the decompressor has taken part of the chunk's rest
+    // into its buffer already, and those bytes count as the rest of the chunk.
+    inflate.StopDecoding();
+    inflate.StrictRead = true;
     uint8_t scratch[4096];
     uint8_t trailer[4];
-    if (inflate.Finished()) {
-        int64_t left = inflate.UnusedInputCount() + idat.Remaining;
-        while (left > 4) {
-            const int64_t n = std::min<int64_t>(left - 4, sizeof scratch);
-            inflate.ReadAfterEnd(scratch, n);
-            left -= n;
-        }
-        inflate.ReadAfterEnd(trailer, 4);
-    } else {
-        if (idat.Remaining > 4) idat.CopyTo(nullptr, idat.Remaining - 4);
-        ReadExact(idat, trailer, 4);
+    int64_t left = inflate.UnusedInputCount() + idat.Remaining;
+    while (left > 4) {
+        const int64_t n = std::min<int64_t>(left - 4, sizeof scratch);
+        inflate.ReadAfterEnd(scratch, n);
+        left -= n;
     }
+    inflate.ReadAfterEnd(trailer, 4);
     // A file that ends after its image data without IEND still loads.
     buffered_.StrictRead = false;
     imageRead_ = true;

@@ -437,6 +437,21 @@ TEST_F(PNGCodec, AncillaryChunksTooShortForTheirTypeArePassedOverWhole) {
     EXPECT_EQ(messageOf([&] { LoadBytes(emptyHeader, b); }), "Invalid PNG data");
 }
 
+TEST_F(PNGCodec, DataAfterTheLastRowIsPassedOverUpToTheTrailer) {
+    // A 4 x 1 grey image: one filter byte and four samples make the whole image.
+    const Bytes row = {0, 1, 2, 3, 4};
+    Bytes stored = {0x78, 0x01, 0x00, 5, 0, 0xFA, 0xFF};  // a stored block that is not the last
+    stored.insert(stored.end(), row.begin(), row.end());
+    stored.push_back(0x07);  // a final block of the reserved type: damage
+    stored.insert(stored.end(), {0, 0, 0, 0});
+    const Bytes cases[] = {po::Zlib(Cat({row, row})), stored, Cat({po::Zlib(row), Bytes(600, 0xAB)})};
+    for (const Bytes& data : cases) {
+        TLinearBitmap b;
+        LoadBytes(Cat({po::PngSignature(), po::Ihdr(4, 1, 8, 0), po::Chunk("IDAT", data), po::Chunk("IEND", {})}), b);
+        EXPECT_EQ(Bytes(b.ScanLine(0), b.ScanLine(0) + 4), (Bytes{1, 2, 3, 4}));
+    }
+}
+
 TEST_F(PNGCodec, FileEndingAfterTheLastIdatLoads) {
     TLinearBitmap b;
     LoadBytes(Cat({po::PngSignature(), po::Ihdr(2, 1, 8, 0), po::Chunk("IDAT", po::Zlib({0, 9, 8}))}), b);
