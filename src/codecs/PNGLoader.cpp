@@ -40,12 +40,14 @@ const uint32_t IHDR = ChunkType("IHDR"), PLTE = ChunkType("PLTE"), IDAT = ChunkT
                TERM = ChunkType("TERM"), BACK = ChunkType("BACK"), MOVE = ChunkType("MOVE");
 
 // Chunks before the first image that the reader passes over: ancillary chunks, the MNG
-// header and end, object definitions, and the MNG chunks that only say how frames are
-// shown (termination action, background, position of later objects): none of them
-// changes the pixels of the first image.
-bool SkippedChunk(uint32_t type) {
+// header and end, object definitions, and, in an MNG datastream only, the chunks that
+// only say how frames are shown (termination action, background, position of later
+// objects): valid MNG files carry them, and none changes the pixels of the first image.
+// In a PNG datastream they are unknown critical chunks.
+bool SkippedChunk(uint32_t type, bool mng) {
     if ((type >> 24) & 0x20) return true;
-    return type == MHDR || type == MEND || type == DEFI || type == TERM || type == BACK || type == MOVE;
+    if (type == MHDR || type == MEND || type == DEFI) return true;
+    return mng && (type == TERM || type == BACK || type == MOVE);
 }
 
 // Whatever strictness a stream in the chain has been given (the decompressor relaxes the
@@ -152,7 +154,7 @@ public:
                 ReadTransparency(length);
             } else if (type == IEND) {
                 // nothing
-            } else if (SkippedChunk(type)) {
+            } else if (SkippedChunk(type, mng_)) {
                 buffered_.CopyTo(nullptr, int64_t{length} + 4);
                 checkCRC = false;
             } else {
@@ -546,9 +548,9 @@ void TPNGLoader::WriteFile(TSeekableStream& Stream, bool mng, int mode, TLinearB
         WriteChunk(Stream, crc, gAMA, data, 4);
     }
     const bool transparentIndex = colourType == 3 && TransparentColor >= 0 && TransparentColor <= 255;
-    // A suggested palette is allowed for truecolour images only.
-    const uint8_t* paletteSource =
-        colourType == 3 ? image.Palette.get() : (colourType == 2 ? TruecolorPalette.get() : nullptr);
+    // A palette read from a truecolour file goes back out with whatever image is saved,
+    // a grey one included (readers ignore a PLTE there, as ours does).
+    const uint8_t* paletteSource = colourType == 3 ? image.Palette.get() : TruecolorPalette.get();
     if (paletteSource) {
         int last = 0;
         for (int i = 255; i > 0 && last == 0; --i) {

@@ -538,6 +538,37 @@ TEST_F(PNGCodec, MngYieldsItsFirstImage) {
               "Unsupported PNG data");
 }
 
+TEST_F(PNGCodec, FrameChunksArePassedOverInMngButAreUnknownCriticalChunksInPng) {
+    const Bytes image = Cat({po::Ihdr(2, 1, 8, 0), po::Chunk("IDAT", po::Zlib({0, 4, 5})), po::Chunk("IEND", {})});
+    for (const char* type : {"TERM", "BACK", "MOVE"}) {
+        TLinearBitmap b;
+        LoadBytes(Cat({po::MngSignature(), po::Chunk("MHDR", Bytes(28, 0)), po::Chunk(type, {0}), image}), b, "MNG");
+        EXPECT_EQ(Bytes(b.ScanLine(0), b.ScanLine(0) + 2), (Bytes{4, 5})) << type;
+        EXPECT_EQ(messageOf([&] { LoadBytes(Cat({po::PngSignature(), po::Chunk(type, {0}), image}), b); }),
+                  "Unsupported PNG data")
+            << type;
+    }
+}
+
+TEST_F(PNGCodec, ATruecolourFilesPaletteIsWrittenWithAGreyImageToo) {
+    codec.TruecolorPalette = AllocateBytes(768);
+    std::memset(codec.TruecolorPalette.get(), 0, 768);
+    const uint8_t entries[6] = {3, 2, 1, 6, 5, 4};  // blue, green, red
+    std::memcpy(codec.TruecolorPalette.get(), entries, 6);
+    TLinearBitmap b;
+    b.New(3, 2, pfIndexed8);
+    std::memcpy(b.Palette.get(), GrayPalette, 768);
+    FillTestImage(b, 4);
+    const Bytes file = SaveBytes(b);
+    Bytes palette;
+    for (const auto& c : po::Chunks(file))
+        if (c.type == "PLTE") palette = c.data;
+    EXPECT_EQ(palette, (Bytes{1, 2, 3, 4, 5, 6}));
+    TLinearBitmap back;
+    LoadBytes(file, back);
+    EXPECT_EQ(Bytes(back.Map.get(), back.Map.get() + 6), Bytes(b.Map.get(), b.Map.get() + 6));
+}
+
 TEST_F(PNGCodec, MngTestFilesLoadTheirFirstImageLikeLibpng) {
     PIXMORPH_REQUIRE_TESTDATA();
     for (const char* name : {"animation.mng", "ball.mng", "fire.mng", "dutch.mng"}) {
