@@ -1,7 +1,11 @@
 #include "front/Units.h"
 
 #include "codecs/BMPLoader.h"
+#include "codecs/HIPSLoader.h"
+#include "codecs/PCXLoader.h"
+#include "codecs/ICOLoader.h"
 #include "front/FileUtils.h"
+#include "gif/GIFImage.h"
 #include "codecs/PNGLoader.h"
 #include "image/LinarBitmap.h"
 
@@ -21,6 +25,7 @@ void InitializeUnits() {
     // 3. ImageDLLLoader: the plug-in codec, registered first.
 
     // 4. ICOLoader.
+    InitializeICOLoader();
 
     // 5. JPEGLoader.
 
@@ -28,11 +33,16 @@ void InitializeUnits() {
     InitializePNGLoader();
 
     // 7. HIPSLoader.
+    InitializeHIPSLoader();
 
     // 8. BMPLoader.
     InitializeBMPLoader();
 
     // 9. PCXLoader.
+    InitializePCXLoader();
 
     // 10. WMFLoader.
+
+    // GIFImage: the "GIF" graphic class of the picture framework.
+    InitializeGIFImage();
 }
