@@ -12,6 +12,7 @@
 #include "platform/Files.h"
 #include "platform/Graphics.h"
 #include "platform/MessageBox.h"
+#include "platform/Metafile.h"
 
 namespace {
 
@@ -88,7 +89,7 @@ void deleteInput(const std::string& input, const std::string& output) {
 const char* MissingGraphicFor(const std::string& code) {
     static const std::pair<const char*, const char*> graphics[] = {
         {"101", "TJPEGImage"}, {"102", "TGIFImage"}, {"103", "TIcon"},
-        {"104", "TNGImage"},   {"105", "TNGImage"},  {"106", "TMetafile"},
+        {"104", "TNGImage"},   {"105", "TNGImage"},
     };
     for (const auto& [text, graphic] : graphics)
         if (code == text) return graphic;
@@ -189,6 +190,23 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
         TAtomicOutput target(output);
         copy.SaveToFile(target.Path());
         target.Commit();
+    } else if (code == "106") {
+        // The bitmap drawn once into a new recording; ".wmf" gives a placeable Windows
+        // metafile, any other extension an enhanced one.
+        host::TMetafile metafile;
+        {
+            host::TBitmap bitmap;
+            bitmap.LoadFromFile(input);
+            metafile.SetHeight(bitmap.Height());
+            metafile.SetWidth(bitmap.Width());
+            host::TMetafileCanvas canvas(metafile);
+            canvas.Draw(0, 0, bitmap);
+        }
+        metafile.SetEnhanced(ExtractExtension(output) != "WMF");
+        TAtomicOutput target(output);
+        metafile.SaveToFile(target.Path());
+        target.Commit();
+        deleteInput(input, output);
     } else if (const char* graphic = MissingGraphicFor(code)) {
         // These write through graphic classes that cannot take a bitmap yet; the input is
         // read first so that its errors come first, and it stays.

@@ -3,6 +3,7 @@
 #include "codecs/BMPLoader.h"
 #include "front/FileUtils.h"
 #include "codecs/PNGLoader.h"
+#include "codecs/WMFLoader.h"
 #include "image/LinarBitmap.h"
 
 // Each unit's initialisation, in order. A unit's slot stays a comment until it exists.
@@ -35,4 +36,5 @@ void InitializeUnits() {
     // 9. PCXLoader.
 
     // 10. WMFLoader.
+    InitializeWMFLoader();
 }
