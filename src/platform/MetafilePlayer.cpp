@@ -936,8 +936,8 @@ private:
             cairo_pattern_set_filter(cairo_get_source(c), CAIRO_FILTER_NEAREST);
             cairo_pattern_set_extend(cairo_get_source(c), CAIRO_EXTEND_PAD);
             cairo_rectangle(c, xs, ys, ws, hs);
-            cairo_restore(c);
             cairo_fill(c);
+            cairo_restore(c);
             return;
         }
         if (!usesTarget && !usesSource && dc_.brush.style != BS_SOLID && code == 0xF0) {
