@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstring>
 
 #include "platform/CheckedSize.h"
@@ -36,6 +37,17 @@ uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8)
 uint32_t le32(const uint8_t* p) { return uint32_t{le16(p)} | uint32_t{le16(p + 2)} << 16; }
 
 [[noreturn]] void invalid() { throw EInvalidGraphic(SInvalidMetafile); }
+
+// Hundredths of a millimetre in the reference device's pixels, rounded; -1 when the
+// device description or the result makes no sense.
+int32_t devicePixels(int64_t hundredthsMM, int32_t pixels, int32_t millimetres) {
+    if (pixels <= 0 || millimetres <= 0) return -1;
+    const int64_t divisor = int64_t{millimetres} * 100;
+    const double exact = static_cast<double>(hundredthsMM) * pixels / static_cast<double>(divisor);
+    const double rounded = exact < 0 ? -std::floor(-exact + 0.5) : std::floor(exact + 0.5);
+    if (rounded > INT32_MAX || rounded < INT32_MIN) return -1;
+    return static_cast<int32_t>(rounded);
+}
 
 class Writer {
 public:
@@ -136,12 +148,8 @@ void TMetafile::LoadFromStream(TStream& stream) {
         const int32_t devX = static_cast<int32_t>(le32(head + 72)), devY = static_cast<int32_t>(le32(head + 76));
         const int32_t mmX = static_cast<int32_t>(le32(head + 80)), mmY = static_cast<int32_t>(le32(head + 84));
         const int64_t frameW = int64_t{right} - left, frameH = int64_t{bottom} - top;
-        if (frameW < INT32_MIN || frameW > INT32_MAX || frameH < INT32_MIN || frameH > INT32_MAX) {
-            width_ = height_ = -1;
-        } else {
-            width_ = MulDiv(static_cast<int32_t>(frameW), devX, mmX * 100 == 0 || mmX > INT32_MAX / 100 ? 0 : mmX * 100);
-            height_ = MulDiv(static_cast<int32_t>(frameH), devY, mmY * 100 == 0 || mmY > INT32_MAX / 100 ? 0 : mmY * 100);
-        }
+        width_ = devicePixels(frameW, devX, mmX);
+        height_ = devicePixels(frameH, devY, mmY);
         mmWidth_ = static_cast<int32_t>(std::clamp<int64_t>(frameW, INT32_MIN, INT32_MAX));
         mmHeight_ = static_cast<int32_t>(std::clamp<int64_t>(frameH, INT32_MIN, INT32_MAX));
         recorded_.clear();
