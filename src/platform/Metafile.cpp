@@ -222,22 +222,31 @@ void TMetafile::Draw(TCanvas& canvas, const TRect& rect) {
     const int32_t y1 = std::min(target->Height(), std::max(rect.Top, rect.Bottom));
     if (x0 >= x1 || y0 >= y1) return;
     const int32_t w = x1 - x0, h = y1 - y0;
-    std::vector<uint32_t> pixels(static_cast<size_t>(checkedSize({w, h})));
-    for (int32_t y = 0; y < h; ++y) target->ReadRowRGB(y0 + y, x0, w, &pixels[static_cast<size_t>(y) * w]);
-    PlayTarget play{pixels.data(), w, h, w * 4};
-    const PlayRect dest{static_cast<double>(rect.Left - x0), static_cast<double>(rect.Top - y0),
-                        static_cast<double>(rect.Right - x0), static_cast<double>(rect.Bottom - y0)};
-    if (!data_.empty() && recorded_.empty()) {
-        if (dataEnhanced_) {
+    // A large picture is played in bands of rows, so that the renderer's own pixels
+    // stay small beside the bitmap's; bands are whole multiples of the 8-pixel hatches.
+    constexpr int64_t BandPixels = int64_t{1} << 22;
+    int32_t band = h;
+    if (int64_t{w} * h > BandPixels) band = static_cast<int32_t>(std::max<int64_t>(64, BandPixels / w / 64 * 64));
+    band = std::min(band, h);
+    std::vector<uint32_t> pixels(static_cast<size_t>(checkedSize({w, band})));
+    const bool loaded = !data_.empty() && recorded_.empty();
+    const std::vector<uint8_t> recording = loaded ? std::vector<uint8_t>() : RecordingAsEnhanced();
+    for (int32_t top = 0; top < h; top += band) {
+        const int32_t rows = std::min(band, h - top);
+        const int32_t y = y0 + top;
+        for (int32_t r = 0; r < rows; ++r) target->ReadRowRGB(y + r, x0, w, &pixels[static_cast<size_t>(r) * w]);
+        PlayTarget play{pixels.data(), w, rows, w * 4, x0, y};
+        const PlayRect dest{static_cast<double>(rect.Left - x0), static_cast<double>(rect.Top - y),
+                            static_cast<double>(rect.Right - x0), static_cast<double>(rect.Bottom - y)};
+        if (!loaded) {
+            PlayEnhancedMetafile(recording.data(), recording.size(), play, dest);
+        } else if (dataEnhanced_) {
             PlayEnhancedMetafile(data_.data(), data_.size(), play, dest);
         } else {
             PlayWindowsMetafile(data_.data(), data_.size(), bounds_[0], bounds_[1], bounds_[2], bounds_[3], play, dest);
         }
-    } else {
-        const std::vector<uint8_t> emf = RecordingAsEnhanced();
-        PlayEnhancedMetafile(emf.data(), emf.size(), play, dest);
+        for (int32_t r = 0; r < rows; ++r) target->WriteRowRGB(y + r, x0, w, &pixels[static_cast<size_t>(r) * w]);
     }
-    for (int32_t y = 0; y < h; ++y) target->WriteRowRGB(y0 + y, x0, w, &pixels[static_cast<size_t>(y) * w]);
 }
 
 // ---------------------------------------------------------------- writing

@@ -550,6 +550,9 @@ private:
         cairo_pattern_t* pattern = cairo_pattern_create_for_surface(tile.get());
         cairo_pattern_set_extend(pattern, CAIRO_EXTEND_REPEAT);
         cairo_pattern_set_filter(pattern, CAIRO_FILTER_NEAREST);
+        cairo_matrix_t anchor;
+        cairo_matrix_init_translate(&anchor, target_.OriginX, target_.OriginY);
+        cairo_pattern_set_matrix(pattern, &anchor);
         cairo_set_source(cr_.get(), pattern);
         cairo_pattern_destroy(pattern);
     }
@@ -916,6 +919,55 @@ private:
     // Paints a source bitmap (or only the pattern and the target, without one) from the
     // source rectangle into the logical destination rectangle with a ternary raster
     // operation.
+    // The source stretched onto the target's pixel grid by nearest pixel, for the usual
+    // transforms that neither rotate nor shear: exact, and free of the fixed-point
+    // limits of the renderer's pattern transforms (a bitmap shrunk far from the origin
+    // would otherwise sample garbage). The block covers the visible destination, whose
+    // top-left corner goes to left and top; null for other transforms or nothing visible.
+    Surface stretchedSource(const DecodedDIB& dib, const cairo_matrix_t& m, double xd, double yd, double wd,
+                            double hd, double xs, double ys, double ws, double hs, int32_t& left, int32_t& top) {
+        if (m.xy != 0 || m.yx != 0) return nullptr;
+        const double dx0 = m.xx * xd + m.x0, dx1 = m.xx * (xd + wd) + m.x0;
+        const double dy0 = m.yy * yd + m.y0, dy1 = m.yy * (yd + hd) + m.y0;
+        if (!(std::isfinite(dx0) && std::isfinite(dx1) && std::isfinite(dy0) && std::isfinite(dy1)) || dx0 == dx1 || dy0 == dy1)
+            return nullptr;
+        // Pixels whose centres lie inside the destination.
+        auto span = [](double a, double b, int32_t limit, int32_t& first, int32_t& last) {
+            const double lo = std::min(a, b) - 0.5, hi = std::max(a, b) - 0.5;
+            first = static_cast<int32_t>(std::clamp(std::ceil(lo), 0.0, static_cast<double>(limit)));
+            last = static_cast<int32_t>(std::clamp(std::ceil(hi), 0.0, static_cast<double>(limit)));
+        };
+        int32_t x0, x1, y0, y1;
+        span(dx0, dx1, target_.Width, x0, x1);
+        span(dy0, dy1, target_.Height, y0, y1);
+        if (x0 >= x1 || y0 >= y1) return nullptr;
+        Surface block = makeSurface(CAIRO_FORMAT_RGB24, x1 - x0, y1 - y0);
+        if (!block) return nullptr;
+        std::vector<int32_t> columns(static_cast<size_t>(x1 - x0));
+        for (int32_t x = x0; x < x1; ++x) {
+            const double u = (x + 0.5 - dx0) / (dx1 - dx0);
+            columns[static_cast<size_t>(x - x0)] =
+                static_cast<int32_t>(std::clamp(std::floor(xs + u * ws), 0.0, static_cast<double>(dib.width - 1)));
+        }
+        cairo_surface_flush(dib.surface.get());
+        cairo_surface_flush(block.get());
+        const uint8_t* sd = cairo_image_surface_get_data(dib.surface.get());
+        const int ss = cairo_image_surface_get_stride(dib.surface.get());
+        uint8_t* bd = cairo_image_surface_get_data(block.get());
+        const int bs = cairo_image_surface_get_stride(block.get());
+        for (int32_t y = y0; y < y1; ++y) {
+            const double v = (y + 0.5 - dy0) / (dy1 - dy0);
+            const auto sy = static_cast<int32_t>(std::clamp(std::floor(ys + v * hs), 0.0, static_cast<double>(dib.height - 1)));
+            const auto* srow = reinterpret_cast<const uint32_t*>(sd + static_cast<size_t>(sy) * ss);
+            auto* brow = reinterpret_cast<uint32_t*>(bd + static_cast<size_t>(y - y0) * bs);
+            for (size_t i = 0; i < columns.size(); ++i) brow[i] = srow[columns[i]];
+        }
+        cairo_surface_mark_dirty(block.get());
+        left = x0;
+        top = y0;
+        return block;
+    }
+
     void blit(const DecodedDIB* source, double xd, double yd, double wd, double hd, double xs, double ys, double ws,
               double hs, uint32_t rop) {
         const uint32_t code = rop >> 16 & 0xFF;
@@ -926,6 +978,17 @@ private:
         const bool usesSource = ((code >> 2) & 0x33) != (code & 0x33);
         const bool usesTarget = ((code >> 1) & 0x55) != (code & 0x55);
         if (usesSource && (!source || !source->surface || ws == 0 || hs == 0)) return;
+        int32_t blockLeft = 0, blockTop = 0;
+        Surface block;
+        if (usesSource) block = stretchedSource(*source, m, xd, yd, wd, hd, xs, ys, ws, hs, blockLeft, blockTop);
+        if (code == 0xCC && block) {
+            cairo_identity_matrix(c);
+            cairo_set_source_surface(c, block.get(), blockLeft, blockTop);
+            cairo_rectangle(c, blockLeft, blockTop, cairo_image_surface_get_width(block.get()),
+                            cairo_image_surface_get_height(block.get()));
+            cairo_fill(c);
+            return;
+        }
         if (code == 0xCC && source) {
             cairo_save(c);
             cairo_set_matrix(c, &m);
@@ -963,7 +1026,11 @@ private:
         Surface src = makeSurface(CAIRO_FORMAT_RGB24, right - left, bottom - top);
         Surface mask = makeSurface(CAIRO_FORMAT_A8, right - left, bottom - top);
         if (!src || !mask) return;
-        if (usesSource) {
+        if (usesSource && block) {
+            Context s(cairo_create(src.get()));
+            cairo_set_source_surface(s.get(), block.get(), blockLeft - left, blockTop - top);
+            cairo_paint(s.get());
+        } else if (usesSource) {
             Context s(cairo_create(src.get()));
             cairo_set_antialias(s.get(), CAIRO_ANTIALIAS_NONE);
             cairo_translate(s.get(), -left, -top);

@@ -15,6 +15,10 @@ struct PlayTarget {
     int32_t Width = 0;
     int32_t Height = 0;
     int32_t StrideBytes = 0;
+    // Where the block lies in the whole picture when it is played in parts: brush
+    // patterns stay anchored at the picture's origin.
+    int32_t OriginX = 0;
+    int32_t OriginY = 0;
 };
 
 // Where the picture goes on the target, in target pixels (may reach beyond it).
