@@ -1,6 +1,9 @@
 #include "front/Units.h"
 
 #include "codecs/BMPLoader.h"
+#include "codecs/HIPSLoader.h"
+#include "codecs/PCXLoader.h"
+#include "codecs/ICOLoader.h"
 #include "front/FileUtils.h"
 #include "codecs/PNGLoader.h"
 #include "codecs/WMFLoader.h"
@@ -22,6 +25,7 @@ void InitializeUnits() {
     // 3. ImageDLLLoader: the plug-in codec, registered first.
 
     // 4. ICOLoader.
+    InitializeICOLoader();
 
     // 5. JPEGLoader.
 
@@ -29,11 +33,13 @@ void InitializeUnits() {
     InitializePNGLoader();
 
     // 7. HIPSLoader.
+    InitializeHIPSLoader();
 
     // 8. BMPLoader.
     InitializeBMPLoader();
 
     // 9. PCXLoader.
+    InitializePCXLoader();
 
     // 10. WMFLoader.
     InitializeWMFLoader();

@@ -19,21 +19,6 @@ using namespace reference_images;
 
 namespace {
 
-// Pixels as RGB, whatever the format.
-RGBImage rgbOf(const TLinearBitmap& bitmap) {
-    RGBImage image;
-    image.width = bitmap.Width;
-    image.height = bitmap.Height;
-    for (int32_t y = 0; y < bitmap.Height; ++y) {
-        const uint8_t* row = bitmap.ScanLine(y);
-        for (int32_t x = 0; x < bitmap.Width; ++x) {
-            const uint8_t* p = bitmap.PixelFormat == pfIndexed8 ? bitmap.Palette.get() + 3 * row[x] : row + 3 * x;
-            image.rgb.insert(image.rgb.end(), {p[2], p[1], p[0]});
-        }
-    }
-    return image;
-}
-
 // 61 × 47 with far more than 256 colours.
 void makeTrueColor(TLinearBitmap& bitmap) {
     bitmap.New(61, 47, pfBGR24);

@@ -12,19 +12,6 @@ namespace {
 
 std::string sample(const std::string& name) { return std::string(PIXMORPH_SOURCE_DIR) + "/samples/" + name; }
 
-RGBImage rgbOf(const TLinearBitmap& bitmap) {
-    RGBImage image;
-    image.width = bitmap.Width;
-    image.height = bitmap.Height;
-    for (int32_t y = 0; y < bitmap.Height; ++y)
-        for (int32_t x = 0; x < bitmap.Width; ++x) {
-            const uint8_t* row = bitmap.ScanLine(y);
-            const uint8_t* p = bitmap.PixelFormat == pfIndexed8 ? bitmap.Palette.get() + 3 * row[x] : row + 3 * x;
-            image.rgb.insert(image.rgb.end(), {p[2], p[1], p[0]});
-        }
-    return image;
-}
-
 }  // namespace
 
 TEST(Code106, WritesAMetafileOfEitherKindThatDrawsTheBitmapAndDeletesTheInput) {
