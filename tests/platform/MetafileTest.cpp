@@ -236,9 +236,9 @@ TEST(MetafileLoad, DataThatIsNoMetafileOrWhoseRecordsLeaveTheDataIsRefused) {
         {"EMF record past the end", emfRecordPastEnd},
         {"placeable header only", headerOnly},
     };
-    for (const auto& [name, bytes] : cases) {
+    for (const auto& c : cases) {
         host::TMetafile metafile;
-        EXPECT_EQ(messageOf<EInvalidGraphic>([&] { load(metafile, bytes); }), "Metafile is not valid") << name;
+        EXPECT_EQ(messageOf<EInvalidGraphic>([&] { load(metafile, c.second); }), "Metafile is not valid") << c.first;
     }
 }
 
