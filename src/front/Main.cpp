@@ -8,6 +8,7 @@
 #include "codecs/ICOLoader.h"
 #include "front/FileUtils.h"
 #include "front/Units.h"
+#include "gif/GIFImage.h"
 #include "image/LinarBitmap.h"
 #include "platform/Exceptions.h"
 #include "platform/Files.h"
@@ -51,8 +52,7 @@ void deleteInput(const std::string& input, const std::string& output) {
 // The graphic class each bitmap code of 101 to 106 writes through.
 const char* MissingGraphicFor(const std::string& code) {
     static const std::pair<const char*, const char*> graphics[] = {
-        {"101", "TJPEGImage"}, {"102", "TGIFImage"}, {"104", "TNGImage"},
-        {"105", "TNGImage"},
+        {"101", "TJPEGImage"}, {"104", "TNGImage"}, {"105", "TNGImage"},
     };
     for (const auto& [text, graphic] : graphics)
         if (code == text) return graphic;
@@ -164,6 +164,18 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
         TAtomicOutput target(output);
         copy.SaveToFile(target.Path());
         target.Commit();
+    } else if (code == "102") {
+        TGIFImage gif;
+        {
+            // The bitmap goes as soon as the frame holds its colour indices.
+            host::TBitmap bitmap;
+            bitmap.LoadFromFile(input);
+            gif.Assign(bitmap);
+        }
+        TAtomicOutput target(output);
+        gif.SaveToFile(target.Path());
+        target.Commit();
+        deleteInput(input, output);
     } else if (code == "103") {
         WriteBitmapAsIcon(input, output);
         deleteInput(input, output);

@@ -5,6 +5,7 @@
 #include "codecs/PCXLoader.h"
 #include "codecs/ICOLoader.h"
 #include "front/FileUtils.h"
+#include "gif/GIFImage.h"
 #include "codecs/PNGLoader.h"
 #include "codecs/WMFLoader.h"
 #include "image/LinarBitmap.h"
@@ -43,4 +44,7 @@ void InitializeUnits() {
 
     // 10. WMFLoader.
     InitializeWMFLoader();
+
+    // GIFImage: the "GIF" graphic class of the picture framework.
+    InitializeGIFImage();
 }
