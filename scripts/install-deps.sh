@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libjpeg62-turbo-dev libmng-dev zlib1g-dev
   libpng-dev libgif-dev imagemagick pngcheck
+  libcairo2-dev fonts-dejavu-core libmagickcore-6.q16-6-extra
 )
 
 missing=()

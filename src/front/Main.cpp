@@ -16,6 +16,7 @@
 #include "platform/Graphics.h"
 #include "platform/MessageBox.h"
 #include "plugins/ImageDLLLoader.h"
+#include "platform/Metafile.h"
 #include "streams/Streams.h"
 
 namespace {
@@ -53,7 +54,7 @@ void deleteInput(const std::string& input, const std::string& output) {
 // The graphic class each bitmap code of 101 to 106 writes through.
 const char* MissingGraphicFor(const std::string& code) {
     static const std::pair<const char*, const char*> graphics[] = {
-        {"101", "TJPEGImage"}, {"106", "TMetafile"},
+        {"101", "TJPEGImage"},
     };
     for (const auto& [text, graphic] : graphics)
         if (code == text) return graphic;
@@ -197,6 +198,23 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
             image.SavePNGToFile(target.Path());
         else
             image.SaveJNGToFile(target.Path());
+        target.Commit();
+        deleteInput(input, output);
+    } else if (code == "106") {
+        // The bitmap drawn once into a new recording; ".wmf" gives a placeable Windows
+        // metafile, any other extension an enhanced one.
+        host::TMetafile metafile;
+        {
+            host::TBitmap bitmap;
+            bitmap.LoadFromFile(input);
+            metafile.SetHeight(bitmap.Height());
+            metafile.SetWidth(bitmap.Width());
+            host::TMetafileCanvas canvas(metafile);
+            canvas.Draw(0, 0, bitmap);
+        }
+        metafile.SetEnhanced(ExtractExtension(output) != "WMF");
+        TAtomicOutput target(output);
+        metafile.SaveToFile(target.Path());
         target.Commit();
         deleteInput(input, output);
     } else if (const char* graphic = MissingGraphicFor(code)) {

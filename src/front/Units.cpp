@@ -7,6 +7,7 @@
 #include "front/FileUtils.h"
 #include "gif/GIFImage.h"
 #include "codecs/PNGLoader.h"
+#include "codecs/WMFLoader.h"
 #include "image/LinarBitmap.h"
 #include "image/LinearGraphic.h"
 #include "mng/NGImages.h"
@@ -59,6 +60,7 @@ void InitializeUnits() {
     InitializePCXLoader();
 
     // 10. WMFLoader.
+    InitializeWMFLoader();
 }
 
 // Shutdown, in the reverse order of the initialisations: each unit takes back its

@@ -412,6 +412,10 @@ void TLinearBitmap::Assign(TObject& Source) {
             // The platform cannot take this graphic over: paint it at its own size instead.
             temporary.SetPixelFormat(host::pf24bit);
             temporary.SetSize(graphic->Width(), graphic->Height());
+            // A new platform bitmap is white, and a picture that leaves its background
+            // alone (a metafile) shows on white.
+            temporary.Canvas().Brush.Color = host::clWhite;
+            temporary.Canvas().FillRect(host::Rect(0, 0, temporary.Width(), temporary.Height()));
             temporary.Canvas().Draw(0, 0, *graphic);
         }
         if (!DirectlyCopyable(temporary.PixelFormat())) temporary.SetPixelFormat(host::pf24bit);

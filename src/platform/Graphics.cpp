@@ -8,6 +8,7 @@
 
 #include "platform/BitmapFile.h"
 #include "platform/CheckedSize.h"
+#include "platform/Metafile.h"
 
 namespace host {
 
@@ -733,7 +734,11 @@ std::string LowerCase(std::string text) {
 std::vector<FileFormat>& FileFormats() {
     static std::vector<FileFormat> formats{
         {"bmp", "Bitmaps", [] { return std::unique_ptr<TGraphic>(std::make_unique<TBitmap>()); },
-         &typeid(TBitmap)}};
+         &typeid(TBitmap)},
+        {"emf", "Enhanced Metafiles", [] { return std::unique_ptr<TGraphic>(std::make_unique<TMetafile>()); },
+         &typeid(TMetafile)},
+        {"wmf", "Metafiles", [] { return std::unique_ptr<TGraphic>(std::make_unique<TMetafile>()); },
+         &typeid(TMetafile)}};
     return formats;
 }
 

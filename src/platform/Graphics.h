@@ -295,7 +295,7 @@ using TGraphicFactory = std::function<std::unique_ptr<TGraphic>()>;
 
 // Holds one graphic; file names choose the graphic class by extension among the
 // registered ones (compared case-insensitively; the class registered last wins).
-// "bmp" is registered for TBitmap from the start.
+// "bmp" (TBitmap), "emf" and "wmf" (TMetafile) are registered from the start.
 class TPicture : public TPersistent {
 public:
     PIXMORPH_CLASS_NAME(TPicture)

@@ -11,6 +11,7 @@
 #include "mng/NGImages.h"
 #include "image/LinearGraphic.h"
 #include "platform/Graphics.h"
+#include "platform/Metafile.h"
 
 using namespace testing_support;
 
@@ -139,7 +140,9 @@ TEST(PictureFramework, ExtensionsFindTheClassRegisteredLastWhateverTheirCase) {
                           {"HIP", typeid(THIPSGraphic), "HIPS image"},
                           {"hips", typeid(THIPSGraphic), "HIPS image"},
                           {"Gif", typeid(TGIFImage), "GIF Image"},
-                          {"jng", typeid(ng::TJNGImage), "JPEG Network Graphics"}};
+                          {"jng", typeid(ng::TJNGImage), "JPEG Network Graphics"},
+                          {"WMF", typeid(host::TMetafile), "Metafiles"},
+                          {"emf", typeid(host::TMetafile), "Enhanced Metafiles"}};
     for (const Case& c : cases) {
         const std::type_info* found = host::TPicture::FindGraphicClass(c.extension);
         ASSERT_NE(found, nullptr) << c.extension;
