@@ -11,6 +11,7 @@
 #include "platform/Exceptions.h"
 #include "platform/Files.h"
 #include "platform/Graphics.h"
+#include "platform/JPEGImage.h"
 #include "platform/MessageBox.h"
 
 namespace {
@@ -87,8 +88,8 @@ void deleteInput(const std::string& input, const std::string& output) {
 // The graphic class each bitmap code of 101 to 106 writes through.
 const char* MissingGraphicFor(const std::string& code) {
     static const std::pair<const char*, const char*> graphics[] = {
-        {"101", "TJPEGImage"}, {"102", "TGIFImage"}, {"103", "TIcon"},
-        {"104", "TNGImage"},   {"105", "TNGImage"},  {"106", "TMetafile"},
+        {"102", "TGIFImage"}, {"103", "TIcon"},     {"104", "TNGImage"},
+        {"105", "TNGImage"},  {"106", "TMetafile"},
     };
     for (const auto& [text, graphic] : graphics)
         if (code == text) return graphic;
@@ -189,6 +190,16 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
         TAtomicOutput target(output);
         copy.SaveToFile(target.Path());
         target.Commit();
+    } else if (code == "101") {
+        host::TBitmap bitmap;
+        bitmap.LoadFromFile(input);
+        // Compressed at once, from the bitmap's own rows: colour, quality 90, baseline.
+        host::TJPEGImage jpeg;
+        jpeg.Assign(bitmap);
+        TAtomicOutput target(output);
+        jpeg.SaveToFile(target.Path());
+        target.Commit();
+        deleteInput(input, output);
     } else if (const char* graphic = MissingGraphicFor(code)) {
         // These write through graphic classes that cannot take a bitmap yet; the input is
         // read first so that its errors come first, and it stays.

@@ -1,6 +1,7 @@
 #include "front/Units.h"
 
 #include "codecs/BMPLoader.h"
+#include "codecs/JPEGLoader.h"
 #include "front/FileUtils.h"
 #include "codecs/PNGLoader.h"
 #include "image/LinarBitmap.h"
@@ -23,6 +24,7 @@ void InitializeUnits() {
     // 4. ICOLoader.
 
     // 5. JPEGLoader.
+    InitializeJPEGLoader();
 
     // 6. PNGLoader.
     InitializePNGLoader();
