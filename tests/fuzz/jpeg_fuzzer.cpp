@@ -22,7 +22,7 @@ bool ClaimsHugeImage(const uint8_t* data, size_t size) {
         if (!frame) continue;
         const uint64_t height = uint64_t{data[p + 5]} << 8 | data[p + 6];
         const uint64_t width = uint64_t{data[p + 7]} << 8 | data[p + 8];
-        if (width * height > (uint64_t{1} << 22)) return true;
+        if (width * height > (uint64_t{1} << 20)) return true;
     }
     return false;
 }

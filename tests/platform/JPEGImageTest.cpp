@@ -132,6 +132,7 @@ TEST(TJPEGImage, CompressionSettingsReachTheFile) {
     } cases[] = {
         {"defaults", 90, false, false, 0xC0, 3},
         {"quality 50", 50, false, false, 0xC0, 3},
+        {"quality 5: tables held to 8 bits", 5, false, false, 0xC0, 3},
         {"progressive", 90, true, false, 0xC2, 3},
         {"grayscale", 75, false, true, 0xC0, 1},
     };
@@ -152,7 +153,7 @@ TEST(TJPEGImage, CompressionSettingsReachTheFile) {
         const jo::Decoded decoded = jo::Decode(file);
         ASSERT_TRUE(decoded.ok) << c.name;
         EXPECT_EQ(decoded.components, c.components) << c.name;
-        if (!c.grayscale) {
+        if (!c.grayscale && c.quality >= 50) {
             EXPECT_GE(jo::Psnr(decoded.pixels, rgb), 30.0) << c.name;
         }
     }
