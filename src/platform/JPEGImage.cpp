@@ -375,10 +375,9 @@ void TJPEGImage::AssignTo(TPersistent& Dest) {
     const bool inverted = cmyk && jpeg->saw_Adobe_marker;
     PIXMORPH_ASSERT(jpeg->output_components == (grey ? 1 : cmyk ? 4 : 3), "Unexpected JPEG output", "JPEGImage");
     const int64_t width = jpeg->output_width, height = jpeg->output_height;
-    // Before libjpeg sets up its buffers and before the image exists: a size that no
-    // buffer may have is refused here. libjpeg's own memory is held to what the
-    // coefficients of the whole image need, for files that it must buffer whole.
-    checkedSize({width, height, grey ? 1 : 3});
+    // libjpeg's own memory is held to what the coefficients of the whole image need, for
+    // files that it must buffer whole; the image itself is made before libjpeg sets up
+    // anything, so a size that no buffer may have is refused first.
     const int64_t coefficients = productWithin(
         {jpeg->num_components, int64_t{jpeg->image_width} / 8 + 5, int64_t{jpeg->image_height} / 8 + 5, 64 * 2},
         std::numeric_limits<int64_t>::max() / 2);
