@@ -280,9 +280,10 @@ int32_t TJPEGImage::Height() const {
 }
 
 void TJPEGImage::LoadFromStream(TStream& stream) {
-    std::vector<uint8_t>& bytes = data_.Data();
-    bytes.clear();
+    // Whatever fails on the way, the picture is left empty rather than half read.
+    data_.Data().clear();
     imageWidth_ = imageHeight_ = 0;
+    std::vector<uint8_t> bytes;
     for (;;) {
         const size_t used = bytes.size();
         bytes.resize(used + static_cast<size_t>(TransferBlock));
@@ -290,11 +291,12 @@ void TJPEGImage::LoadFromStream(TStream& stream) {
         bytes.resize(used + static_cast<size_t>(count > 0 ? count : 0));
         if (count <= 0) break;
     }
+    data_.Data().swap(bytes);
     try {
         ReadHeader();
     } catch (...) {
-        bytes.clear();
-        bytes.shrink_to_fit();
+        std::vector<uint8_t>().swap(data_.Data());
+        imageWidth_ = imageHeight_ = 0;
         throw;
     }
 }

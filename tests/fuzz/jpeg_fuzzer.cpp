@@ -8,6 +8,8 @@
 #include "front/Units.h"
 #include "image/LinarBitmap.h"
 #include "platform/Exceptions.h"
+#include "platform/JPEGImage.h"
+#include "platform/Stream.h"
 #include "streams/MemStream.h"
 
 namespace {
@@ -32,6 +34,22 @@ bool ClaimsHugeImage(const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     InitializeUnits();
     if (ClaimsHugeImage(data, size)) return 0;
+    // Some inputs also decode through the platform picture with other settings (scaled,
+    // fast), to reach the paths the codec does not take.
+    if (size > 0 && (data[size - 1] & 1)) {
+        host::TJPEGImage jpeg;
+        host::TMemoryStream bytes;
+        bytes.Data().assign(data, data + size);
+        try {
+            jpeg.LoadFromStream(bytes);
+            jpeg.Scale = static_cast<host::TJPEGScale>((data[size - 1] >> 1) & 3);
+            jpeg.Performance = (data[size - 1] & 8) ? host::jpBestSpeed : host::jpBestQuality;
+            jpeg.Smoothing = data[size - 1] & 16;
+            host::TBitmap bitmap;
+            jpeg.AssignTo(bitmap);
+        } catch (const Exception&) {
+        }
+    }
     TMemStream stream;
     if (size) stream.Write(data, static_cast<int64_t>(size));
     stream.Seek(0);
