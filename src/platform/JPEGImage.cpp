@@ -17,9 +17,11 @@ namespace host {
 namespace {
 
 constexpr int64_t TransferBlock = 64 * 1024;
-// No real progressive file has more than a few dozen scans; a crafted one can hold
-// thousands, each of which sends the whole image through the decoder again.
-constexpr int MaxScans = 500;
+// A file that follows the standard has at most about 2800 scans (four components, each
+// of 63 coefficients refined in 11 steps, and the DC steps); real ones have a few dozen.
+// A crafted one repeats scans without end, each sending the whole image through the
+// decoder again.
+constexpr int MaxScans = 3000;
 // Room for libjpeg's row buffers and tables besides the whole-image coefficient buffers.
 constexpr int64_t WorkingMemory = int64_t{64} << 20;
 

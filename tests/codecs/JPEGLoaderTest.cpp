@@ -233,10 +233,10 @@ TEST(JpegLoading, BadDataFailsWithLibjpegsCodeOrTheSizeErrorAndNoImage) {
         {huge, "Invalid bitmap size"},
         {hugeGrey, "Invalid bitmap size"},
     };
-    for (const auto& [file, message] : cases) {
+    for (const auto& c : cases) {
         TLinearBitmap bitmap;
-        EXPECT_EQ(messageOf<Exception>([&] { load(file, bitmap); }), message);
-        EXPECT_FALSE(bitmap.Present) << message;
+        EXPECT_EQ(messageOf<Exception>([&] { load(c.first, bitmap); }), c.second);
+        EXPECT_FALSE(bitmap.Present) << c.second;
     }
 }
 
