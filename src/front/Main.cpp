@@ -5,14 +5,17 @@
 #include <memory>
 #include <new>
 
+#include "codecs/ICOLoader.h"
 #include "front/FileUtils.h"
 #include "front/Units.h"
+#include "gif/GIFImage.h"
 #include "image/LinarBitmap.h"
 #include "platform/Exceptions.h"
 #include "platform/Files.h"
 #include "platform/Graphics.h"
 #include "platform/JPEGImage.h"
 #include "platform/MessageBox.h"
+#include "streams/Streams.h"
 
 namespace {
 
@@ -38,45 +41,6 @@ const char* const CodeTable =
     "109   every byte shifted by +32                        input kept\n"
     "1010  copy, never overwriting                          input kept\n";
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-bool parseInteger(const std::string& text, int& value) {
-    size_t i = 0;
-    while (i < text.size() && text[i] == ' ') ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    bool hex = false;
-    if (i < text.size() && (text[i] == '$' || text[i] == 'x' || text[i] == 'X')) {
-        hex = true;
-        ++i;
-    } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-        hex = true;
-        i += 2;
-    }
-    if (i == text.size()) return false;
-    uint64_t magnitude = 0;
-    for (; i < text.size(); ++i) {
-        const int digit = hex ? hexDigit(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
-        if (digit < 0) return false;
-        magnitude = magnitude * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
-        if (magnitude > 0xFFFFFFFFull) return false;
-    }
-    if (hex) {
-        // Hexadecimal text gives the 32-bit pattern: $FFFFFFFF is -1.
-        const auto bits = static_cast<int32_t>(static_cast<uint32_t>(magnitude));
-        value = negative ? static_cast<int>(0u - static_cast<uint32_t>(bits)) : bits;
-        return true;
-    }
-    if (magnitude > (negative ? 0x80000000ull : 0x7FFFFFFFull)) return false;
-    value = static_cast<int>(negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude));
-    return true;
-}
-
 // The input goes after a completed conversion, unless the output took its place: a call
 // whose input and output name the same file must not delete its own result.
 void deleteInput(const std::string& input, const std::string& output) {
@@ -88,21 +52,31 @@ void deleteInput(const std::string& input, const std::string& output) {
 // The graphic class each bitmap code of 101 to 106 writes through.
 const char* MissingGraphicFor(const std::string& code) {
     static const std::pair<const char*, const char*> graphics[] = {
-        {"102", "TGIFImage"}, {"103", "TIcon"},     {"104", "TNGImage"},
-        {"105", "TNGImage"},  {"106", "TMetafile"},
+        {"104", "TNGImage"}, {"105", "TNGImage"}, {"106", "TMetafile"},
     };
     for (const auto& [text, graphic] : graphics)
         if (code == text) return graphic;
     return nullptr;
 }
 
-}  // namespace
-
-int StrToInt(const std::string& text) {
-    int value = 0;
-    if (!parseInteger(text, value)) throw EConvertError(Format("'%s' is not a valid integer value", text.c_str()));
-    return value;
+// The platform icon class cannot take a bitmap, so the icon comes from the codec's own
+// writer: one image, the codec's transparent colour masked.
+void WriteBitmapAsIcon(const std::string& input, const std::string& output) {
+    host::TBitmap bitmap;
+    bitmap.LoadFromFile(input);
+    // 1 and 4 bits keep their palette, so that the writer can keep them small.
+    if (bitmap.PixelFormat() == host::pf1bit || bitmap.PixelFormat() == host::pf4bit)
+        bitmap.SetPixelFormat(host::pf8bit);
+    TLinearBitmap image;
+    image.TakeOverPlatformBitmap(bitmap);
+    TAtomicOutput target(output);
+    TFileStream stream(target.Path(), fsRead | fsWrite | fsCreate);
+    ICOLoader().SaveToStream(stream, "ICO", image);
+    stream.Flush();
+    target.Commit();
 }
+
+}  // namespace
 
 std::string MessageBoxText(const std::string& message) {
     if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') return message + ".";
@@ -199,6 +173,21 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
         TAtomicOutput target(output);
         jpeg.SaveToFile(target.Path());
         target.Commit();
+        deleteInput(input, output);
+    } else if (code == "102") {
+        TGIFImage gif;
+        {
+            // The bitmap goes as soon as the frame holds its colour indices.
+            host::TBitmap bitmap;
+            bitmap.LoadFromFile(input);
+            gif.Assign(bitmap);
+        }
+        TAtomicOutput target(output);
+        gif.SaveToFile(target.Path());
+        target.Commit();
+        deleteInput(input, output);
+    } else if (code == "103") {
+        WriteBitmapAsIcon(input, output);
         deleteInput(input, output);
     } else if (const char* graphic = MissingGraphicFor(code)) {
         // These write through graphic classes that cannot take a bitmap yet; the input is

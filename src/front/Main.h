@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/SysUtils.h"
+
 // The front end: one conversion per run, in two phases as the hidden main window ran them.
 // The creation phase converts; the show phase deletes the input of a completed codec-path
 // conversion and closes. Each phase's failure is reported once and ends only that phase.
@@ -34,10 +36,6 @@ private:
 
 // The caption of every report.
 inline constexpr const char* ApplicationTitle = "Pixmorph";
-
-// The platform's integer parsing: leading blanks, one sign, "$"/"x"/"0x" hexadecimal.
-// Raises EConvertError "'%s' is not a valid integer value".
-int StrToInt(const std::string& text);
 
 // The report text of a message: a "." is added when the last character sorts after ".".
 std::string MessageBoxText(const std::string& message);

@@ -1,8 +1,12 @@
 #include "front/Units.h"
 
 #include "codecs/BMPLoader.h"
+#include "codecs/HIPSLoader.h"
+#include "codecs/PCXLoader.h"
+#include "codecs/ICOLoader.h"
 #include "codecs/JPEGLoader.h"
 #include "front/FileUtils.h"
+#include "gif/GIFImage.h"
 #include "codecs/PNGLoader.h"
 #include "image/LinarBitmap.h"
 
@@ -22,6 +26,7 @@ void InitializeUnits() {
     // 3. ImageDLLLoader: the plug-in codec, registered first.
 
     // 4. ICOLoader.
+    InitializeICOLoader();
 
     // 5. JPEGLoader.
     InitializeJPEGLoader();
@@ -30,11 +35,16 @@ void InitializeUnits() {
     InitializePNGLoader();
 
     // 7. HIPSLoader.
+    InitializeHIPSLoader();
 
     // 8. BMPLoader.
     InitializeBMPLoader();
 
     // 9. PCXLoader.
+    InitializePCXLoader();
 
     // 10. WMFLoader.
+
+    // GIFImage: the "GIF" graphic class of the picture framework.
+    InitializeGIFImage();
 }

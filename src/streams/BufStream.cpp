@@ -53,6 +53,13 @@ void TBufferedStream::SetStrictRead(bool value) {
     if (!InnerRelaxed) Inner->SetStrictRead(value);
 }
 
+int32_t TBufferedStream::RefillReadBuffer() {
+    ReadPos = ReadCount = 0;
+    const int64_t n = Inner->Read(readBuffer_.get(), ReadBufferSize);
+    ReadCount = n > 0 ? static_cast<int32_t>(n) : 0;
+    return ReadCount;
+}
+
 int64_t TBufferedStream::Read(void* buffer, int64_t count) {
     if (!readBuffer_) return Inner->Read(buffer, count);
     if (count <= 0) return 0;

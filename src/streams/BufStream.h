@@ -48,6 +48,11 @@ public:
     const uint8_t* BufferedData() const { return readBuffer_.get() + ReadPos; }
     int32_t BufferedCount() const { return ReadCount - ReadPos; }
 
+protected:
+    // Replaces the read buffer's contents by one inner read of ReadBufferSize bytes;
+    // the number of bytes it delivered (0 at the end of the data).
+    int32_t RefillReadBuffer();
+
 private:
     // Writes WriteCount bytes to the inner stream; keeps what it did not accept.
     void writeOutBuffer();

@@ -17,4 +17,27 @@ ProcessCost runMeasured(const std::vector<std::string>& argv);
 
 std::string testdata(const std::string& relative);
 
+// The best wall and CPU time and the largest peak memory of several runs of one command.
+struct Best {
+    double seconds = 1e30;
+    double cpuSeconds = 1e30;
+    long peakRssKb = 0;
+    int failures = 0;
+};
+
+// Runs argv `runs` times, calling prepare() before each run (outside the measurement).
+template <class Prepare>
+Best measureBest(const std::vector<std::string>& argv, Prepare prepare, int runs = 5) {
+    Best best;
+    for (int i = 0; i < runs; ++i) {
+        prepare();
+        const ProcessCost cost = runMeasured(argv);
+        if (cost.exitCode != 0) ++best.failures;
+        if (cost.seconds < best.seconds) best.seconds = cost.seconds;
+        if (cost.cpuSeconds < best.cpuSeconds) best.cpuSeconds = cost.cpuSeconds;
+        if (cost.peakRssKb > best.peakRssKb) best.peakRssKb = cost.peakRssKb;
+    }
+    return best;
+}
+
 }  // namespace bench_support

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "TestSupport.h"
+#include "image/LinarBitmap.h"
 
 namespace reference_images {
 
@@ -85,6 +86,33 @@ RGBImage decodeWithConvert(const std::string& path) {
     image.rgb.assign(bytes.begin() + static_cast<long>(pos), bytes.begin() + static_cast<long>(pos) + w * h * 3);
     return image;
 }
+
+// The linear bitmap's pixels as RGB, whatever its format.
+RGBImage rgbOf(const TLinearBitmap& bitmap) {
+    RGBImage image;
+    if (!bitmap.Present) return image;
+    image.width = bitmap.Width;
+    image.height = bitmap.Height;
+    for (int32_t y = 0; y < bitmap.Height; ++y) {
+        const uint8_t* row = bitmap.ScanLine(y);
+        for (int32_t x = 0; x < bitmap.Width; ++x) {
+            uint8_t b, g, r;
+            switch (bitmap.PixelFormat) {
+                case pfIndexed8: {
+                    const uint8_t* entry = bitmap.Palette.get() + 3 * row[x];
+                    b = entry[0], g = entry[1], r = entry[2];
+                    break;
+                }
+                case pfGray16: b = g = r = row[2 * x + 1]; break;
+                case pfBGR24: b = row[3 * x], g = row[3 * x + 1], r = row[3 * x + 2]; break;
+                default: b = row[4 * x], g = row[4 * x + 1], r = row[4 * x + 2]; break;
+            }
+            image.rgb.insert(image.rgb.end(), {r, g, b});
+        }
+    }
+    return image;
+}
+
 
 std::string firstDifference(const RGBImage& ours, const RGBImage& reference) {
     if (ours.width != reference.width || ours.height != reference.height)

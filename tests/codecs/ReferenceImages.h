@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+class TLinearBitmap;
+
 namespace reference_images {
 
 struct RGBImage {
@@ -20,6 +22,9 @@ struct RGBImage {
 RGBImage decodePng(const std::string& path);
 // Decodes any image file with /usr/bin/convert into 8-bit RGB. Empty on failure.
 RGBImage decodeWithConvert(const std::string& path);
+
+// The linear bitmap's pixels as RGB, whatever its format.
+RGBImage rgbOf(const TLinearBitmap& bitmap);
 
 // The first differing pixel as "x,y: ours r g b, reference r g b", or "" when equal.
 std::string firstDifference(const RGBImage& ours, const RGBImage& reference);

@@ -1,0 +1,8 @@
+// Arbitrary bytes into the PCX codec.
+#include "codecs/PCXLoader.h"
+#include "fuzz/FuzzLoad.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static TPCXLoader codec;
+    return FuzzLoad(codec, "PCX", data, size);
+}

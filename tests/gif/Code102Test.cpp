@@ -1,0 +1,139 @@
+// Code 102 through the real binary: Windows bitmaps in, GIF files out, read back by giflib.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "TestSupport.h"
+#include "codecs/ReferenceImages.h"
+#include "gif/GifOracle.h"
+
+using namespace testing_support;
+using namespace reference_images;
+
+#ifdef PIXMORPH_HAVE_GIFLIB
+
+namespace {
+
+std::string report(const std::string& message) { return "Pixmorph: " + message + "\n"; }
+
+// The first frame's colours through its own (or the global) table.
+RGBImage ColoursOf(const gif_oracle::Decoded& gif) {
+    RGBImage image;
+    if (gif.frames.empty()) return image;
+    const gif_oracle::Frame& frame = gif.frames[0];
+    const std::vector<uint8_t>& map = frame.localMap.empty() ? gif.globalMap : frame.localMap;
+    image.width = frame.width;
+    image.height = frame.height;
+    for (uint8_t index : frame.pixels)
+        for (int c = 0; c < 3; ++c) image.rgb.push_back(map.at(size_t{index} * 3 + c));
+    return image;
+}
+
+}  // namespace
+
+TEST(Code102, IndexedSuiteBitmapsKeepTheirPalettesAndEveryPixelAndTheInputGoes) {
+    PIXMORPH_REQUIRE_TESTDATA();
+    TempDir dir;
+    struct Case {
+        const char* name;
+        uint8_t screenPacked, framePacked;
+    };
+    const Case cases[] = {
+        {"pal1.bmp", 0x00, 0x80},     {"pal1wb.bmp", 0x00, 0x80}, {"pal4.bmp", 0x33, 0x83},
+        {"pal4gs.bmp", 0x33, 0x83},   {"pal8.bmp", 0x77, 0x87},   {"pal8topdown.bmp", 0x77, 0x87},
+        {"pal8os2.bmp", 0x77, 0x87},  {"pal8-0.bmp", 0x77, 0x87}, {"pal8gs.bmp", 0x77, 0x87},
+        {"pal8w124.bmp", 0x77, 0x87},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string input = dir / c.name;
+        writeFile(input, readFile(testdata(std::string("bmpsuite/g/") + c.name)));
+        const auto r = runPixmorph({input, "102", dir / "out.gif"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_FALSE(fileExists(input)) << "the input goes after success";
+        const std::vector<uint8_t> file = readFile(dir / "out.gif");
+        ASSERT_GT(file.size(), 23u);
+        EXPECT_EQ(std::string(file.begin(), file.begin() + 6), "GIF87a");
+        EXPECT_EQ(file[10], c.screenPacked);
+        EXPECT_EQ(file[13], 0x2C);
+        EXPECT_EQ(file[22], c.framePacked);
+        const gif_oracle::Decoded decoded = gif_oracle::Decode(file);
+        ASSERT_TRUE(decoded.ok) << decoded.error;
+        EXPECT_EQ(firstDifference(ColoursOf(decoded), bmpSuiteReference("g", c.name)), "");
+    }
+}
+
+TEST(Code102, TrueColourBitmapsBecomeTheColourCubeWithItsFixedLayout) {
+    PIXMORPH_REQUIRE_TESTDATA();
+    TempDir dir;
+    // A picture of every channel level around the cube's boundaries, beside suite files.
+    const int levels[] = {0, 1, 47, 48, 98, 99, 149, 150, 200, 201, 251, 252, 255};
+    {
+        std::string ppm = "P6 13 169 255\n";
+        for (int r : levels)
+            for (int g : levels)
+                for (int b : levels) ppm += {char(r), char(g), char(b)};
+        writeFile(dir / "levels.ppm", ppm);
+        ASSERT_EQ(runProgram({"convert", dir / "levels.ppm", "-type", "TrueColor", "BMP3:" + dir / "levels.bmp"})
+                      .exitCode,
+                  0);
+    }
+    for (const char* name : {"levels.bmp", "rgb24.bmp", "rgb32.bmp", "rgb24pal.bmp"}) {
+        SCOPED_TRACE(name);
+        const std::string input = dir / name;
+        if (!fileExists(input)) writeFile(input, readFile(testdata(std::string("bmpsuite/g/") + name)));
+        const RGBImage source = decodeWithConvert(input);
+        ASSERT_FALSE(source.empty());
+        const auto r = runPixmorph({input, "102", dir / "out.gif"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_FALSE(fileExists(input));
+        const std::vector<uint8_t> file = readFile(dir / "out.gif");
+        ASSERT_GT(file.size(), 23u + 768 + 1);
+        const std::vector<uint8_t> head = {'G', 'I', 'F', '8', '7', 'a',
+                                           uint8_t(source.width), uint8_t(source.width >> 8),
+                                           uint8_t(source.height), uint8_t(source.height >> 8),
+                                           0x77, 0, 0, 0x2C, 0, 0, 0, 0,
+                                           uint8_t(source.width), uint8_t(source.width >> 8),
+                                           uint8_t(source.height), uint8_t(source.height >> 8), 0x87};
+        EXPECT_EQ(std::vector<uint8_t>(file.begin(), file.begin() + 23), head);
+        std::vector<uint8_t> table(768, 0);
+        for (int i = 0; i < 216; ++i) {
+            table[3 * i] = uint8_t(51 * (i / 36));
+            table[3 * i + 1] = uint8_t(51 * (i / 6 % 6));
+            table[3 * i + 2] = uint8_t(51 * (i % 6));
+        }
+        EXPECT_EQ(std::vector<uint8_t>(file.begin() + 23, file.begin() + 23 + 768), table);
+        EXPECT_EQ(file[23 + 768], 8) << "minimum code size";
+        EXPECT_EQ(file.back(), 0x3B);
+        const gif_oracle::Decoded decoded = gif_oracle::Decode(file);
+        ASSERT_TRUE(decoded.ok) << decoded.error;
+        const std::vector<uint8_t>& pixels = decoded.frames.at(0).pixels;
+        ASSERT_EQ(pixels.size(), size_t(source.width) * source.height);
+        for (size_t i = 0; i < pixels.size(); ++i) {
+            const uint8_t* c = &source.rgb[3 * i];
+            const int expected = 36 * ((c[0] + 3) / 51) + 6 * ((c[1] + 3) / 51) + (c[2] + 3) / 51;
+            ASSERT_EQ(pixels[i], expected) << "pixel " << i;
+        }
+    }
+}
+
+TEST(Code102, FailuresKeepTheInputAndLeaveNoOutput) {
+    PIXMORPH_REQUIRE_TESTDATA();
+    TempDir dir;
+    writeFile(dir / "text.bmp", std::string("not a bitmap"));
+    auto r = runPixmorph({dir / "text.bmp", "102", dir / "out.gif"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, report("Bitmap image is not valid."));
+    writeFile(dir / "in.bmp", readFile(testdata("bmpsuite/g/pal8.bmp")));
+    r = runPixmorph({dir / "in.bmp", "102", dir / "missing/out.gif"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, report("Cannot create file \"" + dir / "missing/out.gif" + "\". No such file or directory."));
+    // A disk that fills up part way leaves neither a partial file nor a lost input.
+    r = runPixmorph({dir / "in.bmp", "102", dir / "out.gif"}, 100);
+    EXPECT_EQ(r.exitCode, 1);
+    auto names = listDirectory(dir.path());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"in.bmp", "text.bmp"}));
+}
+
+#endif
