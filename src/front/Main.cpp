@@ -10,6 +10,7 @@
 #include "front/Units.h"
 #include "gif/GIFImage.h"
 #include "image/LinarBitmap.h"
+#include "mng/NGImages.h"
 #include "platform/Exceptions.h"
 #include "platform/Files.h"
 #include "platform/Graphics.h"
@@ -52,7 +53,7 @@ void deleteInput(const std::string& input, const std::string& output) {
 // The graphic class each bitmap code of 101 to 106 writes through.
 const char* MissingGraphicFor(const std::string& code) {
     static const std::pair<const char*, const char*> graphics[] = {
-        {"104", "TNGImage"}, {"105", "TNGImage"}, {"106", "TMetafile"},
+        {"106", "TMetafile"},
     };
     for (const auto& [text, graphic] : graphics)
         if (code == text) return graphic;
@@ -188,6 +189,19 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
         deleteInput(input, output);
     } else if (code == "103") {
         WriteBitmapAsIcon(input, output);
+        deleteInput(input, output);
+    } else if (code == "104" || code == "105") {
+        // libmng is loaded here, by the first image that needs it, and by nothing else.
+        host::TBitmap bitmap;
+        bitmap.LoadFromFile(input);
+        ng::TNGImage image;
+        image.TakeOver(bitmap);
+        TAtomicOutput target(output);
+        if (code == "104")
+            image.SavePNGToFile(target.Path());
+        else
+            image.SaveJNGToFile(target.Path());
+        target.Commit();
         deleteInput(input, output);
     } else if (const char* graphic = MissingGraphicFor(code)) {
         // These write through graphic classes that cannot take a bitmap yet; the input is
