@@ -86,7 +86,7 @@ TPaletteHandle QuantizedPalette(TDIBReader& Source, int32_t MaxColors, int Color
 // ---------------------------------------------------------------- colour lookups
 
 TSlowColorLookup::TSlowColorLookup(host::HPALETTE Palette)
-    : cacheKeys_(new uint32_t[CacheSlots]), cacheValues_(new uint8_t[CacheSlots]()) {
+    : cacheKeys_(std::make_unique<uint32_t[]>(CacheSlots)), cacheValues_(std::make_unique<uint8_t[]>(CacheSlots)) {
     if (Palette)
         entries_.assign(Palette->Entries.begin(), Palette->Entries.begin() + std::min<size_t>(Palette->Entries.size(), 256));
     PaletteSize = static_cast<int32_t>(entries_.size());
@@ -366,7 +366,9 @@ TOctreeNode* TColorQuantizer::NewNode(int Level) {
     if (free_) {
         node = free_;
         free_ = node->Next;
+        const uint32_t generation = node->Generation;
         *node = TOctreeNode{};
+        node->Generation = generation;
     } else {
         node = &pool_.emplace_back();
     }
@@ -386,6 +388,7 @@ void TColorQuantizer::FreeSubtree(TOctreeNode* Node) {
     for (TOctreeNode*& child : Node->Children) {
         if (!child) continue;
         FreeSubtree(child);
+        ++child->Generation;
         child->Next = free_;
         free_ = child;
         child = nullptr;
@@ -394,9 +397,10 @@ void TColorQuantizer::FreeSubtree(TOctreeNode* Node) {
 
 void TColorQuantizer::AddColor(uint8_t Red, uint8_t Green, uint8_t Blue) {
     const uint32_t color = (uint32_t{Red} << 16) | (uint32_t{Green} << 8) | Blue;
+    CacheEntry& cached = cache_[(color ^ (color >> 12)) & (CacheSlots - 1)];
     TOctreeNode* node;
-    if (lastLeaf_ && lastColor_ == color) {
-        node = lastLeaf_;
+    if (cached.Color == color && cached.Leaf->Generation == cached.Generation) {
+        node = cached.Leaf;
     } else {
         TOctreeNode** link = &root_;
         for (int level = 0;; ++level) {
@@ -407,14 +411,14 @@ void TColorQuantizer::AddColor(uint8_t Red, uint8_t Green, uint8_t Blue) {
             const int child = (((Red >> shift) & 1) << 2) | (((Green >> shift) & 1) << 1) | ((Blue >> shift) & 1);
             link = &node->Children[child];
         }
+        cached = {color, node->Generation, node};
     }
     ++node->PixelCount;
     node->RedSum += Red;
     node->GreenSum += Green;
     node->BlueSum += Blue;
-    lastLeaf_ = node;
-    lastColor_ = color;
-    while (leafCount_ > maxColors_ && ReduceOnce()) lastLeaf_ = nullptr;
+    while (leafCount_ > maxColors_ && ReduceOnce()) {
+    }
 }
 
 bool TColorQuantizer::ReduceOnce() {
@@ -508,16 +512,16 @@ uint8_t* TDIBWriter::ScanLine(int32_t Row) {
 std::unique_ptr<host::TBitmap> ReduceToPalette(host::TBitmap& Bitmap, uint8_t ReductionMethod, uint8_t DitherMethod,
                                                host::HPALETTE Palette, int32_t ReductionDepth) {
     auto result = std::make_unique<host::TBitmap>();
+    if (ReductionMethod > rmPalette) return result;
+    const int32_t width = Bitmap.Width(), height = Bitmap.Height();
+    // Every method works on 24-bit rows: refuse a size no bitmap can have at that depth
+    // before anything is copied or converted.
+    checkedSize({width, height, 3});
     if (ReductionMethod == rmNone) {
         result->Assign(Bitmap);
         result->SetPixelFormat(host::pf24bit);
         return result;
     }
-    if (ReductionMethod > rmPalette) return result;
-
-    const int32_t width = Bitmap.Width(), height = Bitmap.Height();
-    // The 24-bit rows and the 8-bit result must both be sizes a bitmap can have.
-    checkedSize({width, height, 3});
     TDIBReader reader(Bitmap, host::pf24bit);
 
     TPaletteHandle palette;

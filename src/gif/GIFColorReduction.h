@@ -259,6 +259,7 @@ struct TOctreeNode {
     int64_t RedSum = 0, GreenSum = 0, BlueSum = 0;
     TOctreeNode* Next = nullptr;  // in its level's reducible list, or the free list
     TOctreeNode* Children[8] = {};
+    uint32_t Generation = 0;  // counts the times the node was freed
 };
 
 class TColorQuantizer {
@@ -288,9 +289,15 @@ private:
     TOctreeNode* reducible_[8] = {};
     int32_t maxColors_;
     int colorBits_;
-    // The leaf the last colour went to, while no reduction has happened since.
-    TOctreeNode* lastLeaf_ = nullptr;
-    uint32_t lastColor_ = 0;
+    // Leaves that colours went to. A leaf stays the end of its colours' path for as long
+    // as it lives, so an entry holds while the node has not been freed since.
+    struct CacheEntry {
+        uint32_t Color = ~0u;
+        uint32_t Generation = 0;
+        TOctreeNode* Leaf = nullptr;
+    };
+    static constexpr uint32_t CacheSlots = 1 << 12;
+    std::vector<CacheEntry> cache_ = std::vector<CacheEntry>(CacheSlots);
 };
 
 // ---------------------------------------------------------------- pixel access

@@ -1,24 +1,448 @@
-#include "gif/GIFImage.h"
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <vector>
 
-// Reading GIF files is not built yet: every entry point says so instead of leaving an
-// object half filled.
+#include "gif/GIFDecoder.h"
+#include "gif/GIFImage.h"
+#include "platform/CheckedSize.h"
+
+// Reading a GIF stream into the object model. Recoverable defects are warnings and reading
+// goes on; hard ones raise GIFException.
 
 namespace {
-[[noreturn]] void ReadingNotSupported(const TObject& object) {
-    throw GIFException(Format("%s.LoadFromStream not implemented", object.ClassName()));
+
+constexpr int64_t ReadBufferSize = 64 * 1024;
+
+// Every size a file can claim is weighed against the bytes it has: LZW gives at most a
+// few thousand pixels per byte of code data (a 12-bit code stands for at most 4095
+// pixels), so a frame larger than that budget cannot be mostly real data. A fixed
+// allowance keeps small truncated files loadable with their pixels left at the fill.
+constexpr int64_t PixelsPerDataByte = 4096;
+constexpr int64_t PixelAllowance = int64_t{1} << 24;
+
+// Reads the source through a buffer, so that the many small reads and the steps back
+// of block parsing cost no system calls. Seeking works on the logical position; the
+// source is moved only when the buffer is refilled and by Sync.
+class ReadAhead : public host::TStream {
+public:
+    PIXMORPH_CLASS_NAME(ReadAhead)
+    explicit ReadAhead(host::TStream& source)
+        : source_(source), base_(source.GetPosition()), size_(source.GetSize()),
+          buffer_(static_cast<size_t>(ReadBufferSize)) {
+        pixelBudget_ = checkedAdd(PixelAllowance, productWithin({std::max<int64_t>(size_ - base_, 0), PixelsPerDataByte},
+                                                                int64_t{1} << 52));
+    }
+
+    int64_t Read(void* buffer, int64_t count) override {
+        auto* out = static_cast<uint8_t*>(buffer);
+        int64_t done = 0;
+        while (done < count) {
+            if (position_ >= length_ && !Fill()) break;
+            const int64_t n = std::min(count - done, length_ - position_);
+            std::memcpy(out + done, buffer_.data() + position_, static_cast<size_t>(n));
+            position_ += n;
+            done += n;
+        }
+        return done;
+    }
+    int64_t Write(const void*, int64_t) override { throw EStreamError("Invalid stream operation"); }
+    void SetSize(int64_t) override { throw EStreamError("Invalid stream operation"); }
+    int64_t GetSize() override { return size_; }
+    int64_t Seek(int64_t offset, uint16_t origin) override {
+        const int64_t current = base_ + position_;
+        int64_t target = origin == host::soBeginning ? offset : origin == host::soCurrent ? current + offset : size_ + offset;
+        target = std::max<int64_t>(target, 0);
+        if (target >= base_ && target <= base_ + length_) {
+            position_ = target - base_;
+        } else {
+            base_ = target;
+            position_ = length_ = 0;
+        }
+        return target;
+    }
+    // Leaves the source where reading stopped.
+    void Sync() { source_.Seek(base_ + position_, host::soBeginning); }
+
+    // Takes pixels from the file's budget; false when it cannot pay for them.
+    bool Spend(int64_t pixels) {
+        if (pixels > pixelBudget_) return false;
+        pixelBudget_ -= pixels;
+        return true;
+    }
+
+private:
+    bool Fill() {
+        base_ += length_;
+        position_ = length_ = 0;
+        if (base_ >= size_) return false;
+        source_.Seek(base_, host::soBeginning);
+        length_ = source_.Read(buffer_.data(), ReadBufferSize);
+        return length_ > 0;
+    }
+
+    host::TStream& source_;
+    int64_t base_;  // source position of buffer_[0]
+    int64_t size_;
+    std::vector<uint8_t> buffer_;
+    int64_t position_ = 0;
+    int64_t length_ = 0;
+    int64_t pixelBudget_;
+};
+
+void ReadExact(host::TStream& stream, void* buffer, int64_t count) {
+    if (stream.Read(buffer, count) != count) throw GIFException("Premature end of data");
 }
+
+// The next byte, or -1 at the end of the stream.
+int ReadByte(host::TStream& stream) {
+    uint8_t b;
+    return stream.Read(&b, 1) == 1 ? b : -1;
+}
+
+void StepBack(host::TStream& stream) { stream.Seek(-1, host::soCurrent); }
+
+// -1 at the end of the stream.
+int PeekByte(host::TStream& stream) {
+    const int b = ReadByte(stream);
+    if (b >= 0) StepBack(stream);
+    return b;
+}
+
+void ReadColorMap(host::TStream& stream, TGIFColorMap& map, int count) {
+    TGIFColor colors[256];
+    ReadExact(stream, colors, int64_t{count} * 3);
+    map.SetEntries(colors, count);
+}
+
+// Data sub-blocks up to a zero-length block or the end of the stream, each as one line.
+void ReadText(host::TStream& stream, TGIFText& text) {
+    char block[255];
+    for (int length; (length = ReadByte(stream)) > 0;) {
+        ReadExact(stream, block, length);
+        text.emplace_back(block, static_cast<size_t>(length));
+    }
+}
+
+// ---------------------------------------------------------------- extension registries
+
+enum class ExtensionKind { None, Text, GraphicControl, Comment, Application, UnknownApplication, Loop };
+
+// Label to class, searched from the last entry.
+struct TExtensionList {
+    static ExtensionKind Find(int label) {
+        static constexpr struct {
+            uint8_t Label;
+            ExtensionKind Kind;
+        } entries[] = {{bsPlainTextExtension, ExtensionKind::Text},
+                       {bsGraphicControlExtension, ExtensionKind::GraphicControl},
+                       {bsCommentExtension, ExtensionKind::Comment},
+                       {bsApplicationExtension, ExtensionKind::Application}};
+        for (auto it = std::rbegin(entries); it != std::rend(entries); ++it)
+            if (it->Label == label) return it->Kind;
+        return ExtensionKind::None;
+    }
+};
+
+// Application identifier and authentication code (all 11 bytes) to class.
+struct TAppExtensionList {
+    static ExtensionKind Find(const char (&identifier)[11]) {
+        static constexpr const char* entries[] = {"NETSCAPE2.0", "ANIMEXTS1.0"};
+        for (auto it = std::rbegin(entries); it != std::rend(entries); ++it)
+            if (std::memcmp(*it, identifier, 11) == 0) return ExtensionKind::Loop;
+        return ExtensionKind::UnknownApplication;
+    }
+};
+
+// The class asked for a more specific one, with the stream at the data behind the label.
+ExtensionKind SubExtension(ExtensionKind kind, host::TStream& stream) {
+    if (kind != ExtensionKind::Application) return kind;
+    const int size = ReadByte(stream);
+    char identifier[11];
+    if (size == 10) {
+        if (stream.Read(identifier, 10) == 10) return ExtensionKind::UnknownApplication;
+    } else if (size == 11) {
+        if (stream.Read(identifier, 11) == 11) return TAppExtensionList::Find(identifier);
+    } else if (size > 11) {
+        // Blocks larger than the standard's are kept as they are, like any unknown kind.
+        return ExtensionKind::UnknownApplication;
+    }
+    return kind;
+}
+
+// Reads the label at the stream and finds its class; the stream is left where it was.
+ExtensionKind FindExtension(host::TStream& stream) {
+    const int64_t at = stream.GetPosition();
+    ExtensionKind kind = TExtensionList::Find(ReadByte(stream));
+    if (kind != ExtensionKind::None) {
+        const int64_t data = stream.GetPosition();
+        for (ExtensionKind more; (more = SubExtension(kind, stream)) != kind;) {
+            kind = more;
+            stream.Seek(data, host::soBeginning);
+        }
+    }
+    stream.Seek(at, host::soBeginning);
+    return kind;
+}
+
+std::unique_ptr<TGIFExtension> NewExtension(ExtensionKind kind, TGIFSubImage* frame) {
+    switch (kind) {
+        case ExtensionKind::Text: return std::make_unique<TGIFTextExtension>(frame);
+        case ExtensionKind::GraphicControl: return std::make_unique<TGIFGraphicControlExtension>(frame);
+        case ExtensionKind::Comment: return std::make_unique<TGIFCommentExtension>(frame);
+        case ExtensionKind::Loop: return std::make_unique<TGIFAppExtNSLoop>(frame);
+        case ExtensionKind::Application:  // an application block too short for an identifier
+        case ExtensionKind::UnknownApplication: return std::make_unique<TGIFUnknownAppExtension>(frame);
+        case ExtensionKind::None: break;
+    }
+    throw GIFException("Unknown extension type");
+}
+
+// ---------------------------------------------------------------- raster
+
+void DecodeRaster(TGIFSubImage& frame, host::TStream& stream) {
+    const int32_t width = frame.Width(), height = frame.Height();
+    const int64_t pixels = int64_t{width} * height;  // both 16-bit
+    bool affordable;
+    if (auto* reader = dynamic_cast<ReadAhead*>(&stream)) {
+        affordable = reader->Spend(pixels);
+    } else {
+        const int64_t left = std::max<int64_t>(stream.GetSize() - stream.GetPosition(), 0);
+        affordable = pixels <= PixelAllowance || pixels / PixelsPerDataByte <= left;
+    }
+    if (!affordable) throw GIFException("Premature end of data");
+
+    frame.AllocatePixels();
+    uint8_t fill = 0;
+    if (frame.Transparent() && frame.GraphicControlExtension())
+        fill = frame.GraphicControlExtension()->TransparentColorIndex();
+    uint8_t* data = frame.Data();
+    if (pixels > 0) std::memset(data, fill, static_cast<size_t>(pixels));
+
+    const int minimumCodeSize = ReadByte(stream);
+    if (minimumCodeSize < 0) return;
+    TGIFDecoder decoder(stream, minimumCodeSize,
+                        [&frame](const std::string& message) { frame.ReportWarning(gsWarning, message); });
+    try {
+        if (!frame.Interlaced()) {
+            decoder.Decode(data, pixels);
+        } else {
+            int32_t row = 0, step = 8, pass = 0;
+            for (int32_t i = 0; i < height; ++i) {
+                if (decoder.Decode(data + int64_t{row} * width, width) < width) break;
+                row += step;
+                while (row >= height && step > 0) {
+                    if (pass > 0) step /= 2;
+                    ++pass;
+                    row = step / 2;
+                }
+            }
+        }
+    } catch (...) {
+        try {
+            decoder.Finish();
+        } catch (...) {
+            // The first error is the one to report.
+        }
+        throw;
+    }
+    decoder.Finish();
+}
+
 }  // namespace
 
-void TGIFImage::LoadFromStream(host::TStream&) { ReadingNotSupported(*this); }
-void TGIFImageList::LoadFromStream(host::TStream&, TObject*) { ReadingNotSupported(*this); }
-void TGIFExtensionList::LoadFromStream(host::TStream&, TObject*) { ReadingNotSupported(*this); }
-void TGIFHeader::LoadFromStream(host::TStream&) { ReadingNotSupported(*this); }
-void TGIFSubImage::LoadFromStream(host::TStream&) { ReadingNotSupported(*this); }
-void TGIFTrailer::LoadFromStream(host::TStream&) { ReadingNotSupported(*this); }
-void TGIFExtension::LoadFromStream(host::TStream&) { ReadingNotSupported(*this); }
-void TGIFGraphicControlExtension::LoadFromStream(host::TStream&) { ReadingNotSupported(*this); }
-void TGIFCommentExtension::LoadFromStream(host::TStream&) { ReadingNotSupported(*this); }
-void TGIFTextExtension::LoadFromStream(host::TStream&) { ReadingNotSupported(*this); }
-void TGIFApplicationExtension::LoadFromStream(host::TStream&) { ReadingNotSupported(*this); }
-void TGIFUnknownAppExtension::LoadData(host::TStream&) { ReadingNotSupported(*this); }
-void TGIFAppExtNSLoop::LoadData(host::TStream&) { ReadingNotSupported(*this); }
+// ---------------------------------------------------------------- the image
+
+void TGIFImage::LoadFromStream(host::TStream& stream) {
+    const int64_t start = stream.GetPosition();
+    Progress(this, psStarting, 0, "Loading...");
+    bool ok = false;
+    try {
+        Clear();
+        ReadAhead reader(stream);
+        header_->LoadFromStream(reader);
+        images_->LoadFromStream(reader, nullptr);
+        TGIFTrailer trailer(this);
+        trailer.LoadFromStream(reader);
+        reader.Sync();
+        ok = true;
+    } catch (...) {
+        stream.Seek(start, host::soBeginning);
+        try {
+            Progress(this, psEnding, 0, "Loading...");
+        } catch (...) {
+            // The reading error is the one that counts.
+        }
+        throw;
+    }
+    if (ok) Progress(this, psEnding, 100, "Loading...");
+}
+
+void TGIFHeader::LoadFromStream(host::TStream& stream) {
+    const int64_t start = stream.GetPosition();
+    char signature[6];
+    ReadExact(stream, signature, 6);
+    auto isGIF = [&] {
+        return std::toupper(static_cast<unsigned char>(signature[0])) == 'G' &&
+               std::toupper(static_cast<unsigned char>(signature[1])) == 'I' &&
+               std::toupper(static_cast<unsigned char>(signature[2])) == 'F';
+    };
+    if (!isGIF()) {
+        // Some writers put a 4-byte length in front of the file.
+        stream.Seek(start + 4, host::soBeginning);
+        ReadExact(stream, signature, 6);
+        if (!isGIF()) throw GIFException("Invalid GIF signature");
+    }
+    SetVersion(std::memcmp(signature + 3, "87a", 3) == 0   ? gv87a
+               : std::memcmp(signature + 3, "89a", 3) == 0 ? gv89a
+                                                           : gvUnknown);
+    TLogicalScreenDescriptor descriptor;
+    ReadExact(stream, &descriptor, sizeof(descriptor));
+    Descriptor() = descriptor;
+    if (descriptor.PackedFields & lsdGlobalColorTable)
+        ReadColorMap(stream, ColorMap(), 2 << (descriptor.PackedFields & lsdColorTableSize));
+    else
+        ColorMap().Clear();
+}
+
+void TGIFImageList::LoadFromStream(host::TStream& stream, TObject*) {
+    TGIFImage* image = Image();
+    auto skipZeros = [&] {
+        int b;
+        while ((b = ReadByte(stream)) == 0) {
+        }
+        return b;
+    };
+    const int64_t size = std::max<int64_t>(stream.GetSize(), 1);
+    for (int b = skipZeros(); b >= 0; b = skipZeros()) {
+        StepBack(stream);
+        if (b == bsTrailer) return;  // the trailer reads its own byte
+        if (b != bsExtensionIntroducer && b != bsImageDescriptor) {
+            ReportWarning(gsWarning, "Unknown GIF block type");
+            return;
+        }
+        auto frame = std::make_unique<TGIFSubImage>(image);
+        frame->LoadFromStream(stream);
+        Add(std::move(frame));
+        if (image) image->Progress(image, psRunning, static_cast<int>(stream.GetPosition() * 100 / size), "Loading...");
+    }
+}
+
+void TGIFTrailer::LoadFromStream(host::TStream& stream) {
+    const int b = ReadByte(stream);
+    if (b >= 0 && b != bsTrailer) ReportWarning(gsWarning, "Invalid Image trailer");
+}
+
+void TGIFSubImage::LoadFromStream(host::TStream& stream) {
+    Clear();
+    extensions_->LoadFromStream(stream, this);
+    const int next = PeekByte(stream);
+    if (next < 0 || next == bsTrailer || next == 0) return;
+
+    TImageDescriptor descriptor;
+    ReadExact(stream, &descriptor, sizeof(descriptor));
+    if (descriptor.Width == 0 || descriptor.Height == 0) {
+        if (Image()) {
+            descriptor.Width = Image()->Header().Width();
+            descriptor.Height = Image()->Header().Height();
+        }
+        ReportWarning(gsWarning, "Image exceeds Logical Screen size");
+    }
+    descriptor_ = descriptor;
+    if (descriptor.PackedFields & idLocalColorTable)
+        ReadColorMap(stream, *colorMap_, 2 << (descriptor.PackedFields & idColorTableSize));
+    DecodeRaster(*this, stream);
+}
+
+void TGIFExtensionList::LoadFromStream(host::TStream& stream, TObject*) {
+    int b = ReadByte(stream);
+    if (b < 0) return;
+    while (b != bsImageDescriptor && b != bsTrailer) {
+        if (b != bsExtensionIntroducer) {
+            ReportWarning(gsWarning, "Invalid extension introducer");
+            break;
+        }
+        const ExtensionKind kind = FindExtension(stream);
+        StepBack(stream);
+        std::unique_ptr<TGIFExtension> extension = NewExtension(kind, SubImage());
+        extension->LoadFromStream(stream);
+        Add(std::move(extension));
+        b = ReadByte(stream);
+        if (b < 0) return;
+    }
+    StepBack(stream);
+}
+
+// ---------------------------------------------------------------- extensions
+
+void TGIFExtension::LoadFromStream(host::TStream& stream) {
+    uint8_t bytes[2];
+    ReadExact(stream, bytes, 2);
+    if (bytes[0] != bsExtensionIntroducer) throw GIFException("Invalid extension introducer");
+    if (bytes[1] != ExtensionType()) throw GIFException("Internal error: Extension Instance does not match Extension Label");
+}
+
+void TGIFGraphicControlExtension::LoadFromStream(host::TStream& stream) {
+    TGIFExtension::LoadFromStream(stream);
+    TGraphicControlBlock block;
+    if (stream.Read(&block, sizeof(block)) != static_cast<int64_t>(sizeof(block))) {
+        ReportWarning(gsWarning, "Premature end of data");
+        return;
+    }
+    block_ = block;
+    if (Transparent() && SubImage()) SubImage()->SetTransparent(true);
+}
+
+void TGIFCommentExtension::LoadFromStream(host::TStream& stream) {
+    TGIFExtension::LoadFromStream(stream);
+    text_.clear();
+    ReadText(stream, text_);
+}
+
+void TGIFTextExtension::LoadFromStream(host::TStream& stream) {
+    TGIFExtension::LoadFromStream(stream);
+    ReadExact(stream, &block_, sizeof(block_));
+    text_.clear();
+    ReadText(stream, text_);
+}
+
+void TGIFApplicationExtension::LoadFromStream(host::TStream& stream) {
+    TGIFExtension::LoadFromStream(stream);
+    const int size = ReadByte(stream);
+    if (size < 10) throw GIFException("Unsupported Application Extension block size");
+    char bytes[11];
+    ReadExact(stream, bytes, 11);
+    std::memcpy(identifier_.Identifier, bytes, 8);
+    std::memcpy(identifier_.Authentication, bytes + 8, 3);
+    // A 10-byte block has no last authentication byte: that byte is the next one again.
+    stream.Seek(size - 11, host::soCurrent);
+    LoadData(stream);
+}
+
+void TGIFUnknownAppExtension::LoadData(host::TStream& stream) {
+    blocks_.clear();
+    for (int length; (length = ReadByte(stream)) > 0;) {
+        TGIFBlock block;
+        block.Data.resize(static_cast<size_t>(length));
+        ReadExact(stream, block.Data.data(), length);
+        blocks_.push_back(std::move(block));
+    }
+}
+
+void TGIFAppExtNSLoop::LoadData(host::TStream& stream) {
+    for (int length; (length = ReadByte(stream)) > 0;) {
+        uint8_t block[255];
+        ReadExact(stream, block, length);
+        switch (block[0] & 7) {
+            case 1:
+                if (length < 3) throw GIFException("Invalid GIF data");
+                loops_ = static_cast<uint16_t>(block[1] | (block[2] << 8));
+                break;
+            case 2:
+                if (length < 5) throw GIFException("Invalid GIF data");
+                bufferSize_ = block[1] | (block[2] << 8) | (block[3] << 16) | (uint32_t{block[4]} << 24);
+                break;
+            default: break;
+        }
+    }
+}

@@ -376,7 +376,8 @@ TEST(ReduceToPalette, SizesAndFormatsTheWriterRefuses) {
     // 30000 x 30000 is a bitmap at 1 bit but not at 24: refused before the rows are converted.
     TBitmap huge;
     huge.NewImage(host::pf1bit, 30000, 30000);
-    EXPECT_EQ(messageOf<ELinearBitmap>([&] { ReduceToPalette(huge, rmNetscape, dmNearest, nullptr, 8); }),
-              "Invalid bitmap size");
+    for (uint8_t method : {rmNone, rmNetscape})
+        EXPECT_EQ(messageOf<ELinearBitmap>([&] { ReduceToPalette(huge, method, dmNearest, nullptr, 8); }),
+                  "Invalid bitmap size");
     EXPECT_EQ(huge.PixelFormat(), host::pf1bit);
 }

@@ -111,8 +111,12 @@ TEST(Code104, BitmapsOfEveryColourCountBecomeValidPngsWithTheExactPixels) {
         const auto decoded = png_oracle::Decode(readFile(dir / "out.png"));
         ASSERT_TRUE(decoded.ok) << decoded.error;
         EXPECT_EQ(decoded.colorType, c.colourType);
-        if (c.colourType == 3) EXPECT_EQ(decoded.paletteRGB.size(), 3u * c.colours);
-        if (c.colours >= 256) EXPECT_EQ(decoded.bitDepth, 8);
+        if (c.colourType == 3) {
+            EXPECT_EQ(decoded.paletteRGB.size(), 3u * c.colours);
+        }
+        if (c.colours >= 256) {
+            EXPECT_EQ(decoded.bitDepth, 8);
+        }
         EXPECT_EQ(firstDifference(decodePng(dir / "out.png"), expected), "");
     }
 }
