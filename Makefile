@@ -7,8 +7,9 @@ JOBS        ?= $(shell nproc)
 FUZZ_SECONDS ?= 600
 SMOKE_SECONDS ?= 10
 CMAKE_GEN   := -G Ninja
+SHELL       := /bin/bash
 
-.PHONY: all deps build demo test test-release test-sanitize fuzz-smoke bench fuzz clean
+.PHONY: all deps build demo test testdata-check test-release test-sanitize fuzz-smoke bench fuzz clean
 
 all: build
 
@@ -19,17 +20,24 @@ build: deps
 	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
+# The demo runs the executable alone: no test binaries are built for it.
+demo: deps
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j $(JOBS) --target pixmorph
 	@scripts/demo.sh $(BUILD)/pixmorph
 
-test: deps test-release test-sanitize fuzz-smoke
+test: deps testdata-check test-release test-sanitize fuzz-smoke
+	@scripts/testdata.sh notice $(BUILD)
 	@echo "make test: all passed"
 
-test-release: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+testdata-check:
+	@scripts/testdata.sh check
+
+test-release: build testdata-check
+	cd $(BUILD) && set -o pipefail && ctest --output-on-failure -j $(JOBS) | tee ctest.log
 
 # One clang build serves both the sanitizer run of the suite and the fuzz smoke run.
-test-sanitize: deps
+test-sanitize: deps testdata-check
 	CC=clang CXX=clang++ cmake -S . -B $(SAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DPIXMORPH_SANITIZE=ON -DPIXMORPH_FUZZ=ON
 	cmake --build $(SAN_BUILD) -j $(JOBS)

@@ -74,6 +74,11 @@ bool haveTestdata() {
     return ::stat(testdataRoot().c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+bool testdataRequired() {
+    const char* ci = std::getenv("CI");
+    return ci && *ci && std::string(ci) != "false" && std::string(ci) != "0";
+}
+
 std::string testdata(const std::string& relative) { return testdataRoot() + "/" + relative; }
 
 namespace {

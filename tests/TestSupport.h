@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/CheckedSize.h"
+
 namespace testing_support {
 
 // The message of the E that action raises, or "<no exception>".
@@ -46,12 +48,29 @@ bool haveTestdata();
 // A path below the shared test data.
 std::string testdata(const std::string& relative);
 
-// First statement of a test that reads the shared test data: without the folder the test is skipped.
-#define PIXMORPH_REQUIRE_TESTDATA()                                                        \
-    do {                                                                                   \
-        if (!::testing_support::haveTestdata())                                            \
-            GTEST_SKIP() << "test data not found at " << ::testing_support::testdataRoot(); \
+// CI must never pass by skipping: there (CI set in the environment) a missing folder fails.
+bool testdataRequired();
+
+// First statement of a test that reads the shared test data: without the folder the test is
+// skipped, or fails under CI.
+#define PIXMORPH_REQUIRE_TESTDATA()                                                            \
+    do {                                                                                       \
+        if (!::testing_support::haveTestdata()) {                                              \
+            if (::testing_support::testdataRequired())                                         \
+                GTEST_FAIL() << "test data not found at " << ::testing_support::testdataRoot() \
+                             << " (CI needs it; set PIXMORPH_TESTDATA)";                       \
+            GTEST_SKIP() << "test data not found at " << ::testing_support::testdataRoot();    \
+        }                                                                                      \
     } while (0)
+
+// Lowers the library's limit on one image buffer for the life of the object.
+class ScopedImageLimit {
+public:
+    explicit ScopedImageLimit(int64_t bytes) { SetMaxImageBytes(bytes); }
+    ~ScopedImageLimit() { SetMaxImageBytes(0); }
+    ScopedImageLimit(const ScopedImageLimit&) = delete;
+    ScopedImageLimit& operator=(const ScopedImageLimit&) = delete;
+};
 
 struct RunResult {
     int exitCode = -1;

@@ -85,9 +85,6 @@ bool LoadPlainBitmap(TSeekableStream& stream, TLinearBitmap& bitmap) {
 
 void TVKBitmap::LoadFromStream(host::TStream& stream) {
     const int64_t position = stream.GetPosition();
-    // A header that claims far more pixels than the stream can hold fails here, before
-    // either reader allocates the image it claims.
-    CheckBitmapPlausible(stream);
     try {
         host::TBitmap::LoadFromStream(stream);
         if (PixelFormat() != host::pf32bit) return;

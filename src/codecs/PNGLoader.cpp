@@ -40,12 +40,14 @@ const uint32_t IHDR = ChunkType("IHDR"), PLTE = ChunkType("PLTE"), IDAT = ChunkT
                TERM = ChunkType("TERM"), BACK = ChunkType("BACK"), MOVE = ChunkType("MOVE");
 
 // Chunks before the first image that the reader passes over: ancillary chunks, the MNG
-// header and end, object definitions, and the MNG chunks that only say how frames are
-// shown (termination action, background, position of later objects): none of them
-// changes the pixels of the first image.
-bool SkippedChunk(uint32_t type) {
+// header and end, object definitions, and, in an MNG datastream only, the chunks that
+// only say how frames are shown (termination action, background, position of later
+// objects): valid MNG files carry them, and none changes the pixels of the first image.
+// In a PNG datastream they are unknown critical chunks.
+bool SkippedChunk(uint32_t type, bool mng) {
     if ((type >> 24) & 0x20) return true;
-    return type == MHDR || type == MEND || type == DEFI || type == TERM || type == BACK || type == MOVE;
+    if (type == MHDR || type == MEND || type == DEFI) return true;
+    return mng && (type == TERM || type == BACK || type == MOVE);
 }
 
 // Whatever strictness a stream in the chain has been given (the decompressor relaxes the
@@ -133,7 +135,12 @@ public:
             if (chunk_.Read(typeBytes, 4) < 4) break;
             const uint32_t type = BigEndian32(typeBytes);
             const int32_t length = CheckedChunkLength(rawLength);
-            if (type == IHDR) {
+            if (MalformedAncillary(type, length)) {
+                // Read as its type says, it would run into the CRC and beyond; like any
+                // ancillary chunk the image can do without, it is passed over whole.
+                buffered_.CopyTo(nullptr, int64_t{length} + 4);
+                checkCRC = false;
+            } else if (type == IHDR) {
                 ReadHeader(length);
             } else if (type == PLTE) {
                 checkCRC = ReadPalette(length);
@@ -147,7 +154,7 @@ public:
                 ReadTransparency(length);
             } else if (type == IEND) {
                 // nothing
-            } else if (SkippedChunk(type)) {
+            } else if (SkippedChunk(type, mng_)) {
                 buffered_.CopyTo(nullptr, int64_t{length} + 4);
                 checkCRC = false;
             } else {
@@ -165,6 +172,13 @@ public:
     }
 
 private:
+    // An ancillary chunk too short (or, for gAMA, of another size) for what its type holds.
+    bool MalformedAncillary(uint32_t type, int32_t length) const {
+        if (type == gAMA) return length != 4;
+        if (type != tRNS || !headerRead_) return false;
+        return (header_.ColourType == 0 && length < 2) || (header_.ColourType == 2 && length < 6);
+    }
+
     void ReadHeader(int32_t length) {
         if (length != 13) InvalidData();
         uint8_t h[13];
@@ -362,20 +376,20 @@ void PNGReader::ReadImageData(int32_t length) {
             // Damage after the last row does not touch the image: the chunk is skipped below.
         }
     }
+    // Reading stops after the last row even when the stream goes on (more rows, or damage
+    // that does not touch the image): the decompressor has taken part of the chunk's rest
+    // into its buffer already, and those bytes count as the rest of the chunk.
+    inflate.StopDecoding();
+    inflate.StrictRead = true;
     uint8_t scratch[4096];
     uint8_t trailer[4];
-    if (inflate.Finished()) {
-        int64_t left = inflate.UnusedInputCount() + idat.Remaining;
-        while (left > 4) {
-            const int64_t n = std::min<int64_t>(left - 4, sizeof scratch);
-            inflate.ReadAfterEnd(scratch, n);
-            left -= n;
-        }
-        inflate.ReadAfterEnd(trailer, 4);
-    } else {
-        if (idat.Remaining > 4) idat.CopyTo(nullptr, idat.Remaining - 4);
-        ReadExact(idat, trailer, 4);
+    int64_t left = inflate.UnusedInputCount() + idat.Remaining;
+    while (left > 4) {
+        const int64_t n = std::min<int64_t>(left - 4, sizeof scratch);
+        inflate.ReadAfterEnd(scratch, n);
+        left -= n;
     }
+    inflate.ReadAfterEnd(trailer, 4);
     // A file that ends after its image data without IEND still loads.
     buffered_.StrictRead = false;
     imageRead_ = true;
@@ -534,9 +548,9 @@ void TPNGLoader::WriteFile(TSeekableStream& Stream, bool mng, int mode, TLinearB
         WriteChunk(Stream, crc, gAMA, data, 4);
     }
     const bool transparentIndex = colourType == 3 && TransparentColor >= 0 && TransparentColor <= 255;
-    // A suggested palette is allowed for truecolour images only.
-    const uint8_t* paletteSource =
-        colourType == 3 ? image.Palette.get() : (colourType == 2 ? TruecolorPalette.get() : nullptr);
+    // A palette read from a truecolour file goes back out with whatever image is saved,
+    // a grey one included (readers ignore a PLTE there, as ours does).
+    const uint8_t* paletteSource = colourType == 3 ? image.Palette.get() : TruecolorPalette.get();
     if (paletteSource) {
         int last = 0;
         for (int i = 255; i > 0 && last == 0; --i) {

@@ -324,12 +324,6 @@ namespace {
 // Compression codes of the info header.
 enum : uint32_t { biRGB = 0, biRLE8 = 1, biRLE4 = 2, biBitFields = 3, biAlphaBitFields = 6 };
 
-// An image is only allocated when the stream could plausibly hold its pixel data:
-// a million pixels always; beyond that uncompressed data must be at least a
-// quarter there, and RLE data may expand at most 256 times. A tiny file claiming an
-// enormous image therefore fails instead of claiming gigabytes.
-constexpr int64_t AlwaysAllowedPixels = int64_t{1} << 20;
-
 struct Header {
     int64_t dataOffset = 0;
     uint32_t headerSize = 0;
@@ -370,11 +364,10 @@ public:
 
     int run(std::unique_ptr<TUniDIB>& dib);
     int readHeader();
-    // The image must fit one buffer, and the stream must plausibly hold its pixel data.
+    // The image must fit one buffer.
     void checkSizes();
 
 private:
-    void checkPlausible();
     void readColorTable(TUniDIB& dib);
     // Rows arrive bottom-up unless the height is negative; a headerless bitmap is a
     // device-dependent bitmap, whose rows run from the top.
@@ -411,7 +404,10 @@ int Reader::readHeader() {
             h.colorCount = b.u32(46);
         }
         // The OS/2 2.x header gives compression 3 and 4 other meanings (Huffman 1D, RLE24).
-        if (h.headerSize == 64 && h.compression >= biBitFields) return dibNotBitmap;
+        // Its 3 is read as rows without compression, as bit fields are when no masks are
+        // read; 4 and above are refused.
+        if (h.headerSize == 64 && h.compression > biBitFields) return dibNotBitmap;
+        if (h.headerSize == 64 && h.compression == biBitFields) h.compression = biRGB;
         switch (h.compression) {
             case biRGB: break;
             case biRLE8: if (h.bitCount != 8) return dibNotBitmap; break;
@@ -440,8 +436,9 @@ int Reader::readHeader() {
         h.headerless = true;
         h.width = b.u16(2);
         h.height = b.u16(4);
+        // Each row holds bmWidthBytes bytes of pixels, and rows start on 4-byte boundaries.
         h.sourceRowSize = b.u16(6);
-        h.sourceStride = h.sourceRowSize;
+        h.sourceStride = (h.sourceRowSize + 3) / 4 * 4;
         h.planes = b.u8(8);
         h.bitCount = b.u8(9);
         h.dataOffset = 10;
@@ -456,21 +453,6 @@ int Reader::readHeader() {
     if (h.planes != 1) return dibNotBitmap;
     rows = h.height < 0 ? -h.height : h.height;
     return dibOK;
-}
-
-void Reader::checkPlausible() {
-    const int64_t streamSize = file.Stream->GetSize();
-    const int64_t available = std::max<int64_t>(0, streamSize - file.Origin - h.dataOffset);
-    const int64_t pixels = checkedSize({h.width, rows}, std::numeric_limits<int64_t>::max() / 4);
-    if (pixels <= AlwaysAllowedPixels) return;
-    bool plausible;
-    if (h.compression == biRLE8 || h.compression == biRLE4) {
-        plausible = pixels / 256 <= available;
-    } else {
-        const int64_t needed = productWithin({h.sourceStride, rows}, std::numeric_limits<int64_t>::max() / 4);
-        plausible = needed >= 0 && needed / 4 <= available;
-    }
-    if (!plausible) BitmapDataError();
 }
 
 void Reader::readColorTable(TUniDIB& dib) {
@@ -578,7 +560,6 @@ void Reader::checkSizes() {
         throw ELinearBitmap("Invalid bitmap size");
     // The DIB's own size first: one buffer must hold it.
     checkedSize({checkedAdd(checkedSize({h.width, h.bitCount}, MaxBufferSize * 8LL), 31) / 32, 4, rows});
-    checkPlausible();
 }
 
 int Reader::run(std::unique_ptr<TUniDIB>& dib) {
@@ -599,25 +580,6 @@ int Reader::run(std::unique_ptr<TUniDIB>& dib) {
 }
 
 }  // namespace
-
-void CheckBitmapPlausible(host::TStream& stream) {
-    const int64_t position = stream.GetPosition();
-    int header;
-    {
-        TBufferedFile file(&stream);
-        Header h;
-        Reader reader(file, h);
-        try {
-            header = reader.readHeader();
-        } catch (const EStreamError&) {
-            header = dibReadError;
-        } catch (const EInOutError&) {
-            header = dibReadError;
-        }
-        if (header == dibOK) reader.checkSizes();
-    }
-    stream.SetPosition(position);
-}
 
 int ReadUniDIB(host::TStream& stream, std::unique_ptr<TUniDIB>& dib) {
     dib.reset();

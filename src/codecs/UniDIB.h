@@ -124,17 +124,11 @@ enum : int {
 };
 
 // Decodes the bitmap at the stream's position into dib. Sizes that cannot be held
-// raise ELinearBitmap "Invalid bitmap size"; a header whose pixel data the stream
-// cannot possibly hold, or an RLE run or delta leaving the image, raises ELinearBitmap
-// "Error in bitmap data"; out of memory raises EOutOfMemory. Pixel data that ends
+// raise ELinearBitmap "Invalid bitmap size"; an RLE run or delta leaving the image
+// raises ELinearBitmap "Error in bitmap data"; out of memory raises EOutOfMemory. Pixel data that ends
 // early leaves the remaining pixels as created (zero).
 int ReadUniDIB(host::TStream& stream, std::unique_ptr<TUniDIB>& dib);
 
-// Reads the headers at the stream's position and puts the position back. A bitmap
-// whose image cannot fit one buffer raises ELinearBitmap "Invalid bitmap size"; one
-// whose pixel data the stream cannot possibly hold raises "Error in bitmap data".
-// Headers it does not recognise pass. Run before any reader allocates an image.
-void CheckBitmapPlausible(host::TStream& stream);
 
 // The default colour tables of headerless bitmaps (entries as blue, green, red, 0).
 const TRGBQuad* DefaultColorTable(int32_t bitCount);

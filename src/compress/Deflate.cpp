@@ -809,6 +809,13 @@ int64_t TDeflateStream::Read(void* buffer, int64_t count) {
     return delivered;
 }
 
+void TDeflateStream::StopDecoding() {
+    TState& s = *state_;
+    if (s.compressing || s.finished) return;
+    Inflater inf{*this, s, Inner};
+    inf.finish();
+}
+
 int64_t TDeflateStream::UnusedInputCount() const {
     const TState& s = *state_;
     if (!s.finished || s.compressing) return 0;

@@ -57,6 +57,11 @@ public:
     int64_t ReadAfterEnd(void* buffer, int64_t count);
     // True once the final block has been decoded completely.
     bool Finished() const;
+    // Decompressing: ends decoding where it stands, as if the final block ended there.
+    // The whole bytes taken from the wrapped stream and not yet decoded then count as
+    // the bytes after the end (UnusedInputCount, ReadAfterEnd); bits of a started byte
+    // are dropped. Bytes decoded but not yet read can still be read.
+    void StopDecoding();
 
     struct TState;  // internal
 

@@ -1,5 +1,8 @@
 #include "front/FileUtils.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <vector>
 
@@ -25,12 +28,26 @@ std::string extensionOf(const std::string& path) {
 }
 
 [[noreturn]] void raiseCreateError(const std::string& path, int error) {
-    throw EFCreateError(Format("Cannot create file \"%s\". %s", path.c_str(), SysErrorMessage(error).c_str()));
+    throw EFCreateError(
+        Format("Cannot create file \"%s\". %s", host::ExpandFileName(path).c_str(), SysErrorMessage(error).c_str()));
 }
 
 [[noreturn]] void raiseOpenError(const std::string& path, int error) {
-    throw EFOpenError(Format("Cannot open file \"%s\". %s", path.c_str(), SysErrorMessage(error).c_str()));
+    throw EFOpenError(
+        Format("Cannot open file \"%s\". %s", host::ExpandFileName(path).c_str(), SysErrorMessage(error).c_str()));
 }
+
+class ScopedDescriptor {
+public:
+    explicit ScopedDescriptor(int fd) : fd_(fd) {}
+    ~ScopedDescriptor() { if (fd_ >= 0) ::close(fd_); }
+    ScopedDescriptor(const ScopedDescriptor&) = delete;
+    ScopedDescriptor& operator=(const ScopedDescriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
 
 }  // namespace
 
@@ -47,7 +64,8 @@ bool CopyFileTo(const std::string& source, const std::string& dest, bool overwri
 
 // ---------------------------------------------------------------- TAtomicOutput
 
-TAtomicOutput::TAtomicOutput(std::string finalPath) : finalPath_(std::move(finalPath)) {}
+TAtomicOutput::TAtomicOutput(std::string finalPath, OpenErrors errors)
+    : finalPath_(std::move(finalPath)), errors_(errors) {}
 
 TAtomicOutput::~TAtomicOutput() {
     if (!committed_ && !tempPath_.empty()) host::DeleteFile(tempPath_);
@@ -55,34 +73,45 @@ TAtomicOutput::~TAtomicOutput() {
 
 const std::string& TAtomicOutput::Path() {
     if (tempPath_.empty()) {
+        // Through a link the file it names is replaced, and the link stays: the temporary
+        // file goes beside that file so that the rename stays within one file system.
+        // The extension stays the one typed, which chose the codec.
+        target_ = host::ResolveLinks(finalPath_);
         try {
-            tempPath_ = host::CreateUniqueFile(directoryOf(finalPath_), "pixmorph-", extensionOf(finalPath_), 0666);
+            tempPath_ = host::CreateUniqueFile(directoryOf(target_), "pixmorph-", extensionOf(finalPath_), 0666);
         } catch (const EOSError&) {
-            raiseCreateError(finalPath_, errno);
+            const int error = errno;
+            if (errors_ == OpenErrors::LibraryStream)
+                throw EInOutError(
+                    Format("Error opening \"%s\" - %s", finalPath_.c_str(), SysErrorMessage(error).c_str()));
+            raiseCreateError(finalPath_, error);
         }
+        // A file replaced keeps who may read it.
+        host::AdoptPermissions(target_, tempPath_);
     }
     return tempPath_;
 }
 
 void TAtomicOutput::Commit() {
-    if (!host::ReplaceFile(Path(), finalPath_)) raiseCreateError(finalPath_, errno);
+    if (!host::ReplaceFile(Path(), target_)) raiseCreateError(finalPath_, errno);
     committed_ = true;
 }
 
 // ---------------------------------------------------------------- conversions
 
 void ShiftFileBytes(const std::string& input, const std::string& output, int delta) {
-    host::TFileStream in(input, host::fmOpenRead);
+    // Read to the end rather than to a size taken first: a pipe or a device has no size.
+    const ScopedDescriptor in(host::OpenFile(input, O_RDONLY));
+    if (in.get() < 0) raiseOpenError(input, errno);
     TAtomicOutput target(output);
     host::TFileStream out(target.Path(), host::fmOpenWrite);
-    const int64_t size = in.GetSize();
-    std::vector<uint8_t> block(static_cast<size_t>(std::min(size, ShiftBlockSize)));
-    for (int64_t done = 0; done < size;) {
-        const int64_t n = std::min(size - done, ShiftBlockSize);
-        in.ReadBuffer(block.data(), n);
+    std::vector<uint8_t> block(static_cast<size_t>(ShiftBlockSize));
+    for (;;) {
+        const int64_t n = host::ReadAll(in.get(), block.data(), ShiftBlockSize);
+        if (n < 0) raiseOpenError(input, errno);
+        if (n == 0) break;
         for (int64_t i = 0; i < n; ++i) block[i] = static_cast<uint8_t>(block[i] + delta);
         out.WriteBuffer(block.data(), n);
-        done += n;
     }
     out.Close();
     target.Commit();

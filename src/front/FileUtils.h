@@ -23,20 +23,28 @@ std::string IncludeTrailingBackslash(const std::string& path);
 // Where a conversion writes its output: a fresh file beside the final one with the same
 // extension, renamed over the final name only by Commit. Until then an earlier file of
 // that name is untouched; an uncommitted temporary file is removed.
+// Through a symbolic link the file it names is replaced and the link stays; a replaced
+// file keeps its permission bits (and owner and group where the process may set them).
 class TAtomicOutput {
 public:
-    explicit TAtomicOutput(std::string finalPath);
+    // How a temporary file that cannot be created is reported: as the platform's file
+    // stream does ("Cannot create file ..."), or as the library's ("Error opening ...").
+    enum class OpenErrors { Platform, LibraryStream };
+    explicit TAtomicOutput(std::string finalPath, OpenErrors errors = OpenErrors::Platform);
     ~TAtomicOutput();
     TAtomicOutput(const TAtomicOutput&) = delete;
     TAtomicOutput& operator=(const TAtomicOutput&) = delete;
 
     // The temporary file's path, created on first use; a failure raises
-    // "Cannot create file "%s". %s" naming the final path.
+    // "Cannot create file "%s". %s" (or the library's "Error opening "%s" - %s") naming
+    // the final path.
     const std::string& Path();
     void Commit();
 
 private:
     std::string finalPath_;
+    OpenErrors errors_;
+    std::string target_;  // finalPath_ with its links followed
     std::string tempPath_;
     bool committed_ = false;
 };

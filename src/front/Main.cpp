@@ -123,6 +123,8 @@ void TMainForm::FormCreate() {
             ConvertWithCodecs(input, output);
             completed_ = true;
         } else if (!RunFixedCode(Argument(2), input, output)) {
+            // A code of 100 or more that is in no table entry used to end silently; the
+            // parent application is told instead, with a status of its own.
             exitStatus_ = ExitNotAConversion;
             throw EConvertError(Format("Unsupported conversion code \"%s\"", Argument(2).c_str()));
         }
@@ -149,8 +151,11 @@ void TMainForm::ConvertWithCodecs(const std::string& input, const std::string& o
     TLinearBitmap image;
     image.TakeOverPlatformBitmap(*handOver);
     handOver.reset();
-    TAtomicOutput target(output);
-    image.SaveToFile(target.Path());
+    // The codec comes first, by the output's name as typed; only then is a file opened.
+    const std::string ext = ExtractExtension(output);
+    TBitmapLoader& saver = Loaders->FindSaver(ext);
+    TAtomicOutput target(output, TAtomicOutput::OpenErrors::LibraryStream);
+    saver.SaveToFile(target.Path(), ext, image);
     target.Commit();
 }
 

@@ -102,7 +102,7 @@ void TLinearBitmap::New(int32_t NewWidth, int32_t NewHeight, uint8_t NewPixelFor
     if (NewWidth <= 0 || NewHeight <= 0) throw ELinearBitmap("Invalid bitmap size");
     const int64_t line = checkedSize({NewWidth, pixelSize});
     // One spare byte must fit as well.
-    const int64_t size = checkedSize({line, NewHeight}, MaxBufferSize - 1);
+    const int64_t size = checkedSize({line, NewHeight}, MaxImageBytes() - 1);
     // Allocate before touching anything, so that a failure leaves the image as it was.
     auto map = host::AllocatePixels(size);
     std::unique_ptr<uint8_t[]> palette;
@@ -135,7 +135,7 @@ void TLinearBitmap::PackLines() {
     if (!Present) return;
     const int64_t line = int64_t{Width} * PixelSize;
     if (BytesPerLine == line) return;
-    const int64_t size = checkedSize({line, Height}, MaxBufferSize - 1);
+    const int64_t size = checkedSize({line, Height}, MaxImageBytes() - 1);
     auto map = host::AllocatePixels(size);
     for (int32_t y = 0; y < Height; ++y)
         std::memcpy(map.get() + y * line, ScanLine(y), static_cast<size_t>(line));
@@ -222,7 +222,7 @@ void TLinearBitmap::ChangePixelFormat(uint8_t NewFormat) {
     }
     const int32_t newPixelSize = PixelSizeOf(NewFormat);
     const int64_t line = checkedSize({Width, newPixelSize});
-    const int64_t size = checkedSize({line, Height}, MaxBufferSize - 1);
+    const int64_t size = checkedSize({line, Height}, MaxImageBytes() - 1);
     auto map = host::AllocatePixels(size);
     map[size] = 0;
     std::unique_ptr<uint8_t[]> palette;
@@ -314,7 +314,7 @@ void TLinearBitmap::ResizeCanvas(int32_t NewWidth, int32_t NewHeight, int32_t XO
     const int64_t oldLine = BytesPerLine;
     const int32_t oldHeight = Height;
     const int64_t newLine = checkedSize({NewWidth, p});
-    const int64_t size = checkedSize({newLine, NewHeight}, MaxBufferSize - 1);
+    const int64_t size = checkedSize({newLine, NewHeight}, MaxImageBytes() - 1);
     auto map = host::AllocatePixels(size);
     map[size] = 0;
 

@@ -290,12 +290,19 @@ void ReadBitmapFile(TStream& stream, TBitmap& bitmap) {
     if (fileHeader[0] != 'B' || fileHeader[1] != 'M') Invalid();
     const uint32_t offBits = U32(fileHeader + 10);
     const uint32_t headerSize = U32(fileHeader + 14);
-    if (headerSize != 12 && headerSize != 40 && headerSize != 52 && headerSize != 56 && headerSize != 64 &&
-        headerSize != 108 && headerSize != 124)
-        Invalid();
+    // Every header of 40 bytes or more starts with the 40-byte layout; of a longer one the
+    // fields up to the largest known layout are kept and the rest is passed over.
+    if (headerSize != 12 && headerSize < 40) Invalid();
     uint8_t info[124] = {};
     std::memcpy(info, fileHeader + 14, 4);
-    if (in.Read(info + 4, headerSize - 4) < headerSize - 4) Invalid();
+    const uint32_t kept = std::min<uint32_t>(headerSize, sizeof info);
+    if (in.Read(info + 4, kept - 4) < kept - 4) Invalid();
+    for (int64_t rest = int64_t{headerSize} - kept; rest > 0;) {
+        uint8_t skipped[256];
+        const int64_t n = std::min<int64_t>(rest, sizeof skipped);
+        if (in.Read(skipped, n) < n) Invalid();
+        rest -= n;
+    }
 
     Header h;
     int entrySize = 4;

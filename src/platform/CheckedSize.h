@@ -7,11 +7,21 @@
 #include "platform/Exceptions.h"
 
 // Every size that file data can influence goes through here before anything is
-// allocated or addressed. The image model addresses its pixels with 32-bit signed
-// sizes, so that is the ceiling for any single buffer.
+// allocated or addressed.
+
+// The image model addresses its pixels with 32-bit signed sizes: no buffer can be larger.
 inline constexpr int64_t MaxBufferSize = std::numeric_limits<int32_t>::max();
 
-// Product of non-negative factors, or nullopt-like -1 when it overflows `limit`.
+// The library-wide limit on one image buffer, which no real image reaches: 1 GiB, or the
+// number of bytes in the environment variable PIXMORPH_MAX_IMAGE_BYTES (a "K", "M" or "G"
+// suffix multiplies by 1024, 1024^2, 1024^3). It never exceeds MaxBufferSize. A header
+// may claim any size up to it; decoding stays bounded by the data actually present.
+int64_t MaxImageBytes();
+// Overrides the limit for the whole process (fuzz targets run with a lower one);
+// 0 returns to the environment's or the default.
+void SetMaxImageBytes(int64_t bytes);
+
+// Product of non-negative factors, or -1 when it is negative or exceeds `limit`.
 constexpr int64_t productWithin(std::initializer_list<int64_t> factors, int64_t limit = MaxBufferSize) {
     int64_t product = 1;
     for (int64_t factor : factors) {
@@ -22,10 +32,10 @@ constexpr int64_t productWithin(std::initializer_list<int64_t> factors, int64_t 
     return product;
 }
 
-// Product of the factors; raises ELinearBitmap "Invalid bitmap size" when it is
-// negative or larger than one buffer may be.
-inline int64_t checkedSize(std::initializer_list<int64_t> factors, int64_t limit = MaxBufferSize) {
-    const int64_t product = productWithin(factors, limit);
+// Product of the factors; raises ELinearBitmap "Invalid bitmap size" when it is negative
+// or larger than `limit`, by default the image-buffer limit above.
+inline int64_t checkedSize(std::initializer_list<int64_t> factors, int64_t limit = -1) {
+    const int64_t product = productWithin(factors, limit < 0 ? MaxImageBytes() : limit);
     if (product < 0) throw ELinearBitmap("Invalid bitmap size");
     return product;
 }

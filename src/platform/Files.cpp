@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <vector>
 
@@ -89,6 +90,43 @@ bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 bool FileExists(const std::string& path) {
     struct stat info;
     return ::stat(path.c_str(), &info) == 0;
+}
+
+std::string ExpandFileName(const std::string& path) {
+    std::filesystem::path full(path);
+    if (full.is_relative()) {
+        std::error_code error;
+        const auto cwd = std::filesystem::current_path(error);
+        if (!error) full = cwd / full;
+    }
+    return full.lexically_normal().string();
+}
+
+std::string ResolveLinks(const std::string& path) {
+    constexpr int MaxLinks = 40;  // the kernel's own limit on a chain of links
+    std::string current = path;
+    for (int hop = 0; hop < MaxLinks; ++hop) {
+        struct stat info;
+        if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+        std::string target(4096, '\0');
+        const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+        if (n <= 0 || static_cast<size_t>(n) >= target.size()) return current;
+        target.resize(static_cast<size_t>(n));
+        if (target[0] != '/') {
+            const auto slash = current.find_last_of('/');
+            if (slash != std::string::npos) target = current.substr(0, slash + 1) + target;
+        }
+        current = target;
+    }
+    return current;
+}
+
+void AdoptPermissions(const std::string& existing, const std::string& fresh) {
+    struct stat info;
+    if (::stat(existing.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+    // Owner first: changing it may clear set-id bits, which the mode then restores.
+    if (::chown(fresh.c_str(), info.st_uid, info.st_gid) != 0) (void)::chown(fresh.c_str(), static_cast<uid_t>(-1), info.st_gid);
+    (void)::chmod(fresh.c_str(), info.st_mode & 07777);
 }
 
 bool CopyFile(const std::string& source, const std::string& dest, bool failIfExists,

@@ -35,6 +35,18 @@ bool ReplaceFile(const std::string& source, const std::string& dest);
 
 bool FileExists(const std::string& path);
 
+// The path made absolute against the working directory, "." and ".." folded away: file
+// messages name the file in full whatever the caller typed.
+std::string ExpandFileName(const std::string& path);
+
+// The file a path finally names: symbolic links in its last component are followed (a
+// dangling link gives the path it points to). Other paths come back unchanged.
+std::string ResolveLinks(const std::string& path);
+
+// Gives fresh the permission bits of existing, and its owner and group as far as the
+// process may set them. Nothing happens when existing is not there.
+void AdoptPermissions(const std::string& existing, const std::string& fresh);
+
 // The system's directory for temporary files, with a trailing "/".
 std::string TempDirectory();
 

@@ -11,7 +11,7 @@ namespace host {
 void FreeDeleter::operator()(uint8_t* p) const noexcept { std::free(p); }
 
 PixelBuffer AllocatePixels(int64_t size) {
-    const int64_t total = checkedAdd(checkedSize({size}, MaxBufferSize - PixelBufferSpare), PixelBufferSpare);
+    const int64_t total = checkedAdd(checkedSize({size}, MaxImageBytes() - PixelBufferSpare), PixelBufferSpare);
     // calloc: fresh pages come zeroed from the system without being touched.
     auto* p = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(total), 1));
     if (!p) throw EOutOfMemory("Out of memory");

@@ -50,14 +50,18 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
 TFileStream::TFileStream(const std::string& fileName, unsigned mode) : fileName_(fileName) {
     if (mode == fmCreate) {
         fd_ = OpenFile(fileName, O_RDWR | O_CREAT | O_TRUNC);
-        if (fd_ < 0)
-            throw EFCreateError(Format("Cannot create file \"%s\". %s", fileName.c_str(), LastErrorText().c_str()));
+        if (fd_ < 0) {
+            const std::string reason = LastErrorText();
+            throw EFCreateError(Format("Cannot create file \"%s\". %s", ExpandFileName(fileName).c_str(), reason.c_str()));
+        }
         return;
     }
     const int access = (mode & 3) == fmOpenWrite ? O_WRONLY : (mode & 3) == fmOpenReadWrite ? O_RDWR : O_RDONLY;
     fd_ = OpenFile(fileName, access);
-    if (fd_ < 0)
-        throw EFOpenError(Format("Cannot open file \"%s\". %s", fileName.c_str(), LastErrorText().c_str()));
+    if (fd_ < 0) {
+        const std::string reason = LastErrorText();
+        throw EFOpenError(Format("Cannot open file \"%s\". %s", ExpandFileName(fileName).c_str(), reason.c_str()));
+    }
 }
 
 TFileStream::~TFileStream() {

@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 
 namespace bench_support {
 
@@ -34,6 +37,26 @@ ProcessCost runMeasured(const std::vector<std::string>& argv) {
     return cost;
 }
 
-std::string testdata(const std::string& relative) { return std::string(PIXMORPH_TESTDATA) + "/" + relative; }
+const std::string& testdataRoot() {
+    static const std::string root = [] {
+        const char* fromEnvironment = std::getenv("PIXMORPH_TESTDATA");
+        return std::string(fromEnvironment && *fromEnvironment ? fromEnvironment : PIXMORPH_TESTDATA);
+    }();
+    return root;
+}
+
+bool haveTestdata() {
+    static const bool present = [] {
+        struct stat info {};
+        const bool found = ::stat(testdataRoot().c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+        if (!found)
+            std::fprintf(stderr, "test data not found at %s: the photographs are left out (set PIXMORPH_TESTDATA)\n",
+                         testdataRoot().c_str());
+        return found;
+    }();
+    return present;
+}
+
+std::string testdata(const std::string& relative) { return testdataRoot() + "/" + relative; }
 
 }  // namespace bench_support

@@ -15,6 +15,11 @@ struct ProcessCost {
 // Runs a program (looked up in PATH, no shell), output discarded, and measures it.
 ProcessCost runMeasured(const std::vector<std::string>& argv);
 
+// The shared test-data folder: PIXMORPH_TESTDATA from the environment, else the build's default.
+const std::string& testdataRoot();
+// Whether the folder is there; the first call without it prints one notice that the
+// photographs are left out, so a clone without the data still benchmarks what it can.
+bool haveTestdata();
 std::string testdata(const std::string& relative);
 
 // The best wall and CPU time and the largest peak memory of several runs of one command.

@@ -85,6 +85,7 @@ std::vector<Input> loadInputs() {
     std::vector<Input> inputs;
     Bytes rows, bmps;
     for (const char* photo : {"TwoWings.jpg", "Storm.jpg", "Ubuntu-Mate-Cold-no-logo.png"}) {
+        if (!bench_support::haveTestdata()) break;
         const std::string path = bench_support::testdata(std::string("photos/") + photo);
         const Bytes size = runCommand("convert '" + path + "' -format '%w %h' info:");
         size_t w = 0, h = 0;

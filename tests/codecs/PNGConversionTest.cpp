@@ -84,6 +84,7 @@ bool CanSave(const std::string& ext) {
 }  // namespace
 
 TEST(PNGConversion, PngToPngKeepsPixelsTransparencyAndGamma) {
+    PIXMORPH_REQUIRE_TESTDATA();
     for (const char* name : {"tbbn3p08.png", "tbrn2c08.png", "tbwn0g16.png", "g03n3p04.png", "g25n2c08.png",
                              "basi0g02.png", "basn6a08.png", "basi4a16.png", "s39i3p04.png"}) {
         TempDir dir;
@@ -110,6 +111,7 @@ TEST(PNGConversion, PngToPngKeepsPixelsTransparencyAndGamma) {
 }
 
 TEST(PNGConversion, MngFirstImageToPng) {
+    PIXMORPH_REQUIRE_TESTDATA();
     for (const char* name : {"animation.mng", "ball.mng", "dutch.mng"}) {
         TempDir dir;
         const Bytes original = readFile(testdata(std::string("mng/") + name));
@@ -130,6 +132,7 @@ TEST(PNGConversion, MngFirstImageToPng) {
 }
 
 TEST(PNGConversion, PngToBmp) {
+    PIXMORPH_REQUIRE_TESTDATA();
     if (!CanSave("BMP")) GTEST_SKIP() << "no BMP codec registered yet";
     for (const char* name : {"basn2c08.png", "basn3p04.png", "basn0g16.png", "basi6a16.png", "f04n2c08.png",
                              "basn0g01.png"}) {
@@ -146,6 +149,7 @@ TEST(PNGConversion, PngToBmp) {
 }
 
 TEST(PNGConversion, BmpToPngAndMngAndBack) {
+    PIXMORPH_REQUIRE_TESTDATA();
     if (!CanSave("BMP")) GTEST_SKIP() << "no BMP codec registered yet";
     for (const char* name : {"basn2c08.png", "basn3p08.png", "s37n3p04.png"}) {
         TempDir dir;

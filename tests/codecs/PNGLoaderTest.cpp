@@ -252,6 +252,7 @@ Bytes SolidRows(uint32_t w, uint32_t h, int bytesPerRow, uint8_t value) {
 // ---------------------------------------------------------------- reading PngSuite
 
 TEST_F(PNGCodec, EveryValidPngSuiteFileDecodesLikeLibpng) {
+    PIXMORPH_REQUIRE_TESTDATA();
     const auto files = PngSuiteFiles(false);
     ASSERT_GT(files.size(), 150u);
     for (const auto& name : files) {
@@ -306,6 +307,7 @@ TEST_F(PNGCodec, EveryValidPngSuiteFileDecodesLikeLibpng) {
 }
 
 TEST_F(PNGCodec, CorruptPngSuiteFilesFailWithTheCodecsMessages) {
+    PIXMORPH_REQUIRE_TESTDATA();
     // What each file is broken by, from the suite's own description.
     const std::map<std::string, std::string> expected = {
         {"xc1n0g08.png", "Invalid PNG data"},     {"xc9n2c08.png", "Invalid PNG data"},
@@ -328,6 +330,7 @@ TEST_F(PNGCodec, CorruptPngSuiteFilesFailWithTheCodecsMessages) {
 }
 
 TEST_F(PNGCodec, LoadsThroughTheRegistryByExtension) {
+    PIXMORPH_REQUIRE_TESTDATA();
     TLinearBitmap bitmap;
     bitmap.LoadFromFile(testdata("pngsuite/basn2c08.png"));
     EXPECT_EQ(bitmap.PixelFormat, pfBGR24);
@@ -407,6 +410,46 @@ TEST_F(PNGCodec, AncillaryChunkCrcIsNotCheckedButCriticalOnesAre) {
                   LoadBytes(Cat({po::PngSignature(), po::Ihdr(1, 1, 8, 0), po::Chunk("ABCD", {}), idat}), b);
               }),
               "Unsupported PNG data");
+}
+
+TEST_F(PNGCodec, AncillaryChunksTooShortForTheirTypeArePassedOverWhole) {
+    struct Case { int colourType; Bytes raw; Bytes palette; };
+    const Case cases[] = {
+        {0, {0, 7, 200, 3}, {}},
+        {2, {0, 1, 2, 3, 4, 5, 6}, {}},
+        {3, {0, 1, 0, 1}, {9, 9, 9, 200, 100, 50}},
+    };
+    for (const auto& c : cases) {
+        Bytes file = Cat({po::PngSignature(), po::Ihdr(c.colourType == 2 ? 2 : 3, 1, 8, c.colourType)});
+        if (!c.palette.empty()) file = Cat({file, po::Chunk("PLTE", c.palette)});
+        for (const char* type : {"gAMA", "cHRM", "sRGB", "iCCP", "tEXt", "tRNS"}) file = Cat({file, po::Chunk(type, {})});
+        // A grey transparency sample needs two bytes; one is as malformed as none.
+        if (c.colourType == 0) file = Cat({file, po::Chunk("tRNS", {7})});
+        file = Cat({file, po::Chunk("IDAT", po::Zlib(c.raw)), po::Chunk("IEND", {})});
+        TLinearBitmap b;
+        LoadBytes(file, b);
+        ExpectImageEquals(b, MapByCodecRules(po::Decode(file)), "colour type " + std::to_string(c.colourType));
+        EXPECT_EQ(codec.Gamma, 0);
+        EXPECT_EQ(codec.TransparentColor, -1);
+    }
+    TLinearBitmap b;
+    const Bytes emptyHeader = Cat({po::PngSignature(), po::Chunk("IHDR", {}), po::Chunk("IEND", {})});
+    EXPECT_EQ(messageOf([&] { LoadBytes(emptyHeader, b); }), "Invalid PNG data");
+}
+
+TEST_F(PNGCodec, DataAfterTheLastRowIsPassedOverUpToTheTrailer) {
+    // A 4 x 1 grey image: one filter byte and four samples make the whole image.
+    const Bytes row = {0, 1, 2, 3, 4};
+    Bytes stored = {0x78, 0x01, 0x00, 5, 0, 0xFA, 0xFF};  // a stored block that is not the last
+    stored.insert(stored.end(), row.begin(), row.end());
+    stored.push_back(0x07);  // a final block of the reserved type: damage
+    stored.insert(stored.end(), {0, 0, 0, 0});
+    const Bytes cases[] = {po::Zlib(Cat({row, row})), stored, Cat({po::Zlib(row), Bytes(600, 0xAB)})};
+    for (const Bytes& data : cases) {
+        TLinearBitmap b;
+        LoadBytes(Cat({po::PngSignature(), po::Ihdr(4, 1, 8, 0), po::Chunk("IDAT", data), po::Chunk("IEND", {})}), b);
+        EXPECT_EQ(Bytes(b.ScanLine(0), b.ScanLine(0) + 4), (Bytes{1, 2, 3, 4}));
+    }
 }
 
 TEST_F(PNGCodec, FileEndingAfterTheLastIdatLoads) {
@@ -495,7 +538,39 @@ TEST_F(PNGCodec, MngYieldsItsFirstImage) {
               "Unsupported PNG data");
 }
 
+TEST_F(PNGCodec, FrameChunksArePassedOverInMngButAreUnknownCriticalChunksInPng) {
+    const Bytes image = Cat({po::Ihdr(2, 1, 8, 0), po::Chunk("IDAT", po::Zlib({0, 4, 5})), po::Chunk("IEND", {})});
+    for (const char* type : {"TERM", "BACK", "MOVE"}) {
+        TLinearBitmap b;
+        LoadBytes(Cat({po::MngSignature(), po::Chunk("MHDR", Bytes(28, 0)), po::Chunk(type, {0}), image}), b, "MNG");
+        EXPECT_EQ(Bytes(b.ScanLine(0), b.ScanLine(0) + 2), (Bytes{4, 5})) << type;
+        EXPECT_EQ(messageOf([&] { LoadBytes(Cat({po::PngSignature(), po::Chunk(type, {0}), image}), b); }),
+                  "Unsupported PNG data")
+            << type;
+    }
+}
+
+TEST_F(PNGCodec, ATruecolourFilesPaletteIsWrittenWithAGreyImageToo) {
+    codec.TruecolorPalette = AllocateBytes(768);
+    std::memset(codec.TruecolorPalette.get(), 0, 768);
+    const uint8_t entries[6] = {3, 2, 1, 6, 5, 4};  // blue, green, red
+    std::memcpy(codec.TruecolorPalette.get(), entries, 6);
+    TLinearBitmap b;
+    b.New(3, 2, pfIndexed8);
+    std::memcpy(b.Palette.get(), GrayPalette, 768);
+    FillTestImage(b, 4);
+    const Bytes file = SaveBytes(b);
+    Bytes palette;
+    for (const auto& c : po::Chunks(file))
+        if (c.type == "PLTE") palette = c.data;
+    EXPECT_EQ(palette, (Bytes{1, 2, 3, 4, 5, 6}));
+    TLinearBitmap back;
+    LoadBytes(file, back);
+    EXPECT_EQ(Bytes(back.Map.get(), back.Map.get() + 6), Bytes(b.Map.get(), b.Map.get() + 6));
+}
+
 TEST_F(PNGCodec, MngTestFilesLoadTheirFirstImageLikeLibpng) {
+    PIXMORPH_REQUIRE_TESTDATA();
     for (const char* name : {"animation.mng", "ball.mng", "fire.mng", "dutch.mng"}) {
         const Bytes file = readFile(testdata(std::string("mng/") + name));
         const po::Decoded d = po::Decode(po::FirstEmbeddedPng(file));
@@ -515,6 +590,7 @@ TEST_F(PNGCodec, MngTestFilesLoadTheirFirstImageLikeLibpng) {
 }
 
 TEST_F(PNGCodec, InterlacedImagesEqualTheirPlainTwins) {
+    PIXMORPH_REQUIRE_TESTDATA();
     // A 1 x 1 interlaced image: only pass 1 carries data.
     TLinearBitmap b;
     LoadBytes(Cat({po::PngSignature(), po::Ihdr(1, 1, 16, 0, 1), po::Chunk("IDAT", po::Zlib({0, 0x12, 0x34})),
@@ -682,6 +758,7 @@ TEST_F(PNGCodec, UnsupportedFormatsFailBeforeWritingAnything) {
 }
 
 TEST_F(PNGCodec, LowBitDepthFromTheLastReadStillWritesEightBitPalettes) {
+    PIXMORPH_REQUIRE_TESTDATA();
     for (const char* name : {"basn3p01.png", "basn3p02.png", "basn3p04.png", "basn0g02.png"}) {
         TLinearBitmap b;
         LoadBytes(readFile(testdata(std::string("pngsuite/") + name)), b);
@@ -694,6 +771,7 @@ TEST_F(PNGCodec, LowBitDepthFromTheLastReadStillWritesEightBitPalettes) {
 }
 
 TEST_F(PNGCodec, TransparencyAndGammaCarryOverFromTheLastRead) {
+    PIXMORPH_REQUIRE_TESTDATA();
     struct Case {
         const char* name;
         int colorType;
@@ -737,6 +815,7 @@ TEST_F(PNGCodec, TransparencyAndGammaCarryOverFromTheLastRead) {
 }
 
 TEST_F(PNGCodec, GammaIsWrittenBeforeThePalette) {
+    PIXMORPH_REQUIRE_TESTDATA();
     TLinearBitmap b;
     LoadBytes(readFile(testdata("pngsuite/g03n3p04.png")), b);
     std::vector<std::string> order;
@@ -745,6 +824,7 @@ TEST_F(PNGCodec, GammaIsWrittenBeforeThePalette) {
 }
 
 TEST_F(PNGCodec, SixteenBitGreyTransparencyFollowsTheImageToEightBits) {
+    PIXMORPH_REQUIRE_TESTDATA();
     // tbwn0g16 makes grey 65535 transparent; the same picture in 8 bits has the level
     // 255 there (the high byte), so an 8-bit grey image saved next gets tRNS 255.
     TLinearBitmap g16;
@@ -764,6 +844,7 @@ TEST_F(PNGCodec, SixteenBitGreyTransparencyFollowsTheImageToEightBits) {
 }
 
 TEST_F(PNGCodec, TransparencyTheWrittenImageCannotHoldIsLeftOut) {
+    PIXMORPH_REQUIRE_TESTDATA();
     // A grey level of 16 bits kept from the last read is no palette index.
     TLinearBitmap g16;
     LoadBytes(readFile(testdata("pngsuite/tbwn0g16.png")), g16);

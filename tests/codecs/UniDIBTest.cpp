@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "codecs/BmpBytes.h"
+#include "TestSupport.h"
 #include "codecs/UniDIB.h"
 #include "platform/Exceptions.h"
 #include "platform/Stream.h"
@@ -171,8 +172,9 @@ TEST(UniDIBRle, RunsAndAbsoluteRunsPastTheRowEndAreBitmapDataErrors) {
 // ---------------------------------------------------------------- headers and tables
 
 TEST(UniDIBHeaderless, OneBitIsBlackAndWhiteAndRowsUseTheGivenStride) {
-    // 10 pixels per row, 2 bytes per row (not rounded to 4): rows in file order from the top.
-    const Bytes rows = {0xA0, 0x40, 0xFF, 0xC0};
+    // 10 pixels per row, 2 bytes per row, rows 4-byte aligned (the padding is no pixel):
+    // rows in file order from the top.
+    const Bytes rows = {0xA0, 0x40, 0x55, 0x55, 0xFF, 0xC0, 0x55, 0x55};
     const Decoded d = decode(headerless(10, 2, 2, 1, rows));
     ASSERT_EQ(d.result, dibOK);
     const uint32_t W = 0xFFFFFF, B = 0;
@@ -345,11 +347,10 @@ TEST(UniDIBRefusals, SignatureHeaderSizePlanesAndCompressionAreChecked) {
     Info rle = info;  // RLE8 needs 8 bits
     rle.compression = 1;
     EXPECT_EQ(decode(file(rle, {}, {0, 1})).result, dibNotBitmap);
-    Info huffman = info;  // compression 3 in an OS/2 2.x header is Huffman coding
-    huffman.headerSize = 64;
-    huffman.bitCount = 1;
-    huffman.compression = 3;
-    EXPECT_EQ(decode(file(huffman, {0, 0xFFFFFF}, {0, 0, 0, 0})).result, dibNotBitmap);
+    Info rle24 = info;  // compression 4 in an OS/2 2.x header is RLE24
+    rle24.headerSize = 64;
+    rle24.compression = 4;
+    EXPECT_EQ(decode(file(rle24, {}, {0, 0, 0, 0})).result, dibNotBitmap);
     Info depth = info;
     depth.bitCount = 64;
     EXPECT_EQ(decode(file(depth, {}, Bytes(8))).result, dibNotBitmap);
@@ -381,11 +382,12 @@ TEST(UniDIBRefusals, ImpossibleSizesFailBeforeAllocating) {
     EXPECT_EQ(errorOf(file(info, greyTable(256), {0})), "ELinearBitmap: Invalid bitmap size");
     info.width = -5;
     EXPECT_EQ(errorOf(file(info, greyTable(256), {0})), "ELinearBitmap: Invalid bitmap size");
-    // Fits a buffer, but a few bytes cannot hold 900 million pixels, raw or RLE.
-    info.width = 30000;
-    info.height = 30000;
-    EXPECT_EQ(errorOf(file(info, greyTable(256), {1, 2, 3})), "ELinearBitmap: Error in bitmap data");
+    // Above the library's limit on one image buffer, raw, RLE or headerless.
+    const testing_support::ScopedImageLimit limit(1 << 20);
+    info.width = 1100;
+    info.height = 1000;
+    EXPECT_EQ(errorOf(file(info, greyTable(256), {1, 2, 3})), "ELinearBitmap: Invalid bitmap size");
     info.compression = 1;
-    EXPECT_EQ(errorOf(file(info, greyTable(256), {0, 1})), "ELinearBitmap: Error in bitmap data");
-    EXPECT_EQ(errorOf(headerless(40000, 40000, 40000, 8, {1, 2, 3})), "ELinearBitmap: Error in bitmap data");
+    EXPECT_EQ(errorOf(file(info, greyTable(256), {0, 1})), "ELinearBitmap: Invalid bitmap size");
+    EXPECT_EQ(errorOf(headerless(1100, 1000, 1100, 8, {1, 2, 3})), "ELinearBitmap: Invalid bitmap size");
 }

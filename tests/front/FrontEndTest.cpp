@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "TestSupport.h"
 
@@ -255,4 +256,62 @@ TEST(Failures, InputAndOutputNamingTheSameFileKeepTheResult) {
     r = runPixmorph({dir / "same", "107", dir / "." + std::string("/same")});
     EXPECT_EQ(readFile(dir / "same"), std::vector<uint8_t>{0x10});
     expectOnly(dir, {"same"});
+}
+
+TEST(OutputFile, ReplacingThroughALinkKeepsTheLinkAndAnExistingFileKeepsItsPermissions) {
+    TempDir dir;
+    writeFile(dir / "in.bin", bytesOf("abc"));
+    ::mkdir((dir / "real").c_str(), 0755);
+    writeFile(dir / "real/target.bin", bytesOf("old bytes"));
+    ::symlink("real/target.bin", (dir / "link.bin").c_str());
+    ::chmod((dir / "real/target.bin").c_str(), 0600);
+    writeFile(dir / "fresh.keep", bytesOf(""));
+    struct Case { const char* output; const char* shouldBeAFile; mode_t mode; };
+    const mode_t fresh = 0666 & ~[] { const mode_t m = ::umask(0); ::umask(m); return m; }();
+    for (const Case c : {Case{"link.bin", "real/target.bin", 0600}, Case{"new.bin", "new.bin", fresh}}) {
+        ASSERT_EQ(runPixmorph({dir / "in.bin", "109", dir / c.output}).exitCode, 0) << c.output;
+        struct stat info;
+        ASSERT_EQ(::lstat((dir / c.shouldBeAFile).c_str(), &info), 0) << c.output;
+        EXPECT_TRUE(S_ISREG(info.st_mode)) << c.output;
+        EXPECT_EQ(info.st_mode & 07777, c.mode) << c.output;
+        EXPECT_EQ(readFile(dir / c.shouldBeAFile), shifted(bytesOf("abc"), 32)) << c.output;
+    }
+    struct stat link;
+    ASSERT_EQ(::lstat((dir / "link.bin").c_str(), &link), 0);
+    EXPECT_TRUE(S_ISLNK(link.st_mode));
+    EXPECT_EQ(listDirectory(dir / "real"), std::vector<std::string>{"target.bin"});
+}
+
+TEST(Messages, FileErrorsNameTheFullPathAndTheCodecIsChosenBeforeTheOutputIsTouched) {
+    TempDir dir;
+    writeFile(dir / "a.bmp", readFile(std::string(PIXMORPH_SOURCE_DIR) + "/samples/stripes.bmp"));
+    const std::string d = std::filesystem::canonical(dir.path());
+    struct Case { std::vector<std::string> args; std::string message; };
+    const Case cases[] = {
+        {{"nofile.bin", "107", "x.bin"}, "Cannot open file \"" + d + "/nofile.bin\". No such file or directory."},
+        {{"a.bmp", "109", "nodir/x.bin"}, "Cannot create file \"" + d + "/nodir/x.bin\". No such file or directory."},
+        {{"a.bmp", "3", "nodir/out.xyz"}, "Unsupported file format: XYZ."},
+        {{"a.bmp", "3", "nodir/out.png"}, "Error opening \"nodir/out.png\" - No such file or directory."},
+    };
+    for (const auto& c : cases) {
+        std::string command = "cd '" + d + "' && exec '" PIXMORPH_BINARY "'";
+        for (const auto& a : c.args) command += " '" + a + "'";
+        const RunResult r = runProgram({"/bin/sh", "-c", command});
+        EXPECT_EQ(r.exitCode, 1) << command;
+        EXPECT_EQ(r.err, report(c.message)) << command;
+    }
+    EXPECT_TRUE(fileExists(dir / "a.bmp"));
+}
+
+TEST(ByteShift, InputsWithoutASizeAreReadToTheEndAndUnreadableOnesGiveTheSystemsText) {
+    TempDir dir;
+    const RunResult pipe = runProgram({"/bin/bash", "-c",
+                                       "exec '" PIXMORPH_BINARY "' <(printf abc) 109 '" + (dir / "out") + "'"});
+    EXPECT_EQ(pipe.exitCode, 0) << pipe.err;
+    EXPECT_EQ(readFile(dir / "out"), shifted(bytesOf("abc"), 32));
+    // Memory a process has not mapped reads as an input/output error.
+    const RunResult unreadable = runPixmorph({"/proc/self/mem", "109", dir / "mem"});
+    EXPECT_EQ(unreadable.exitCode, 1);
+    EXPECT_EQ(unreadable.err, report("Cannot open file \"/proc/self/mem\". Input/output error."));
+    EXPECT_FALSE(fileExists(dir / "mem"));
 }

@@ -158,6 +158,7 @@ std::string stem(const std::string& name) { return name.substr(0, name.rfind('.'
 // ---------------------------------------------------------------- the BMP suite
 
 TEST(BitmapReaderSuite, EveryGoodFileEqualsItsReferenceRendering) {
+    PIXMORPH_REQUIRE_TESTDATA();
     const std::string dir = testdata("bmpsuite/g");
     const auto names = listDirectory(dir);
     ASSERT_GE(names.size(), 20u);
@@ -183,6 +184,7 @@ TEST(BitmapReaderSuite, EveryGoodFileEqualsItsReferenceRendering) {
 }
 
 TEST(BitmapReaderSuite, GoodFilesKeepTheirDepth) {
+    PIXMORPH_REQUIRE_TESTDATA();
     const std::map<std::string, TPixelFormat> expected = {
         {"pal1.bmp", pf1bit},      {"pal4.bmp", pf4bit},       {"pal8.bmp", pf8bit},
         {"pal4rle.bmp", pf24bit},  {"pal8rle.bmp", pf24bit},   {"rgb16.bmp", pf15bit},
@@ -197,6 +199,7 @@ TEST(BitmapReaderSuite, GoodFilesKeepTheirDepth) {
 }
 
 TEST(BitmapReaderSuite, QuestionableFilesLoadOrFailWithTheMessage) {
+    PIXMORPH_REQUIRE_TESTDATA();
     const std::string dir = testdata("bmpsuite/q");
     int loaded = 0, refused = 0;
     for (const std::string& name : listDirectory(dir)) {
@@ -216,6 +219,7 @@ TEST(BitmapReaderSuite, QuestionableFilesLoadOrFailWithTheMessage) {
 }
 
 TEST(BitmapReaderSuite, BadFilesNeverCrashAndFailOnlyWithTheMessage) {
+    PIXMORPH_REQUIRE_TESTDATA();
     const std::string dir = testdata("bmpsuite/b");
     for (const std::string& name : listDirectory(dir)) {
         SCOPED_TRACE(name);
@@ -232,6 +236,7 @@ TEST(BitmapReaderSuite, BadFilesNeverCrashAndFailOnlyWithTheMessage) {
 }
 
 TEST(BitmapReaderSuite, ExtraFilesLoadLikeImageMagickReadsThem) {
+    PIXMORPH_REQUIRE_TESTDATA();
     const std::string dir = testdata("bmp-extra");
     for (const std::string& name : listDirectory(dir)) {
         if (name.size() < 4 || name.substr(name.size() - 4) != ".bmp") continue;
