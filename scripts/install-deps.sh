@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libjpeg62-turbo-dev libmng-dev zlib1g-dev
-  libpng-dev libgif-dev imagemagick pngcheck
+  libpng-dev libgif-dev imagemagick pngcheck libjpeg-turbo-progs
   libcairo2-dev fonts-dejavu-core libmagickcore-6.q16-6-extra
 )
 

@@ -14,6 +14,7 @@
 #include "platform/Exceptions.h"
 #include "platform/Files.h"
 #include "platform/Graphics.h"
+#include "platform/JPEGImage.h"
 #include "platform/MessageBox.h"
 #include "plugins/ImageDLLLoader.h"
 #include "platform/Metafile.h"
@@ -49,16 +50,6 @@ void deleteInput(const std::string& input, const std::string& output) {
     std::error_code error;
     if (std::filesystem::equivalent(input, output, error)) return;
     host::DeleteFile(input);
-}
-
-// The graphic class each bitmap code of 101 to 106 writes through.
-const char* MissingGraphicFor(const std::string& code) {
-    static const std::pair<const char*, const char*> graphics[] = {
-        {"101", "TJPEGImage"},
-    };
-    for (const auto& [text, graphic] : graphics)
-        if (code == text) return graphic;
-    return nullptr;
 }
 
 // The platform icon class cannot take a bitmap, so the icon comes from the codec's own
@@ -172,6 +163,16 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
         TAtomicOutput target(output);
         copy.SaveToFile(target.Path());
         target.Commit();
+    } else if (code == "101") {
+        host::TBitmap bitmap;
+        bitmap.LoadFromFile(input);
+        // Compressed at once, from the bitmap's own rows: colour, quality 90, baseline.
+        host::TJPEGImage jpeg;
+        jpeg.Assign(bitmap);
+        TAtomicOutput target(output);
+        jpeg.SaveToFile(target.Path());
+        target.Commit();
+        deleteInput(input, output);
     } else if (code == "102") {
         TGIFImage gif;
         {
@@ -217,12 +218,6 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
         metafile.SaveToFile(target.Path());
         target.Commit();
         deleteInput(input, output);
-    } else if (const char* graphic = MissingGraphicFor(code)) {
-        // These write through graphic classes that cannot take a bitmap yet; the input is
-        // read first so that its errors come first, and it stays.
-        host::TBitmap bitmap;
-        bitmap.LoadFromFile(input);
-        throw EConvertError(Format("Cannot assign a %s to a %s", bitmap.ClassName(), graphic));
     } else if (code == "107") {
         ShiftFileBytes(input, output, -32);
         deleteInput(input, output);

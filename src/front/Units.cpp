@@ -4,6 +4,7 @@
 #include "codecs/HIPSLoader.h"
 #include "codecs/PCXLoader.h"
 #include "codecs/ICOLoader.h"
+#include "codecs/JPEGLoader.h"
 #include "front/FileUtils.h"
 #include "gif/GIFImage.h"
 #include "codecs/PNGLoader.h"
@@ -40,6 +41,7 @@ void InitializeUnits() {
     InitializeICOLoader();
 
     // 5. JPEGLoader.
+    InitializeJPEGLoader();
 
     // 5a. NGImages: the libmng-backed MNG, JNG and PNG graphic classes.
     ng::InitializeNGImages();

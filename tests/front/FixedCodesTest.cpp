@@ -67,21 +67,15 @@ TEST(Code100, InputsThatAreNotBitmapsOrCannotBeOpened) {
     EXPECT_EQ(names, (std::vector<std::string>{"in.bmp", "text.bmp"}));
 }
 
-TEST(Codes101To106, ReadTheBitmapThenReportTheGraphicThatCannotTakeItAndKeepTheInput) {
+TEST(Codes101To106, AnInputThatIsNoBitmapGivesOneReportNoOutputAndStays) {
     TempDir dir;
-    writeFile(dir / "in.bmp", readFile(sample("sunset.bmp")));
     writeFile(dir / "text.bmp", std::string("not a bitmap"));
-    const std::pair<const char*, const char*> codes[] = {{"101", "TJPEGImage"}};
-    for (const auto& [code, graphic] : codes) {
-        auto r = runPixmorph({dir / "in.bmp", code, dir / "out.x"});
+    for (const char* code : {"101", "102", "103", "104", "105", "106"}) {
+        const auto r = runPixmorph({dir / "text.bmp", code, dir / "out.x"});
         EXPECT_EQ(r.exitCode, 1) << code;
-        EXPECT_EQ(r.err, report(std::string("Cannot assign a TBitmap to a ") + graphic + ".")) << code;
-        r = runPixmorph({dir / "text.bmp", code, dir / "out.x"});
         EXPECT_EQ(r.err, report("Bitmap image is not valid.")) << code;
     }
-    auto names = listDirectory(dir.path());
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"in.bmp", "text.bmp"}));
+    EXPECT_EQ(listDirectory(dir.path()), (std::vector<std::string>{"text.bmp"}));
 }
 
 TEST(CodecPath, BitmapToBitmapDeletesTheInputAfterwardsAndKeepsEveryPixel) {

@@ -1,0 +1,478 @@
+#include "platform/JPEGImage.h"
+
+#include <csetjmp>
+#include <cstdio>
+#include <exception>
+#include <vector>
+
+// jpeglib.h needs FILE and size_t declared first.
+#include <jpeglib.h>
+#include <jerror.h>
+
+#include "platform/CheckedSize.h"
+#include "platform/Exceptions.h"
+
+namespace host {
+
+namespace {
+
+constexpr int64_t TransferBlock = 64 * 1024;
+// A file that follows the standard has at most about 2800 scans (four components, each
+// of 63 coefficients refined in 11 steps, and the DC steps); real ones have a few dozen.
+// A crafted one repeats scans without end, each sending the whole image through the
+// decoder again.
+constexpr int MaxScans = 3000;
+// Room for libjpeg's row buffers and tables besides the whole-image coefficient buffers.
+constexpr int64_t WorkingMemory = int64_t{64} << 20;
+
+// ---------------------------------------------------------------- crossing into libjpeg
+
+// libjpeg reports errors through error_exit, which must not return. It jumps back to the
+// guard that made the call; warnings are only counted, and nothing is ever printed.
+struct ErrorManager {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+    // A failure of our own stream under a libjpeg call, raised again after it returns.
+    std::exception_ptr pending;
+};
+
+void ErrorExit(j_common_ptr cinfo) { std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1); }
+
+void EmitMessage(j_common_ptr cinfo, int level) {
+    if (level < 0) ++cinfo->err->num_warnings;
+}
+
+void OutputMessage(j_common_ptr) {}
+
+void InstallErrorManager(ErrorManager& errors) {
+    jpeg_std_error(&errors.pub);
+    errors.pub.error_exit = ErrorExit;
+    errors.pub.emit_message = EmitMessage;
+    errors.pub.output_message = OutputMessage;
+}
+
+// The only function that catches libjpeg's jumps. step holds nothing that needs a
+// destructor and throws nothing: it is libjpeg calls and plain loops over memory.
+template <class Step>
+bool Guarded(ErrorManager& errors, Step& step) {
+    if (setjmp(errors.jump)) return false;
+    step();
+    return true;
+}
+
+// Runs step under the guard and turns a libjpeg error into the C++ exception, once
+// libjpeg is no longer on the stack.
+template <class Step>
+void Call(ErrorManager& errors, Step&& step) {
+    if (Guarded(errors, step)) return;
+    if (errors.pending) std::rethrow_exception(errors.pending);
+    throw EJPEG(Format("JPEG error #%d", errors.pub.msg_code));
+}
+
+// Records the exception that a stream raised under libjpeg; the caller then leaves
+// through libjpeg's error exit with code.
+template <class Transfer>
+void TransferOrExit(j_common_ptr cinfo, int code, Transfer&& transfer) {
+    bool failed = false;
+    try {
+        transfer();
+    } catch (...) {
+        reinterpret_cast<ErrorManager*>(cinfo->err)->pending = std::current_exception();
+        failed = true;
+    }
+    if (failed) ERREXIT(cinfo, code);
+}
+
+// ---------------------------------------------------------------- source and destination
+
+struct StreamSource {
+    jpeg_source_mgr pub;
+    TStream* stream;
+    JOCTET* buffer;
+    bool startOfFile;
+};
+
+void InitSource(j_decompress_ptr cinfo) { reinterpret_cast<StreamSource*>(cinfo->src)->startOfFile = true; }
+
+boolean FillInputBuffer(j_decompress_ptr cinfo) {
+    auto* source = reinterpret_cast<StreamSource*>(cinfo->src);
+    int64_t count = 0;
+    TransferOrExit(reinterpret_cast<j_common_ptr>(cinfo), JERR_FILE_READ,
+                   [&] { count = source->stream->Read(source->buffer, TransferBlock); });
+    if (count <= 0) {
+        if (source->startOfFile) ERREXIT(cinfo, JERR_INPUT_EMPTY);
+        // The data ends early: a made-up end-of-image marker lets libjpeg finish with what
+        // it has, filling the rest of the image as it does for missing data.
+        WARNMS(cinfo, JWRN_JPEG_EOF);
+        source->buffer[0] = 0xFF;
+        source->buffer[1] = JPEG_EOI;
+        count = 2;
+    }
+    source->pub.next_input_byte = source->buffer;
+    source->pub.bytes_in_buffer = static_cast<size_t>(count);
+    source->startOfFile = false;
+    return TRUE;
+}
+
+void SkipInputData(j_decompress_ptr cinfo, long count) {
+    jpeg_source_mgr* source = cinfo->src;
+    if (count <= 0) return;
+    while (count > static_cast<long>(source->bytes_in_buffer)) {
+        count -= static_cast<long>(source->bytes_in_buffer);
+        FillInputBuffer(cinfo);
+    }
+    source->next_input_byte += count;
+    source->bytes_in_buffer -= static_cast<size_t>(count);
+}
+
+void TermSource(j_decompress_ptr) {}
+
+struct StreamDestination {
+    jpeg_destination_mgr pub;
+    TStream* stream;
+    JOCTET* buffer;
+};
+
+void WriteBlock(j_compress_ptr cinfo, int64_t count) {
+    auto* destination = reinterpret_cast<StreamDestination*>(cinfo->dest);
+    TransferOrExit(reinterpret_cast<j_common_ptr>(cinfo), JERR_FILE_WRITE,
+                   [&] { destination->stream->WriteBuffer(destination->buffer, count); });
+    destination->pub.next_output_byte = destination->buffer;
+    destination->pub.free_in_buffer = static_cast<size_t>(TransferBlock);
+}
+
+void InitDestination(j_compress_ptr cinfo) {
+    auto* destination = reinterpret_cast<StreamDestination*>(cinfo->dest);
+    destination->pub.next_output_byte = destination->buffer;
+    destination->pub.free_in_buffer = static_cast<size_t>(TransferBlock);
+}
+
+boolean EmptyOutputBuffer(j_compress_ptr cinfo) {
+    WriteBlock(cinfo, TransferBlock);
+    return TRUE;
+}
+
+void TermDestination(j_compress_ptr cinfo) {
+    WriteBlock(cinfo, TransferBlock - static_cast<int64_t>(cinfo->dest->free_in_buffer));
+}
+
+void LimitScans(j_common_ptr cinfo) {
+    if (cinfo->is_decompressor && reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > MaxScans)
+        ERREXIT(cinfo, JERR_BAD_PROGRESSION);
+}
+
+// ---------------------------------------------------------------- sessions
+
+// One decoding: libjpeg's object with its managers, destroyed on every path. It stays
+// where it was made, since libjpeg keeps pointers to its parts.
+class Decompression {
+public:
+    explicit Decompression(TStream& stream) : buffer_(static_cast<size_t>(TransferBlock)) {
+        InstallErrorManager(errors_);
+        cinfo_.err = &errors_.pub;
+        // Destroying a zeroed object that libjpeg never set up is harmless.
+        Run([this] { jpeg_create_decompress(&cinfo_); });
+        source_.pub.init_source = InitSource;
+        source_.pub.fill_input_buffer = FillInputBuffer;
+        source_.pub.skip_input_data = SkipInputData;
+        source_.pub.resync_to_restart = jpeg_resync_to_restart;
+        source_.pub.term_source = TermSource;
+        source_.pub.bytes_in_buffer = 0;
+        source_.pub.next_input_byte = nullptr;
+        source_.stream = &stream;
+        source_.buffer = buffer_.data();
+        cinfo_.src = &source_.pub;
+        progress_.progress_monitor = LimitScans;
+        cinfo_.progress = &progress_;
+    }
+    ~Decompression() { jpeg_destroy_decompress(&cinfo_); }
+    Decompression(const Decompression&) = delete;
+    Decompression& operator=(const Decompression&) = delete;
+
+    template <class Step>
+    void Run(Step&& step) {
+        Call(errors_, step);
+    }
+    jpeg_decompress_struct* operator->() { return &cinfo_; }
+    j_decompress_ptr get() { return &cinfo_; }
+
+private:
+    ErrorManager errors_{};
+    jpeg_decompress_struct cinfo_{};
+    StreamSource source_{};
+    jpeg_progress_mgr progress_{};
+    std::vector<JOCTET> buffer_;
+};
+
+class Compression {
+public:
+    explicit Compression(TStream& stream) : buffer_(static_cast<size_t>(TransferBlock)) {
+        InstallErrorManager(errors_);
+        cinfo_.err = &errors_.pub;
+        Run([this] { jpeg_create_compress(&cinfo_); });
+        destination_.pub.init_destination = InitDestination;
+        destination_.pub.empty_output_buffer = EmptyOutputBuffer;
+        destination_.pub.term_destination = TermDestination;
+        destination_.stream = &stream;
+        destination_.buffer = buffer_.data();
+        cinfo_.dest = &destination_.pub;
+    }
+    ~Compression() { jpeg_destroy_compress(&cinfo_); }
+    Compression(const Compression&) = delete;
+    Compression& operator=(const Compression&) = delete;
+
+    template <class Step>
+    void Run(Step&& step) {
+        Call(errors_, step);
+    }
+    j_compress_ptr get() { return &cinfo_; }
+
+private:
+    ErrorManager errors_{};
+    jpeg_compress_struct cinfo_{};
+    StreamDestination destination_{};
+    std::vector<JOCTET> buffer_;
+};
+
+// ---------------------------------------------------------------- pixels
+
+// x * y / 255, rounded, for bytes.
+inline uint8_t ScaleByte(unsigned x, unsigned y) {
+    const unsigned t = x * y + 128;
+    return static_cast<uint8_t>((t + (t >> 8)) >> 8);
+}
+
+// CMYK to blue, green, red. Adobe's files (the ones with its marker, which every CMYK
+// and YCCK file from Adobe's software carries) store inverted values, where 255 means
+// no ink; the others store the amount of ink.
+void CmykRowToBgr(const JSAMPLE* cmyk, uint8_t* bgr, JDIMENSION width, bool inverted) {
+    const unsigned flip = inverted ? 0 : 255;
+    for (JDIMENSION x = 0; x < width; ++x, cmyk += 4, bgr += 3) {
+        const unsigned k = cmyk[3] ^ flip;
+        bgr[0] = ScaleByte(cmyk[2] ^ flip, k);
+        bgr[1] = ScaleByte(cmyk[1] ^ flip, k);
+        bgr[2] = ScaleByte(cmyk[0] ^ flip, k);
+    }
+}
+
+void SetGreyPalette(TBitmap& bitmap) {
+    TPaletteEntry grey[256];
+    for (int i = 0; i < 256; ++i) grey[i] = {static_cast<uint8_t>(i), static_cast<uint8_t>(i), static_cast<uint8_t>(i), 0};
+    const TPaletteHandle palette = CreatePalette(grey, 256);
+    bitmap.SetPalette(palette.get());
+}
+
+const char* const JPEGDescription = "JPEG Image File";
+
+}  // namespace
+
+// ---------------------------------------------------------------- TJPEGImage
+
+TJPEGImage::TJPEGImage() = default;
+TJPEGImage::~TJPEGImage() = default;
+
+int32_t TJPEGImage::Width() const {
+    const int32_t d = 1 << Scale;
+    return (imageWidth_ + d - 1) / d;
+}
+
+int32_t TJPEGImage::Height() const {
+    const int32_t d = 1 << Scale;
+    return (imageHeight_ + d - 1) / d;
+}
+
+void TJPEGImage::LoadFromStream(TStream& stream) {
+    // Whatever fails on the way, the picture is left empty rather than half read.
+    data_.Data().clear();
+    imageWidth_ = imageHeight_ = 0;
+    std::vector<uint8_t> bytes;
+    for (;;) {
+        const size_t used = bytes.size();
+        bytes.resize(used + static_cast<size_t>(TransferBlock));
+        const int64_t count = stream.Read(bytes.data() + used, TransferBlock);
+        bytes.resize(used + static_cast<size_t>(count > 0 ? count : 0));
+        if (count <= 0) break;
+    }
+    data_.Data().swap(bytes);
+    try {
+        ReadHeader();
+    } catch (...) {
+        std::vector<uint8_t>().swap(data_.Data());
+        imageWidth_ = imageHeight_ = 0;
+        throw;
+    }
+}
+
+void TJPEGImage::ReadHeader() {
+    data_.SetPosition(0);
+    Decompression jpeg(data_);
+    jpeg.Run([&] { jpeg_read_header(jpeg.get(), TRUE); });
+    imageWidth_ = static_cast<int32_t>(jpeg->image_width);
+    imageHeight_ = static_cast<int32_t>(jpeg->image_height);
+    Grayscale = jpeg->jpeg_color_space == JCS_GRAYSCALE;
+}
+
+void TJPEGImage::SaveToStream(TStream& stream) {
+    const std::vector<uint8_t>& bytes = data_.Data();
+    stream.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+}
+
+void TJPEGImage::Draw(TCanvas& canvas, const TRect& rect) {
+    TBitmap bitmap;
+    AssignTo(bitmap);
+    bitmap.Draw(canvas, rect);
+}
+
+void TJPEGImage::Assign(TPersistent& Source) {
+    if (auto* jpeg = dynamic_cast<TJPEGImage*>(&Source)) {
+        if (jpeg == this) return;
+        data_.Data() = jpeg->data_.Data();
+        data_.SetPosition(0);
+        imageWidth_ = jpeg->imageWidth_;
+        imageHeight_ = jpeg->imageHeight_;
+        Performance = jpeg->Performance;
+        Scale = jpeg->Scale;
+        Smoothing = jpeg->Smoothing;
+        Grayscale = jpeg->Grayscale;
+        CompressionQuality = jpeg->CompressionQuality;
+        ProgressiveEncoding = jpeg->ProgressiveEncoding;
+        return;
+    }
+    if (auto* bitmap = dynamic_cast<TBitmap*>(&Source)) {
+        CompressBitmap(*bitmap);
+        return;
+    }
+    TGraphic::Assign(Source);
+}
+
+void TJPEGImage::AssignTo(TPersistent& Dest) {
+    auto* dest = dynamic_cast<TBitmap*>(&Dest);
+    if (!dest) {
+        TGraphic::AssignTo(Dest);
+        return;
+    }
+    TBitmap decoded;
+    if (Empty()) {
+        dest->TakeOver(decoded);
+        return;
+    }
+    data_.SetPosition(0);
+    Decompression jpeg(data_);
+    jpeg.Run([&] {
+        j_decompress_ptr cinfo = jpeg.get();
+        jpeg_read_header(cinfo, TRUE);
+        cinfo->dct_method = Performance == jpBestQuality ? JDCT_ISLOW : JDCT_IFAST;
+        cinfo->do_fancy_upsampling = Performance == jpBestQuality;
+        cinfo->do_block_smoothing = Smoothing;
+        cinfo->scale_num = 1;
+        cinfo->scale_denom = 1u << Scale;
+        switch (cinfo->jpeg_color_space) {
+            case JCS_GRAYSCALE: cinfo->out_color_space = JCS_GRAYSCALE; break;
+            case JCS_CMYK:
+            case JCS_YCCK: cinfo->out_color_space = JCS_CMYK; break;
+            default: cinfo->out_color_space = JCS_EXT_BGR; break;
+        }
+        jpeg_calc_output_dimensions(cinfo);
+    });
+    const bool grey = jpeg->out_color_space == JCS_GRAYSCALE;
+    const bool cmyk = jpeg->out_color_space == JCS_CMYK;
+    const bool inverted = cmyk && jpeg->saw_Adobe_marker;
+    PIXMORPH_ASSERT(jpeg->output_components == (grey ? 1 : cmyk ? 4 : 3), "Unexpected JPEG output", "JPEGImage");
+    const int64_t width = jpeg->output_width, height = jpeg->output_height;
+    // libjpeg's own memory is held to what the coefficients of the whole image need, for
+    // files that it must buffer whole; the image itself is made before libjpeg sets up
+    // anything, so a size that no buffer may have is refused first.
+    const int64_t coefficients = productWithin(
+        {jpeg->num_components, int64_t{jpeg->image_width} / 8 + 5, int64_t{jpeg->image_height} / 8 + 5, 64 * 2},
+        std::numeric_limits<int64_t>::max() / 2);
+    if (coefficients < 0) throw ELinearBitmap("Invalid bitmap size");
+    jpeg->mem->max_memory_to_use = static_cast<long>(coefficients + WorkingMemory);
+
+    decoded.NewImage(grey ? pf8bit : pf24bit, static_cast<int32_t>(width), static_cast<int32_t>(height));
+    if (grey) SetGreyPalette(decoded);
+    std::vector<JSAMPROW> rows(static_cast<size_t>(height));
+    for (int32_t y = 0; y < height; ++y) rows[static_cast<size_t>(y)] = decoded.ScanLine(y);
+    std::vector<JSAMPLE> cmykRow(cmyk ? static_cast<size_t>(width) * 4 : 0);
+    jpeg.Run([&] {
+        j_decompress_ptr cinfo = jpeg.get();
+        jpeg_start_decompress(cinfo);
+        while (cinfo->output_scanline < cinfo->output_height) {
+            const JDIMENSION y = cinfo->output_scanline;
+            if (cmyk) {
+                JSAMPROW line = cmykRow.data();
+                if (jpeg_read_scanlines(cinfo, &line, 1) != 1) break;
+                CmykRowToBgr(line, rows[y], cinfo->output_width, inverted);
+            } else if (jpeg_read_scanlines(cinfo, rows.data() + y, cinfo->output_height - y) == 0) {
+                break;
+            }
+        }
+        jpeg_finish_decompress(cinfo);
+    });
+    dest->TakeOver(decoded);
+}
+
+void TJPEGImage::Compress(const TJPEGRows& rows) {
+    TMemoryStream out;
+    {
+        Compression jpeg(out);
+        j_compress_ptr cinfo = jpeg.get();
+        jpeg.Run([&] {
+            cinfo->image_width = static_cast<JDIMENSION>(rows.Width > 0 ? rows.Width : 0);
+            cinfo->image_height = static_cast<JDIMENSION>(rows.Height > 0 ? rows.Height : 0);
+            cinfo->input_components = rows.Components == 1 ? 1 : 3;
+            cinfo->in_color_space = rows.Components == 1 ? JCS_GRAYSCALE : JCS_EXT_BGR;
+            jpeg_set_defaults(cinfo);
+            cinfo->dct_method = JDCT_ISLOW;
+            jpeg_set_quality(cinfo, CompressionQuality, TRUE);
+            if (Grayscale && rows.Components != 1) jpeg_set_colorspace(cinfo, JCS_GRAYSCALE);
+            if (ProgressiveEncoding) jpeg_simple_progression(cinfo);
+            jpeg_start_compress(cinfo, TRUE);
+        });
+        for (int32_t y = 0; y < rows.Height; ++y) {
+            JSAMPROW row = const_cast<JSAMPROW>(rows.Row(y));
+            jpeg.Run([&] { jpeg_write_scanlines(cinfo, &row, 1); });
+        }
+        jpeg.Run([&] { jpeg_finish_compress(cinfo); });
+    }
+    data_.Data().swap(out.Data());
+    data_.SetPosition(0);
+    imageWidth_ = rows.Width;
+    imageHeight_ = rows.Height;
+}
+
+void TJPEGImage::CompressBitmap(const TBitmap& bitmap) {
+    TJPEGRows rows;
+    rows.Width = bitmap.Width();
+    rows.Height = bitmap.Height();
+    rows.Components = 3;
+    std::vector<uint32_t> colours;
+    std::vector<uint8_t> line;
+    if (bitmap.PixelFormat() == pf24bit) {
+        rows.Row = [&](int32_t y) { return bitmap.ScanLine(y); };
+    } else {
+        // Every other depth is taken as 24 bits, a row at a time.
+        colours.resize(static_cast<size_t>(rows.Width));
+        line.resize(static_cast<size_t>(rows.Width) * 3);
+        rows.Row = [&](int32_t y) -> const uint8_t* {
+            bitmap.ReadRowRGB(y, 0, rows.Width, colours.data());
+            uint8_t* d = line.data();
+            for (uint32_t c : colours) {
+                *d++ = static_cast<uint8_t>(c);
+                *d++ = static_cast<uint8_t>(c >> 8);
+                *d++ = static_cast<uint8_t>(c >> 16);
+            }
+            return line.data();
+        };
+    }
+    Compress(rows);
+}
+
+void InitializeJPEGImage() {
+    static bool registered = false;
+    if (registered) return;
+    registered = true;
+    for (const char* extension : {"jpeg", "jpg"})
+        TPicture::RegisterFileFormat(extension, JPEGDescription, [] { return std::make_unique<TJPEGImage>(); });
+}
+
+}  // namespace host
