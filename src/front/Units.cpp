@@ -13,6 +13,7 @@
 #include "image/LinearGraphic.h"
 #include "mng/NGImages.h"
 #include "platform/Graphics.h"
+#include "platform/JPEGImage.h"
 #include "plugins/ImageDLLLoader.h"
 
 // Each unit's initialisation, in order. A unit's slot stays a comment until it exists.
@@ -88,6 +89,9 @@ void FinalizeUnits() {
     host::TPicture::UnregisterGraphicClass<ng::TMNGImage>();
     host::TPicture::UnregisterGraphicClass<ng::TJNGImage>();
     host::TPicture::UnregisterGraphicClass<ng::TPNGImage>();
+
+    // 5. JPEGLoader.
+    host::TPicture::UnregisterGraphicClass<host::TJPEGImage>();
 
     // 3. ImageDLLLoader: the plug-ins are unloaded.
     FinalizeImageDLLLoader();

@@ -472,7 +472,7 @@ void InitializeJPEGImage() {
     if (registered) return;
     registered = true;
     for (const char* extension : {"jpeg", "jpg"})
-        TPicture::RegisterFileFormat(extension, JPEGDescription, [] { return std::make_unique<TJPEGImage>(); });
+        TPicture::RegisterFileFormat<TJPEGImage>(extension, JPEGDescription);
 }
 
 }  // namespace host

@@ -137,7 +137,7 @@ TEST(PixmorphOpen, ReadsEveryFamilyToTheSamePixelsAsTheCodecPath) {
     };
     const Family families[] = {{"bmpsuite/g", ".bmp"}, {"bmpsuite/q", ".bmp"},   {"pngsuite", ".png"},
                                {"mng", ".mng"},        {"pcx", ".pcx"},          {"hips", ".hips"},
-                               {"metafile", ".wmf", 8}, {"metafile", ".emf", 8}};
+                               {"metafile", ".wmf", 8}, {"metafile", ".emf", 8}, {"jpeg", ".jpg", 12}};
     int compared = 0;
     for (const Family& family : families) {
         int taken = 0;
