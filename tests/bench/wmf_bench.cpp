@@ -17,25 +17,11 @@ namespace {
 
 constexpr int Runs = 7;
 
-struct Best {
-    double seconds = 1e30;
-    double cpuSeconds = 1e30;
-    long peakRssKb = 0;
-    int failures = 0;
-};
+using bench_support::Best;
 
 template <class Prepare>
 Best measure(const std::vector<std::string>& argv, Prepare prepare) {
-    Best best;
-    for (int i = 0; i < Runs; ++i) {
-        prepare();
-        const ProcessCost cost = runMeasured(argv);
-        if (cost.exitCode != 0) ++best.failures;
-        best.seconds = std::min(best.seconds, cost.seconds);
-        best.cpuSeconds = std::min(best.cpuSeconds, cost.cpuSeconds);
-        best.peakRssKb = std::max(best.peakRssKb, cost.peakRssKb);
-    }
-    return best;
+    return bench_support::measureBest(argv, prepare, Runs);
 }
 
 }  // namespace
