@@ -25,7 +25,7 @@ build: deps
 # The demo runs the executable alone: no test binaries are built for it.
 demo: deps
 	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BUILD) -j $(JOBS) --target pixmorph
+	cmake --build $(BUILD) -j $(JOBS) --target pixmorph pixmorph-netpbm
 	@scripts/demo.sh $(BUILD)/pixmorph
 
 test: deps testdata-check test-release test-sanitize fuzz-smoke
