@@ -108,15 +108,9 @@ std::string TBMPLoader::GetLoadFilter() { return std::string(BitmapDescription) 
 
 void TBMPLoader::LoadFromStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {
     // The readers position the stream; a forward-only stream is taken into memory first.
-    TSeekableStream* seekable = dynamic_cast<TSeekableStream*>(&Stream);
-    if (seekable && LoadPlainBitmap(*seekable, Bitmap)) return;
     std::unique_ptr<TMemStream> copy;
-    if (!seekable) {
-        copy = std::make_unique<TMemStream>();
-        copy->CopyFrom(Stream);
-        copy->Seek(0);
-        seekable = copy.get();
-    }
+    TSeekableStream* seekable = &SeekableView(Stream, copy);
+    if (!copy && LoadPlainBitmap(*seekable, Bitmap)) return;
     TSeekableHostStream host(seekable);
     TVKBitmap bitmap;
     bitmap.LoadFromStream(host);

@@ -134,14 +134,8 @@ int TIconSelectionForm::ShowModal() {
 std::string TICOLoader::GetLoadFilter() { return "Windows icon (*.ico)|*.ico|Windows cursor (*.cur)|*.cur"; }
 
 void TICOLoader::LoadFromStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {
-    TSeekableStream* seekable = dynamic_cast<TSeekableStream*>(&Stream);
     std::unique_ptr<TMemStream> copy;
-    if (!seekable) {
-        copy = std::make_unique<TMemStream>();
-        copy->CopyFrom(Stream);
-        copy->Seek(0);
-        seekable = copy.get();
-    }
+    TSeekableStream* seekable = &SeekableView(Stream, copy);
     TIconList list;
     list.LoadFromStream(*seekable);
     if (list.Count() == 0) throw ELinearBitmap("No icons in file");

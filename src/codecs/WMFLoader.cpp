@@ -26,14 +26,8 @@ std::string TWMFLoader::GetSaveFilter() {
 }
 
 void TWMFLoader::LoadFromStream(TBaseStream& Stream, const std::string&, TLinearBitmap& Bitmap) {
-    TSeekableStream* seekable = dynamic_cast<TSeekableStream*>(&Stream);
     std::unique_ptr<TMemStream> copy;
-    if (!seekable) {
-        copy = std::make_unique<TMemStream>();
-        copy->CopyFrom(Stream);
-        copy->Seek(0);
-        seekable = copy.get();
-    }
+    TSeekableStream* seekable = &SeekableView(Stream, copy);
     host::TMetafile metafile;
     {
         TSeekableHostStream host(seekable);

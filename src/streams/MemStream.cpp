@@ -84,3 +84,11 @@ void TMemStream::Truncate() {
     blocks_.resize(static_cast<size_t>(current_ + 1));
     size_ = position_;
 }
+
+TSeekableStream& SeekableView(TBaseStream& stream, std::unique_ptr<TMemStream>& holder) {
+    if (auto* seekable = dynamic_cast<TSeekableStream*>(&stream)) return *seekable;
+    holder = std::make_unique<TMemStream>();
+    holder->CopyFrom(stream);
+    holder->Seek(0);
+    return *holder;
+}

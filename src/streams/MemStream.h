@@ -53,3 +53,7 @@ private:
     int64_t currentCapacity() const { return current_ < 0 ? 0 : blocks_[current_].capacity; }
     bool hasNext() const { return current_ + 1 < static_cast<int64_t>(blocks_.size()); }
 };
+
+// Stream itself when it can seek; otherwise its remaining bytes, taken into `holder`,
+// positioned at their start. For readers that move about in their data.
+TSeekableStream& SeekableView(TBaseStream& stream, std::unique_ptr<TMemStream>& holder);

@@ -1,5 +1,10 @@
 #pragma once
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -21,6 +26,24 @@ const std::string& testdataRoot();
 // photographs are left out, so a clone without the data still benchmarks what it can.
 bool haveTestdata();
 std::string testdata(const std::string& relative);
+
+// A whole file's bytes (empty when it cannot be read).
+inline std::vector<uint8_t> ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The shortest wall-clock time of `rounds` calls of f, in seconds.
+template <class F>
+double BestSeconds(int rounds, F&& f) {
+    double best = 1e9;
+    for (int i = 0; i < rounds; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        f();
+        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    }
+    return best;
+}
 
 // The best wall and CPU time and the largest peak memory of several runs of one command.
 struct Best {

@@ -17,27 +17,13 @@
 #include "bench/BenchSupport.h"
 #include "gif/GIFImage.h"
 
+using bench_support::BestSeconds;
+using bench_support::ReadAll;
 using bench_support::runMeasured;
 using Bytes = std::vector<uint8_t>;
 namespace fs = std::filesystem;
 
 namespace {
-
-Bytes ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-template <class F>
-double BestSeconds(int rounds, F&& f) {
-    double best = 1e9;
-    for (int i = 0; i < rounds; ++i) {
-        const auto t0 = std::chrono::steady_clock::now();
-        f();
-        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-    }
-    return best;
-}
 
 struct MemReader {
     const Bytes* bytes;
