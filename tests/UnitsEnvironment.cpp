@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "front/Units.h"
-#include "platform/Dialogs.h"
+#include "picture/Dialogs.h"
 
 // The whole suite runs with the units initialised as the program initialises them, and
 // never waits for a person, even when started from a terminal.

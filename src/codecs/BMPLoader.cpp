@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "codecs/UniDIB.h"
-#include "platform/BitmapFile.h"
+#include "picture/BitmapFile.h"
 #include "platform/CheckedSize.h"
 #include "platform/Exceptions.h"
 #include "streams/HostStream.h"
@@ -177,10 +177,7 @@ void TBMPLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLine
 // ---------------------------------------------------------------- unit
 
 void InitializeBMPLoader() {
-    static TBMPLoader* codec = nullptr;
-    if (codec) return;
-    static TBMPLoader instance;
-    codec = &instance;
-    RegisterLoader(codec);
-    host::TPicture::RegisterFileFormat<TVKBitmap>("bmp", BitmapDescription);
+    if (RegisterLoaderOnce<TBMPLoader>()) host::TPicture::RegisterFileFormat<TVKBitmap>("bmp", BitmapDescription);
 }
+
+void FinalizeBMPLoader() { host::TPicture::UnregisterGraphicClass<TVKBitmap>(); }

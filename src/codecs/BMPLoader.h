@@ -4,7 +4,7 @@
 #include <string>
 
 #include "image/LinarBitmap.h"
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 
 // The platform bitmap with a second reader behind the platform's: what the platform
 // reader refuses, and every 32-bit result, is read again by the own reader (UniDIB).
@@ -34,3 +34,4 @@ public:
 
 // Unit initialisation: registers the codec and the "bmp" graphic class. Idempotent.
 void InitializeBMPLoader();
+void FinalizeBMPLoader();

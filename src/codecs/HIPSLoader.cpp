@@ -186,11 +186,9 @@ void THIPSLoader::LoadFromStream(TBaseStream& Stream, const std::string&, TLinea
 }
 
 void InitializeHIPSLoader() {
-    static THIPSLoader* codec = nullptr;
-    if (codec) return;
-    static THIPSLoader instance;
-    codec = &instance;
-    RegisterLoader(codec);
+    if (!RegisterLoaderOnce<THIPSLoader>()) return;
     host::TPicture::RegisterFileFormat<THIPSGraphic>("HIP", HIPSDescription);
     host::TPicture::RegisterFileFormat<THIPSGraphic>("HIPS", HIPSDescription);
 }
+
+void FinalizeHIPSLoader() { host::TPicture::UnregisterGraphicClass<THIPSGraphic>(); }

@@ -18,3 +18,4 @@ public:
 
 // Unit initialisation: registers the codec. Idempotent.
 void InitializeHIPSLoader();
+void FinalizeHIPSLoader();

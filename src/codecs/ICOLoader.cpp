@@ -8,13 +8,9 @@
 #include "platform/Exceptions.h"
 #include "streams/MemStream.h"
 #include "streams/Streams.h"
+#include "platform/SysUtils.h"
 
 namespace {
-
-std::string UpperCase(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
 
 std::string Trimmed(const std::string& text) {
     const size_t first = text.find_first_not_of(" \t");
@@ -235,18 +231,9 @@ void TICOLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLine
 
 // ---------------------------------------------------------------- unit
 
-namespace {
-TICOLoader* codec = nullptr;
-}
-
-void InitializeICOLoader() {
-    if (codec) return;
-    static TICOLoader instance;
-    codec = &instance;
-    RegisterLoader(codec);
-}
+void InitializeICOLoader() { RegisterLoaderOnce<TICOLoader>(); }
 
 TICOLoader& ICOLoader() {
     InitializeICOLoader();
-    return *codec;
+    return SharedLoader<TICOLoader>();
 }

@@ -7,7 +7,7 @@
 #include "codecs/IconList.h"
 #include "codecs/PanelFrame.h"
 #include "image/LinarBitmap.h"
-#include "platform/Dialogs.h"
+#include "picture/Dialogs.h"
 
 // The picker shown for every icon or cursor read: one line per image, a preview on the
 // transparent colour, and the choice of that colour. Without a person to answer it takes

@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 #include "platform/Object.h"
 
 class TBaseStream;

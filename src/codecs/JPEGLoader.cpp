@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/Exceptions.h"
-#include "platform/JPEGImage.h"
+#include "jpeg/JPEGImage.h"
 #include "streams/HostStream.h"
 #include "streams/Streams.h"
 
@@ -158,10 +158,8 @@ void MakeGrayscale8(TLinearBitmap& Bitmap) {
 }
 
 void InitializeJPEGLoader() {
-    static TJPEGLoader* codec = nullptr;
-    if (codec) return;
     host::InitializeJPEGImage();
-    static TJPEGLoader instance;
-    codec = &instance;
-    RegisterLoader(codec);
+    RegisterLoaderOnce<TJPEGLoader>();
 }
+
+void FinalizeJPEGLoader() { host::FinalizeJPEGImage(); }

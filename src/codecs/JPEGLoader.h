@@ -29,3 +29,4 @@ void MakeGrayscale8(TLinearBitmap& Bitmap);
 // Unit initialisation: registers the codec (and the platform's JPEG picture with the
 // picture framework). Idempotent.
 void InitializeJPEGLoader();
+void FinalizeJPEGLoader();

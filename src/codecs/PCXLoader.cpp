@@ -245,10 +245,7 @@ void TPCXLoader::SaveToStream(TBaseStream& Stream, const std::string&, TLinearBi
 }
 
 void InitializePCXLoader() {
-    static TPCXLoader* codec = nullptr;
-    if (codec) return;
-    static TPCXLoader instance;
-    codec = &instance;
-    RegisterLoader(codec);
-    host::TPicture::RegisterFileFormat<TPCXGraphic>("PCX", PCXDescription);
+    if (RegisterLoaderOnce<TPCXLoader>()) host::TPicture::RegisterFileFormat<TPCXGraphic>("PCX", PCXDescription);
 }
+
+void FinalizePCXLoader() { host::TPicture::UnregisterGraphicClass<TPCXGraphic>(); }

@@ -19,3 +19,4 @@ public:
 
 // Unit initialisation: registers the codec. Idempotent.
 void InitializePCXLoader();
+void FinalizePCXLoader();

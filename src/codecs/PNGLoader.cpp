@@ -654,16 +654,15 @@ void TPNGLoader::WriteFile(TSeekableStream& Stream, bool mng, int mode, TLinearB
 
 // ---------------------------------------------------------------- start-up
 
-TPNGLoader& PNGLoader() {
-    static TPNGLoader codec;
-    return codec;
-}
+TPNGLoader& PNGLoader() { return SharedLoader<TPNGLoader>(); }
 
 void InitializePNGLoader() {
-    static bool initialized = false;
-    if (initialized) return;
-    initialized = true;
-    RegisterLoader(&PNGLoader());
+    if (!RegisterLoaderOnce<TPNGLoader>()) return;
     host::TPicture::RegisterFileFormat<TPNGGraphic>("PNG", "Portable Network Graphics");
     host::TPicture::RegisterFileFormat<TMNGGraphic>("MNG", "Multiple-image Network Graphics");
+}
+
+void FinalizePNGLoader() {
+    host::TPicture::UnregisterGraphicClass<TPNGGraphic>();
+    host::TPicture::UnregisterGraphicClass<TMNGGraphic>();
 }

@@ -72,4 +72,5 @@ private:
 
 // Start-up: the one codec object, registered with the codec registry.
 void InitializePNGLoader();
+void FinalizePNGLoader();
 TPNGLoader& PNGLoader();

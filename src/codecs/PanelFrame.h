@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 #include "platform/Object.h"
 
 // A control framed by an outer bevel, a border of its own colour and an inner bevel.

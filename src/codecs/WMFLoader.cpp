@@ -7,7 +7,7 @@
 
 #include "platform/CheckedSize.h"
 #include "platform/Exceptions.h"
-#include "platform/Metafile.h"
+#include "metafile/Metafile.h"
 #include "streams/HostStream.h"
 #include "streams/MemStream.h"
 #include "streams/Streams.h"
@@ -130,10 +130,4 @@ void ReduceToIndexed(TLinearBitmap& Bitmap) {
     }
 }
 
-void InitializeWMFLoader() {
-    static TWMFLoader* codec = nullptr;
-    if (codec) return;
-    static TWMFLoader instance;
-    codec = &instance;
-    RegisterLoader(codec);
-}
+void InitializeWMFLoader() { RegisterLoaderOnce<TWMFLoader>(); }

@@ -16,11 +16,6 @@ namespace {
 
 constexpr int64_t ShiftBlockSize = 1 << 20;
 
-std::string directoryOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
 // The extension with its dot, as the codec registry will see it in the temporary name.
 std::string extensionOf(const std::string& path) {
     const auto dot = path.find_last_of("./\\:");
@@ -51,12 +46,7 @@ private:
 
 }  // namespace
 
-void InitializeFileUtils() { ProgramDir = directoryOf(host::ExecutablePath()); }
-
-std::string IncludeTrailingBackslash(const std::string& path) {
-    if (path.empty() || path.back() == '\\' || path.back() == '/') return path;
-    return path + "/";
-}
+void InitializeFileUtils() { ProgramDir = host::ExtractFilePath(host::ExecutablePath()); }
 
 bool CopyFileTo(const std::string& source, const std::string& dest, bool overwrite) {
     return host::CopyFile(source, dest, !overwrite);
@@ -78,7 +68,7 @@ const std::string& TAtomicOutput::Path() {
         // The extension stays the one typed, which chose the codec.
         target_ = host::ResolveLinks(finalPath_);
         try {
-            tempPath_ = host::CreateUniqueFile(directoryOf(target_), "pixmorph-", extensionOf(finalPath_), 0666);
+            tempPath_ = host::CreateUniqueFile(host::ExtractFilePath(target_), "pixmorph-", extensionOf(finalPath_), 0666);
         } catch (const EOSError&) {
             const int error = errno;
             if (errors_ == OpenErrors::LibraryStream)

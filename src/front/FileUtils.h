@@ -17,9 +17,6 @@ void RelocateFile(const std::string& input, const std::string& output);
 
 bool CopyFileTo(const std::string& source, const std::string& dest, bool overwrite);
 
-// The path with a trailing separator, unless it is empty or already ends in "\" or "/".
-std::string IncludeTrailingBackslash(const std::string& path);
-
 // Where a conversion writes its output: a fresh file beside the final one with the same
 // extension, renamed over the final name only by Commit. Until then an earlier file of
 // that name is untouched; an uncommitted temporary file is removed.

@@ -13,11 +13,11 @@
 #include "mng/NGImages.h"
 #include "platform/Exceptions.h"
 #include "platform/Files.h"
-#include "platform/Graphics.h"
-#include "platform/JPEGImage.h"
+#include "picture/Graphics.h"
+#include "jpeg/JPEGImage.h"
 #include "platform/MessageBox.h"
 #include "plugins/ImageDLLLoader.h"
-#include "platform/Metafile.h"
+#include "metafile/Metafile.h"
 #include "streams/Streams.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "image/LinarBitmap.h"
 #include "image/LinearGraphic.h"
 #include "platform/Exceptions.h"
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 #include "platform/MessageBox.h"
 #include "plugins/ImageDLLLoader.h"
 

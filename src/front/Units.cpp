@@ -10,10 +10,8 @@
 #include "codecs/PNGLoader.h"
 #include "codecs/WMFLoader.h"
 #include "image/LinarBitmap.h"
-#include "image/LinearGraphic.h"
+#include "metafile/Metafile.h"
 #include "mng/NGImages.h"
-#include "platform/Graphics.h"
-#include "platform/JPEGImage.h"
 #include "plugins/ImageDLLLoader.h"
 
 // Each unit's initialisation, in order. A unit's slot stays a comment until it exists.
@@ -28,6 +26,9 @@ void InitializeUnits() {
     static bool initialized = false;
     if (initialized) return;
     initialized = true;
+
+    // 0. Metafile: the picture framework's "emf" and "wmf", beside its own "bmp".
+    host::InitializeMetafile();
 
     // 1. LinarBitmap: GrayPalette and the empty registry Loaders.
     InitializeLinarBitmap();
@@ -69,30 +70,13 @@ void InitializeUnits() {
 // Shutdown, in the reverse order of the initialisations: each unit takes back its
 // picture-framework registrations and releases what it loaded.
 void FinalizeUnits() {
-    // 9. PCXLoader.
-    host::TPicture::UnregisterGraphicClass<TPCXGraphic>();
-
-    // 8. BMPLoader.
-    host::TPicture::UnregisterGraphicClass<TVKBitmap>();
-
-    // 7. HIPSLoader.
-    host::TPicture::UnregisterGraphicClass<THIPSGraphic>();
-
-    // 6. PNGLoader.
-    host::TPicture::UnregisterGraphicClass<TPNGGraphic>();
-    host::TPicture::UnregisterGraphicClass<TMNGGraphic>();
-
-    // 5b. GIFImage.
-    host::TPicture::UnregisterGraphicClass<TGIFImage>();
-
-    // 5a. NGImages.
-    host::TPicture::UnregisterGraphicClass<ng::TMNGImage>();
-    host::TPicture::UnregisterGraphicClass<ng::TJNGImage>();
-    host::TPicture::UnregisterGraphicClass<ng::TPNGImage>();
-
-    // 5. JPEGLoader.
-    host::TPicture::UnregisterGraphicClass<host::TJPEGImage>();
-
-    // 3. ImageDLLLoader: the plug-ins are unloaded.
+    FinalizePCXLoader();
+    FinalizeBMPLoader();
+    FinalizeHIPSLoader();
+    FinalizePNGLoader();
+    FinalizeGIFImage();
+    ng::FinalizeNGImages();
+    FinalizeJPEGLoader();
     FinalizeImageDLLLoader();
+    host::FinalizeMetafile();
 }

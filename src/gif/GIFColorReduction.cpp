@@ -5,7 +5,7 @@
 #include <numeric>
 
 #include "platform/CheckedSize.h"
-#include "platform/Palettes.h"
+#include "picture/Palettes.h"
 
 using host::TPaletteEntry;
 using host::TPaletteHandle;

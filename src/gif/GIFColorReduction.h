@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "platform/Graphics.h"
-#include "platform/PixelBuffer.h"
+#include "picture/Graphics.h"
+#include "picture/PixelBuffer.h"
 
 // Colour reduction for GIF frames: turns a bitmap of any depth into an 8-bit paletted
 // bitmap by choosing a palette (the reduction method), matching every pixel to it and

@@ -1070,5 +1070,10 @@ void TGIFImage::Warning(TObject* sender, TGIFSeverity severity, const std::strin
 }
 
 void InitializeGIFImage() {
+    static bool registered = false;
+    if (registered) return;
+    registered = true;
     host::TPicture::RegisterFileFormat<TGIFImage>("GIF", "GIF Image");
 }
+
+void FinalizeGIFImage() { host::TPicture::UnregisterGraphicClass<TGIFImage>(); }

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "platform/Exceptions.h"
-#include "platform/Graphics.h"
-#include "platform/PixelBuffer.h"
+#include "picture/Graphics.h"
+#include "picture/PixelBuffer.h"
 #include "platform/Stream.h"
 
 // A GIF file as objects: the header with its global colour table, the frames with their
@@ -656,3 +656,4 @@ private:
 
 // Registers "GIF" ("GIF Image") with the platform's picture framework.
 void InitializeGIFImage();
+void FinalizeGIFImage();

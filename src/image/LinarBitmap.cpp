@@ -1,6 +1,6 @@
 #include "image/LinarBitmap.h"
 
-#include "platform/PixelBuffer.h"
+#include "picture/PixelBuffer.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,6 +17,7 @@
 #include "platform/CheckedSize.h"
 #include "platform/Files.h"
 #include "streams/Streams.h"
+#include "platform/SysUtils.h"
 
 uint8_t GrayPalette[PaletteBytes];
 TBitmapLoaders* Loaders = nullptr;
@@ -608,12 +609,6 @@ void TLinearBitmap::SaveToStream(TBaseStream& Stream, const std::string& Ext) {
 // ---------------------------------------------------------------- helpers
 
 namespace {
-
-std::string UpperCase(std::string text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return text;
-}
 
 }  // namespace
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/Exceptions.h"
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 #include "platform/Object.h"
 
 class TBaseStream;
@@ -177,6 +177,25 @@ public:
 // The one global registry (created by InitializeLinarBitmap).
 extern TBitmapLoaders* Loaders;
 void RegisterLoader(TBitmapLoader* Codec);
+
+// The one object of a codec class; it lives for the whole run.
+template <class Codec>
+Codec& SharedLoader() {
+    static Codec codec;
+    return codec;
+}
+
+// Registers the codec class's one object with the registry on the first call and
+// returns true then; later calls do nothing and return false. A unit's Initialize
+// registers its picture classes only when this returns true.
+template <class Codec>
+bool RegisterLoaderOnce() {
+    static bool registered = false;
+    if (registered) return false;
+    registered = true;
+    RegisterLoader(&SharedLoader<Codec>());
+    return true;
+}
 
 // Unit initialisation: GrayPalette and the empty registry. Idempotent.
 void InitializeLinarBitmap();

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "image/LinarBitmap.h"
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 
 // A TLinearBitmap as a graphic of the platform's picture framework, so that the images
 // of the library's codecs and of plug-ins appear wherever a picture is opened by

@@ -885,4 +885,10 @@ void InitializeNGImages() {
     host::TPicture::RegisterFileFormat<TPNGImage>("PNG", "Portable Network Graphics");
 }
 
+void FinalizeNGImages() {
+    host::TPicture::UnregisterGraphicClass<TMNGImage>();
+    host::TPicture::UnregisterGraphicClass<TJNGImage>();
+    host::TPicture::UnregisterGraphicClass<TPNGImage>();
+}
+
 }  // namespace ng

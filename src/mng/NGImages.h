@@ -11,7 +11,7 @@
 
 #include "mng/NGTypes.h"
 #include "platform/Exceptions.h"
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 
 namespace ng {
 
@@ -196,5 +196,6 @@ public:
 // Unit initialisation: the MNG, JNG and PNG classes join the picture framework (no
 // library is loaded until an image is made). Idempotent.
 void InitializeNGImages();
+void FinalizeNGImages();
 
 }  // namespace ng

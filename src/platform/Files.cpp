@@ -184,6 +184,16 @@ std::string ExecutablePath() {
     return path;
 }
 
+std::string ExtractFilePath(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string IncludeTrailingBackslash(const std::string& path) {
+    if (path.empty() || path.back() == '\\' || path.back() == '/') return path;
+    return path + "/";
+}
+
 std::string CreateUniqueFile(const std::string& directory, const std::string& prefix,
                              const std::string& suffix, unsigned permissions) {
     static std::mt19937_64 generator{std::random_device{}()};

@@ -53,6 +53,12 @@ std::string TempDirectory();
 // Full path of the running executable, from the kernel.
 std::string ExecutablePath();
 
+// The folder part of a path with its trailing "/" ("" when the path names no folder).
+std::string ExtractFilePath(const std::string& path);
+
+// The path with a trailing separator, unless it is empty or already ends in "\" or "/".
+std::string IncludeTrailingBackslash(const std::string& path);
+
 // Creates a new file that did not exist before: directory + prefix + random + suffix.
 // Returns the path; the file is empty and closed. Raises EOSError on failure.
 // permissions are filtered by the umask as for any new file.

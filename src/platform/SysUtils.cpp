@@ -54,3 +54,15 @@ int StrToInt(const std::string& text) {
     if (!parseInteger(text, value)) throw EConvertError(Format("'%s' is not a valid integer value", text.c_str()));
     return value;
 }
+
+std::string UpperCase(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+std::string LowerCase(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}

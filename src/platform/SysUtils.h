@@ -2,6 +2,10 @@
 
 #include <string>
 
+// ASCII case folding, as file extensions and filters are compared; other bytes stay.
+std::string UpperCase(std::string text);
+std::string LowerCase(std::string text);
+
 // The platform's integer parsing: leading blanks, one sign, "$"/"x"/"0x" hexadecimal,
 // 32 bits. False when the whole text is not such a number.
 bool TryStrToInt(const std::string& text, int& value);

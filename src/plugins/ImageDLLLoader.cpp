@@ -10,10 +10,11 @@
 #include <set>
 #include <vector>
 
-#include "front/FileUtils.h"
 #include "image/LinearGraphic.h"
 #include "platform/CheckedSize.h"
-#include "platform/Graphics.h"
+#include "platform/Files.h"
+#include "picture/Graphics.h"
+#include "platform/SysUtils.h"
 
 namespace {
 
@@ -22,12 +23,6 @@ constexpr size_t ExtensionLength = 260;
 // A filter longer than this is cut: no dialog shows more, and a string without its
 // terminating zero must not send us reading through the plug-in's memory.
 constexpr size_t MaxFilterLength = 65536;
-
-std::string UpperCase(std::string text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return text;
-}
 
 bool Names(const char* filter, const std::string& ext) {
     return UpperCase(filter).find("*." + UpperCase(ext)) != std::string::npos;
@@ -203,7 +198,7 @@ bool TImageDLLLoader::LoadPlugins(const std::string& Directory, TPluginNotify No
     struct CloseModule {
         void operator()(void* module) const { dlclose(module); }
     };
-    const std::string directory = IncludeTrailingBackslash(Directory);
+    const std::string directory = host::IncludeTrailingBackslash(Directory);
     bool taken = false;
     for (const std::string& name : LibraryFiles(directory)) {
         if (Notify) Notify(NotifyData, name);

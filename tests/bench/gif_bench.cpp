@@ -16,7 +16,7 @@
 #include "bench/BenchSupport.h"
 #include "gif/GIFEncoder.h"
 #include "gif/GIFImage.h"
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 
 using bench_support::ProcessCost;
 using bench_support::runMeasured;

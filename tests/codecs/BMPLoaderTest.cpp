@@ -11,7 +11,7 @@
 #include "codecs/ReferenceImages.h"
 #include "image/LinarBitmap.h"
 #include "platform/Exceptions.h"
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 #include "platform/Stream.h"
 #include "streams/HostStream.h"
 #include "streams/MemStream.h"

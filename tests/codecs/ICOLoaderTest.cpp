@@ -9,7 +9,7 @@
 #include "codecs/ICOLoader.h"
 #include "codecs/IconFiles.h"
 #include "image/LinarBitmap.h"
-#include "platform/Dialogs.h"
+#include "picture/Dialogs.h"
 #include "streams/MemStream.h"
 
 using namespace testing_support;

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "codecs/ICOLoader.h"
-#include "platform/Dialogs.h"
+#include "picture/Dialogs.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "codecs/WMFLoader.h"
 #include "image/LinarBitmap.h"
 #include "platform/Exceptions.h"
-#include "platform/Metafile.h"
+#include "metafile/Metafile.h"
 #include "streams/MemStream.h"
 
 using namespace testing_support;

@@ -5,6 +5,7 @@
 #include "front/FileUtils.h"
 #include "front/Main.h"
 #include "platform/Exceptions.h"
+#include "platform/Files.h"
 
 using namespace testing_support;
 
@@ -39,10 +40,10 @@ TEST(MessageBoxText, AFullStopIsAddedOnlyAfterCharactersThatSortAfterIt) {
 }
 
 TEST(FileUtils, IncludeTrailingBackslash) {
-    EXPECT_EQ(IncludeTrailingBackslash(""), "");
-    EXPECT_EQ(IncludeTrailingBackslash("/usr/lib/"), "/usr/lib/");
-    EXPECT_EQ(IncludeTrailingBackslash("C:\\x\\"), "C:\\x\\");
-    EXPECT_EQ(IncludeTrailingBackslash("/usr/lib"), "/usr/lib/");
+    EXPECT_EQ(host::IncludeTrailingBackslash(""), "");
+    EXPECT_EQ(host::IncludeTrailingBackslash("/usr/lib/"), "/usr/lib/");
+    EXPECT_EQ(host::IncludeTrailingBackslash("C:\\x\\"), "C:\\x\\");
+    EXPECT_EQ(host::IncludeTrailingBackslash("/usr/lib"), "/usr/lib/");
 }
 
 TEST(FileUtils, ProgramDirIsTheExecutablesDirectoryWhereverTheCallerStands) {

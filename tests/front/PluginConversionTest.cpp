@@ -9,7 +9,7 @@
 #include "TestSupport.h"
 #include "codecs/PngOracle.h"
 #include "gif/GifOracle.h"
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 
 using namespace testing_support;
 using namespace std::string_literals;

@@ -5,7 +5,7 @@
 
 #include "gif/GIFImage.h"
 #include "platform/Exceptions.h"
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 #include "platform/Stream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

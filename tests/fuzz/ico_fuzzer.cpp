@@ -6,7 +6,7 @@
 
 #include "codecs/ICOLoader.h"
 #include "image/LinarBitmap.h"
-#include "platform/Dialogs.h"
+#include "picture/Dialogs.h"
 #include "platform/Exceptions.h"
 #include "streams/MemStream.h"
 

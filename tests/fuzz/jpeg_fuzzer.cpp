@@ -8,7 +8,7 @@
 #include "front/Units.h"
 #include "image/LinarBitmap.h"
 #include "platform/Exceptions.h"
-#include "platform/JPEGImage.h"
+#include "jpeg/JPEGImage.h"
 #include "platform/Stream.h"
 #include "streams/MemStream.h"
 

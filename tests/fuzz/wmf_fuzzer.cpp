@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "platform/Exceptions.h"
-#include "platform/Graphics.h"
-#include "platform/Metafile.h"
+#include "picture/Graphics.h"
+#include "metafile/Metafile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     host::TMetafile metafile;

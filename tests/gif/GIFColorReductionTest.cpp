@@ -5,7 +5,7 @@
 #include <random>
 
 #include "TestSupport.h"
-#include "platform/Palettes.h"
+#include "picture/Palettes.h"
 
 using host::TBitmap;
 using testing_support::messageOf;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "image/LinarBitmap.h"
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 
 using namespace host;
 

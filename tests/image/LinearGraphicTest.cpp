@@ -10,8 +10,8 @@
 #include "gif/GIFImage.h"
 #include "mng/NGImages.h"
 #include "image/LinearGraphic.h"
-#include "platform/Graphics.h"
-#include "platform/Metafile.h"
+#include "picture/Graphics.h"
+#include "metafile/Metafile.h"
 
 using namespace testing_support;
 

@@ -11,7 +11,7 @@
 #include "codecs/PngOracle.h"
 #include "codecs/ReferenceImages.h"
 #include "mng/NGImages.h"
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 
 using namespace testing_support;
 using namespace reference_images;

@@ -10,7 +10,7 @@
 
 #include "TestSupport.h"
 #include "image/LinearGraphic.h"
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 #include "plugins/ImageDLLLoader.h"
 
 using namespace testing_support;

@@ -1,4 +1,4 @@
-#include "platform/Palettes.h"
+#include "picture/Palettes.h"
 
 #include <gtest/gtest.h>
 

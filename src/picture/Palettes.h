@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 
 // The platform's stock palettes.
 namespace host {

@@ -1,4 +1,4 @@
-#include "platform/Dialogs.h"
+#include "picture/Dialogs.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

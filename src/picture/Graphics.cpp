@@ -1,14 +1,14 @@
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 
-#include "platform/PixelBuffer.h"
+#include "picture/PixelBuffer.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/BitmapFile.h"
+#include "picture/BitmapFile.h"
 #include "platform/CheckedSize.h"
-#include "platform/Metafile.h"
+#include "platform/SysUtils.h"
 
 namespace host {
 
@@ -725,20 +725,10 @@ struct FileFormat {
     const std::type_info* graphicClass;
 };
 
-std::string LowerCase(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
-
 std::vector<FileFormat>& FileFormats() {
     static std::vector<FileFormat> formats{
         {"bmp", "Bitmaps", [] { return std::unique_ptr<TGraphic>(std::make_unique<TBitmap>()); },
-         &typeid(TBitmap)},
-        {"emf", "Enhanced Metafiles", [] { return std::unique_ptr<TGraphic>(std::make_unique<TMetafile>()); },
-         &typeid(TMetafile)},
-        {"wmf", "Metafiles", [] { return std::unique_ptr<TGraphic>(std::make_unique<TMetafile>()); },
-         &typeid(TMetafile)}};
+         &typeid(TBitmap)}};
     return formats;
 }
 

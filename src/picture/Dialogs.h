@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 
 // Modal dialogs without a window system: a person at a terminal answers them on that
 // terminal. When nobody can answer (standard input or standard error is not a terminal,

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 
 // The Windows bitmap file format as the platform bitmap reads and writes it.
 namespace host {

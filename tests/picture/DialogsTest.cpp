@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/Dialogs.h"
+#include "picture/Dialogs.h"
 
 TEST(ColorDialogText, HexadecimalColoursReadAndWriteRedFirst) {
     struct Case {

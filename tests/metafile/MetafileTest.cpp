@@ -8,8 +8,8 @@
 
 #include "TestSupport.h"
 #include "platform/Exceptions.h"
-#include "platform/Graphics.h"
-#include "platform/Metafile.h"
+#include "picture/Graphics.h"
+#include "metafile/Metafile.h"
 #include "platform/Stream.h"
 
 using namespace testing_support;

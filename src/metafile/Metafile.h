@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 
 // The platform's metafile: a picture kept as drawing records, read from and written to
 // enhanced metafiles (EMF) and placeable Windows metafiles (WMF), drawn by playing its
@@ -107,5 +107,9 @@ public:
 private:
     TMetafile& metafile_;
 };
+
+// Registers TMetafile with the picture framework for "emf" and "wmf"; Finalize takes it back.
+void InitializeMetafile();
+void FinalizeMetafile();
 
 }  // namespace host

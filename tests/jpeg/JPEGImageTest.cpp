@@ -5,8 +5,8 @@
 #include "TestSupport.h"
 #include "codecs/JpegOracle.h"
 #include "platform/Exceptions.h"
-#include "platform/Graphics.h"
-#include "platform/JPEGImage.h"
+#include "picture/Graphics.h"
+#include "jpeg/JPEGImage.h"
 #include "platform/Stream.h"
 
 using namespace testing_support;

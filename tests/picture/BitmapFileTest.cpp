@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "platform/BitmapFile.h"
-#include "platform/Graphics.h"
+#include "picture/BitmapFile.h"
+#include "picture/Graphics.h"
 #include "platform/Stream.h"
 #include "streams/HostStream.h"
 #include "streams/Streams.h"

@@ -1,4 +1,4 @@
-#include "platform/JPEGImage.h"
+#include "jpeg/JPEGImage.h"
 
 #include <csetjmp>
 #include <cstdio>
@@ -474,5 +474,7 @@ void InitializeJPEGImage() {
     for (const char* extension : {"jpeg", "jpg"})
         TPicture::RegisterFileFormat<TJPEGImage>(extension, JPEGDescription);
 }
+
+void FinalizeJPEGImage() { TPicture::UnregisterGraphicClass<TJPEGImage>(); }
 
 }  // namespace host

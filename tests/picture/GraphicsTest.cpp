@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 
 using namespace testing_support;
 using namespace host;

@@ -1,4 +1,4 @@
-#include "platform/PixelBuffer.h"
+#include "picture/PixelBuffer.h"
 
 #include <sys/mman.h>
 

@@ -9,7 +9,7 @@
 
 #include "platform/Exceptions.h"
 #include "platform/Object.h"
-#include "platform/PixelBuffer.h"
+#include "picture/PixelBuffer.h"
 #include "platform/Stream.h"
 
 // Our stand-in for the platform's picture framework: persistent objects with
@@ -295,7 +295,7 @@ using TGraphicFactory = std::function<std::unique_ptr<TGraphic>()>;
 
 // Holds one graphic; file names choose the graphic class by extension among the
 // registered ones (compared case-insensitively; the class registered last wins).
-// "bmp" (TBitmap), "emf" and "wmf" (TMetafile) are registered from the start.
+// "bmp" (TBitmap) is registered from the start; the metafile unit adds "emf" and "wmf".
 class TPicture : public TPersistent {
 public:
     PIXMORPH_CLASS_NAME(TPicture)

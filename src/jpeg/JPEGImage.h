@@ -4,7 +4,7 @@
 #include <functional>
 #include <memory>
 
-#include "platform/Graphics.h"
+#include "picture/Graphics.h"
 #include "platform/Stream.h"
 
 // The platform's JPEG picture, coded by libjpeg. It holds the compressed data; decoding
@@ -87,5 +87,6 @@ private:
 
 // Unit initialisation: registers "jpeg" and "jpg" with the picture framework. Idempotent.
 void InitializeJPEGImage();
+void FinalizeJPEGImage();
 
 }  // namespace host

@@ -1,4 +1,4 @@
-#include "platform/Metafile.h"
+#include "metafile/Metafile.h"
 
 #include <algorithm>
 #include <climits>
@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "platform/CheckedSize.h"
-#include "platform/MetafilePlayer.h"
+#include "metafile/MetafilePlayer.h"
 
 namespace host {
 
@@ -516,5 +516,12 @@ int TMetafileCanvas::StretchDIBits(int32_t xDest, int32_t yDest, int32_t destWid
     metafile_.recorded_.push_back(std::move(b));
     return srcHeight;
 }
+
+void InitializeMetafile() {
+    TPicture::RegisterFileFormat<TMetafile>("emf", "Enhanced Metafiles");
+    TPicture::RegisterFileFormat<TMetafile>("wmf", "Metafiles");
+}
+
+void FinalizeMetafile() { TPicture::UnregisterGraphicClass<TMetafile>(); }
 
 }  // namespace host

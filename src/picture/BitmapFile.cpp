@@ -1,4 +1,4 @@
-#include "platform/BitmapFile.h"
+#include "picture/BitmapFile.h"
 
 #include <algorithm>
 #include <bit>
