@@ -44,7 +44,18 @@ enum TPixelFormat : uint8_t { pfDevice, pf1bit, pf4bit, pf8bit, pf15bit, pf16bit
 
 // Bits per stored pixel of a format: device-dependent bitmaps are kept at 24 bits,
 // custom layouts (colour masks the other formats cannot express) are decoded to 32.
-int BitsOfPixelFormat(TPixelFormat format);
+constexpr int BitsOfPixelFormat(TPixelFormat format) {
+    switch (format) {
+        case pf1bit: return 1;
+        case pf4bit: return 4;
+        case pf8bit: return 8;
+        case pf15bit:
+        case pf16bit: return 16;
+        case pf32bit:
+        case pfCustom: return 32;
+        default: return 24;
+    }
+}
 
 // Bytes of one row of width pixels of bits each, packed to whole bytes (no padding).
 // Raises ELinearBitmap "Invalid bitmap size" for a row no buffer can hold.
