@@ -8,6 +8,7 @@
 
 #include "codecs/UniDIB.h"
 #include "picture/BitmapFile.h"
+#include "platform/ByteOrder.h"
 #include "platform/CheckedSize.h"
 #include "platform/Exceptions.h"
 #include "streams/HostStream.h"
@@ -17,9 +18,6 @@
 namespace {
 
 const char* const BitmapDescription = "Windows bitmap";
-
-uint32_t le16(const uint8_t* p) { return p[0] | p[1] << 8; }
-uint32_t le32(const uint8_t* p) { return le16(p) | le16(p + 2) << 16; }
 
 // The common file, complete in the stream: "BM", a 40-byte header, one plane, no
 // compression, 24 bits, or 8 bits with a full table of four-byte entries. Both readers
@@ -39,12 +37,12 @@ bool LoadPlainBitmap(TSeekableStream& stream, TLinearBitmap& bitmap) {
         return result;
     };
     if (stream.Read(header, 54) != 54) return restore(false);
-    const int32_t width = static_cast<int32_t>(le32(header + 18));
-    const int32_t height = static_cast<int32_t>(le32(header + 22));
-    const uint32_t bits = le16(header + 28), colors = le32(header + 46);
-    const int64_t dataOffset = le32(header + 10);
-    if (header[0] != 'B' || header[1] != 'M' || le32(header + 14) != 40 || le16(header + 26) != 1 ||
-        le32(header + 30) != 0 || width < 1 || height == 0 || height == INT32_MIN)
+    const int32_t width = host::ReadLE32Signed(header + 18);
+    const int32_t height = host::ReadLE32Signed(header + 22);
+    const uint32_t bits = host::ReadLE16(header + 28), colors = host::ReadLE32(header + 46);
+    const int64_t dataOffset = host::ReadLE32(header + 10);
+    if (header[0] != 'B' || header[1] != 'M' || host::ReadLE32(header + 14) != 40 || host::ReadLE16(header + 26) != 1 ||
+        host::ReadLE32(header + 30) != 0 || width < 1 || height == 0 || height == INT32_MIN)
         return restore(false);
     const bool indexed = bits == 8;
     if (!(bits == 24 || (indexed && (colors == 0 || colors == 256) && dataOffset >= 54 + 1024)))
@@ -165,13 +163,7 @@ void TBMPLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLine
             break;
         default: throw ELinearBitmap("Unsupported pixel format");
     }
-    if (auto* seekable = dynamic_cast<TSeekableStream*>(&Stream)) {
-        TSeekableHostStream host(seekable);
-        host::WriteBitmapFile(host, image);
-    } else {
-        THostStream host(&Stream);
-        host::WriteBitmapFile(host, image);
-    }
+    WithHostStream(Stream, [&](host::TStream& host) { host::WriteBitmapFile(host, image); });
 }
 
 // ---------------------------------------------------------------- unit

@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "image/LinarBitmap.h"
+#include "picture/PackedPixels.h"
+#include "platform/ByteOrder.h"
 #include "platform/CheckedSize.h"
 #include "platform/Exceptions.h"
 #include "streams/Streams.h"
@@ -14,17 +16,6 @@ constexpr int HeaderBytes = 6;
 constexpr int EntryBytes = 16;
 constexpr int InfoHeaderBytes = 40;
 constexpr uint8_t PNGSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-
-uint32_t le16(const uint8_t* p) { return p[0] | p[1] << 8; }
-uint32_t le32(const uint8_t* p) { return le16(p) | le16(p + 2) << 16; }
-void put16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t* p, uint32_t v) {
-    put16(p, v);
-    put16(p + 2, v >> 16);
-}
 
 void readExact(TSeekableStream& stream, int64_t position, void* buffer, int64_t count) {
     stream.Seek(position);
@@ -79,9 +70,9 @@ bool TIconImage::PaletteHolds(host::TColor Color) const {
 host::TColor TIconImage::PixelColor(int32_t X, int32_t FileRow) const {
     const uint8_t* row = XorBits.data() + static_cast<size_t>(FileRow) * XorRowBytes;
     switch (BitCount) {
-        case 1: return PaletteColor((row[X >> 3] >> (7 - (X & 7))) & 1);
-        case 4: return PaletteColor((row[X >> 1] >> ((X & 1) ? 0 : 4)) & 15);
-        case 8: return PaletteColor(row[X]);
+        case 1:
+        case 4:
+        case 8: return PaletteColor(host::PackedIndex(row, BitCount, X));
         default: {
             const uint8_t* p = row + 3 * X;
             return host::RGB(p[2], p[1], p[0]);
@@ -167,16 +158,12 @@ void TIconImage::AssignTo(TLinearBitmap& Dest, host::TColor TransparentColor) co
 
     Dest.New(Width, Height, pfIndexed8);
     std::memcpy(Dest.Palette.get(), table, PaletteBytes);
-    const int shift = 8 - BitCount, mask = (1 << BitCount) - 1;
     for (int32_t r = 0; r < Height; ++r) {
         const uint8_t* s = XorBits.data() + static_cast<size_t>(r) * XorRowBytes;
         uint8_t* d = Dest.ScanLine(Height - 1 - r);
-        for (int32_t x = 0; x < Width; ++x) {
-            // Pixels fill each byte from its top bits.
-            const int bit = x * BitCount;
-            const int index = (s[bit >> 3] >> (shift - (bit & 7))) & mask;
-            d[x] = Transparent(x, r) ? transparentIndex : first[index];
-        }
+        host::UnpackRow(s, BitCount, 0, Width, [&](int64_t x, uint8_t index) {
+            d[x] = Transparent(static_cast<int32_t>(x), r) ? transparentIndex : first[index];
+        });
     }
 }
 
@@ -199,9 +186,9 @@ void TIconList::LoadFromStream(TSeekableStream& Stream) {
     const int64_t fileSize = Stream.GetSize() - start;
     uint8_t header[HeaderBytes];
     readExact(Stream, start, header, HeaderBytes);
-    const uint32_t type = le16(header + 2);
+    const uint32_t type = host::ReadLE16(header + 2);
     FileType = type == ftIcon || type == ftCursor ? static_cast<int32_t>(type) : ftAny;
-    const int64_t count = le16(header + 4);
+    const int64_t count = host::ReadLE16(header + 4);
     // Room only for the entries the file really holds, whatever its header claims.
     Items.reserve(static_cast<size_t>(std::min<int64_t>(count, std::max<int64_t>(0, fileSize - HeaderBytes) / EntryBytes)));
 
@@ -212,7 +199,7 @@ void TIconList::LoadFromStream(TSeekableStream& Stream) {
         uint8_t entry[EntryBytes];
         readExact(Stream, start + HeaderBytes + int64_t{EntryBytes} * i, entry, EntryBytes);
         const int32_t width = entry[0], height = entry[1];
-        const int64_t stated = le32(entry + 8), offset = le32(entry + 12);
+        const int64_t stated = host::ReadLE32(entry + 8), offset = host::ReadLE32(entry + 12);
         if (offset >= fileSize) throw Exception(Format("Size mismatch in icon %d", i));
 
         uint8_t info[InfoHeaderBytes] = {};
@@ -220,19 +207,19 @@ void TIconList::LoadFromStream(TSeekableStream& Stream) {
         readExact(Stream, start + offset, info, infoBytes);
         if (infoBytes >= 8 && std::memcmp(info, PNGSignature, 8) == 0) throw Exception("Unsupported pixel format");
         if (infoBytes < InfoHeaderBytes || offset + stated > fileSize) throw Exception(Format("Size mismatch in icon %d", i));
-        const int32_t infoWidth = static_cast<int32_t>(le32(info + 4));
-        const int32_t infoHeight = static_cast<int32_t>(le32(info + 8));
+        const int32_t infoWidth = host::ReadLE32Signed(info + 4);
+        const int32_t infoHeight = host::ReadLE32Signed(info + 8);
         if (width != infoWidth || height != infoHeight / 2) throw Exception(Format("Size mismatch in icon %d", i));
 
-        TIconImage& image = Add(width, height, static_cast<int32_t>(le16(info + 14)));
+        TIconImage& image = Add(width, height, static_cast<int32_t>(host::ReadLE16(info + 14)));
         // The colour bits of 1 to 24 bits are only ever stored plain; anything else would
         // be read as noise.
-        if (le32(info + 16) != 0) throw Exception("Unsupported pixel format");
-        image.HotSpotX = static_cast<int32_t>(le16(entry + 4));
-        image.HotSpotY = static_cast<int32_t>(le16(entry + 6));
+        if (host::ReadLE32(info + 16) != 0) throw Exception("Unsupported pixel format");
+        image.HotSpotX = static_cast<int32_t>(host::ReadLE16(entry + 4));
+        image.HotSpotY = static_cast<int32_t>(host::ReadLE16(entry + 6));
 
         // Larger headers (version 4 and 5) put the colour table behind themselves.
-        const int64_t data = offset + std::max<int64_t>(InfoHeaderBytes, le32(info));
+        const int64_t data = offset + std::max<int64_t>(InfoHeaderBytes, host::ReadLE32(info));
         const int64_t needed = int64_t{image.PaletteSize} + image.XorSize + image.AndSize;
         held += needed;
         if (data + needed > fileSize || held > fileSize) throw Exception(Format("Size mismatch in icon %d", i));
@@ -257,8 +244,8 @@ void TIconList::SaveToStream(TBaseStream& Stream) const {
         total = checkedAdd(total, int64_t{InfoHeaderBytes} + image->PaletteSize + image->XorSize + image->AndSize);
     std::vector<uint8_t> file(static_cast<size_t>(total), 0);
 
-    put16(file.data() + 2, static_cast<uint32_t>(FileType));
-    put16(file.data() + 4, static_cast<uint32_t>(count));
+    host::WriteLE16(file.data() + 2, static_cast<uint16_t>(FileType));
+    host::WriteLE16(file.data() + 4, static_cast<uint16_t>(count));
     size_t offset = HeaderBytes + EntryBytes * static_cast<size_t>(count);
     for (int64_t i = 0; i < count; ++i) {
         const TIconImage& image = *Items[static_cast<size_t>(i)];
@@ -268,18 +255,18 @@ void TIconList::SaveToStream(TBaseStream& Stream) const {
         entry[0] = static_cast<uint8_t>(image.Width);
         entry[1] = static_cast<uint8_t>(image.Height);
         entry[2] = image.BitCount < 8 ? static_cast<uint8_t>(1u << image.BitCount) : 0;
-        put16(entry + 4, static_cast<uint32_t>(image.HotSpotX));
-        put16(entry + 6, static_cast<uint32_t>(image.HotSpotY));
-        put32(entry + 8, dataBytes);
-        put32(entry + 12, static_cast<uint32_t>(offset));
+        host::WriteLE16(entry + 4, static_cast<uint16_t>(image.HotSpotX));
+        host::WriteLE16(entry + 6, static_cast<uint16_t>(image.HotSpotY));
+        host::WriteLE32(entry + 8, dataBytes);
+        host::WriteLE32(entry + 12, static_cast<uint32_t>(offset));
 
         uint8_t* info = file.data() + offset;
-        put32(info, InfoHeaderBytes);
-        put32(info + 4, static_cast<uint32_t>(image.Width));
-        put32(info + 8, static_cast<uint32_t>(image.Height) * 2);
-        put16(info + 12, 1);
-        put16(info + 14, static_cast<uint32_t>(image.BitCount));
-        put32(info + 20, imageBytes);
+        host::WriteLE32(info, InfoHeaderBytes);
+        host::WriteLE32(info + 4, static_cast<uint32_t>(image.Width));
+        host::WriteLE32(info + 8, static_cast<uint32_t>(image.Height) * 2);
+        host::WriteLE16(info + 12, 1);
+        host::WriteLE16(info + 14, static_cast<uint16_t>(image.BitCount));
+        host::WriteLE32(info + 20, imageBytes);
         uint8_t* p = info + InfoHeaderBytes;
         for (int32_t e = 0; e < image.PaletteSize; e += 4, p += 4) {
             p[0] = image.Palette[static_cast<size_t>(e) + 2];

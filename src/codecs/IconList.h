@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "picture/Graphics.h"
+#include "picture/PackedPixels.h"
 #include "platform/Object.h"
 
 class TBaseStream;
@@ -39,7 +40,7 @@ public:
     host::TColor PaletteColor(int i) const;
     bool PaletteHolds(host::TColor Color) const;
     bool Transparent(int32_t X, int32_t FileRow) const {
-        return (AndMask[static_cast<size_t>(FileRow) * AndRowBytes + (X >> 3)] >> (7 - (X & 7))) & 1;
+        return host::PackedIndex<1>(AndMask.data() + static_cast<size_t>(FileRow) * AndRowBytes, X);
     }
     // Colour of pixel X of a file row (rows counted bottom-up).
     host::TColor PixelColor(int32_t X, int32_t FileRow) const;

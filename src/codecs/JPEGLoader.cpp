@@ -36,13 +36,7 @@ std::string TJPEGLoader::GetSaveFilter() { return std::string(JPEGDescription) +
 
 void TJPEGLoader::LoadFromStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {
     host::TJPEGImage jpeg;
-    if (auto* seekable = dynamic_cast<TSeekableStream*>(&Stream)) {
-        TSeekableHostStream host(seekable);
-        jpeg.LoadFromStream(host);
-    } else {
-        THostStream host(&Stream);
-        jpeg.LoadFromStream(host);
-    }
+    WithHostStream(Stream, [&](host::TStream& host) { jpeg.LoadFromStream(host); });
     jpeg.Performance = host::jpBestQuality;
     jpeg.Scale = host::jsFullSize;
     // The decoded rows change hands instead of being copied.
@@ -110,13 +104,7 @@ void TJPEGLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLin
             throw ELinearBitmap("Unsupported pixel format");
     }
     jpeg.Compress(rows);
-    if (auto* seekable = dynamic_cast<TSeekableStream*>(&Stream)) {
-        TSeekableHostStream host(seekable);
-        jpeg.SaveToStream(host);
-    } else {
-        THostStream host(&Stream);
-        jpeg.SaveToStream(host);
-    }
+    WithHostStream(Stream, [&](host::TStream& host) { jpeg.SaveToStream(host); });
 }
 
 void MakeGrayscale8(TLinearBitmap& Bitmap) {

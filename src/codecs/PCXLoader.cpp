@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "image/LinearGraphic.h"
+#include "platform/ByteOrder.h"
 #include "platform/Exceptions.h"
 #include "streams/BufStream.h"
 
@@ -24,11 +25,6 @@ constexpr int PaletteTrailerBytes = 768;
 constexpr int32_t HeaderFieldLimit = 65535;
 constexpr uint16_t WrittenResolution = 96;
 
-int16_t le16s(const uint8_t* p) { return static_cast<int16_t>(p[0] | p[1] << 8); }
-void put16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
 
 // Reads single bytes straight from the buffered stream's buffer; a refill goes through
 // the stream's own Read, so its end-of-data rules apply.
@@ -161,12 +157,12 @@ void WriteHeader(TBaseStream& stream, const TLinearBitmap& bitmap, uint8_t plane
     header[1] = Version;
     header[2] = RunLengthEncoding;
     header[3] = BitsPerPlane;
-    put16(header + 8, static_cast<uint32_t>(bitmap.Width - 1));
-    put16(header + 10, static_cast<uint32_t>(bitmap.Height - 1));
-    put16(header + 12, WrittenResolution);
-    put16(header + 14, WrittenResolution);
+    host::WriteLE16(header + 8, static_cast<uint16_t>(bitmap.Width - 1));
+    host::WriteLE16(header + 10, static_cast<uint16_t>(bitmap.Height - 1));
+    host::WriteLE16(header + 12, WrittenResolution);
+    host::WriteLE16(header + 14, WrittenResolution);
     header[65] = planes;
-    put16(header + 66, static_cast<uint32_t>(bitmap.Width));
+    host::WriteLE16(header + 66, static_cast<uint16_t>(bitmap.Width));
     stream.Write(header, HeaderSize);
 }
 
@@ -210,9 +206,9 @@ void TPCXLoader::LoadFromStream(TBaseStream& Stream, const std::string&, TLinear
         header[3] != BitsPerPlane || (planes != 1 && planes != 3))
         throw ELinearBitmap("Unsupported file format");
 
-    const int32_t width = int32_t{le16s(header + 8)} - le16s(header + 4) + 1;
-    const int32_t height = int32_t{le16s(header + 10)} - le16s(header + 6) + 1;
-    const int32_t bytesPerPlaneLine = le16s(header + 66);
+    const int32_t width = int32_t{host::ReadLE16Signed(header + 8)} - host::ReadLE16Signed(header + 4) + 1;
+    const int32_t height = int32_t{host::ReadLE16Signed(header + 10)} - host::ReadLE16Signed(header + 6) + 1;
+    const int32_t bytesPerPlaneLine = host::ReadLE16Signed(header + 66);
     // A width the cut below would turn into no image at all is as wrong as a bad height.
     if (width <= 0) throw ELinearBitmap("Invalid bitmap size");
     Bitmap.New(bytesPerPlaneLine, height, planes == 1 ? pfIndexed8 : pfBGR24);

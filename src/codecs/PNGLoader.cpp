@@ -22,6 +22,9 @@ const uint8_t MNGSignature[8] = {0x8A, 0x4D, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A}
 
 [[noreturn]] void InvalidData() { throw Exception("Invalid PNG data"); }
 
+// Colour types of the image header.
+enum : int { ColourGrey = 0, ColourRGB = 2, ColourIndexed = 3, ColourGreyAlpha = 4 };
+
 uint32_t BigEndian32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
@@ -177,7 +180,7 @@ private:
     bool MalformedAncillary(uint32_t type, int32_t length) const {
         if (type == gAMA) return length != 4;
         if (type != tRNS || !headerRead_) return false;
-        return (header_.ColourType == 0 && length < 2) || (header_.ColourType == 2 && length < 6);
+        return (header_.ColourType == ColourGrey && length < 2) || (header_.ColourType == ColourRGB && length < 6);
     }
 
     void ReadHeader(int32_t length) {
@@ -229,7 +232,7 @@ private:
         if (length % 3 != 0 || length > PaletteBytes) InvalidData();
         uint8_t* dest = nullptr;
         // Greyscale images have no use for a palette: their levels stay as they are.
-        const bool grey = headerRead_ && (header_.ColourType == 0 || header_.ColourType == 4);
+        const bool grey = headerRead_ && (header_.ColourType == ColourGrey || header_.ColourType == ColourGreyAlpha);
         if (bitmap_.Present && bitmap_.Palette && !grey) {
             dest = bitmap_.Palette.get();
         } else if (codec_.AlphaChannel && !grey) {
@@ -255,7 +258,7 @@ private:
         int64_t consumed = 0;
         if (headerRead_) {
             switch (header_.ColourType) {
-            case 0:
+            case ColourGrey:
                 if (length >= 2) {
                     uint8_t b[2];
                     ReadExact(chunk_, b, 2);
@@ -263,7 +266,7 @@ private:
                     codec_.TransparentColor = (b[0] << 8) | b[1];
                 }
                 break;
-            case 2:
+            case ColourRGB:
                 if (header_.BitDepth == 8 && length >= 6) {
                     uint8_t b[6];
                     ReadExact(chunk_, b, 6);
@@ -271,7 +274,7 @@ private:
                     codec_.TransparentColor = b[1] | (b[3] << 8) | (b[5] << 16);
                 }
                 break;
-            case 3:
+            case ColourIndexed:
                 if (codec_.AlphaChannel) {
                     codec_.PaletteAlpha = AllocateBytes(256);
                     std::memset(codec_.PaletteAlpha.get(), 255, 256);
@@ -477,54 +480,63 @@ void TPNGLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLine
                                      palette ? copy->Palette.get() : nullptr, LossyTolerance, TransparentColor);
         image = copy.get();
     } else if (mode == -3) {
-        int best = -2;
-        int64_t bestSize = -1;
-        try {
-            for (int trial = -2; trial <= 4; ++trial) {
-                FilterMode = trial;
-                TMemStream memory;
-                SaveToStream(memory, Ext, Bitmap);
-                if (bestSize < 0 || memory.GetSize() < bestSize) {
-                    bestSize = memory.GetSize();
-                    best = trial;
-                }
-            }
-        } catch (...) {
-            FilterMode = -3;
-            throw;
-        }
-        FilterMode = -3;
-        mode = best;
+        mode = SmallestFileMode(Ext, Bitmap);
     }
     WriteFile(*seekable, mng, mode, *image);
 }
 
-void TPNGLoader::WriteFile(TSeekableStream& Stream, bool mng, int mode, TLinearBitmap& image) {
-    Stream.Write(mng ? MNGSignature : PNGSignature, 8);
-    int colourType, channels, depth;
-    switch (image.PixelFormat) {
-    case pfIndexed8:
-        // A grey-ramp palette is plain 8-bit grey. Whatever BitDepth the last file read
-        // had, the rows are written with one byte per pixel, so the header says 8.
-        colourType = image.IsGrayScale() ? 0 : 3;
-        channels = 1;
-        depth = 8;
-        break;
-    case pfGray16:
-        colourType = 0;
-        channels = 1;
-        depth = 16;
-        break;
-    case pfBGR24:
-        colourType = 2;
-        channels = 3;
-        depth = 8;
-        break;
-    default:
-        throw ELinearBitmap("Unsupported pixel format");
+int TPNGLoader::SmallestFileMode(const std::string& Ext, TLinearBitmap& Bitmap) {
+    int best = -2;
+    int64_t bestSize = -1;
+    try {
+        for (int trial = -2; trial <= 4; ++trial) {
+            FilterMode = trial;
+            TMemStream memory;
+            SaveToStream(memory, Ext, Bitmap);
+            if (bestSize < 0 || memory.GetSize() < bestSize) {
+                bestSize = memory.GetSize();
+                best = trial;
+            }
+        }
+    } catch (...) {
+        FilterMode = -3;
+        throw;
     }
-    TCRC32Stream crc(&Stream);
-    uint8_t data[16];
+    FilterMode = -3;
+    return best;
+}
+
+namespace {
+
+// How the rows of an image are written: colour type, samples per pixel, bits per sample.
+struct RowLayout {
+    int colourType;
+    int channels;
+    int depth;
+
+    size_t RowBytes(int32_t width) const { return static_cast<size_t>(width) * channels * depth / 8; }
+    // Bytes per complete pixel, as the filters count them (at least one).
+    int FilterStep() const { return std::max(1, channels * depth / 8); }
+};
+
+RowLayout LayoutOf(const TLinearBitmap& image) {
+    switch (image.PixelFormat) {
+        case pfIndexed8:
+            // A grey-ramp palette is plain 8-bit grey. Whatever BitDepth the last file read
+            // had, the rows are written with one byte per pixel, so the header says 8.
+            return {image.IsGrayScale() ? ColourGrey : ColourIndexed, 1, 8};
+        case pfGray16: return {ColourGrey, 1, 16};
+        case pfBGR24: return {ColourRGB, 3, 8};
+        default: throw ELinearBitmap("Unsupported pixel format");
+    }
+}
+
+// MNG intrapixel differencing, which an MNG file of 24-bit rows declares in its header.
+bool Intrapixel(bool mng, const TLinearBitmap& image) { return mng && image.PixelFormat == pfBGR24; }
+
+// The MNG header (MNG only) and the image header.
+void WriteHeaderChunks(TBaseStream& stream, TCRC32Stream& crc, bool mng, const TLinearBitmap& image,
+                       const RowLayout& layout) {
     if (mng) {
         // An MNG datastream starts with its header: frame size, one tick per second,
         // layer, frame and play-time counts and the simplicity profile unspecified.
@@ -532,124 +544,164 @@ void TPNGLoader::WriteFile(TSeekableStream& Stream, bool mng, int mode, TLinearB
         PutBigEndian32(mhdr, static_cast<uint32_t>(image.Width));
         PutBigEndian32(mhdr + 4, static_cast<uint32_t>(image.Height));
         PutBigEndian32(mhdr + 8, 1);
-        WriteChunk(Stream, crc, MHDR, mhdr, 28);
+        WriteChunk(stream, crc, MHDR, mhdr, 28);
     }
+    uint8_t data[13];
     PutBigEndian32(data, static_cast<uint32_t>(image.Width));
     PutBigEndian32(data + 4, static_cast<uint32_t>(image.Height));
-    data[8] = static_cast<uint8_t>(depth);
-    data[9] = static_cast<uint8_t>(colourType);
+    data[8] = static_cast<uint8_t>(layout.depth);
+    data[9] = static_cast<uint8_t>(layout.colourType);
     data[10] = 0;
-    data[11] = (mng && image.PixelFormat == pfBGR24) ? 64 : 0;
+    data[11] = Intrapixel(mng, image) ? 64 : 0;
     data[12] = 0;
-    WriteChunk(Stream, crc, IHDR, data, 13);
+    WriteChunk(stream, crc, IHDR, data, 13);
+}
 
-    // gAMA must come before PLTE in a valid file.
-    if (Gamma != 0) {
-        PutBigEndian32(data, static_cast<uint32_t>(std::nearbyint(Gamma * 100000.0)));
-        WriteChunk(Stream, crc, gAMA, data, 4);
-    }
-    const bool transparentIndex = colourType == 3 && TransparentColor >= 0 && TransparentColor <= 255;
-    // A palette read from a truecolour file goes back out with whatever image is saved,
-    // a grey one included (readers ignore a PLTE there, as ours does).
-    const uint8_t* paletteSource = colourType == 3 ? image.Palette.get() : TruecolorPalette.get();
-    if (paletteSource) {
-        int last = 0;
-        for (int i = 255; i > 0 && last == 0; --i) {
-            const uint8_t* e = paletteSource + 3 * i;
-            if (e[0] || e[1] || e[2]) last = i;
-        }
-        if (colourType == 3) {
-            // Every index the pixels use, and the transparent one, must be in the palette,
-            // even when its colour is black.
-            last = std::max(last, HighestUsedIndex(image));
-            if (transparentIndex) last = std::max(last, static_cast<int>(TransparentColor));
-        }
-        uint8_t rgb[PaletteBytes];
-        for (int i = 0; i <= last; ++i) {
-            rgb[3 * i] = paletteSource[3 * i + 2];
-            rgb[3 * i + 1] = paletteSource[3 * i + 1];
-            rgb[3 * i + 2] = paletteSource[3 * i];
-        }
-        WriteChunk(Stream, crc, PLTE, rgb, static_cast<uint32_t>(3 * (last + 1)));
-    }
-    if (TransparentColor != -1) {
-        // Only a value the written image can hold: a grey level within the bit depth,
-        // an index within the palette.
-        int32_t c = TransparentColor;
-        // A 16-bit grey image comes back as 8-bit grey from the platform bitmap, each level
-        // reduced to its high byte: the transparent level is reduced the same way.
-        if (colourType == 0 && depth == 8 && BitDepth == 16 && c > 0) c >>= 8;
-        if (colourType == 0 && c >= 0 && c < (1 << depth)) {
-            data[0] = static_cast<uint8_t>(c >> 8);
-            data[1] = static_cast<uint8_t>(c);
-            WriteChunk(Stream, crc, tRNS, data, 2);
-        } else if (colourType == 2) {
-            const uint8_t t[6] = {0, static_cast<uint8_t>(c), 0, static_cast<uint8_t>(c >> 8), 0,
-                                  static_cast<uint8_t>(c >> 16)};
-            WriteChunk(Stream, crc, tRNS, t, 6);
-        } else if (transparentIndex) {
-            uint8_t alpha[256];
-            std::memset(alpha, 255, static_cast<size_t>(c));
-            alpha[c] = 0;
-            WriteChunk(Stream, crc, tRNS, alpha, static_cast<uint32_t>(c + 1));
-        }
-    }
+void WriteGamma(TBaseStream& stream, TCRC32Stream& crc, double gamma) {
+    if (gamma == 0) return;
+    uint8_t data[4];
+    PutBigEndian32(data, static_cast<uint32_t>(std::nearbyint(gamma * 100000.0)));
+    WriteChunk(stream, crc, gAMA, data, 4);
+}
 
-    // IDAT: one chunk, its length patched in after the data.
-    const int64_t start = Stream.GetPosition();
+// Whether the transparent colour is an index an indexed image can name.
+bool TransparentIndex(const RowLayout& layout, int32_t transparentColor) {
+    return layout.colourType == ColourIndexed && transparentColor >= 0 && transparentColor <= 255;
+}
+
+// The image's palette, or a palette read from a truecolour file: that one goes back out
+// with whatever image is saved, a grey one included (readers ignore a PLTE there, as ours
+// does). Trailing black entries are left out, unless the pixels or the transparent index
+// use them.
+void WritePalette(TBaseStream& stream, TCRC32Stream& crc, const TLinearBitmap& image, const RowLayout& layout,
+                  const uint8_t* truecolorPalette, int32_t transparentColor) {
+    const bool indexed = layout.colourType == ColourIndexed;
+    const uint8_t* source = indexed ? image.Palette.get() : truecolorPalette;
+    if (!source) return;
+    int last = 0;
+    for (int i = 255; i > 0 && last == 0; --i) {
+        const uint8_t* e = source + 3 * i;
+        if (e[0] || e[1] || e[2]) last = i;
+    }
+    if (indexed) {
+        last = std::max(last, HighestUsedIndex(image));
+        if (TransparentIndex(layout, transparentColor)) last = std::max(last, static_cast<int>(transparentColor));
+    }
+    uint8_t rgb[PaletteBytes];
+    for (int i = 0; i <= last; ++i) {
+        rgb[3 * i] = source[3 * i + 2];
+        rgb[3 * i + 1] = source[3 * i + 1];
+        rgb[3 * i + 2] = source[3 * i];
+    }
+    WriteChunk(stream, crc, PLTE, rgb, static_cast<uint32_t>(3 * (last + 1)));
+}
+
+// Only a value the written image can hold: a grey level within the bit depth, an index
+// within the palette. bitDepth is the depth of the last file read.
+void WriteTransparency(TBaseStream& stream, TCRC32Stream& crc, const RowLayout& layout, int32_t transparentColor,
+                       int32_t bitDepth) {
+    if (transparentColor == -1) return;
+    int32_t c = transparentColor;
+    // A 16-bit grey image comes back as 8-bit grey from the platform bitmap, each level
+    // reduced to its high byte: the transparent level is reduced the same way.
+    if (layout.colourType == ColourGrey && layout.depth == 8 && bitDepth == 16 && c > 0) c >>= 8;
+    if (layout.colourType == ColourGrey && c >= 0 && c < (1 << layout.depth)) {
+        const uint8_t level[2] = {static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c)};
+        WriteChunk(stream, crc, tRNS, level, 2);
+    } else if (layout.colourType == ColourRGB) {
+        const uint8_t t[6] = {0, static_cast<uint8_t>(c), 0, static_cast<uint8_t>(c >> 8), 0,
+                              static_cast<uint8_t>(c >> 16)};
+        WriteChunk(stream, crc, tRNS, t, 6);
+    } else if (TransparentIndex(layout, c)) {
+        uint8_t alpha[256];
+        std::memset(alpha, 255, static_cast<size_t>(c));
+        alpha[c] = 0;
+        WriteChunk(stream, crc, tRNS, alpha, static_cast<uint32_t>(c + 1));
+    }
+}
+
+// raw is red, green, blue: red and blue become differences from green.
+void ApplyIntrapixel(uint8_t* raw, size_t rowBytes) {
+    for (size_t i = 0; i < rowBytes; i += 3) {
+        raw[i] = static_cast<uint8_t>(raw[i] - raw[i + 1]);
+        raw[i + 2] = static_cast<uint8_t>(raw[i + 2] - raw[i + 1]);
+    }
+}
+
+// Filters every row (by mode) and deflates it into out. Returns the Adler-32 of the
+// filtered rows, for the zlib trailer.
+uint32_t CompressRows(TBaseStream& out, bool mng, int mode, TLinearBitmap& image, const RowLayout& layout) {
+    const size_t rowBytes = layout.RowBytes(image.Width);
+    const int step = layout.FilterStep();
+    const bool intrapixel = Intrapixel(mng, image);
+    TAdler32 adler;
+    adler.Init();
+    {
+        TDeflateStream deflate(&out, -1);
+        // Raw rows (current and previous), the chosen filtered row behind its type
+        // byte, and four candidate rows for adaptive filtering.
+        std::vector<uint8_t> work(rowBytes * 7 + 1, 0);
+        uint8_t* raw = work.data();
+        uint8_t* prev = raw + rowBytes;
+        uint8_t* filtered = prev + rowBytes;  // type byte, then the row
+        uint8_t* scratch = filtered + rowBytes + 1;
+        for (int32_t y = 0; y < image.Height; ++y) {
+            pngrows::PackRow(image.PixelFormat, image.ScanLine(y), static_cast<size_t>(image.Width), raw);
+            if (intrapixel) ApplyIntrapixel(raw, rowBytes);
+            filtered[0] = static_cast<uint8_t>(
+                pngrows::ChooseAndFilterRow(mode, raw, prev, filtered + 1, scratch, rowBytes, step));
+            deflate.Write(filtered, static_cast<int64_t>(rowBytes + 1));
+            adler.Update(filtered, static_cast<int64_t>(rowBytes + 1));
+            std::swap(raw, prev);
+        }
+        deflate.Finish();  // the final block
+    }
+    return adler.Value();
+}
+
+// The image data as one IDAT chunk, whose length is patched in after the data.
+void WriteImageData(TSeekableStream& stream, TCRC32Stream& crc, bool mng, int mode, TLinearBitmap& image,
+                    const RowLayout& layout) {
+    const int64_t start = stream.GetPosition();
     const uint8_t placeholder[4] = {0, 0, 0, 0};
-    Stream.Write(placeholder, 4);
+    stream.Write(placeholder, 4);
     crc.ResetCRC();
     {
         TBufferedStream buffered(0, -1, &crc);
         const uint8_t head[6] = {'I', 'D', 'A', 'T', 0x78, 0xDA};
         buffered.Write(head, 6);
-        const size_t rowBytes = static_cast<size_t>(image.Width) * channels * depth / 8;
-        const int bpp = std::max(1, channels * depth / 8);
-        TAdler32 adler;
-        adler.Init();
-        {
-            TDeflateStream deflate(&buffered, -1);
-            // Raw rows (current and previous), the chosen filtered row behind its type
-            // byte, and four candidate rows for adaptive filtering.
-            std::vector<uint8_t> work(rowBytes * 7 + 1, 0);
-            uint8_t* raw = work.data();
-            uint8_t* prev = raw + rowBytes;
-            uint8_t* out = prev + rowBytes;  // type byte, then the row
-            uint8_t* scratch = out + rowBytes + 1;
-            const bool intrapixel = mng && image.PixelFormat == pfBGR24;
-            for (int32_t y = 0; y < image.Height; ++y) {
-                pngrows::PackRow(image.PixelFormat, image.ScanLine(y), static_cast<size_t>(image.Width), raw);
-                if (intrapixel) {
-                    // raw is red, green, blue: red and blue become differences from green.
-                    for (size_t i = 0; i < rowBytes; i += 3) {
-                        raw[i] = static_cast<uint8_t>(raw[i] - raw[i + 1]);
-                        raw[i + 2] = static_cast<uint8_t>(raw[i + 2] - raw[i + 1]);
-                    }
-                }
-                out[0] = static_cast<uint8_t>(
-                    pngrows::ChooseAndFilterRow(mode, raw, prev, out + 1, scratch, rowBytes, bpp));
-                deflate.Write(out, static_cast<int64_t>(rowBytes + 1));
-                adler.Update(out, static_cast<int64_t>(rowBytes + 1));
-                std::swap(raw, prev);
-            }
-            deflate.Finish();  // the final block
-        }
-        const uint32_t value = adler.Value();
-        buffered.Write(&value, 4);
+        const uint32_t adler = CompressRows(buffered, mng, mode, image, layout);
+        buffered.Write(&adler, 4);
         buffered.Flush();
     }
-    const int64_t end = Stream.GetPosition();
-    Stream.Seek(start);
+    const int64_t end = stream.GetPosition();
+    stream.Seek(start);
     uint8_t b[4];
     PutBigEndian32(b, static_cast<uint32_t>(end - start - 8));
-    Stream.Write(b, 4);
-    Stream.Seek(end);
+    stream.Write(b, 4);
+    stream.Seek(end);
     PutBigEndian32(b, crc.GetCRC());
-    Stream.Write(b, 4);
+    stream.Write(b, 4);
+}
 
-    WriteChunk(Stream, crc, IEND, nullptr, 0);
-    if (mng) WriteChunk(Stream, crc, MEND, nullptr, 0);
+void WriteEndChunks(TBaseStream& stream, TCRC32Stream& crc, bool mng) {
+    WriteChunk(stream, crc, IEND, nullptr, 0);
+    if (mng) WriteChunk(stream, crc, MEND, nullptr, 0);
+}
+
+}  // namespace
+
+void TPNGLoader::WriteFile(TSeekableStream& Stream, bool mng, int mode, TLinearBitmap& image) {
+    Stream.Write(mng ? MNGSignature : PNGSignature, 8);
+    const RowLayout layout = LayoutOf(image);
+    TCRC32Stream crc(&Stream);
+    WriteHeaderChunks(Stream, crc, mng, image, layout);
+    // gAMA must come before PLTE in a valid file.
+    WriteGamma(Stream, crc, Gamma);
+    WritePalette(Stream, crc, image, layout, TruecolorPalette.get(), TransparentColor);
+    WriteTransparency(Stream, crc, layout, TransparentColor, BitDepth);
+    WriteImageData(Stream, crc, mng, mode, image, layout);
+    WriteEndChunks(Stream, crc, mng);
 }
 
 // ---------------------------------------------------------------- start-up

@@ -67,6 +67,8 @@ public:
     void Reset();
 
 private:
+    // The filter mode (-2 to 4) that gives the smallest file for the image.
+    int SmallestFileMode(const std::string& Ext, TLinearBitmap& Bitmap);
     void WriteFile(TSeekableStream& Stream, bool mng, int mode, TLinearBitmap& image);
 };
 

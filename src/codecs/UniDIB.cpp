@@ -5,6 +5,8 @@
 #include <limits>
 #include <new>
 
+#include "picture/PackedPixels.h"
+#include "platform/ByteOrder.h"
 #include "platform/CheckedSize.h"
 #include "platform/Exceptions.h"
 
@@ -214,19 +216,15 @@ void TUniDIB::RowToBGR(int32_t y, uint8_t* out) const {
     switch (BitCount) {
         case 1:
         case 4:
-        case 8: {
-            const int bits = BitCount;
-            const int perByte = 8 / bits;
-            const uint8_t mask = static_cast<uint8_t>((1 << bits) - 1);
-            for (int32_t x = 0; x < Width; ++x) {
-                const int shift = (perByte - 1 - x % perByte) * bits;
-                const TRGBQuad& c = ColorTable[(row[x / perByte] >> shift) & mask];
-                *out++ = c.Blue;
-                *out++ = c.Green;
-                *out++ = c.Red;
-            }
+        case 8:
+            host::UnpackRow(row, BitCount, 0, Width, [&](int64_t x, uint8_t index) {
+                const TRGBQuad& c = ColorTable[index];
+                uint8_t* p = out + x * 3;
+                p[0] = c.Blue;
+                p[1] = c.Green;
+                p[2] = c.Red;
+            });
             break;
-        }
         case 24: std::memcpy(out, row, static_cast<size_t>(Width) * 3); break;
         case 16:
         case 32: {
@@ -241,9 +239,7 @@ void TUniDIB::RowToBGR(int32_t y, uint8_t* out) const {
             const Channel red(RedMask), green(GreenMask), blue(BlueMask);
             const int step = BitCount / 8;
             for (int32_t x = 0; x < Width; ++x, row += step) {
-                const uint32_t pixel = step == 2 ? static_cast<uint32_t>(row[0] | row[1] << 8)
-                                                 : static_cast<uint32_t>(row[0] | row[1] << 8 | row[2] << 16) |
-                                                       static_cast<uint32_t>(row[3]) << 24;
+                const uint32_t pixel = step == 2 ? host::ReadLE16(row) : host::ReadLE32(row);
                 *out++ = blue(pixel);
                 *out++ = green(pixel);
                 *out++ = red(pixel);
@@ -345,9 +341,13 @@ struct HeaderBytes {
     const uint8_t* data;
     int32_t size;
     bool has(int64_t offset, int64_t width) const { return offset >= 0 && offset + width <= size; }
-    uint32_t u8(int64_t o) const { return has(o, 1) ? data[o] : throw EReadError("Stream read error"); }
-    uint32_t u16(int64_t o) const { return u8(o) | u8(o + 1) << 8; }
-    uint32_t u32(int64_t o) const { return u16(o) | u16(o + 2) << 16; }
+    const uint8_t* at(int64_t o, int64_t width) const {
+        if (!has(o, width)) throw EReadError("Stream read error");
+        return data + o;
+    }
+    uint32_t u8(int64_t o) const { return *at(o, 1); }
+    uint32_t u16(int64_t o) const { return host::ReadLE16(at(o, 2)); }
+    uint32_t u32(int64_t o) const { return host::ReadLE32(at(o, 4)); }
     int32_t i32(int64_t o) const { return static_cast<int32_t>(u32(o)); }
 };
 
@@ -489,11 +489,10 @@ void Reader::decodeUncompressed(TUniDIB& dib) {
             const int64_t got = file.Read(twoBit.data(), h.sourceRowSize);
             // Each 2-bit pixel becomes a nibble: byte b's four pixels fill two DIB bytes.
             const int64_t pixels = std::min<int64_t>(h.width, got * 4);
-            for (int64_t x = 0; x < pixels; ++x) {
-                const uint8_t v = (twoBit[static_cast<size_t>(x >> 2)] >> (6 - 2 * (x & 3))) & 3;
+            host::UnpackRow(twoBit.data(), 2, 0, pixels, [row](int64_t x, uint8_t v) {
                 uint8_t& d = row[x >> 1];
                 d = (x & 1) ? static_cast<uint8_t>((d & 0xF0) | v) : static_cast<uint8_t>((d & 0x0F) | (v << 4));
-            }
+            });
             if (got < h.sourceRowSize) return;
             continue;
         }
@@ -546,8 +545,7 @@ void Reader::decodeRLE(TUniDIB& dib) {
             uint8_t run[128];
             const int64_t got = file.Read(run, bytes);
             const int64_t pixels = std::min<int64_t>(e, got * 2);
-            for (int64_t i = 0; i < pixels; ++i)
-                dib.WriteNext((i & 1) ? (run[i >> 1] & 0x0F) : (run[i >> 1] >> 4));
+            host::UnpackRow(run, 4, 0, pixels, [&dib](int64_t, uint8_t index) { dib.WriteNext(index); });
             x += pixels;
             if (got < bytes) return;
             if ((bytes & 1) && !file.Skip(1)) return;

@@ -58,13 +58,7 @@ void TWMFLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLine
         Bitmap.Draw(canvas, host::Rect(0, 0, Bitmap.Width, Bitmap.Height), false);
     }
     metafile.SetEnhanced(!Ext.empty() && (Ext[0] == 'E' || Ext[0] == 'e'));
-    if (auto* seekable = dynamic_cast<TSeekableStream*>(&Stream)) {
-        TSeekableHostStream host(seekable);
-        metafile.SaveToStream(host);
-    } else {
-        THostStream host(&Stream);
-        metafile.SaveToStream(host);
-    }
+    WithHostStream(Stream, [&](host::TStream& host) { metafile.SaveToStream(host); });
 }
 
 int64_t CountColors(const TLinearBitmap& Bitmap, int64_t Limit) {

@@ -6,7 +6,9 @@
 #include <memory>
 #include <vector>
 
+#include "platform/ByteOrder.h"
 #include "platform/CheckedSize.h"
+#include "platform/Exceptions.h"
 
 namespace host {
 
@@ -14,18 +16,14 @@ namespace {
 
 [[noreturn]] void Invalid() { throw EInvalidGraphic("Bitmap image is not valid"); }
 
-uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t U32(const uint8_t* p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-void Put16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-    Put16(p, v);
-    Put16(p + 2, v >> 16);
-}
+constexpr int FileHeaderBytes = 14;
+constexpr uint32_t CoreHeaderBytes = 12;      // 16-bit sizes, 3-byte colour entries
+constexpr uint32_t InfoHeaderBytes = 40;      // the layout every larger header starts with
+constexpr uint32_t MasksInHeaderBytes = 52;   // from this size on the header holds the masks
+constexpr uint32_t OS2HeaderBytes = 64;       // the OS/2 2.x header
+constexpr uint32_t LargestHeaderBytes = 124;  // the largest layout whose fields are read
+constexpr int MaskBytes = 12;                 // red, green and blue masks
+constexpr int32_t WriteBlockBytes = 1 << 20;
 
 // Forward reader over a platform stream with a block buffer, so that nothing reads the
 // file a few bytes per call. Offsets count from where the bitmap starts.
@@ -162,171 +160,86 @@ struct Channel {
     }
 };
 
+// What the headers say about the image.
 struct Header {
+    uint32_t pixelOffset = 0;  // of the pixel data; 0: right behind the colour table
+    uint32_t size = 0;         // of the information header
     int32_t width = 0;
     int32_t height = 0;  // magnitude
     bool topDown = false;
     int bits = 0;
     uint32_t compression = 0;
+    uint32_t colorsUsed = 0;
+    int entrySize = 4;  // bytes of a colour table entry
     uint32_t masks[3] = {0, 0, 0};  // red, green, blue
     bool hasMasks = false;
+
+    bool RunLengthEncoded() const { return compression == BI_RLE8 || compression == BI_RLE4; }
+    // Bytes of one row in the file: padded to whole 32-bit words.
+    int64_t FileRowBytes() const { return (checkedSize({width, bits}) + 31) / 32 * 4; }
+    // Image row of the i-th row stored in the file.
+    int32_t ImageRow(int32_t i) const { return topDown ? i : height - 1 - i; }
 };
 
-// Decodes RLE8 or RLE4 data into 24-bit rows (row counter 0 = bottom row).
-void DecodeRLE(ByteReader& in, TBitmap& bitmap, const Header& h, const uint32_t* colors) {
-    const int32_t width = h.width, height = h.height;
-    int32_t x = 0, y = 0;
-    uint8_t* row = bitmap.ScanLine(height - 1);
-    auto put = [&](int index) {
-        if (x < width) {
-            const uint32_t c = colors[index];
-            uint8_t* p = row + int64_t{x} * 3;
-            p[0] = static_cast<uint8_t>(c);
-            p[1] = static_cast<uint8_t>(c >> 8);
-            p[2] = static_cast<uint8_t>(c >> 16);
-        }
-        if (x < INT32_MAX) ++x;
-    };
-    const bool four = h.compression == BI_RLE4;
-    while (y < height) {
-        const int n = in.Get();
-        if (n < 0) return;
-        if (n > 0) {
-            const int v = in.Get();
-            if (v < 0) return;
-            const int32_t count = std::min<int32_t>(n, std::max<int32_t>(width - x, 0));
-            for (int32_t k = 0; k < count; ++k) put(four ? ((k & 1) ? (v & 15) : (v >> 4)) : v);
-            x = static_cast<int32_t>(std::min<int64_t>(int64_t{x} + (n - count), INT32_MAX));
-            continue;
-        }
-        const int e = in.Get();
-        if (e < 0) return;
-        if (e == 0) {
-            ++y;
-            x = 0;
-            if (y < height) row = bitmap.ScanLine(height - 1 - y);
-        } else if (e == 1) {
-            return;
-        } else if (e == 2) {
-            const int dx = in.Get();
-            const int dy = in.Get();
-            if (dx < 0 || dy < 0) return;
-            x = static_cast<int32_t>(std::min<int64_t>(int64_t{x} + dx, INT32_MAX));
-            y += dy;
-            if (y < height) row = bitmap.ScanLine(height - 1 - y);
-        } else if (!four) {
-            for (int k = 0; k < e; ++k) {
-                const int v = in.Get();
-                if (v < 0) return;
-                put(v);
-            }
-            if (e & 1) in.Get();
-        } else {
-            int v = 0;
-            for (int k = 0; k < e; ++k) {
-                if ((k & 1) == 0) {
-                    v = in.Get();
-                    if (v < 0) return;
-                    put(v >> 4);
-                } else {
-                    put(v & 15);
-                }
-            }
-            if (((e + 1) / 2) & 1) in.Get();
-        }
-    }
-}
+// ---------------------------------------------------------------- headers
 
-void ReadPixels(ByteReader& in, TBitmap& bitmap, const Header& h, const uint32_t* colors) {
-    if (h.compression == BI_RLE8 || h.compression == BI_RLE4) {
-        DecodeRLE(in, bitmap, h, colors);
-        return;
-    }
-    const int64_t stride = (checkedSize({h.width, h.bits}) + 31) / 32 * 4;
-    const int64_t packed = bitmap.RowBytes();
-    const TPixelFormat format = bitmap.PixelFormat();
-    const bool decode = format == pfCustom;
-    std::vector<uint8_t> line;
-    Channel red, green, blue;
-    if (decode) {
-        line.resize(static_cast<size_t>(stride));
-        red = Channel::From(h.masks[0]);
-        green = Channel::From(h.masks[1]);
-        blue = Channel::From(h.masks[2]);
-    }
-    for (int32_t i = 0; i < h.height; ++i) {
-        uint8_t* dest = bitmap.ScanLine(h.topDown ? i : h.height - 1 - i);
-        if (!decode) {
-            if (in.Read(dest, packed) < packed) return;
-            if (stride > packed) {
-                uint8_t pad[4];
-                if (in.Read(pad, stride - packed) < stride - packed) return;
-            }
-            continue;
-        }
-        const int64_t got = in.Read(line.data(), stride);
-        // Only whole pixels that arrived are decoded; the rest of the image stays zero.
-        const int32_t bytes = h.bits / 8;
-        const int32_t pixels = static_cast<int32_t>(std::min<int64_t>(got / bytes, h.width));
-        for (int32_t x = 0; x < pixels; ++x) {
-            const uint8_t* s = line.data() + int64_t{x} * bytes;
-            const uint32_t v = bytes == 2 ? U16(s) : U32(s);
-            uint8_t* d = dest + int64_t{x} * 4;
-            d[0] = static_cast<uint8_t>(blue.Value(v));
-            d[1] = static_cast<uint8_t>(green.Value(v));
-            d[2] = static_cast<uint8_t>(red.Value(v));
-            d[3] = 0;
-        }
-        if (got < stride) return;
-    }
-}
-
-}  // namespace
-
-void ReadBitmapFile(TStream& stream, TBitmap& bitmap) {
-    ByteReader in(stream);
-    uint8_t fileHeader[18];
-    if (in.Read(fileHeader, 18) < 18) Invalid();
+// The file header and the information header's first field, its size.
+void ReadFileHeader(ByteReader& in, Header& h, uint8_t (&info)[LargestHeaderBytes]) {
+    uint8_t fileHeader[FileHeaderBytes + 4];
+    if (in.Read(fileHeader, sizeof fileHeader) < static_cast<int64_t>(sizeof fileHeader)) Invalid();
     if (fileHeader[0] != 'B' || fileHeader[1] != 'M') Invalid();
-    const uint32_t offBits = U32(fileHeader + 10);
-    const uint32_t headerSize = U32(fileHeader + 14);
-    // Every header of 40 bytes or more starts with the 40-byte layout; of a longer one the
-    // fields up to the largest known layout are kept and the rest is passed over.
-    if (headerSize != 12 && headerSize < 40) Invalid();
-    uint8_t info[124] = {};
-    std::memcpy(info, fileHeader + 14, 4);
-    const uint32_t kept = std::min<uint32_t>(headerSize, sizeof info);
-    if (in.Read(info + 4, kept - 4) < kept - 4) Invalid();
-    for (int64_t rest = int64_t{headerSize} - kept; rest > 0;) {
+    h.pixelOffset = ReadLE32(fileHeader + 10);
+    h.size = ReadLE32(fileHeader + FileHeaderBytes);
+    std::memcpy(info, fileHeader + FileHeaderBytes, 4);
+}
+
+void SkipBytes(ByteReader& in, int64_t count) {
+    for (int64_t rest = count; rest > 0;) {
         uint8_t skipped[256];
         const int64_t n = std::min<int64_t>(rest, sizeof skipped);
         if (in.Read(skipped, n) < n) Invalid();
         rest -= n;
     }
+}
 
-    Header h;
-    int entrySize = 4;
-    uint32_t colorsUsed = 0;
-    if (headerSize == 12) {
-        h.width = U16(info + 4);
-        h.height = U16(info + 6);
-        if (U16(info + 8) != 1) Invalid();
-        h.bits = U16(info + 10);
-        entrySize = 3;
-    } else {
-        const auto width = static_cast<int32_t>(U32(info + 4));
-        const auto height = static_cast<int32_t>(U32(info + 8));
-        if (U16(info + 12) != 1) Invalid();
-        h.bits = U16(info + 14);
-        h.compression = U32(info + 16);
-        colorsUsed = U32(info + 32);
-        if (height == INT32_MIN) Invalid();
-        h.width = width;
-        h.topDown = height < 0;
-        h.height = height < 0 ? -height : height;
-        // The 64-byte OS/2 header gives compression 3 and 4 other meanings (Huffman, RLE24).
-        if (headerSize == 64 && h.compression >= BI_BITFIELDS) Invalid();
+// Every header of 40 bytes or more starts with the 40-byte layout; of a longer one the
+// fields up to the largest known layout are kept and the rest is passed over.
+void ReadInfoHeader(ByteReader& in, const Header& h, uint8_t (&info)[LargestHeaderBytes]) {
+    if (h.size != CoreHeaderBytes && h.size < InfoHeaderBytes) Invalid();
+    const uint32_t kept = std::min<uint32_t>(h.size, LargestHeaderBytes);
+    if (in.Read(info + 4, kept - 4) < kept - 4) Invalid();
+    SkipBytes(in, int64_t{h.size} - kept);
+}
+
+void ParseCoreHeader(const uint8_t* info, Header& h) {
+    h.width = ReadLE16(info + 4);
+    h.height = ReadLE16(info + 6);
+    if (ReadLE16(info + 8) != 1) Invalid();
+    h.bits = ReadLE16(info + 10);
+    h.entrySize = 3;
+}
+
+void ParseInfoHeader(const uint8_t* info, Header& h) {
+    if (h.size == CoreHeaderBytes) {
+        ParseCoreHeader(info, h);
+        return;
     }
+    const int32_t width = ReadLE32Signed(info + 4);
+    const int32_t height = ReadLE32Signed(info + 8);
+    if (ReadLE16(info + 12) != 1) Invalid();
+    h.bits = ReadLE16(info + 14);
+    h.compression = ReadLE32(info + 16);
+    h.colorsUsed = ReadLE32(info + 32);
+    if (height == INT32_MIN) Invalid();
+    h.width = width;
+    h.topDown = height < 0;
+    h.height = height < 0 ? -height : height;
+    // The 64-byte OS/2 header gives compression 3 and 4 other meanings (Huffman, RLE24).
+    if (h.size == OS2HeaderBytes && h.compression >= BI_BITFIELDS) Invalid();
+}
+
+// Sizes, depths and compressions the reader decodes.
+void CheckLayout(const Header& h) {
     if (h.width <= 0 || h.height <= 0) Invalid();
     switch (h.bits) {
         case 1: case 4: case 8: case 16: case 24: case 32: break;
@@ -339,139 +252,357 @@ void ReadBitmapFile(TStream& stream, TBitmap& bitmap) {
         case BI_BITFIELDS: if (h.bits != 16 && h.bits != 32) Invalid(); break;
         default: Invalid();
     }
-    int64_t tableStart = 14 + int64_t{headerSize};
-    if (h.compression == BI_BITFIELDS) {
-        h.hasMasks = true;
-        if (headerSize >= 52) {
-            for (int i = 0; i < 3; ++i) h.masks[i] = U32(info + 40 + 4 * i);
-        } else {
-            uint8_t masks[12];
-            if (in.Read(masks, 12) < 12) Invalid();
-            for (int i = 0; i < 3; ++i) h.masks[i] = U32(masks + 4 * i);
-            tableStart += 12;
-        }
-    }
+}
 
-    // Colour table: biClrUsed entries (2^bits when 0), of which the first 2^bits count;
-    // a table cut short by the pixel-data offset has only the entries before it.
-    uint32_t colors[256] = {};
-    std::vector<TPaletteEntry> palette;
-    int64_t tableEnd = tableStart;
-    if (h.bits <= 8) {
-        int64_t count = colorsUsed ? colorsUsed : (1u << h.bits);
-        if (offBits > tableStart) count = std::min<int64_t>(count, (offBits - tableStart) / entrySize);
-        count = std::min<int64_t>(count, 1 << h.bits);
-        uint8_t table[256 * 4];
-        if (in.Read(table, count * entrySize) < count * entrySize) Invalid();
-        tableEnd = tableStart + count * entrySize;
-        palette.resize(1u << h.bits);
-        for (int64_t i = 0; i < count; ++i) {
-            const uint8_t* e = table + i * entrySize;
-            palette[i] = {e[2], e[1], e[0], 0};
-            colors[i] = (uint32_t{e[2]} << 16) | (uint32_t{e[1]} << 8) | e[0];
-        }
+// The colour masks of bit-field data: inside a header of 52 bytes or more, otherwise
+// right behind it. Returns the offset of the colour table.
+int64_t ReadMasks(ByteReader& in, const uint8_t* info, Header& h) {
+    int64_t tableStart = FileHeaderBytes + int64_t{h.size};
+    if (h.compression != BI_BITFIELDS) return tableStart;
+    h.hasMasks = true;
+    const uint8_t* masks = info + InfoHeaderBytes;
+    uint8_t following[MaskBytes];
+    if (h.size < MasksInHeaderBytes) {
+        if (in.Read(following, MaskBytes) < MaskBytes) Invalid();
+        masks = following;
+        tableStart += MaskBytes;
     }
-    const int64_t pixelOffset = offBits ? int64_t{offBits} : tableEnd;
-    if (pixelOffset < 14 + int64_t{headerSize}) Invalid();
+    for (int i = 0; i < 3; ++i) h.masks[i] = ReadLE32(masks + 4 * i);
+    return tableStart;
+}
 
+// Colour table: biClrUsed entries (2^bits when 0), of which the first 2^bits count;
+// a table cut short by the pixel-data offset has only the entries before it. The palette
+// gets 2^bits entries, black where the file has none. Returns the offset after the table.
+int64_t ReadColorTable(ByteReader& in, const Header& h, int64_t tableStart, std::vector<TPaletteEntry>& palette) {
+    if (h.bits > 8) return tableStart;
+    int64_t count = h.colorsUsed ? h.colorsUsed : (1u << h.bits);
+    if (h.pixelOffset > tableStart) count = std::min<int64_t>(count, (h.pixelOffset - tableStart) / h.entrySize);
+    count = std::min<int64_t>(count, 1 << h.bits);
+    uint8_t table[256 * 4];
+    if (in.Read(table, count * h.entrySize) < count * h.entrySize) Invalid();
+    palette.resize(1u << h.bits);
+    for (int64_t i = 0; i < count; ++i) {
+        const uint8_t* e = table + i * h.entrySize;
+        palette[i] = {e[2], e[1], e[0], 0};
+    }
+    return tableStart + count * h.entrySize;
+}
+
+int64_t PixelDataOffset(const Header& h, int64_t tableEnd) {
+    const int64_t offset = h.pixelOffset ? int64_t{h.pixelOffset} : tableEnd;
+    if (offset < FileHeaderBytes + int64_t{h.size}) Invalid();
+    return offset;
+}
+
+// ---------------------------------------------------------------- pixel format
+
+bool MasksAre(const Header& h, uint32_t red, uint32_t green, uint32_t blue) {
+    return h.masks[0] == red && h.masks[1] == green && h.masks[2] == blue;
+}
+
+TPixelFormat FormatOf16Bits(const Header& h) {
+    if (!h.hasMasks || MasksAre(h, 0x7C00, 0x03E0, 0x001F)) return pf15bit;
+    if (MasksAre(h, 0xF800, 0x07E0, 0x001F)) return pf16bit;
+    return pfCustom;
+}
+
+TPixelFormat FormatOf32Bits(const Header& h) {
+    if (!h.hasMasks || MasksAre(h, 0xFF0000, 0xFF00, 0xFF)) return pf32bit;
+    return pfCustom;
+}
+
+// The format the image is held in. Masks that no format expresses are decoded to
+// pfCustom; scattered masks are refused before any pixel is read.
+TPixelFormat ChoosePixelFormat(const Header& h) {
+    // RLE data is decoded as the screen's device-dependent bitmap would hold it.
+    if (h.RunLengthEncoded()) return pf24bit;
     TPixelFormat format;
-    if (h.compression == BI_RLE8 || h.compression == BI_RLE4) {
-        format = pf24bit;  // decoded as the screen's device-dependent bitmap would hold it
-    } else {
-        switch (h.bits) {
-            case 1: format = pf1bit; break;
-            case 4: format = pf4bit; break;
-            case 8: format = pf8bit; break;
-            case 16:
-                if (!h.hasMasks || (h.masks[0] == 0x7C00 && h.masks[1] == 0x03E0 && h.masks[2] == 0x001F))
-                    format = pf15bit;
-                else if (h.masks[0] == 0xF800 && h.masks[1] == 0x07E0 && h.masks[2] == 0x001F)
-                    format = pf16bit;
-                else
-                    format = pfCustom;
-                break;
-            case 24: format = pf24bit; break;
-            default:
-                if (!h.hasMasks || (h.masks[0] == 0xFF0000 && h.masks[1] == 0xFF00 && h.masks[2] == 0xFF))
-                    format = pf32bit;
-                else
-                    format = pfCustom;
-        }
+    switch (h.bits) {
+        case 1: format = pf1bit; break;
+        case 4: format = pf4bit; break;
+        case 8: format = pf8bit; break;
+        case 16: format = FormatOf16Bits(h); break;
+        case 24: format = pf24bit; break;
+        default: format = FormatOf32Bits(h);
     }
     if (format == pfCustom)
-        for (uint32_t mask : h.masks) Channel::From(mask);  // rejects scattered masks up front
+        for (uint32_t mask : h.masks) Channel::From(mask);
+    return format;
+}
 
-    TBitmap image;
-    if (!palette.empty()) {
-        const TPaletteHandle handle = CreatePalette(palette.data(), static_cast<int>(palette.size()));
-        image.SetPalette(handle.get());
-    }
+// A zeroed image of the format and size, with the colour table as its palette.
+TDecodedBitmap NewImage(TPixelFormat format, const Header& h, std::vector<TPaletteEntry> palette) {
+    TDecodedBitmap image;
+    image.Format = format;
+    image.Width = h.width;
+    image.Height = h.height;
+    image.Palette = std::move(palette);
     try {
-        image.NewImage(format, h.width, h.height);
+        const int64_t rowBytes = PackedRowBytes(h.width, BitsOfPixelFormat(format));
+        image.Pixels = AllocatePixels(checkedSize({rowBytes, h.height}));
+        image.RowBytes = static_cast<int32_t>(rowBytes);
     } catch (const ELinearBitmap&) {
         Invalid();  // dimensions no buffer can hold
     }
-    in.MoveTo(pixelOffset);
-    ReadPixels(in, image, h, colors);
-    const bool transparent = bitmap.Transparent();
-    bitmap.TakeOver(image);
-    bitmap.SetTransparent(transparent);
+    return image;
 }
 
-void WriteBitmapFile(TStream& stream, const TBitmapFileImage& image) {
+// ---------------------------------------------------------------- pixels
+
+// Decodes RLE8 or RLE4 data into 24-bit rows through the colour table (row counter 0 =
+// bottom row). Data that ends early ends decoding; what was decoded stays.
+class RLEDecoder {
+public:
+    RLEDecoder(ByteReader& in, TDecodedBitmap& image, bool fourBits)
+        : in_(in), image_(image), fourBits_(fourBits), row_(image.Row(image.Height - 1)) {}
+
+    void Run() {
+        while (y_ < image_.Height && Step()) {
+        }
+    }
+
+private:
+    enum : int { EndOfLine = 0, EndOfBitmap = 1, Delta = 2 };
+
+    static int NibbleOf(int value, int32_t k) { return (k & 1) ? (value & 15) : (value >> 4); }
+
+    // One run or escape; false when decoding ends.
+    bool Step() {
+        const int count = in_.Get();
+        if (count < 0) return false;
+        if (count > 0) return EncodedRun(count);
+        const int escape = in_.Get();
+        if (escape < 0 || escape == EndOfBitmap) return false;
+        if (escape == EndOfLine) {
+            x_ = 0;
+            GoToRow(y_ + 1);
+            return true;
+        }
+        if (escape == Delta) return MoveBy();
+        return fourBits_ ? AbsoluteRun4(escape) : AbsoluteRun8(escape);
+    }
+
+    // count pixels of one value (RLE4: its two nibbles in turn); those past the row end
+    // only move the cursor.
+    bool EncodedRun(int count) {
+        const int value = in_.Get();
+        if (value < 0) return false;
+        const int32_t inside = std::min<int32_t>(count, std::max<int32_t>(image_.Width - x_, 0));
+        for (int32_t k = 0; k < inside; ++k) Put(fourBits_ ? NibbleOf(value, k) : value);
+        x_ = static_cast<int32_t>(std::min<int64_t>(int64_t{x_} + (count - inside), INT32_MAX));
+        return true;
+    }
+
+    bool MoveBy() {
+        const int dx = in_.Get();
+        const int dy = in_.Get();
+        if (dx < 0 || dy < 0) return false;
+        x_ = static_cast<int32_t>(std::min<int64_t>(int64_t{x_} + dx, INT32_MAX));
+        GoToRow(y_ + dy);
+        return true;
+    }
+
+    // Absolute runs end on a 16-bit boundary of the data.
+    bool AbsoluteRun8(int count) {
+        for (int k = 0; k < count; ++k) {
+            const int v = in_.Get();
+            if (v < 0) return false;
+            Put(v);
+        }
+        if (count & 1) in_.Get();
+        return true;
+    }
+
+    bool AbsoluteRun4(int count) {
+        int v = 0;
+        for (int k = 0; k < count; ++k) {
+            if ((k & 1) == 0) {
+                v = in_.Get();
+                if (v < 0) return false;
+            }
+            Put(NibbleOf(v, k));
+        }
+        if (((count + 1) / 2) & 1) in_.Get();
+        return true;
+    }
+
+    void GoToRow(int32_t y) {
+        y_ = y;
+        if (y_ < image_.Height) row_ = image_.Row(image_.Height - 1 - y_);
+    }
+
+    void Put(int index) {
+        if (x_ < image_.Width) {
+            const TPaletteEntry& c = image_.Palette[static_cast<size_t>(index)];
+            uint8_t* p = row_ + int64_t{x_} * 3;
+            p[0] = c.peBlue;
+            p[1] = c.peGreen;
+            p[2] = c.peRed;
+        }
+        if (x_ < INT32_MAX) ++x_;
+    }
+
+    ByteReader& in_;
+    TDecodedBitmap& image_;
+    const bool fourBits_;
+    uint8_t* row_;
+    int32_t x_ = 0;
+    int32_t y_ = 0;
+};
+
+// Rows the image holds as the file stores them, less the padding.
+void ReadPackedRows(ByteReader& in, TDecodedBitmap& image, const Header& h) {
+    const int64_t stride = h.FileRowBytes();
+    const int64_t packed = image.RowBytes;
+    for (int32_t i = 0; i < h.height; ++i) {
+        if (in.Read(image.Row(h.ImageRow(i)), packed) < packed) return;
+        if (stride > packed) {
+            uint8_t pad[4];
+            if (in.Read(pad, stride - packed) < stride - packed) return;
+        }
+    }
+}
+
+// Rows of 16 or 32-bit pixels decoded through their masks into blue, green, red, 0.
+void ReadMaskedRows(ByteReader& in, TDecodedBitmap& image, const Header& h) {
+    const int64_t stride = h.FileRowBytes();
+    std::vector<uint8_t> line(static_cast<size_t>(stride));
+    const Channel red = Channel::From(h.masks[0]);
+    const Channel green = Channel::From(h.masks[1]);
+    const Channel blue = Channel::From(h.masks[2]);
+    const int32_t bytes = h.bits / 8;
+    for (int32_t i = 0; i < h.height; ++i) {
+        uint8_t* dest = image.Row(h.ImageRow(i));
+        const int64_t got = in.Read(line.data(), stride);
+        // Only whole pixels that arrived are decoded; the rest of the image stays zero.
+        const int32_t pixels = static_cast<int32_t>(std::min<int64_t>(got / bytes, h.width));
+        for (int32_t x = 0; x < pixels; ++x) {
+            const uint8_t* s = line.data() + int64_t{x} * bytes;
+            const uint32_t v = bytes == 2 ? ReadLE16(s) : ReadLE32(s);
+            uint8_t* d = dest + int64_t{x} * 4;
+            d[0] = static_cast<uint8_t>(blue.Value(v));
+            d[1] = static_cast<uint8_t>(green.Value(v));
+            d[2] = static_cast<uint8_t>(red.Value(v));
+            d[3] = 0;
+        }
+        if (got < stride) return;
+    }
+}
+
+void ReadPixels(ByteReader& in, TDecodedBitmap& image, const Header& h) {
+    if (h.RunLengthEncoded())
+        RLEDecoder(in, image, h.compression == BI_RLE4).Run();
+    else if (image.Format == pfCustom)
+        ReadMaskedRows(in, image, h);
+    else
+        ReadPackedRows(in, image, h);
+}
+
+// ---------------------------------------------------------------- writing
+
+// Sizes of the file WriteBitmapFile writes.
+struct FileLayout {
+    int64_t packed = 0;  // bytes of a row as the image hands it out
+    int64_t stride = 0;  // bytes of a row in the file
+    int64_t imageSize = 0;
+    bool masks = false;  // 5-6-5 masks behind the information header
+    int tableEntries = 0;
+    int64_t headerBytes = 0;
+    int64_t fileSize = 0;
+};
+
+FileLayout LayoutOf(const TBitmapFileImage& image) {
     const int bits = image.BitCount;
     if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32)
         throw EInvalidGraphic("Invalid pixel format");
     if (image.Width <= 0 || image.Height <= 0) throw ELinearBitmap("Invalid bitmap size");
-    const int64_t packed = (checkedSize({image.Width, bits}) + 7) / 8;
-    const int64_t stride = (checkedSize({image.Width, bits}) + 31) / 32 * 4;
-    const int64_t imageSize = checkedSize({stride, image.Height});
-    const bool masks = bits == 16 && image.Masks565;
-    const int tableEntries = bits <= 8 ? 1 << bits : 0;
-    const int64_t headerBytes = 14 + 40 + (masks ? 12 : 0) + tableEntries * 4;
-    const int64_t fileSize = checkedAdd(headerBytes, imageSize, 0xFFFFFFFFll);
+    FileLayout layout;
+    layout.packed = (checkedSize({image.Width, bits}) + 7) / 8;
+    layout.stride = (checkedSize({image.Width, bits}) + 31) / 32 * 4;
+    layout.imageSize = checkedSize({layout.stride, image.Height});
+    layout.masks = bits == 16 && image.Masks565;
+    layout.tableEntries = bits <= 8 ? 1 << bits : 0;
+    layout.headerBytes = FileHeaderBytes + InfoHeaderBytes + (layout.masks ? MaskBytes : 0) + layout.tableEntries * 4;
+    layout.fileSize = checkedAdd(layout.headerBytes, layout.imageSize, 0xFFFFFFFFll);
+    return layout;
+}
 
-    std::vector<uint8_t> header(static_cast<size_t>(headerBytes), 0);
+// File header, information header, masks and colour table.
+std::vector<uint8_t> HeadersOf(const TBitmapFileImage& image, const FileLayout& layout) {
+    std::vector<uint8_t> header(static_cast<size_t>(layout.headerBytes), 0);
     uint8_t* p = header.data();
     p[0] = 'B';
     p[1] = 'M';
-    Put32(p + 2, static_cast<uint32_t>(fileSize));
-    Put32(p + 10, static_cast<uint32_t>(headerBytes));
-    Put32(p + 14, 40);
-    Put32(p + 18, static_cast<uint32_t>(image.Width));
-    Put32(p + 22, static_cast<uint32_t>(image.Height));
-    Put16(p + 26, 1);
-    Put16(p + 28, static_cast<uint32_t>(bits));
-    Put32(p + 30, masks ? BI_BITFIELDS : BI_RGB);
-    Put32(p + 34, static_cast<uint32_t>(imageSize));
-    if (masks) {
-        Put32(p + 54, 0xF800);
-        Put32(p + 58, 0x07E0);
-        Put32(p + 62, 0x001F);
+    WriteLE32(p + 2, static_cast<uint32_t>(layout.fileSize));
+    WriteLE32(p + 10, static_cast<uint32_t>(layout.headerBytes));
+    uint8_t* info = p + FileHeaderBytes;
+    WriteLE32(info, InfoHeaderBytes);
+    WriteLE32(info + 4, static_cast<uint32_t>(image.Width));
+    WriteLE32(info + 8, static_cast<uint32_t>(image.Height));
+    WriteLE16(info + 12, 1);
+    WriteLE16(info + 14, static_cast<uint16_t>(image.BitCount));
+    WriteLE32(info + 16, layout.masks ? BI_BITFIELDS : BI_RGB);
+    WriteLE32(info + 20, static_cast<uint32_t>(layout.imageSize));
+    uint8_t* table = info + InfoHeaderBytes;
+    if (layout.masks) {
+        WriteLE32(table, 0xF800);
+        WriteLE32(table + 4, 0x07E0);
+        WriteLE32(table + 8, 0x001F);
+        table += MaskBytes;
     }
-    uint8_t* table = p + 54 + (masks ? 12 : 0);
-    const int given = std::clamp(image.ColorCount, 0, tableEntries);
+    const int given = std::clamp(image.ColorCount, 0, layout.tableEntries);
     for (int i = 0; i < given; ++i) {
         table[i * 4] = image.Colors[i].peBlue;
         table[i * 4 + 1] = image.Colors[i].peGreen;
         table[i * 4 + 2] = image.Colors[i].peRed;
     }
-    stream.WriteBuffer(header.data(), headerBytes);
+    return header;
+}
 
-    // Rows go out bottom-up, gathered into blocks of about a megabyte.
-    const int64_t rowsPerBlock = std::max<int64_t>(1, (1 << 20) / stride);
+// Rows go out bottom-up, gathered into blocks of about a megabyte.
+void WriteRows(TStream& stream, const TBitmapFileImage& image, const FileLayout& layout) {
+    const int64_t stride = layout.stride;
+    const int64_t rowsPerBlock = std::max<int64_t>(1, WriteBlockBytes / stride);
     std::vector<uint8_t> block(static_cast<size_t>(std::min<int64_t>(rowsPerBlock, image.Height) * stride), 0);
     int64_t filled = 0;
     for (int32_t y = image.Height - 1; y >= 0; --y) {
         uint8_t* d = block.data() + filled;
-        std::memcpy(d, image.Row(y), static_cast<size_t>(packed));
-        std::memset(d + packed, 0, static_cast<size_t>(stride - packed));
+        std::memcpy(d, image.Row(y), static_cast<size_t>(layout.packed));
+        std::memset(d + layout.packed, 0, static_cast<size_t>(stride - layout.packed));
         filled += stride;
         if (filled + stride > static_cast<int64_t>(block.size()) || y == 0) {
             stream.WriteBuffer(block.data(), filled);
             filled = 0;
         }
     }
+}
+
+}  // namespace
+
+TDecodedBitmap ReadBitmapFile(TStream& stream) {
+    ByteReader in(stream);
+    Header h;
+    uint8_t info[LargestHeaderBytes] = {};
+    ReadFileHeader(in, h, info);
+    ReadInfoHeader(in, h, info);
+    ParseInfoHeader(info, h);
+    CheckLayout(h);
+    const int64_t tableStart = ReadMasks(in, info, h);
+    std::vector<TPaletteEntry> palette;
+    const int64_t tableEnd = ReadColorTable(in, h, tableStart, palette);
+    const int64_t pixelOffset = PixelDataOffset(h, tableEnd);
+    TDecodedBitmap image = NewImage(ChoosePixelFormat(h), h, std::move(palette));
+    in.MoveTo(pixelOffset);
+    ReadPixels(in, image, h);
+    return image;
+}
+
+void WriteBitmapFile(TStream& stream, const TBitmapFileImage& image) {
+    const FileLayout layout = LayoutOf(image);
+    const std::vector<uint8_t> header = HeadersOf(image, layout);
+    stream.WriteBuffer(header.data(), layout.headerBytes);
+    WriteRows(stream, image, layout);
 }
 
 }  // namespace host

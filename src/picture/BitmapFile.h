@@ -2,14 +2,33 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
-#include "picture/Graphics.h"
+#include "picture/BitmapTypes.h"
+#include "picture/PixelBuffer.h"
+#include "platform/Stream.h"
 
 // The Windows bitmap file format as the platform bitmap reads and writes it.
 namespace host {
 
+// A bitmap as the reader decodes it, for the platform bitmap to take over without a copy:
+// rows top row first, packed to whole bytes (PackedRowBytes of the format's bits) in the
+// layout the platform bitmap keeps for Format.
+struct TDecodedBitmap {
+    TPixelFormat Format = pfDevice;
+    int32_t Width = 0;
+    int32_t Height = 0;
+    int32_t RowBytes = 0;
+    // The file's colour table (2^bits entries, missing ones black) for 1, 4 and 8 bits,
+    // kept even when RLE data is decoded to 24 bits; empty for deeper files.
+    std::vector<TPaletteEntry> Palette;
+    PixelBuffer Pixels;
+
+    uint8_t* Row(int32_t y) { return Pixels.get() + int64_t{y} * RowBytes; }
+};
+
 // Reads the bitmap that starts at the stream's position (offsets in the file count from
-// there) into bitmap, replacing its image only when the headers are valid. Accepted:
+// there). Accepted:
 // "BM"; information headers of 12 (core, 3-byte colour entries), 40, 52, 56, 64, 108 and
 // 124 bytes; planes 1; 1, 4, 8, 16, 24 and 32 bits; uncompressed rows bottom-up or
 // top-down; RLE8 and RLE4 (decoded to 24 bits); colour masks for 16 and 32 bits (after a
@@ -17,7 +36,7 @@ namespace host {
 // 5-6-5 become pf15bit and pf16bit, blue-green-red 32 bits pf32bit, any other masks are
 // decoded to pfCustom (32-bit blue, green, red, 0). Anything else raises EInvalidGraphic
 // "Bitmap image is not valid". Pixel data that ends early leaves the rest zero.
-void ReadBitmapFile(TStream& stream, TBitmap& bitmap);
+TDecodedBitmap ReadBitmapFile(TStream& stream);
 
 // What WriteBitmapFile writes: Row(y) gives the packed pixels of row y (0 = top).
 struct TBitmapFileImage {

@@ -1,12 +1,12 @@
 #include "picture/Graphics.h"
 
-#include "picture/PixelBuffer.h"
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "picture/BitmapFile.h"
+#include "picture/PackedPixels.h"
+#include "platform/ByteOrder.h"
 #include "platform/CheckedSize.h"
 #include "platform/SysUtils.h"
 
@@ -98,29 +98,19 @@ void BuildColorTable(const TLogPalette& palette, uint32_t (&table)[256]) {
 void DecodeRow(TPixelFormat f, const uint8_t* row, int32_t x, int32_t n, const uint32_t* table, uint32_t* out) {
     switch (f) {
         case pf1bit:
-            for (int32_t i = 0; i < n; ++i) {
-                const int32_t p = x + i;
-                out[i] = table[(row[p >> 3] >> (7 - (p & 7))) & 1];
-            }
-            break;
         case pf4bit:
-            for (int32_t i = 0; i < n; ++i) {
-                const int32_t p = x + i;
-                out[i] = table[(p & 1) ? (row[p >> 1] & 15) : (row[p >> 1] >> 4)];
-            }
-            break;
         case pf8bit:
-            for (int32_t i = 0; i < n; ++i) out[i] = table[row[x + i]];
+            UnpackRow(row, BitsOfPixelFormat(f), x, n, [&](int64_t i, uint8_t index) { out[i] = table[index]; });
             break;
         case pf15bit:
             for (int32_t i = 0; i < n; ++i) {
-                const uint32_t v = row[(x + i) * 2] | (row[(x + i) * 2 + 1] << 8);
+                const uint32_t v = ReadLE16(row + (x + i) * 2);
                 out[i] = (Expand5((v >> 10) & 31) << 16) | (Expand5((v >> 5) & 31) << 8) | Expand5(v & 31);
             }
             break;
         case pf16bit:
             for (int32_t i = 0; i < n; ++i) {
-                const uint32_t v = row[(x + i) * 2] | (row[(x + i) * 2 + 1] << 8);
+                const uint32_t v = ReadLE16(row + (x + i) * 2);
                 out[i] = (Expand5((v >> 11) & 31) << 16) | (Expand6((v >> 5) & 63) << 8) | Expand5(v & 31);
             }
             break;
@@ -197,8 +187,7 @@ void EncodeRow(TPixelFormat f, uint8_t* row, int32_t x, int32_t n, const uint32_
                 const uint32_t r = (c >> 16) & 0xFF, g = (c >> 8) & 0xFF, b = c & 0xFF;
                 const uint32_t v = f == pf15bit ? ((r >> 3) << 10) | ((g >> 3) << 5) | (b >> 3)
                                                 : ((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3);
-                row[(x + i) * 2] = static_cast<uint8_t>(v);
-                row[(x + i) * 2 + 1] = static_cast<uint8_t>(v >> 8);
+                WriteLE16(row + (x + i) * 2, static_cast<uint16_t>(v));
             }
             break;
         case pfDevice:
@@ -220,15 +209,6 @@ void EncodeRow(TPixelFormat f, uint8_t* row, int32_t x, int32_t n, const uint32_
                 p[3] = 0;
             }
             break;
-    }
-}
-
-// Copies index n of an indexed row of one depth into another depth (the palette stays).
-int IndexAt(TPixelFormat f, const uint8_t* row, int32_t p) {
-    switch (f) {
-        case pf1bit: return (row[p >> 3] >> (7 - (p & 7))) & 1;
-        case pf4bit: return (p & 1) ? (row[p >> 1] & 15) : (row[p >> 1] >> 4);
-        default: return row[p];
     }
 }
 
@@ -255,24 +235,7 @@ void DefaultPalette(TPixelFormat f, TLogPalette& palette) {
     }
 }
 
-int64_t PackedRowBytes(int32_t width, int bits) {
-    return (checkedSize({width, bits}) + 7) / 8;
-}
-
 }  // namespace
-
-int BitsOfPixelFormat(TPixelFormat format) {
-    switch (format) {
-        case pf1bit: return 1;
-        case pf4bit: return 4;
-        case pf8bit: return 8;
-        case pf15bit:
-        case pf16bit: return 16;
-        case pf32bit:
-        case pfCustom: return 32;
-        default: return 24;
-    }
-}
 
 // ---------------------------------------------------------------- TBitmap
 
@@ -382,16 +345,16 @@ void TBitmap::SetPixelFormat(TPixelFormat format) {
     Bits bits = AllocateBits(rowBytes, height_);
     if (IsIndexed(old) && IsIndexed(format) && BitsOfPixelFormat(format) > BitsOfPixelFormat(old)) {
         // Widening keeps every index as it is.
+        const int oldBits = BitsOfPixelFormat(old);
         for (int32_t y = 0; y < height_; ++y) {
             const uint8_t* s = bits_.get() + int64_t{y} * rowBytes_;
             uint8_t* d = bits.get() + y * rowBytes;
-            for (int32_t x = 0; x < width_; ++x) {
-                const int v = IndexAt(old, s, x);
+            UnpackRow(s, oldBits, 0, width_, [&](int64_t x, uint8_t v) {
                 if (format == pf8bit)
-                    d[x] = static_cast<uint8_t>(v);
+                    d[x] = v;
                 else
                     d[x >> 1] |= static_cast<uint8_t>((x & 1) ? v : v << 4);
-            }
+            });
         }
     } else {
         uint32_t table[256];
@@ -522,7 +485,16 @@ void TBitmap::Draw(TCanvas& canvas, const TRect& rect) {
     canvas.StretchBitmap(rect, *this, Rect(0, 0, width_, height_), Transparent());
 }
 
-void TBitmap::LoadFromStream(TStream& stream) { ReadBitmapFile(stream, *this); }
+void TBitmap::LoadFromStream(TStream& stream) {
+    TDecodedBitmap decoded = ReadBitmapFile(stream);
+    // The image is built aside and moved in whole: a failed read leaves this one as it was.
+    TBitmap image;
+    image.palette_.Entries = std::move(decoded.Palette);
+    image.AdoptPixels(decoded.Format, decoded.Width, decoded.Height, std::move(decoded.Pixels));
+    const bool transparent = Transparent();
+    TakeOver(image);
+    SetTransparent(transparent);
+}
 
 void TBitmap::SaveToStream(TStream& stream) {
     if (Empty()) return;

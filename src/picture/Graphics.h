@@ -7,9 +7,10 @@
 #include <typeinfo>
 #include <vector>
 
+#include "picture/BitmapTypes.h"
+#include "picture/PixelBuffer.h"
 #include "platform/Exceptions.h"
 #include "platform/Object.h"
-#include "picture/PixelBuffer.h"
 #include "platform/Stream.h"
 
 // Our stand-in for the platform's picture framework: persistent objects with
@@ -42,10 +43,6 @@ struct TPoint {
 
 // ---------------------------------------------------------------- palettes
 
-struct TPaletteEntry {
-    uint8_t peRed = 0, peGreen = 0, peBlue = 0, peFlags = 0;
-};
-
 // A logical palette (what a palette handle stands for). Up to 256 entries.
 struct TLogPalette {
     uint16_t palVersion = 0x300;
@@ -62,33 +59,6 @@ TPaletteHandle CreatePalette(const TPaletteEntry* entries, int count);
 int GetPaletteEntries(HPALETTE palette, int start, int count, TPaletteEntry* out);
 // Index of the entry nearest to the colour (squared RGB distance; first of equals).
 int GetNearestPaletteIndex(HPALETTE palette, TColor color);
-
-// ---------------------------------------------------------------- DIB descriptions
-
-struct TRGBQuad {
-    uint8_t rgbBlue = 0, rgbGreen = 0, rgbRed = 0, rgbReserved = 0;
-};
-
-enum : uint32_t { BI_RGB = 0, BI_RLE8 = 1, BI_RLE4 = 2, BI_BITFIELDS = 3 };
-
-struct TBitmapInfoHeader {
-    uint32_t biSize = 40;
-    int32_t biWidth = 0;
-    int32_t biHeight = 0;  // negative: rows top-down
-    uint16_t biPlanes = 1;
-    uint16_t biBitCount = 0;
-    uint32_t biCompression = BI_RGB;
-    uint32_t biSizeImage = 0;
-    int32_t biXPelsPerMeter = 0;
-    int32_t biYPelsPerMeter = 0;
-    uint32_t biClrUsed = 0;
-    uint32_t biClrImportant = 0;
-};
-
-struct TBitmapInfo {
-    TBitmapInfoHeader bmiHeader;
-    TRGBQuad bmiColors[256];
-};
 
 // Stretch modes of a canvas.
 enum : int { BLACKONWHITE = 1, WHITEONBLACK = 2, COLORONCOLOR = 3, HALFTONE = 4 };
@@ -135,12 +105,7 @@ private:
 
 // ---------------------------------------------------------------- bitmap
 
-enum TPixelFormat : uint8_t { pfDevice, pf1bit, pf4bit, pf8bit, pf15bit, pf16bit, pf24bit, pf32bit, pfCustom };
 enum TTransparentMode : uint8_t { tmAuto, tmFixed };
-
-// Bits per stored pixel of a format: device-dependent bitmaps are kept at 24 bits,
-// custom layouts (colour masks the other formats cannot express) are decoded to 32.
-int BitsOfPixelFormat(TPixelFormat format);
 
 // A device-independent bitmap. Rows are stored top row first and packed to whole bytes
 // (ScanLine(y + 1) - ScanLine(y) = RowBytes()); new pixels are zero. 1-bit rows hold the

@@ -37,6 +37,19 @@ private:
     TSeekableStream* seekable_;
 };
 
+// Calls use(host::TStream&) with a platform stream over the library stream: one that
+// seeks when the library stream can, a forward-only one otherwise.
+template <class Use>
+void WithHostStream(TBaseStream& stream, Use&& use) {
+    if (auto* seekable = dynamic_cast<TSeekableStream*>(&stream)) {
+        TSeekableHostStream host(seekable);
+        use(host);
+    } else {
+        THostStream host(&stream);
+        use(host);
+    }
+}
+
 // Library code using a platform stream.
 class THostFilterStream : public TSeekableStream {
 public:
