@@ -4,7 +4,8 @@
 #include <cstring>
 #include <memory>
 
-#include "gif/GIFImage.h"
+#include "gif/GIFTypes.h"
+#include "platform/Exceptions.h"
 #include "platform/Stream.h"
 
 // The table-based image data of one frame: the LZW minimum code size, the code stream

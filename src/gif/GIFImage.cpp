@@ -6,6 +6,7 @@
 
 #include "gif/GIFColorReduction.h"
 #include "gif/GIFEncoder.h"
+#include "platform/ByteOrder.h"
 #include "platform/CheckedSize.h"
 
 namespace {
@@ -43,11 +44,6 @@ private:
 };
 
 void WriteByte(host::TStream& stream, uint8_t value) { stream.WriteBuffer(&value, 1); }
-
-void WriteWord(uint8_t* at, uint16_t value) {
-    at[0] = static_cast<uint8_t>(value);
-    at[1] = static_cast<uint8_t>(value >> 8);
-}
 
 // Text as data sub-blocks: each line in pieces of at most 255 bytes, then one $00.
 void WriteText(host::TStream& stream, const TGIFText& text) {
@@ -470,8 +466,8 @@ void TGIFHeader::SaveToStream(host::TStream& stream) {
     uint8_t bytes[13];
     std::memcpy(bytes, version == gv87a ? "GIF87a" : "GIF89a", 6);
     Prepare();
-    WriteWord(bytes + 6, descriptor_.ScreenWidth);
-    WriteWord(bytes + 8, descriptor_.ScreenHeight);
+    host::WriteLE16(bytes + 6, descriptor_.ScreenWidth);
+    host::WriteLE16(bytes + 8, descriptor_.ScreenHeight);
     bytes[10] = descriptor_.PackedFields;
     bytes[11] = descriptor_.BackgroundColorIndex;
     bytes[12] = descriptor_.AspectRatio;
@@ -740,10 +736,10 @@ void TGIFSubImage::SaveToStream(host::TStream& stream) {
     }
     uint8_t bytes[10];
     bytes[0] = bsImageDescriptor;
-    WriteWord(bytes + 1, descriptor_.Left);
-    WriteWord(bytes + 3, descriptor_.Top);
-    WriteWord(bytes + 5, descriptor_.Width);
-    WriteWord(bytes + 7, descriptor_.Height);
+    host::WriteLE16(bytes + 1, descriptor_.Left);
+    host::WriteLE16(bytes + 3, descriptor_.Top);
+    host::WriteLE16(bytes + 5, descriptor_.Width);
+    host::WriteLE16(bytes + 7, descriptor_.Height);
     bytes[9] = descriptor_.PackedFields;
     stream.WriteBuffer(bytes, sizeof(bytes));
 
@@ -823,7 +819,7 @@ void TGIFGraphicControlExtension::SaveToStream(host::TStream& stream) {
     TGIFExtension::SaveToStream(stream);
     uint8_t bytes[6] = {block_.BlockSize, block_.PackedFields, 0, 0, block_.TransparentColorIndex,
                         block_.Terminator};
-    WriteWord(bytes + 2, block_.DelayTime);
+    host::WriteLE16(bytes + 2, block_.DelayTime);
     stream.WriteBuffer(bytes, sizeof(bytes));
 }
 
@@ -855,10 +851,10 @@ void TGIFTextExtension::SaveToStream(host::TStream& stream) {
     TGIFExtension::SaveToStream(stream);
     uint8_t bytes[13];
     bytes[0] = block_.BlockSize;
-    WriteWord(bytes + 1, block_.Left);
-    WriteWord(bytes + 3, block_.Top);
-    WriteWord(bytes + 5, block_.Width);
-    WriteWord(bytes + 7, block_.Height);
+    host::WriteLE16(bytes + 1, block_.Left);
+    host::WriteLE16(bytes + 3, block_.Top);
+    host::WriteLE16(bytes + 5, block_.Width);
+    host::WriteLE16(bytes + 7, block_.Height);
     bytes[9] = block_.CellWidth;
     bytes[10] = block_.CellHeight;
     bytes[11] = block_.TextFGColorIndex;
@@ -920,15 +916,11 @@ void TGIFAppExtNSLoop::Assign(host::TPersistent& Source) {
 
 void TGIFAppExtNSLoop::SaveData(host::TStream& stream) {
     uint8_t loop[4] = {3, 1, 0, 0};
-    WriteWord(loop + 2, loops_);
+    host::WriteLE16(loop + 2, loops_);
     stream.WriteBuffer(loop, sizeof(loop));
     if (bufferSize_ != 0) {
-        const uint8_t buffer[6] = {5,
-                                   2,
-                                   static_cast<uint8_t>(bufferSize_),
-                                   static_cast<uint8_t>(bufferSize_ >> 8),
-                                   static_cast<uint8_t>(bufferSize_ >> 16),
-                                   static_cast<uint8_t>(bufferSize_ >> 24)};
+        uint8_t buffer[6] = {5, 2};
+        host::WriteLE32(buffer + 2, bufferSize_);
         stream.WriteBuffer(buffer, sizeof(buffer));
     }
 }

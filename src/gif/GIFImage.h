@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "gif/GIFTypes.h"
 #include "platform/Exceptions.h"
 #include "picture/Graphics.h"
 #include "picture/PixelBuffer.h"
@@ -18,32 +19,6 @@
 class TGIFImage;
 class TGIFSubImage;
 class TGIFGraphicControlExtension;
-
-// File versions, in the order that one needs more of the format than the other.
-enum TGIFVersion : int { gvUnknown = 0, gv87a = 1, gv89a = 2 };
-
-// Severity of a warning handed to TGIFImage::WarningHandler.
-enum TGIFSeverity : int { gsInfo = 0, gsWarning = 1, gsError = 2 };
-
-// (sender, severity, message). With no handler set a warning is dropped.
-using TGIFWarning = std::function<void(TObject* sender, TGIFSeverity severity, const std::string& message)>;
-
-enum TProgressStage : int { psStarting = 0, psRunning = 1, psEnding = 2 };
-// (sender, stage, percent, message) as the picture framework reports progress of a graphic.
-using TGIFProgressEvent =
-    std::function<void(TObject* sender, TProgressStage stage, int percent, const std::string& message)>;
-
-// Defaults of a new image; nothing changes them during a conversion.
-inline constexpr uint8_t GIFDefaultReductionMethod = 6;  // the 216-colour cube
-inline constexpr int32_t GIFDefaultReductionDepth = 8;
-inline constexpr uint8_t GIFDefaultDitherMethod = 0;  // no error diffusion
-inline constexpr uint8_t GIFDefaultEncoderKind = 0;   // 0 LZW, 1 RLE
-inline constexpr uint16_t GIFDefaultDrawOptions = 0x060F;
-inline constexpr int GIFDefaultThreadPriority = 3;
-inline constexpr int GIFDefaultAnimationSpeed = 100;
-
-inline constexpr uint8_t GIFEncoderLZW = 0;
-inline constexpr uint8_t GIFEncoderRLE = 1;
 
 // Block introducers and extension labels.
 inline constexpr uint8_t bsExtensionIntroducer = 0x21;  // "!"

@@ -5,6 +5,7 @@
 
 #include "gif/GIFDecoder.h"
 #include "gif/GIFImage.h"
+#include "platform/ByteOrder.h"
 #include "platform/CheckedSize.h"
 
 // Reading a GIF stream into the object model. Recoverable defects are warnings and reading
@@ -436,11 +437,11 @@ void TGIFAppExtNSLoop::LoadData(host::TStream& stream) {
         switch (block[0] & 7) {
             case 1:
                 if (length < 3) throw GIFException("Invalid GIF data");
-                loops_ = static_cast<uint16_t>(block[1] | (block[2] << 8));
+                loops_ = host::ReadLE16(block + 1);
                 break;
             case 2:
                 if (length < 5) throw GIFException("Invalid GIF data");
-                bufferSize_ = block[1] | (block[2] << 8) | (block[3] << 16) | (uint32_t{block[4]} << 24);
+                bufferSize_ = host::ReadLE32(block + 1);
                 break;
             default: break;
         }

@@ -1,14 +1,8 @@
 #include "jpeg/JPEGImage.h"
 
-#include <csetjmp>
-#include <cstdio>
-#include <exception>
 #include <vector>
 
-// jpeglib.h needs FILE and size_t declared first.
-#include <jpeglib.h>
-#include <jerror.h>
-
+#include "jpeg/JPEGBoundary.h"
 #include "platform/CheckedSize.h"
 #include "platform/Exceptions.h"
 
@@ -25,65 +19,7 @@ constexpr int MaxScans = 3000;
 // Room for libjpeg's row buffers and tables besides the whole-image coefficient buffers.
 constexpr int64_t WorkingMemory = int64_t{64} << 20;
 
-// ---------------------------------------------------------------- crossing into libjpeg
-
-// libjpeg reports errors through error_exit, which must not return. It jumps back to the
-// guard that made the call; warnings are only counted, and nothing is ever printed.
-struct ErrorManager {
-    jpeg_error_mgr pub;
-    std::jmp_buf jump;
-    // A failure of our own stream under a libjpeg call, raised again after it returns.
-    std::exception_ptr pending;
-};
-
-void ErrorExit(j_common_ptr cinfo) { std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1); }
-
-void EmitMessage(j_common_ptr cinfo, int level) {
-    if (level < 0) ++cinfo->err->num_warnings;
-}
-
-void OutputMessage(j_common_ptr) {}
-
-void InstallErrorManager(ErrorManager& errors) {
-    jpeg_std_error(&errors.pub);
-    errors.pub.error_exit = ErrorExit;
-    errors.pub.emit_message = EmitMessage;
-    errors.pub.output_message = OutputMessage;
-}
-
-// The only function that catches libjpeg's jumps. step holds nothing that needs a
-// destructor and throws nothing: it is libjpeg calls and plain loops over memory.
-template <class Step>
-bool Guarded(ErrorManager& errors, Step& step) {
-    if (setjmp(errors.jump)) return false;
-    step();
-    return true;
-}
-
-// Runs step under the guard and turns a libjpeg error into the C++ exception, once
-// libjpeg is no longer on the stack.
-template <class Step>
-void Call(ErrorManager& errors, Step&& step) {
-    if (Guarded(errors, step)) return;
-    if (errors.pending) std::rethrow_exception(errors.pending);
-    throw EJPEG(Format("JPEG error #%d", errors.pub.msg_code));
-}
-
-// Records the exception that a stream raised under libjpeg; the caller then leaves
-// through libjpeg's error exit with code.
-template <class Transfer>
-void TransferOrExit(j_common_ptr cinfo, int code, Transfer&& transfer) {
-    bool failed = false;
-    try {
-        transfer();
-    } catch (...) {
-        reinterpret_cast<ErrorManager*>(cinfo->err)->pending = std::current_exception();
-        failed = true;
-    }
-    if (failed) ERREXIT(cinfo, code);
-}
-
-// ---------------------------------------------------------------- source and destination
+// ---------------------------------------------------------------- source
 
 struct StreamSource {
     jpeg_source_mgr pub;
@@ -127,35 +63,6 @@ void SkipInputData(j_decompress_ptr cinfo, long count) {
 
 void TermSource(j_decompress_ptr) {}
 
-struct StreamDestination {
-    jpeg_destination_mgr pub;
-    TStream* stream;
-    JOCTET* buffer;
-};
-
-void WriteBlock(j_compress_ptr cinfo, int64_t count) {
-    auto* destination = reinterpret_cast<StreamDestination*>(cinfo->dest);
-    TransferOrExit(reinterpret_cast<j_common_ptr>(cinfo), JERR_FILE_WRITE,
-                   [&] { destination->stream->WriteBuffer(destination->buffer, count); });
-    destination->pub.next_output_byte = destination->buffer;
-    destination->pub.free_in_buffer = static_cast<size_t>(TransferBlock);
-}
-
-void InitDestination(j_compress_ptr cinfo) {
-    auto* destination = reinterpret_cast<StreamDestination*>(cinfo->dest);
-    destination->pub.next_output_byte = destination->buffer;
-    destination->pub.free_in_buffer = static_cast<size_t>(TransferBlock);
-}
-
-boolean EmptyOutputBuffer(j_compress_ptr cinfo) {
-    WriteBlock(cinfo, TransferBlock);
-    return TRUE;
-}
-
-void TermDestination(j_compress_ptr cinfo) {
-    WriteBlock(cinfo, TransferBlock - static_cast<int64_t>(cinfo->dest->free_in_buffer));
-}
-
 void LimitScans(j_common_ptr cinfo) {
     if (cinfo->is_decompressor && reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > MaxScans)
         ERREXIT(cinfo, JERR_BAD_PROGRESSION);
@@ -168,7 +75,7 @@ void LimitScans(j_common_ptr cinfo) {
 class Decompression {
 public:
     explicit Decompression(TStream& stream) : buffer_(static_cast<size_t>(TransferBlock)) {
-        InstallErrorManager(errors_);
+        InstallJPEGErrorManager(errors_, jpeg_std_error);
         cinfo_.err = &errors_.pub;
         // Destroying a zeroed object that libjpeg never set up is harmless.
         Run([this] { jpeg_create_decompress(&cinfo_); });
@@ -191,13 +98,13 @@ public:
 
     template <class Step>
     void Run(Step&& step) {
-        Call(errors_, step);
+        RunJPEGCalls(errors_, step);
     }
     jpeg_decompress_struct* operator->() { return &cinfo_; }
     j_decompress_ptr get() { return &cinfo_; }
 
 private:
-    ErrorManager errors_{};
+    JPEGErrorManager errors_{};
     jpeg_decompress_struct cinfo_{};
     StreamSource source_{};
     jpeg_progress_mgr progress_{};
@@ -206,16 +113,11 @@ private:
 
 class Compression {
 public:
-    explicit Compression(TStream& stream) : buffer_(static_cast<size_t>(TransferBlock)) {
-        InstallErrorManager(errors_);
+    explicit Compression(std::vector<uint8_t>& output) {
+        InstallJPEGErrorManager(errors_, jpeg_std_error);
         cinfo_.err = &errors_.pub;
         Run([this] { jpeg_create_compress(&cinfo_); });
-        destination_.pub.init_destination = InitDestination;
-        destination_.pub.empty_output_buffer = EmptyOutputBuffer;
-        destination_.pub.term_destination = TermDestination;
-        destination_.stream = &stream;
-        destination_.buffer = buffer_.data();
-        cinfo_.dest = &destination_.pub;
+        InstallJPEGMemoryDestination(&cinfo_, destination_, output);
     }
     ~Compression() { jpeg_destroy_compress(&cinfo_); }
     Compression(const Compression&) = delete;
@@ -223,15 +125,14 @@ public:
 
     template <class Step>
     void Run(Step&& step) {
-        Call(errors_, step);
+        RunJPEGCalls(errors_, step);
     }
     j_compress_ptr get() { return &cinfo_; }
 
 private:
-    ErrorManager errors_{};
+    JPEGErrorManager errors_{};
     jpeg_compress_struct cinfo_{};
-    StreamDestination destination_{};
-    std::vector<JOCTET> buffer_;
+    JPEGMemoryDestination destination_{};
 };
 
 // ---------------------------------------------------------------- pixels
@@ -412,7 +313,7 @@ void TJPEGImage::AssignTo(TPersistent& Dest) {
 }
 
 void TJPEGImage::Compress(const TJPEGRows& rows) {
-    TMemoryStream out;
+    std::vector<uint8_t> out;
     {
         Compression jpeg(out);
         j_compress_ptr cinfo = jpeg.get();
@@ -434,7 +335,7 @@ void TJPEGImage::Compress(const TJPEGRows& rows) {
         }
         jpeg.Run([&] { jpeg_finish_compress(cinfo); });
     }
-    data_.Data().swap(out.Data());
+    data_.Data().swap(out);
     data_.SetPosition(0);
     imageWidth_ = rows.Width;
     imageHeight_ = rows.Height;

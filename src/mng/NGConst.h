@@ -17,7 +17,6 @@ inline constexpr const char* SClipboard = "PNG/JNG/MNG clipboard not yet support
 inline constexpr const char* SSeriousZlib = "Serious ZLIB error...";
 inline constexpr const char* SPNGSaveState = "PNG save not supported in this state";
 inline constexpr const char* SJNGSaveState = "JNG save not supported in this state";
-inline constexpr const char* SJPEGError = "JPEG error #%d";
 
 // zlib as the writers call it: the version text only has to agree in its first digit.
 inline constexpr const char* ZlibVersionText = "1.1.4";

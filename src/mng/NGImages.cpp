@@ -459,6 +459,69 @@ void TNGBitmap::SaveToStream(host::TStream& stream) {
 
 // ---- compression
 
+namespace {
+
+// A deflate stream of the loaded zlib. Once started it is ended through the resolved
+// entry point on every path; it stays where it was made, since zlib keeps a pointer to it.
+class DeflateStream {
+public:
+    DeflateStream(fn_deflate deflate, fn_deflateEnd deflateEnd) : deflate_(deflate), deflateEnd_(deflateEnd) {}
+    ~DeflateStream() {
+        if (started_) deflateEnd_(&stream_);
+    }
+    DeflateStream(const DeflateStream&) = delete;
+    DeflateStream& operator=(const DeflateStream&) = delete;
+
+    int Start(fn_deflateInit2 init, const std::vector<uint8_t>& input, const TNGBitmap& settings) {
+        stream_.next_in = const_cast<Bytef*>(input.data());
+        stream_.avail_in = static_cast<uInt>(input.size());
+        const int result = init(&stream_, settings.ZLibLevel, settings.ZLibMethod, settings.ZLibWindowBits,
+                                settings.ZLibMemLevel, settings.ZLibStrategy, ZlibVersionText,
+                                static_cast<int>(sizeof(z_stream)));
+        started_ = result == Z_OK;
+        return result;
+    }
+    // Compresses into the output behind what it holds so far.
+    int Deflate(std::vector<uint8_t>& output) {
+        stream_.next_out = output.data() + stream_.total_out;
+        stream_.avail_out = static_cast<uInt>(output.size() - stream_.total_out);
+        return deflate_(&stream_, Z_FINISH);
+    }
+    int End() {
+        started_ = false;
+        return deflateEnd_(&stream_);
+    }
+    uLong TotalOut() const { return stream_.total_out; }
+
+private:
+    fn_deflate deflate_;
+    fn_deflateEnd deflateEnd_;
+    z_stream stream_{};
+    bool started_ = false;
+};
+
+// Runs the stream to its end, giving the output growth more bytes whenever it fills.
+// out holds the compressed data and zlib's result; no data unless the result is Z_OK.
+void DeflateAll(DeflateStream& stream, size_t growth, TCompressed& out) {
+    for (;;) {
+        const int result = stream.Deflate(out.Data);
+        if (result == Z_OK) {
+            out.Data.resize(out.Data.size() + growth);
+        } else if (result == Z_STREAM_END) {
+            out.Data.resize(stream.TotalOut());
+            out.Result = stream.End();
+            if (out.Result != Z_OK) out.Data.clear();
+            return;
+        } else {
+            out.Data.clear();
+            out.Result = result;
+            return;
+        }
+    }
+}
+
+}  // namespace
+
 TCompressed TNGBitmap::CompressZ(const std::vector<uint8_t>& input, int extraRoom) {
     TLibmngReference library;
     TCompressed out;
@@ -467,36 +530,15 @@ TCompressed TNGBitmap::CompressZ(const std::vector<uint8_t>& input, int extraRoo
     const auto growth = static_cast<size_t>(std::nearbyint(0.2 * n)) + 64;
     out.Data.resize(static_cast<size_t>(std::nearbyint(1.1 * n)) + 12 + static_cast<size_t>(extraRoom) * growth);
 
-    z_stream stream{};
-    stream.next_in = const_cast<Bytef*>(input.data());
-    stream.avail_in = static_cast<uInt>(input.size());
-    out.Result = NG_ENTRY(fn_deflateInit2, "deflateInit2_")(&stream, ZLibLevel, ZLibMethod, ZLibWindowBits,
-                                                            ZLibMemLevel, ZLibStrategy, ZlibVersionText,
-                                                            static_cast<int>(sizeof(z_stream)));
+    const auto init = NG_ENTRY(fn_deflateInit2, "deflateInit2_");
+    DeflateStream stream(NG_ENTRY(fn_deflate, "deflate"), NG_ENTRY(fn_deflateEnd, "deflateEnd"));
+    out.Result = stream.Start(init, input, *this);
     if (out.Result != Z_OK) {
         out.Data.clear();
         return out;
     }
-    const auto deflate = NG_ENTRY(fn_deflate, "deflate");
-    const auto deflateEnd = NG_ENTRY(fn_deflateEnd, "deflateEnd");
-    for (;;) {
-        stream.next_out = out.Data.data() + stream.total_out;
-        stream.avail_out = static_cast<uInt>(out.Data.size() - stream.total_out);
-        const int result = deflate(&stream, Z_FINISH);
-        if (result == Z_OK) {
-            out.Data.resize(out.Data.size() + growth);
-        } else if (result == Z_STREAM_END) {
-            out.Data.resize(stream.total_out);
-            out.Result = deflateEnd(&stream);
-            if (out.Result != Z_OK) out.Data.clear();
-            return out;
-        } else {
-            out.Data.clear();
-            deflateEnd(&stream);
-            out.Result = result;
-            return out;
-        }
-    }
+    DeflateAll(stream, growth, out);
+    return out;
 }
 
 std::vector<uint8_t> TNGBitmap::CompressOrFail(const std::vector<uint8_t>& input) {
@@ -615,212 +657,294 @@ std::vector<int> CandidateDepths(size_t colours) {
     return {8};
 }
 
-}  // namespace
+constexpr uint8_t PngTrueColour = 2;
+constexpr uint8_t PngIndexed = 3;
+constexpr uint8_t PngTrueColourAlpha = 6;
+constexpr uint8_t OpaqueAlpha = 255;
+constexpr int32_t NoMaskColor = -1;
 
-void TNGBitmap::CreatePNG() {
-    SetPixelFormat(host::pf24bit);
-    const int32_t width = Width(), height = Height();
-    const int64_t w = width;
+// Whether a blue, green, red pixel has the colour.
+bool IsColour(const uint8_t* bgr, int32_t colour) {
+    return bgr[2] == host::GetRValue(colour) && bgr[1] == host::GetGValue(colour) && bgr[0] == host::GetBValue(colour);
+}
 
-    // The alpha of each pixel of a row: from the mask picture, else from the mask colour.
-    const std::unique_ptr<host::TBitmap> mask = AlphaMask ? MonochromeMask() : nullptr;
-    const bool hasMaskColor = MaskColor != -1;
-    const bool hasTransparency = mask || hasMaskColor;
-    std::vector<uint8_t> alpha(static_cast<size_t>(w), 255);
-    std::vector<uint32_t> maskRow(mask ? static_cast<size_t>(w) : 0);
-    const auto rowAlpha = [&](int32_t y) {
-        const uint8_t* row = ScanLine(y);
-        if (mask) {
-            mask->ReadRowRGB(y, 0, width, maskRow.data());
-            for (int64_t x = 0; x < w; ++x) alpha[x] = static_cast<uint8_t>(maskRow[x] >> 16);
-        } else if (hasMaskColor) {
-            for (int64_t x = 0; x < w; ++x) {
-                const uint8_t* p = row + 3 * x;
-                alpha[x] = p[2] == host::GetRValue(MaskColor) && p[1] == host::GetGValue(MaskColor) &&
-                                   p[0] == host::GetBValue(MaskColor)
-                               ? 0
-                               : 255;
-            }
+uint32_t ColourKey(const uint8_t* bgr, uint8_t alpha) {
+    return uint32_t{bgr[2]} | uint32_t{bgr[1]} << 8 | uint32_t{bgr[0]} << 16 | uint32_t{alpha} << 24;
+}
+
+// The alpha of each pixel of a row: from the mask picture, else from the mask colour;
+// without either every pixel is opaque.
+class RowAlpha {
+public:
+    RowAlpha(const host::TBitmap& image, std::unique_ptr<host::TBitmap> mask, int32_t maskColor)
+        : image_(image),
+          mask_(std::move(mask)),
+          maskColor_(maskColor),
+          alpha_(static_cast<size_t>(image.Width()), OpaqueAlpha),
+          maskRow_(mask_ ? static_cast<size_t>(image.Width()) : 0) {}
+
+    bool Present() const { return mask_ || maskColor_ != NoMaskColor; }
+    // Takes the alphas of row y.
+    void Load(int32_t y) {
+        if (mask_) {
+            mask_->ReadRowRGB(y, 0, image_.Width(), maskRow_.data());
+            for (size_t x = 0; x < alpha_.size(); ++x) alpha_[x] = static_cast<uint8_t>(maskRow_[x] >> 16);
+        } else if (maskColor_ != NoMaskColor) {
+            const uint8_t* row = image_.ScanLine(y);
+            for (size_t x = 0; x < alpha_.size(); ++x) alpha_[x] = IsColour(row + 3 * x, maskColor_) ? 0 : OpaqueAlpha;
         }
-    };
-    const auto keyAt = [&](const uint8_t* row, int64_t x) {
-        const uint8_t* p = row + 3 * x;
-        return uint32_t{p[2]} | uint32_t{p[1]} << 8 | uint32_t{p[0]} << 16 | uint32_t{alpha[x]} << 24;
-    };
+    }
+    uint8_t operator[](int64_t x) const { return alpha_[static_cast<size_t>(x)]; }
+    bool AnyTransparent() const {
+        return std::any_of(alpha_.begin(), alpha_.end(), [](uint8_t a) { return a != OpaqueAlpha; });
+    }
 
-    ColourCounter counter;
-    bool many = false, anyAlpha = false;
-    for (int32_t y = 0; y < height && !many; ++y) {
-        if (hasTransparency) rowAlpha(y);
-        const uint8_t* row = ScanLine(y);
+private:
+    const host::TBitmap& image_;
+    const std::unique_ptr<host::TBitmap> mask_;
+    const int32_t maskColor_;
+    std::vector<uint8_t> alpha_;
+    std::vector<uint32_t> maskRow_;
+};
+
+struct ColourSurvey {
+    bool many = false;      // more than 256 distinct colour-and-alpha values
+    bool anyAlpha = false;  // a pixel that is not opaque
+};
+
+bool AnyTransparentPixel(int32_t height, RowAlpha& alpha) {
+    for (int32_t y = 0; y < height; ++y) {
+        alpha.Load(y);
+        if (alpha.AnyTransparent()) return true;
+    }
+    return false;
+}
+
+// Counts the distinct colour-and-alpha values up to the 257th.
+ColourSurvey SurveyColours(const host::TBitmap& image, RowAlpha& alpha, ColourCounter& counter) {
+    ColourSurvey survey;
+    const int64_t w = image.Width();
+    for (int32_t y = 0; y < image.Height() && !survey.many; ++y) {
+        const uint8_t* row = image.ScanLine(y);
+        alpha.Load(y);
         for (int64_t x = 0; x < w; ++x) {
-            if (!counter.Add(keyAt(row, x))) {
-                many = true;
+            if (!counter.Add(ColourKey(row + 3 * x, alpha[x]))) {
+                survey.many = true;
                 break;
             }
-            if (alpha[x] != 255) anyAlpha = true;
+            if (alpha[x] != OpaqueAlpha) survey.anyAlpha = true;
         }
     }
     // Counting stopped at the 257th colour, but a transparent pixel further on still
     // decides whether the image keeps an alpha channel.
-    if (many && hasTransparency && !anyAlpha)
-        for (int32_t y = 0; y < height && !anyAlpha; ++y) {
-            rowAlpha(y);
-            anyAlpha = std::any_of(alpha.begin(), alpha.end(), [](uint8_t a) { return a != 255; });
-        }
+    if (survey.many && alpha.Present() && !survey.anyAlpha) survey.anyAlpha = AnyTransparentPixel(image.Height(), alpha);
+    return survey;
+}
 
-    uint8_t colourType = 0, bitDepth = 8;
-    std::vector<uint8_t> compressed;
-    if (many) {
-        colourType = anyAlpha ? 6 : 2;
-        const int64_t channels = anyAlpha ? 4 : 3;
-        const int64_t rowSize = checkedAdd(1, checkedSize({w, channels}));
-        std::vector<uint8_t> raw(static_cast<size_t>(checkedSize({rowSize, int64_t{height}})));
-        for (int32_t y = 0; y < height; ++y) {
-            uint8_t* out = raw.data() + y * rowSize;
-            *out++ = 0;
-            const uint8_t* row = ScanLine(y);
-            if (anyAlpha) {
-                rowAlpha(y);
-                for (int64_t x = 0; x < w; ++x, out += 4) {
-                    out[0] = row[3 * x + 2];
-                    out[1] = row[3 * x + 1];
-                    out[2] = row[3 * x];
-                    out[3] = alpha[x];
-                }
-            } else {
-                for (int64_t x = 0; x < w; ++x, out += 3) {
-                    out[0] = row[3 * x + 2];
-                    out[1] = row[3 * x + 1];
-                    out[2] = row[3 * x];
-                }
-            }
-        }
-        compressed = CompressOrFail(raw);
-    } else {
-        colourType = 3;
-        OrderPalette(counter.entries);
-        counter.Reindex();
-        std::vector<uint8_t> indices(static_cast<size_t>(checkedSize({w, int64_t{height}})));
-        for (int32_t y = 0; y < height; ++y) {
-            if (hasTransparency) rowAlpha(y);
-            const uint8_t* row = ScanLine(y);
-            uint8_t* out = indices.data() + y * w;
-            for (int64_t x = 0; x < w; ++x) out[x] = counter.IndexOf(keyAt(row, x));
-        }
-        const std::vector<int> depths = CandidateDepths(counter.entries.size());
-        // From the largest depth down: a smaller one wins only by being strictly smaller.
-        for (auto depth = depths.rbegin(); depth != depths.rend(); ++depth) {
-            const int bits = *depth;
-            const int64_t rowSize = 1 + (w * bits + 7) / 8;
-            std::vector<uint8_t> raw(static_cast<size_t>(checkedSize({rowSize, int64_t{height}})));
-            const int perByte = 8 / bits;
-            for (int32_t y = 0; y < height; ++y) {
-                uint8_t* out = raw.data() + y * rowSize + 1;
-                const uint8_t* in = indices.data() + y * w;
-                if (bits == 8) {
-                    std::memcpy(out, in, static_cast<size_t>(w));
-                    continue;
-                }
-                for (int64_t x = 0; x < w; ++x)
-                    out[x / perByte] |= static_cast<uint8_t>(in[x] << (8 - bits * (x % perByte + 1)));
-            }
-            std::vector<uint8_t> candidate = CompressOrFail(raw);
-            if (compressed.empty() || candidate.size() < compressed.size()) {
-                compressed = std::move(candidate);
-                bitDepth = static_cast<uint8_t>(bits);
-            }
+// Rows of red, green, blue (and alpha) samples, each behind filter byte 0.
+std::vector<uint8_t> TrueColourRows(const host::TBitmap& image, RowAlpha& alpha, bool withAlpha) {
+    const int64_t w = image.Width();
+    const int64_t channels = withAlpha ? 4 : 3;
+    const int64_t rowSize = checkedAdd(1, checkedSize({w, channels}));
+    std::vector<uint8_t> raw(static_cast<size_t>(checkedSize({rowSize, int64_t{image.Height()}})));
+    for (int32_t y = 0; y < image.Height(); ++y) {
+        uint8_t* out = raw.data() + y * rowSize + 1;
+        const uint8_t* row = image.ScanLine(y);
+        if (withAlpha) alpha.Load(y);
+        for (int64_t x = 0; x < w; ++x, out += channels) {
+            out[0] = row[3 * x + 2];
+            out[1] = row[3 * x + 1];
+            out[2] = row[3 * x];
+            if (withAlpha) out[3] = alpha[x];
         }
     }
-    if (compressed.empty()) throw ENGImageException(SSeriousZlib);
+    return raw;
+}
 
+// One palette index per pixel, row after row.
+std::vector<uint8_t> PaletteIndices(const host::TBitmap& image, RowAlpha& alpha, ColourCounter& counter) {
+    const int64_t w = image.Width();
+    std::vector<uint8_t> indices(static_cast<size_t>(checkedSize({w, int64_t{image.Height()}})));
+    for (int32_t y = 0; y < image.Height(); ++y) {
+        alpha.Load(y);
+        const uint8_t* row = image.ScanLine(y);
+        uint8_t* out = indices.data() + y * w;
+        for (int64_t x = 0; x < w; ++x) out[x] = counter.IndexOf(ColourKey(row + 3 * x, alpha[x]));
+    }
+    return indices;
+}
+
+// The indices packed bits to a sample, each row behind filter byte 0.
+std::vector<uint8_t> PackedIndexRows(const std::vector<uint8_t>& indices, int64_t w, int32_t height, int bits) {
+    const int64_t rowSize = 1 + (w * bits + 7) / 8;
+    std::vector<uint8_t> raw(static_cast<size_t>(checkedSize({rowSize, int64_t{height}})));
+    const int perByte = 8 / bits;
+    for (int32_t y = 0; y < height; ++y) {
+        uint8_t* out = raw.data() + y * rowSize + 1;
+        const uint8_t* in = indices.data() + y * w;
+        if (bits == 8) {
+            std::memcpy(out, in, static_cast<size_t>(w));
+            continue;
+        }
+        for (int64_t x = 0; x < w; ++x)
+            out[x / perByte] |= static_cast<uint8_t>(in[x] << (8 - bits * (x % perByte + 1)));
+    }
+    return raw;
+}
+
+template <class Compress>
+TPNGData TrueColourImage(const host::TBitmap& image, RowAlpha& alpha, bool withAlpha, Compress&& compress) {
+    TPNGData png;
+    png.ColourType = withAlpha ? PngTrueColourAlpha : PngTrueColour;
+    png.Compressed = compress(TrueColourRows(image, alpha, withAlpha));
+    return png;
+}
+
+// The index rows compressed at every depth that holds the palette; from the largest
+// depth down, a smaller one wins only by being strictly smaller.
+template <class Compress>
+void PackSmallest(const host::TBitmap& image, const std::vector<uint8_t>& indices, TPNGData& png,
+                  Compress&& compress) {
+    const std::vector<int> depths = CandidateDepths(png.Palette.size());
+    for (auto depth = depths.rbegin(); depth != depths.rend(); ++depth) {
+        std::vector<uint8_t> candidate = compress(PackedIndexRows(indices, image.Width(), image.Height(), *depth));
+        if (png.Compressed.empty() || candidate.size() < png.Compressed.size()) {
+            png.Compressed = std::move(candidate);
+            png.BitDepth = static_cast<uint8_t>(*depth);
+        }
+    }
+}
+
+template <class Compress>
+TPNGData IndexedImage(const host::TBitmap& image, RowAlpha& alpha, ColourCounter& counter, Compress&& compress) {
+    TPNGData png;
+    png.ColourType = PngIndexed;
+    OrderPalette(counter.entries);
+    counter.Reindex();
+    for (const PaletteEntry& entry : counter.entries) png.Palette.push_back(entry.key);
+    PackSmallest(image, PaletteIndices(image, alpha, counter), png, compress);
+    return png;
+}
+
+}  // namespace
+
+void TNGBitmap::CreatePNG() {
+    SetPixelFormat(host::pf24bit);
+    RowAlpha alpha(*this, AlphaMask ? MonochromeMask() : nullptr, MaskColor);
+    ColourCounter counter;
+    const ColourSurvey survey = SurveyColours(*this, alpha, counter);
+    const auto compress = [this](const std::vector<uint8_t>& raw) { return CompressOrFail(raw); };
+    const TPNGData png = survey.many ? TrueColourImage(*this, alpha, survey.anyAlpha, compress)
+                                     : IndexedImage(*this, alpha, counter, compress);
+    if (png.Compressed.empty()) throw ENGImageException(SSeriousZlib);
+    PutPNGChunks(png);
+}
+
+void TNGBitmap::PutPNGChunks(const TPNGData& png) {
     Check(NG_ENTRY(fn_handle, "mng_reset")(MngHandle), "CreatePNG/reset");
     Check(NG_ENTRY(fn_handle, "mng_create")(MngHandle), "CreatePNG/create");
-    Check(NG_ENTRY(fn_putchunk_ihdr, "mng_putchunk_ihdr")(MngHandle, static_cast<mng_uint32>(width),
-                                                          static_cast<mng_uint32>(height), bitDepth, colourType, 0,
-                                                          0, 0),
+    Check(NG_ENTRY(fn_putchunk_ihdr, "mng_putchunk_ihdr")(MngHandle, static_cast<mng_uint32>(Width()),
+                                                          static_cast<mng_uint32>(Height()), png.BitDepth,
+                                                          png.ColourType, 0, 0, 0),
           "CreatePNG/putchunk_ihdr");
     Check(NG_ENTRY(fn_putchunk_srgb, "mng_putchunk_srgb")(MngHandle, MNG_FALSE, 0), "CreatePNG/putchunk_srgb");
-    if (colourType == 3) {
-        mng_palette8 palette{};
-        mng_uint8arr alphas{};
-        mng_uint8arr raw{};
-        mng_uint32 transparent = 0;
-        const auto& entries = counter.entries;
-        for (size_t i = 0; i < entries.size(); ++i) {
-            palette[i] = {static_cast<uint8_t>(entries[i].key), static_cast<uint8_t>(entries[i].key >> 8),
-                          static_cast<uint8_t>(entries[i].key >> 16)};
-            alphas[i] = static_cast<uint8_t>(entries[i].key >> 24);
-            if (!entries[i].Opaque()) transparent = static_cast<mng_uint32>(i + 1);
-        }
-        Check(NG_ENTRY(fn_putchunk_plte, "mng_putchunk_plte")(MngHandle, static_cast<mng_uint32>(entries.size()),
-                                                              palette),
-              "CreatePNG/putchunk_plte");
-        if (transparent > 0)
-            Check(NG_ENTRY(fn_putchunk_trns, "mng_putchunk_trns")(MngHandle, MNG_FALSE, MNG_FALSE, 3, transparent,
-                                                                  alphas, 0, 0, 0, 0, 0, raw),
-                  "CreatePNG/putchunk_trns");
-    }
-    PutDataChunks(compressed, IDATSize, false, "CreatePNG/putchunk_idat");
+    if (png.ColourType == PngIndexed) PutPalette(png.Palette);
+    PutDataChunks(png.Compressed, IDATSize, false, "CreatePNG/putchunk_idat");
     Check(NG_ENTRY(fn_handle, "mng_putchunk_iend")(MngHandle), "CreatePNG/putchunk_iend");
     RefreshStatus();
 }
 
+void TNGBitmap::PutPalette(const std::vector<uint32_t>& keys) {
+    mng_palette8 palette{};
+    mng_uint8arr alphas{};
+    mng_uint8arr raw{};
+    mng_uint32 transparent = 0;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        palette[i] = {static_cast<uint8_t>(keys[i]), static_cast<uint8_t>(keys[i] >> 8),
+                      static_cast<uint8_t>(keys[i] >> 16)};
+        alphas[i] = static_cast<uint8_t>(keys[i] >> 24);
+        if (alphas[i] != OpaqueAlpha) transparent = static_cast<mng_uint32>(i + 1);
+    }
+    Check(NG_ENTRY(fn_putchunk_plte, "mng_putchunk_plte")(MngHandle, static_cast<mng_uint32>(keys.size()), palette),
+          "CreatePNG/putchunk_plte");
+    if (transparent > 0)
+        Check(NG_ENTRY(fn_putchunk_trns, "mng_putchunk_trns")(MngHandle, MNG_FALSE, MNG_FALSE, PngIndexed,
+                                                              transparent, alphas, 0, 0, 0, 0, 0, raw),
+              "CreatePNG/putchunk_trns");
+}
+
 // ---- JNG
+
+namespace {
+
+constexpr uint8_t JngColour = 10;
+constexpr uint8_t JngColourAlpha = 14;
+
+// The mask's red bytes as 8-bit alpha rows, each behind filter byte 0.
+std::vector<uint8_t> MaskAlphaRows(const host::TBitmap& mask) {
+    const int64_t w = mask.Width();
+    const int64_t rowSize = w + 1;
+    std::vector<uint8_t> raw(static_cast<size_t>(checkedSize({rowSize, int64_t{mask.Height()}})));
+    std::vector<uint32_t> line(static_cast<size_t>(w));
+    for (int32_t y = 0; y < mask.Height(); ++y) {
+        mask.ReadRowRGB(y, 0, mask.Width(), line.data());
+        uint8_t* out = raw.data() + y * rowSize + 1;
+        for (int64_t x = 0; x < w; ++x) out[x] = static_cast<uint8_t>(line[x] >> 16);
+    }
+    return raw;
+}
+
+// 1-bit alpha rows, each behind filter byte 0: 0 where the pixel has the mask colour.
+std::vector<uint8_t> MaskColourAlphaRows(const host::TBitmap& image, int32_t maskColor) {
+    const int64_t w = image.Width();
+    const int64_t rowSize = 1 + (w + 7) / 8;
+    std::vector<uint8_t> raw(static_cast<size_t>(checkedSize({rowSize, int64_t{image.Height()}})), 0xFF);
+    for (int32_t y = 0; y < image.Height(); ++y) {
+        uint8_t* out = raw.data() + y * rowSize;
+        out[0] = 0;
+        const uint8_t* row = image.ScanLine(y);
+        for (int64_t x = 0; x < w; ++x)
+            if (IsColour(row + 3 * x, maskColor)) out[1 + x / 8] &= static_cast<uint8_t>(~(0x80 >> (x % 8)));
+    }
+    return raw;
+}
+
+}  // namespace
 
 void TNGBitmap::CreateJNG() {
     SetPixelFormat(host::pf24bit);
-    const int32_t width = Width(), height = Height();
-    const int64_t w = width;
-    uint8_t colourType = 10, alphaDepth = 0;
-
     ngjpeg::TJPEGImage jpeg;
     jpeg.ProgressiveEncoding = JPEGProgressive;
     jpeg.CompressionQuality = JPEGQuality;
     const std::vector<uint8_t> jpegData = jpeg.Compress(*this);
 
+    uint8_t colourType = JngColour, alphaDepth = 0;
     std::vector<uint8_t> alphaRaw;
     if (AlphaMask) {
-        colourType = 14;
+        colourType = JngColourAlpha;
         alphaDepth = 8;
-        const auto mono = MonochromeMask();
-        const int64_t rowSize = w + 1;
-        alphaRaw.resize(static_cast<size_t>(checkedSize({rowSize, int64_t{height}})));
-        std::vector<uint32_t> line(static_cast<size_t>(w));
-        for (int32_t y = 0; y < height; ++y) {
-            mono->ReadRowRGB(y, 0, width, line.data());
-            uint8_t* out = alphaRaw.data() + y * rowSize + 1;
-            for (int64_t x = 0; x < w; ++x) out[x] = static_cast<uint8_t>(line[x] >> 16);
-        }
-    } else if (MaskColor != -1) {
-        colourType = 14;
+        alphaRaw = MaskAlphaRows(*MonochromeMask());
+    } else if (MaskColor != NoMaskColor) {
+        colourType = JngColourAlpha;
         alphaDepth = 1;
-        const int64_t rowSize = 1 + (w + 7) / 8;
-        alphaRaw.assign(static_cast<size_t>(checkedSize({rowSize, int64_t{height}})), 0xFF);
-        for (int32_t y = 0; y < height; ++y) {
-            uint8_t* out = alphaRaw.data() + y * rowSize;
-            out[0] = 0;
-            const uint8_t* row = ScanLine(y);
-            for (int64_t x = 0; x < w; ++x) {
-                const uint8_t* p = row + 3 * x;
-                if (p[2] == host::GetRValue(MaskColor) && p[1] == host::GetGValue(MaskColor) &&
-                    p[0] == host::GetBValue(MaskColor))
-                    out[1 + x / 8] &= static_cast<uint8_t>(~(0x80 >> (x % 8)));
-            }
-        }
+        alphaRaw = MaskColourAlphaRows(*this, MaskColor);
     }
     std::vector<uint8_t> alphaCompressed;
     if (!alphaRaw.empty()) alphaCompressed = CompressOrFail(alphaRaw);
+    PutJNGChunks(colourType, alphaDepth, alphaCompressed, jpegData);
+}
 
+void TNGBitmap::PutJNGChunks(uint8_t colourType, uint8_t alphaDepth, const std::vector<uint8_t>& alpha,
+                             const std::vector<uint8_t>& jpeg) {
     Check(NG_ENTRY(fn_handle, "mng_reset")(MngHandle), "CreateJNG/reset");
     Check(NG_ENTRY(fn_handle, "mng_create")(MngHandle), "CreateJNG/create");
-    Check(NG_ENTRY(fn_putchunk_jhdr, "mng_putchunk_jhdr")(MngHandle, static_cast<mng_uint32>(width),
-                                                          static_cast<mng_uint32>(height), colourType, 8, 8, 0,
+    Check(NG_ENTRY(fn_putchunk_jhdr, "mng_putchunk_jhdr")(MngHandle, static_cast<mng_uint32>(Width()),
+                                                          static_cast<mng_uint32>(Height()), colourType, 8, 8, 0,
                                                           alphaDepth, 0, 0, 0),
           "CreateJNG/putchunk_jhdr");
     Check(NG_ENTRY(fn_putchunk_srgb, "mng_putchunk_srgb")(MngHandle, MNG_FALSE, 0), "CreateJNG/putchunk_srgb");
-    if (!alphaCompressed.empty()) PutDataChunks(alphaCompressed, IDATSize, false, "CreateJNG/putchunk_idat");
-    PutDataChunks(jpegData, JDATSize, true, "CreateJNG/putchunk_jdat");
+    if (!alpha.empty()) PutDataChunks(alpha, IDATSize, false, "CreateJNG/putchunk_idat");
+    PutDataChunks(jpeg, JDATSize, true, "CreateJNG/putchunk_jdat");
     Check(NG_ENTRY(fn_handle, "mng_putchunk_iend")(MngHandle), "CreateJNG/putchunk_iend");
     RefreshStatus();
 }

@@ -9,14 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "mng/NGErrors.h"
 #include "mng/NGTypes.h"
 #include "platform/Exceptions.h"
 #include "picture/Graphics.h"
 
 namespace ng {
-
-PIXMORPH_EXCEPTION(ENGDLLNotLoaded, ENGImageException);
-PIXMORPH_EXCEPTION(ENGFuncUnknown, ENGImageException);
 
 // ---------------------------------------------------------------- the library
 
@@ -56,6 +54,15 @@ void CheckLibmngVersion();
 struct TCompressed {
     std::vector<uint8_t> Data;
     int Result = 0;  // zlib's result code; Data is empty unless it is 0
+};
+
+// A PNG's image data as its chunks carry it.
+struct TPNGData {
+    uint8_t ColourType = 0;
+    uint8_t BitDepth = 8;
+    std::vector<uint8_t> Compressed;
+    // An indexed image's entries: red | green << 8 | blue << 16 | alpha << 24.
+    std::vector<uint32_t> Palette;
 };
 
 class TNGImage;
@@ -116,6 +123,11 @@ private:
     friend struct Callbacks;
     // Compresses, starting again with more room while zlib reports a buffer error.
     std::vector<uint8_t> CompressOrFail(const std::vector<uint8_t>& input);
+    void PutPNGChunks(const TPNGData& png);
+    void PutJNGChunks(uint8_t colourType, uint8_t alphaDepth, const std::vector<uint8_t>& alpha,
+                      const std::vector<uint8_t>& jpeg);
+    // PLTE, and tRNS up to the last entry that is not opaque.
+    void PutPalette(const std::vector<uint32_t>& keys);
     void PutDataChunks(const std::vector<uint8_t>& data, int chunkSize, bool jpeg, const char* step);
     void Check(mng_retcode result, const char* step);
     // Raises what a callback recorded during the library call that just returned.

@@ -2,16 +2,13 @@
 
 #include <dlfcn.h>
 
-#include <csetjmp>
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
-#include <exception>
 #include <memory>
 
-#include <jpeglib.h>
-
+#include "jpeg/JPEGBoundary.h"
 #include "mng/NGConst.h"
-#include "mng/NGImages.h"
+#include "mng/NGErrors.h"
 #include "platform/Exceptions.h"
 
 namespace ngjpeg {
@@ -68,132 +65,109 @@ F Need(const char* name) {
     return reinterpret_cast<F>(address);
 }
 
-constexpr size_t OutputBufferSize = 4000;
 constexpr int RowsPerCall = 16;
 
-struct Job {
-    // Entry points, resolved before any C code runs.
-    void (*createCompress)(j_compress_ptr, int, size_t) = nullptr;
-    void (*setDefaults)(j_compress_ptr) = nullptr;
-    void (*setQuality)(j_compress_ptr, int, boolean) = nullptr;
-    void (*setColorspace)(j_compress_ptr, J_COLOR_SPACE) = nullptr;
-    void (*simpleProgression)(j_compress_ptr) = nullptr;
-    void (*startCompress)(j_compress_ptr, boolean) = nullptr;
-    JDIMENSION (*writeScanlines)(j_compress_ptr, JSAMPARRAY, JDIMENSION) = nullptr;
-    void (*finishCompress)(j_compress_ptr) = nullptr;
-    void (*destroy)(j_common_ptr) = nullptr;
+using fn_CreateCompress = void (*)(j_compress_ptr, int version, size_t structSize);
+using fn_compress = void (*)(j_compress_ptr);
+using fn_set_quality = void (*)(j_compress_ptr, int quality, boolean baseline);
+using fn_set_colorspace = void (*)(j_compress_ptr, J_COLOR_SPACE);
+using fn_start_compress = void (*)(j_compress_ptr, boolean writeAllTables);
+using fn_write_scanlines = JDIMENSION (*)(j_compress_ptr, JSAMPARRAY rows, JDIMENSION count);
+using fn_destroy = void (*)(j_common_ptr);
 
-    jpeg_compress_struct cinfo{};
-    jpeg_error_mgr error{};
-    jpeg_destination_mgr destination{};
-    std::jmp_buf jump{};
-    JOCTET buffer[OutputBufferSize]{};
-    JSAMPROW rowPointers[RowsPerCall]{};
-
-    const host::TBitmap* bitmap = nullptr;
-    uint8_t* rows = nullptr;  // RowsPerCall rows of red, green, blue
-    std::vector<uint8_t>* output = nullptr;
-    std::exception_ptr pending;
-    int quality = 90;
-    bool progressive = false;
-    bool grayscale = false;
-    bool stalled = false;
+// The entry points a compression calls, resolved before any C code runs.
+struct CompressEntries {
+    fn_CreateCompress createCompress = Need<fn_CreateCompress>("jpeg_CreateCompress");
+    fn_compress setDefaults = Need<fn_compress>("jpeg_set_defaults");
+    fn_set_quality setQuality = Need<fn_set_quality>("jpeg_set_quality");
+    fn_set_colorspace setColorspace = Need<fn_set_colorspace>("jpeg_set_colorspace");
+    fn_compress simpleProgression = Need<fn_compress>("jpeg_simple_progression");
+    fn_start_compress startCompress = Need<fn_start_compress>("jpeg_start_compress");
+    fn_write_scanlines writeScanlines = Need<fn_write_scanlines>("jpeg_write_scanlines");
+    fn_compress finishCompress = Need<fn_compress>("jpeg_finish_compress");
+    fn_destroy destroy = Need<fn_destroy>("jpeg_destroy");
 };
 
-Job& JobOf(j_common_ptr cinfo) { return *static_cast<Job*>(cinfo->client_data); }
-
-[[noreturn]] void ErrorExit(j_common_ptr cinfo) { std::longjmp(JobOf(cinfo).jump, 1); }
-void EmitMessage(j_common_ptr, int) {}
-void OutputMessage(j_common_ptr) {}
-void FormatMessage(j_common_ptr cinfo, char* buffer) {
-    std::snprintf(buffer, JMSG_LENGTH_MAX, ng::SJPEGError, cinfo->err->msg_code);
-}
-void ResetErrorManager(j_common_ptr cinfo) {
-    cinfo->err->num_warnings = 0;
-    cinfo->err->msg_code = 0;
-}
-
-// Appends bytes of the buffer to the output; a failure is recorded and leaves libjpeg at once.
-void Append(Job& job, size_t count) {
-    bool failed = false;
-    try {
-        job.output->insert(job.output->end(), job.buffer, job.buffer + count);
-    } catch (...) {
-        job.pending = std::current_exception();
-        failed = true;
+// One compression into memory: libjpeg's object with its managers, destroyed through the
+// resolved entry point on every path. It stays where it was made, since libjpeg keeps
+// pointers to its parts.
+class Compression {
+public:
+    Compression(const CompressEntries& entries, std::vector<uint8_t>& output) : entries_(entries), output_(output) {
+        host::InstallJPEGErrorManager(errors_, nullptr);
+        cinfo_.err = &errors_.pub;
     }
-    if (failed) std::longjmp(job.jump, 2);
-}
+    ~Compression() { entries_.destroy(reinterpret_cast<j_common_ptr>(&cinfo_)); }
+    Compression(const Compression&) = delete;
+    Compression& operator=(const Compression&) = delete;
 
-void InitDestination(j_compress_ptr cinfo) {
-    Job& job = JobOf(reinterpret_cast<j_common_ptr>(cinfo));
-    cinfo->dest->next_output_byte = job.buffer;
-    cinfo->dest->free_in_buffer = OutputBufferSize;
-}
-
-boolean EmptyOutputBuffer(j_compress_ptr cinfo) {
-    Job& job = JobOf(reinterpret_cast<j_common_ptr>(cinfo));
-    Append(job, OutputBufferSize);
-    cinfo->dest->next_output_byte = job.buffer;
-    cinfo->dest->free_in_buffer = OutputBufferSize;
-    return TRUE;
-}
-
-void TermDestination(j_compress_ptr cinfo) {
-    Job& job = JobOf(reinterpret_cast<j_common_ptr>(cinfo));
-    Append(job, OutputBufferSize - cinfo->dest->free_in_buffer);
-}
-
-// All libjpeg calls, with setjmp only here. 0: done; 1: a libjpeg error; 2: a recorded
-// exception; 3: the compressor stopped taking rows.
-int RunCompression(Job& job) {
-    job.cinfo.err = &job.error;
-    job.cinfo.client_data = &job;
-    if (setjmp(job.jump)) {
-        job.destroy(reinterpret_cast<j_common_ptr>(&job.cinfo));
-        return job.pending ? 2 : 1;
+    // Red, green, blue input of the bitmap's size, with the settings of the picture.
+    void Start(const host::TBitmap& bitmap, const TJPEGImage& settings) {
+        host::RunJPEGCalls(errors_, [&] {
+            entries_.createCompress(&cinfo_, JPEG_LIB_VERSION, sizeof(jpeg_compress_struct));
+            host::InstallJPEGMemoryDestination(&cinfo_, destination_, output_);
+            cinfo_.image_width = static_cast<JDIMENSION>(bitmap.Width());
+            cinfo_.image_height = static_cast<JDIMENSION>(bitmap.Height());
+            cinfo_.input_components = 3;
+            cinfo_.in_color_space = JCS_RGB;
+            entries_.setDefaults(&cinfo_);
+            entries_.setQuality(&cinfo_, settings.CompressionQuality, TRUE);
+            if (settings.Grayscale) entries_.setColorspace(&cinfo_, JCS_GRAYSCALE);
+            if (settings.ProgressiveEncoding) entries_.simpleProgression(&cinfo_);
+            entries_.startCompress(&cinfo_, TRUE);
+        });
     }
-    job.createCompress(&job.cinfo, JPEG_LIB_VERSION, sizeof(jpeg_compress_struct));
-    job.cinfo.client_data = &job;
-    job.cinfo.dest = &job.destination;
-    const host::TBitmap& bitmap = *job.bitmap;
-    job.cinfo.image_width = static_cast<JDIMENSION>(bitmap.Width());
-    job.cinfo.image_height = static_cast<JDIMENSION>(bitmap.Height());
-    job.cinfo.input_components = 3;
-    job.cinfo.in_color_space = JCS_RGB;
-    job.setDefaults(&job.cinfo);
-    job.setQuality(&job.cinfo, job.quality, TRUE);
-    if (job.grayscale) job.setColorspace(&job.cinfo, JCS_GRAYSCALE);
-    if (job.progressive) job.simpleProgression(&job.cinfo);
-    job.startCompress(&job.cinfo, TRUE);
-    const int32_t width = bitmap.Width(), height = bitmap.Height();
-    for (int32_t y = 0; y < height;) {
-        const int count = height - y < RowsPerCall ? height - y : RowsPerCall;
-        for (int i = 0; i < count; ++i) {
-            // Blue, green, red rows become red, green, blue.
-            const uint8_t* in = bitmap.ScanLine(y + i);
-            uint8_t* out = job.rows + static_cast<size_t>(i) * static_cast<size_t>(width) * 3;
-            for (int32_t x = 0; x < width; ++x, in += 3, out += 3) {
-                out[0] = in[2];
-                out[1] = in[1];
-                out[2] = in[0];
+
+    // Hands libjpeg count rows; false when it stops taking them.
+    bool WriteRows(JSAMPROW* rows, int count) {
+        bool stalled = false;
+        host::RunJPEGCalls(errors_, [&] {
+            for (int done = 0; done < count && !stalled;) {
+                const JDIMENSION written =
+                    entries_.writeScanlines(&cinfo_, rows + done, static_cast<JDIMENSION>(count - done));
+                stalled = written == 0;
+                done += static_cast<int>(written);
             }
-        }
-        int done = 0;
-        while (done < count) {
-            const JDIMENSION written = job.writeScanlines(&job.cinfo, job.rowPointers + done,
-                                                         static_cast<JDIMENSION>(count - done));
-            if (written == 0) {
-                job.destroy(reinterpret_cast<j_common_ptr>(&job.cinfo));
-                return 3;
-            }
-            done += static_cast<int>(written);
-        }
-        y += count;
+        });
+        return !stalled;
     }
-    job.finishCompress(&job.cinfo);
-    job.destroy(reinterpret_cast<j_common_ptr>(&job.cinfo));
-    return 0;
+
+    void Finish() {
+        host::RunJPEGCalls(errors_, [&] { entries_.finishCompress(&cinfo_); });
+    }
+
+private:
+    const CompressEntries& entries_;
+    std::vector<uint8_t>& output_;
+    host::JPEGErrorManager errors_{};
+    jpeg_compress_struct cinfo_{};
+    host::JPEGMemoryDestination destination_{};
+};
+
+// Up to RowsPerCall rows of the bitmap from row y on, blue, green, red turned into red,
+// green, blue; returns how many.
+int ConvertRows(const host::TBitmap& bitmap, int32_t y, JSAMPROW* rows) {
+    const int32_t width = bitmap.Width();
+    const int count = std::min<int32_t>(bitmap.Height() - y, RowsPerCall);
+    for (int i = 0; i < count; ++i) {
+        const uint8_t* in = bitmap.ScanLine(y + i);
+        uint8_t* out = rows[i];
+        for (int32_t x = 0; x < width; ++x, in += 3, out += 3) {
+            out[0] = in[2];
+            out[1] = in[1];
+            out[2] = in[0];
+        }
+    }
+    return count;
+}
+
+// The bitmap as 24 bits per pixel: itself, or a converted copy held in converted.
+const host::TBitmap& As24Bit(const host::TBitmap& source, std::unique_ptr<host::TBitmap>& converted) {
+    if (source.PixelFormat() == host::pf24bit) return source;
+    converted = std::make_unique<host::TBitmap>();
+    converted->Assign(const_cast<host::TBitmap&>(source));
+    converted->SetPixelFormat(host::pf24bit);
+    return *converted;
 }
 
 }  // namespace
@@ -215,55 +189,24 @@ void* ReplaceJpegEntryForTesting(const char* name, void* address) {
 std::vector<uint8_t> TJPEGImage::Compress(const host::TBitmap& source) const {
     // The compressor reads blue, green, red rows of 24 bits.
     std::unique_ptr<host::TBitmap> converted;
-    const host::TBitmap* bitmap = &source;
-    if (source.PixelFormat() != host::pf24bit) {
-        converted = std::make_unique<host::TBitmap>();
-        converted->Assign(const_cast<host::TBitmap&>(source));
-        converted->SetPixelFormat(host::pf24bit);
-        bitmap = converted.get();
-    }
+    const host::TBitmap& bitmap = As24Bit(source, converted);
+    const CompressEntries entries;
 
-    auto job = std::make_unique<Job>();
-    job->createCompress = Need<decltype(job->createCompress)>("jpeg_CreateCompress");
-    job->setDefaults = Need<decltype(job->setDefaults)>("jpeg_set_defaults");
-    job->setQuality = Need<decltype(job->setQuality)>("jpeg_set_quality");
-    job->setColorspace = Need<decltype(job->setColorspace)>("jpeg_set_colorspace");
-    job->simpleProgression = Need<decltype(job->simpleProgression)>("jpeg_simple_progression");
-    job->startCompress = Need<decltype(job->startCompress)>("jpeg_start_compress");
-    job->writeScanlines = Need<decltype(job->writeScanlines)>("jpeg_write_scanlines");
-    job->finishCompress = Need<decltype(job->finishCompress)>("jpeg_finish_compress");
-    job->destroy = Need<decltype(job->destroy)>("jpeg_destroy");
+    const auto rowBytes = static_cast<size_t>(bitmap.Width()) * 3;
+    std::vector<uint8_t> buffer(std::max<size_t>(rowBytes, 3) * RowsPerCall);
+    JSAMPROW rows[RowsPerCall];
+    for (int i = 0; i < RowsPerCall; ++i) rows[i] = buffer.data() + static_cast<size_t>(i) * rowBytes;
 
-    job->error.error_exit = ErrorExit;
-    job->error.emit_message = EmitMessage;
-    job->error.output_message = OutputMessage;
-    job->error.format_message = FormatMessage;
-    job->error.reset_error_mgr = ResetErrorManager;
-    job->destination.init_destination = InitDestination;
-    job->destination.empty_output_buffer = EmptyOutputBuffer;
-    job->destination.term_destination = TermDestination;
-
-    std::vector<uint8_t> rows(static_cast<size_t>(std::max(bitmap->Width(), 1)) * 3 * RowsPerCall);
-    for (int i = 0; i < RowsPerCall; ++i)
-        job->rowPointers[i] = rows.data() + static_cast<size_t>(i) * static_cast<size_t>(bitmap->Width()) * 3;
     std::vector<uint8_t> output;
-    job->bitmap = bitmap;
-    job->rows = rows.data();
-    job->output = &output;
-    job->quality = CompressionQuality;
-    job->progressive = ProgressiveEncoding;
-    job->grayscale = Grayscale;
-
-    switch (RunCompression(*job)) {
-        case 0:
-            return output;
-        case 2:
-            std::rethrow_exception(job->pending);
-        case 3:
-            throw EJPEG(Format(ng::SJPEGError, 0));
-        default:
-            throw EJPEG(Format(ng::SJPEGError, job->error.msg_code));
+    Compression jpeg(entries, output);
+    jpeg.Start(bitmap, *this);
+    for (int32_t y = 0; y < bitmap.Height();) {
+        const int count = ConvertRows(bitmap, y, rows);
+        if (!jpeg.WriteRows(rows, count)) throw EJPEG(Format(host::SJPEGError, 0));
+        y += count;
     }
+    jpeg.Finish();
+    return output;
 }
 
 }  // namespace ngjpeg

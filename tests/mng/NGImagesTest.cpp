@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <new>
 #include <random>
 
 #include <cstdio>
@@ -306,6 +307,28 @@ TEST(CompressZ, ABufferErrorIsRetriedAFewTimesThenFailsInsteadOfLoopingForever) 
     deflateCalls = 0;
     EXPECT_EQ(messageOf<ENGImageException>([&] { image.Bitmap().CreatePNG(); }), "Serious ZLIB error...");
     EXPECT_EQ(deflateCalls, 4);
+}
+
+namespace {
+using DeflateEndEntry = int (*)(z_stream*);
+DeflateEndEntry libraryDeflateEnd = nullptr;
+int deflateEnds = 0;
+int RunsOutOfMemory(z_stream*, int) { throw std::bad_alloc(); }
+int CountedDeflateEnd(z_stream* stream) {
+    ++deflateEnds;
+    return libraryDeflateEnd(stream);
+}
+}  // namespace
+
+TEST(CompressZ, AStreamLeftByAnExceptionIsStillEnded) {
+    TNGImage image;
+    libraryDeflateEnd = reinterpret_cast<DeflateEndEntry>(ng::EntryAddress("deflateEnd"));
+    ASSERT_NE(libraryDeflateEnd, nullptr);
+    StandIn deflate("deflate", reinterpret_cast<void*>(&RunsOutOfMemory));
+    StandIn end("deflateEnd", reinterpret_cast<void*>(&CountedDeflateEnd));
+    deflateEnds = 0;
+    EXPECT_THROW(image.Bitmap().CompressZ(std::vector<uint8_t>(1000, 7)), std::bad_alloc);
+    EXPECT_EQ(deflateEnds, 1);
 }
 
 // ---------------------------------------------------------------- PNG chunks
