@@ -178,7 +178,8 @@ TEST(PixmorphOpen, ReadsEveryFamilyToTheSamePixelsAsTheCodecPath) {
             TempDir dir;
             const std::string name = "in" + family.extension;
             fs::copy_file(file, dir / name);
-            // In this process, through the calls each program makes after its start-up.
+            // In this process, through the calls each program makes once its units are up
+            // (no family here is a plug-in format, so the plug-ins stay unloaded).
             const Outcome opened = outcomeOf([&] { OpenPictureAndSave(dir / name, dir / "open.bmp"); });
             EXPECT_TRUE(fileExists(dir / name));  // pixmorph-open keeps its input
             const Outcome converted = outcomeOf([&] { ConvertWithCodecs(dir / name, dir / "codec.bmp"); });
