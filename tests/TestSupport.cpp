@@ -61,25 +61,10 @@ std::vector<std::string> listDirectory(const std::string& path) {
     return names;
 }
 
-const std::string& testdataRoot() {
-    static const std::string root = [] {
-        const char* fromEnvironment = std::getenv("PIXMORPH_TESTDATA");
-        return std::string(fromEnvironment && *fromEnvironment ? fromEnvironment : PIXMORPH_TESTDATA);
-    }();
-    return root;
-}
-
-bool haveTestdata() {
-    struct stat info {};
-    return ::stat(testdataRoot().c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 bool testdataRequired() {
     const char* ci = std::getenv("CI");
     return ci && *ci && std::string(ci) != "false" && std::string(ci) != "0";
 }
-
-std::string testdata(const std::string& relative) { return testdataRoot() + "/" + relative; }
 
 namespace {
 

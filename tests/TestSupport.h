@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "TestData.h"
 #include "platform/CheckedSize.h"
 
 namespace testing_support {
@@ -42,11 +43,10 @@ bool fileExists(const std::string& path);
 // Names in a directory, without "." and "..".
 std::vector<std::string> listDirectory(const std::string& path);
 
-// The shared test-data folder: PIXMORPH_TESTDATA from the environment, else the build's default.
-const std::string& testdataRoot();
-bool haveTestdata();
-// A path below the shared test data.
-std::string testdata(const std::string& relative);
+// The shared test data: its folder, a path below it, and whether the folder is there.
+using test_data::testdata;
+using test_data::testdataRoot;
+inline bool haveTestdata() { return test_data::testdataFolderExists(); }
 
 // CI must never pass by skipping: there (CI set in the environment) a missing folder fails.
 bool testdataRequired();

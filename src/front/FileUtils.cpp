@@ -69,8 +69,8 @@ const std::string& TAtomicOutput::Path() {
         target_ = host::ResolveLinks(finalPath_);
         try {
             tempPath_ = host::CreateUniqueFile(host::ExtractFilePath(target_), "pixmorph-", extensionOf(finalPath_), 0666);
-        } catch (const EOSError&) {
-            const int error = errno;
+        } catch (const EOSError& e) {
+            const int error = e.ErrorCode();
             if (errors_ == OpenErrors::LibraryStream)
                 throw EInOutError(
                     Format("Error opening \"%s\" - %s", finalPath_.c_str(), SysErrorMessage(error).c_str()));

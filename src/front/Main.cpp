@@ -1,12 +1,11 @@
 #include "front/Main.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <new>
 
 #include "codecs/ICOLoader.h"
 #include "front/FileUtils.h"
+#include "front/FrontEnd.h"
 #include "front/Units.h"
 #include "gif/GIFImage.h"
 #include "image/LinarBitmap.h"
@@ -15,16 +14,11 @@
 #include "platform/Files.h"
 #include "picture/Graphics.h"
 #include "jpeg/JPEGImage.h"
-#include "platform/MessageBox.h"
-#include "plugins/ImageDLLLoader.h"
 #include "metafile/Metafile.h"
 #include "streams/Streams.h"
 
 namespace {
 
-constexpr int ExitCompleted = 0;
-constexpr int ExitFailed = 1;
-constexpr int ExitNotAConversion = 2;
 constexpr int FirstFixedCode = 100;
 
 const char* const UsageLine = "usage: pixmorph <input> <code> <output>   (\"*\" in a path stands for a blank)";
@@ -43,6 +37,8 @@ const char* const CodeTable =
     "108   move (copy, never overwriting)                   input deleted\n"
     "109   every byte shifted by +32                        input kept\n"
     "1010  copy, never overwriting                          input kept\n";
+
+const TCommandLineRules CommandLine{"pixmorph", UsageLine, CodeTable, 3};
 
 // The input goes after a completed conversion, unless the output took its place: a call
 // whose input and output name the same file must not delete its own result.
@@ -71,67 +67,9 @@ void WriteBitmapAsIcon(const std::string& input, const std::string& output) {
 
 }  // namespace
 
-std::string MessageBoxText(const std::string& message) {
-    if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') return message + ".";
-    return message;
-}
+// ---------------------------------------------------------------- the codec path
 
-// ---------------------------------------------------------------- TMainForm
-
-std::string TMainForm::Argument(size_t index) const {
-    return index >= 1 && index <= args_.size() ? args_[index - 1] : std::string();
-}
-
-std::string TMainForm::PreparedPath(size_t index) const {
-    std::string path = Argument(index);
-    for (char& c : path)
-        if (c == '*') c = ' ';
-    return path;
-}
-
-template <class Action>
-void TMainForm::RunPhase(Action&& action) {
-    try {
-        action();
-        return;
-    } catch (const EAbort&) {
-        // A silent abort (a cancelled dialog) reports nothing.
-    } catch (const Exception& e) {
-        host::ShowErrorBox(ApplicationTitle, MessageBoxText(e.Message()));
-    } catch (const std::bad_alloc&) {
-        host::ShowErrorBox(ApplicationTitle, MessageBoxText("Out of memory"));
-    } catch (const std::exception& e) {
-        host::ShowErrorBox(ApplicationTitle, MessageBoxText(e.what()));
-    }
-    if (exitStatus_ == ExitCompleted) exitStatus_ = ExitFailed;
-}
-
-void TMainForm::FormCreate() {
-    RunPhase([&] {
-        const int code = StrToInt(Argument(2));
-        const std::string input = PreparedPath(1);
-        const std::string output = PreparedPath(3);
-        if (code < FirstFixedCode) {
-            ConvertWithCodecs(input, output);
-            completed_ = true;
-        } else if (!RunFixedCode(Argument(2), input, output)) {
-            // A code of 100 or more that is in no table entry used to end silently; the
-            // parent application is told instead, with a status of its own.
-            exitStatus_ = ExitNotAConversion;
-            throw EConvertError(Format("Unsupported conversion code \"%s\"", Argument(2).c_str()));
-        }
-    });
-}
-
-void TMainForm::FormShow() {
-    RunPhase([&] {
-        const int code = StrToInt(Argument(2));
-        if (code < FirstFixedCode && completed_) deleteInput(PreparedPath(1), PreparedPath(3));
-    });
-}
-
-void TMainForm::ConvertWithCodecs(const std::string& input, const std::string& output) {
-    ImageDLLLoader().LoadPlugins(ProgramDir, nullptr, nullptr);
+void ConvertWithCodecs(const std::string& input, const std::string& output) {
     // The image crosses from the decoder to the encoder through a platform bitmap, as it
     // did through the window's image control: 16-bit grey arrives there as 8-bit grey.
     // The rows move rather than being copied wherever both sides store them alike.
@@ -150,6 +88,49 @@ void TMainForm::ConvertWithCodecs(const std::string& input, const std::string& o
     TAtomicOutput target(output, TAtomicOutput::OpenErrors::LibraryStream);
     saver.SaveToFile(target.Path(), ext, image);
     target.Commit();
+}
+
+// ---------------------------------------------------------------- TMainForm
+
+std::string TMainForm::Argument(size_t index) const {
+    return index >= 1 && index <= args_.size() ? args_[index - 1] : std::string();
+}
+
+std::string TMainForm::PreparedPath(size_t index) const {
+    std::string path = Argument(index);
+    for (char& c : path)
+        if (c == '*') c = ' ';
+    return path;
+}
+
+template <class Action>
+void TMainForm::RunPhase(Action&& action) {
+    if (!RunReportingErrors(action) && exitStatus_ == ExitCompleted) exitStatus_ = ExitFailed;
+}
+
+void TMainForm::FormCreate() {
+    RunPhase([&] {
+        const int code = StrToInt(Argument(2));
+        const std::string input = PreparedPath(1);
+        const std::string output = PreparedPath(3);
+        if (code < FirstFixedCode) {
+            LoadProgramPlugins();
+            ConvertWithCodecs(input, output);
+            completed_ = true;
+        } else if (!RunFixedCode(Argument(2), input, output)) {
+            // A code of 100 or more that is in no table entry used to end silently; the
+            // parent application is told instead, with a status of its own.
+            exitStatus_ = ExitNotAConversion;
+            throw EConvertError(Format("Unsupported conversion code \"%s\"", Argument(2).c_str()));
+        }
+    });
+}
+
+void TMainForm::FormShow() {
+    RunPhase([&] {
+        const int code = StrToInt(Argument(2));
+        if (code < FirstFixedCode && completed_) deleteInput(PreparedPath(1), PreparedPath(3));
+    });
 }
 
 bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, const std::string& output) {
@@ -237,19 +218,8 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
 // ---------------------------------------------------------------- the program
 
 int RunApplication(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-        std::printf("%s\n\n%s", UsageLine, CodeTable);
-        return ExitCompleted;
-    }
-    if (args.size() == 1 && args[0] == "--version") {
-        std::printf("pixmorph %s\n", PIXMORPH_VERSION);
-        return ExitCompleted;
-    }
-    if (args.size() != 3) {
-        std::fprintf(stderr, "%s\n", UsageLine);
-        return ExitNotAConversion;
-    }
+    const std::vector<std::string> args = CommandLineArguments(argc, argv);
+    if (const auto answered = AnswerCommandLine(CommandLine, args)) return *answered;
     InitializeUnits();
     TMainForm form(args);
     form.FormCreate();

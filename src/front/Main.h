@@ -23,7 +23,6 @@ private:
     std::string Argument(size_t index) const;
     // A path argument with every "*" standing for a blank.
     std::string PreparedPath(size_t index) const;
-    void ConvertWithCodecs(const std::string& input, const std::string& output);
     // false when the code text selects no entry of the fixed table.
     bool RunFixedCode(const std::string& code, const std::string& input, const std::string& output);
     template <class Action>
@@ -34,11 +33,10 @@ private:
     int exitStatus_ = 0;
 };
 
-// The caption of every report.
-inline constexpr const char* ApplicationTitle = "Pixmorph";
-
-// The report text of a message: a "." is added when the last character sorts after ".".
-std::string MessageBoxText(const std::string& message);
+// The codec path of the codes below 100: the input read by the codec of its extension,
+// handed over through a platform bitmap, and written by the codec of the output's
+// extension. The plug-ins are loaded first by the caller; the input stays.
+void ConvertWithCodecs(const std::string& input, const std::string& output);
 
 // The whole program: start-up, both phases, and the exit status.
 int RunApplication(int argc, char** argv);

@@ -33,7 +33,7 @@ std::string SysErrorMessage(int error) {
 std::string LastErrorText() { return SysErrorMessage(errno); }
 
 void RaiseLastOSError(int error) {
-    throw EOSError(Format("System Error.  Code: %d.\n%s", error, SysErrorMessage(error).c_str()));
+    throw EOSError(Format("System Error.  Code: %d.\n%s", error, SysErrorMessage(error).c_str()), error);
 }
 
 void AssertionFailed(const char* text, const char* unit, int line) {

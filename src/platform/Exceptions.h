@@ -30,7 +30,18 @@ private:
     }
 
 PIXMORPH_EXCEPTION(EInOutError, Exception);
-PIXMORPH_EXCEPTION(EOSError, Exception);
+// A failed system call: the system's message, and the errno that the call reported, taken
+// where it failed (by the time a handler runs, errno may have been changed by other calls).
+class EOSError : public Exception {
+public:
+    EOSError(std::string message, int errorCode) : Exception(std::move(message)), errorCode_(errorCode) {}
+    const char* ClassName() const override { return "EOSError"; }
+    int ErrorCode() const { return errorCode_; }
+
+private:
+    int errorCode_;
+};
+
 PIXMORPH_EXCEPTION(EStreamError, Exception);
 PIXMORPH_EXCEPTION(EStreamCreate, EStreamError);
 PIXMORPH_EXCEPTION(EConvertError, Exception);
@@ -45,7 +56,7 @@ PIXMORPH_EXCEPTION(GIFException, Exception);
 PIXMORPH_EXCEPTION(ENGImageException, Exception);
 PIXMORPH_EXCEPTION(EJPEG, Exception);
 
-// An EOSError for an errno value, with the system's text.
+// An EOSError for an errno value, with the system's text and the value as its ErrorCode.
 [[noreturn]] void RaiseLastOSError(int error);
 
 // Internal consistency checks: "<text> (<unit>, line <n>)".

@@ -60,7 +60,8 @@ std::string ExtractFilePath(const std::string& path);
 std::string IncludeTrailingBackslash(const std::string& path);
 
 // Creates a new file that did not exist before: directory + prefix + random + suffix.
-// Returns the path; the file is empty and closed. Raises EOSError on failure.
+// Returns the path; the file is empty and closed. Raises EOSError on failure, with the
+// errno of the failed creation as its ErrorCode.
 // permissions are filtered by the umask as for any new file.
 std::string CreateUniqueFile(const std::string& directory, const std::string& prefix,
                              const std::string& suffix, unsigned permissions = 0600);

@@ -2,13 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 
 namespace bench_support {
 
@@ -37,18 +35,9 @@ ProcessCost runMeasured(const std::vector<std::string>& argv) {
     return cost;
 }
 
-const std::string& testdataRoot() {
-    static const std::string root = [] {
-        const char* fromEnvironment = std::getenv("PIXMORPH_TESTDATA");
-        return std::string(fromEnvironment && *fromEnvironment ? fromEnvironment : PIXMORPH_TESTDATA);
-    }();
-    return root;
-}
-
 bool haveTestdata() {
     static const bool present = [] {
-        struct stat info {};
-        const bool found = ::stat(testdataRoot().c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+        const bool found = test_data::testdataFolderExists();
         if (!found)
             std::fprintf(stderr, "test data not found at %s: the photographs are left out (set PIXMORPH_TESTDATA)\n",
                          testdataRoot().c_str());
@@ -56,7 +45,5 @@ bool haveTestdata() {
     }();
     return present;
 }
-
-std::string testdata(const std::string& relative) { return testdataRoot() + "/" + relative; }
 
 }  // namespace bench_support

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "TestData.h"
+
 namespace bench_support {
 
 struct ProcessCost {
@@ -20,12 +22,11 @@ struct ProcessCost {
 // Runs a program (looked up in PATH, no shell), output discarded, and measures it.
 ProcessCost runMeasured(const std::vector<std::string>& argv);
 
-// The shared test-data folder: PIXMORPH_TESTDATA from the environment, else the build's default.
-const std::string& testdataRoot();
+using test_data::testdata;
+using test_data::testdataRoot;
 // Whether the folder is there; the first call without it prints one notice that the
 // photographs are left out, so a clone without the data still benchmarks what it can.
 bool haveTestdata();
-std::string testdata(const std::string& relative);
 
 // A whole file's bytes (empty when it cannot be read).
 inline std::vector<uint8_t> ReadAll(const std::string& path) {

@@ -3,9 +3,10 @@
 
 #include "TestSupport.h"
 #include "front/FileUtils.h"
-#include "front/Main.h"
+#include "front/FrontEnd.h"
 #include "platform/Exceptions.h"
 #include "platform/Files.h"
+#include "platform/SysUtils.h"
 
 using namespace testing_support;
 
