@@ -37,7 +37,7 @@ std::vector<uint8_t> imageData(const HandImage& image) {
                 row[static_cast<size_t>(x) * (bits / 8)] = static_cast<uint8_t>(v);
                 row[static_cast<size_t>(x) * (bits / 8) + 1] = static_cast<uint8_t>(v >> 8);
                 row[static_cast<size_t>(x) * (bits / 8) + 2] = static_cast<uint8_t>(v >> 16);
-                if (bits == 32) row[static_cast<size_t>(x) * 4 + 3] = image.alpha(x, y);
+                if (bits == 32) row[static_cast<size_t>(x) * 4 + 3] = 255;
             } else {
                 const size_t bit = static_cast<size_t>(x) * bits;
                 row[bit / 8] |= static_cast<uint8_t>(v << (8 - bits - bit % 8));

@@ -19,7 +19,6 @@ struct HandImage {
     std::vector<uint32_t> palette;  // 0xRRGGBB, 2^bitCount entries for up to 8 bits
     std::function<uint32_t(int x, int y)> index = [](int, int) { return 0u; };
     std::function<bool(int x, int y)> masked = [](int, int) { return false; };
-    std::function<uint8_t(int x, int y)> alpha = [](int, int) { return uint8_t{255}; };  // 32 bits
     uint16_t field1 = 1;  // hot spot x / planes
     uint16_t field2 = 0;  // hot spot y / bit count
     uint32_t headerSize = 40;
