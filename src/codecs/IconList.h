@@ -50,7 +50,7 @@ public:
     void AssignTo(host::TBitmap& Dest, host::TColor TransparentColor) const;
     // Dest gets the image with TransparentColor (-1: magenta) in the masked pixels: 8 bits
     // with the image's palette (1 and 4 bits widened by the colour at index 255 when it is
-    // missing), 24 bits for an 8-bit image whose palette lacks the colour and for 24 bits.
+    // missing), 24 bits for an 8-bit image whose palette lacks the colour and for 24 and 32 bits.
     void AssignTo(TLinearBitmap& Dest, host::TColor TransparentColor) const;
     // Sets every opaque pixel on the canvas; masked pixels keep what the canvas holds.
     void Draw(host::TCanvas& Canvas, int32_t X, int32_t Y) const;
