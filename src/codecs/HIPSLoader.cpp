@@ -20,6 +20,7 @@ constexpr int32_t LF = 10;
 constexpr int MaxFrameCountLines = 201;
 constexpr int FrameCountBound = 500;
 constexpr int MaxPlanes = 500;
+const char* const OlderHeaderEnd = ".";
 // Header lines are short; a longer "line" means the data is not a HIPS header.
 constexpr int64_t MaxHeaderLine = 1 << 20;
 
@@ -70,9 +71,12 @@ Header readHeader(TTextStream& text) {
     header.columns = StrToInt(readLine(text));
     const std::string third = readLine(text);
     if (third != rows) {
-        // Older layout: the line after the size is the bit depth.
+        // Older layout: the line after the size is the bit depth. Bit packing, pixel
+        // format, the history and the description follow, the last two over as many
+        // lines as they need; a line holding only the end mark closes the header.
         if (third != "8") throw ELinearBitmap("Unsupported bitmap format");
-        skipLines(text, 4);
+        while (readLine(text) != OlderHeaderEnd) {
+        }
         return header;
     }
     // Newer layout: stored size, current rows, current columns, first row, first column, format.

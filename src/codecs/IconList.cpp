@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
+#include "codecs/PNGLoader.h"
 #include "image/LinarBitmap.h"
 #include "picture/PackedPixels.h"
 #include "platform/ByteOrder.h"
 #include "platform/CheckedSize.h"
 #include "platform/Exceptions.h"
+#include "streams/MemStream.h"
 #include "streams/Streams.h"
 
 namespace {
@@ -16,6 +19,13 @@ constexpr int HeaderBytes = 6;
 constexpr int EntryBytes = 16;
 constexpr int InfoHeaderBytes = 40;
 constexpr uint8_t PNGSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+// A directory byte of 0 stands for the largest side an icon image can have.
+constexpr int32_t LargestSide = 256;
+// Alpha values below this are shown as the transparent colour.
+constexpr uint8_t OpaqueAlpha = 128;
+// Where the PNG header chunk puts the image's width and height.
+constexpr int PNGWidthOffset = 16;
+constexpr int PNGHeightOffset = 20;
 
 void readExact(TSeekableStream& stream, int64_t position, void* buffer, int64_t count) {
     stream.Seek(position);
@@ -31,7 +41,8 @@ host::TPixelFormat FormatOfBitCount(int32_t bitCount) {
         case 1: return host::pf1bit;
         case 4: return host::pf4bit;
         case 8: return host::pf8bit;
-        default: return host::pf24bit;
+        case 24: return host::pf24bit;
+        default: return host::pf32bit;
     }
 }
 
@@ -43,7 +54,8 @@ constexpr host::TColor ColorBits(host::TColor color) { return color & 0xFFFFFF; 
 
 TIconImage::TIconImage(int32_t Width, int32_t BitCount, int32_t Height)
     : Width(Width), Height(Height), BitCount(BitCount) {
-    if (BitCount != 1 && BitCount != 4 && BitCount != 8 && BitCount != 24) throw Exception("Unsupported pixel format");
+    if (BitCount != 1 && BitCount != 4 && BitCount != 8 && BitCount != 24 && BitCount != 32)
+        throw Exception("Unsupported pixel format");
     if (Width < 0 || Height < 0) throw ELinearBitmap("Invalid bitmap size");
     PixelFormat = FormatOfBitCount(BitCount);
     XorRowBytes = static_cast<int32_t>((checkedSize({Width, BitCount}) + 31) / 32 * 4);
@@ -74,7 +86,7 @@ host::TColor TIconImage::PixelColor(int32_t X, int32_t FileRow) const {
         case 4:
         case 8: return PaletteColor(host::PackedIndex(row, BitCount, X));
         default: {
-            const uint8_t* p = row + 3 * X;
+            const uint8_t* p = row + static_cast<size_t>(BitCount / 8) * X;
             return host::RGB(p[2], p[1], p[0]);
         }
     }
@@ -112,7 +124,7 @@ void TIconImage::AssignTo(TLinearBitmap& Dest, host::TColor TransparentColor) co
     TransparentColor = ColorBits(TransparentColor);
     if (Width == 0 || Height == 0) throw ELinearBitmap("Invalid bitmap size");
     const bool present = BitCount <= 8 && PaletteHolds(TransparentColor);
-    if (BitCount == 24 || (BitCount == 8 && !present)) {
+    if (BitCount > 8 || (BitCount == 8 && !present)) {
         Dest.New(Width, Height, pfBGR24);
         const uint8_t key[3] = {host::GetBValue(TransparentColor), host::GetGValue(TransparentColor),
                                 host::GetRValue(TransparentColor)};
@@ -180,60 +192,190 @@ TIconImage& TIconList::Add(int32_t Width, int32_t Height, int32_t BitCount) {
     return *Items.back();
 }
 
+namespace {
+
+// Where an icon file starts in its stream and how many bytes it has; Held counts the
+// bytes the images read so far claim, which together may not exceed the file: entries
+// that all name the same large image would otherwise make a small file claim gigabytes.
+struct TIconFileView {
+    TSeekableStream& Stream;
+    int64_t Start;
+    int64_t Size;
+    int64_t Held = 0;
+
+    [[noreturn]] static void Mismatch(int32_t index) { throw Exception(Format("Size mismatch in icon %d", index)); }
+    void Claim(int64_t bytes, int32_t index) {
+        Held += bytes;
+        if (Held > Size) Mismatch(index);
+    }
+};
+
+int32_t SideOfByte(uint8_t side) { return side == 0 ? LargestSide : side; }
+
+uint32_t ReadBE32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+// Every pixel of a 32-bit image whose alpha is below half becomes transparent; the file's
+// own mask is not consulted, as the alpha says more.
+void MaskFromAlpha(TIconImage& image) {
+    std::fill(image.AndMask.begin(), image.AndMask.end(), 0);
+    for (int32_t r = 0; r < image.Height; ++r) {
+        const uint8_t* alpha = image.XorBits.data() + static_cast<size_t>(r) * image.XorRowBytes + 3;
+        uint8_t* mask = image.AndMask.data() + static_cast<size_t>(r) * image.AndRowBytes;
+        for (int32_t x = 0; x < image.Width; ++x)
+            if (alpha[4 * static_cast<size_t>(x)] < OpaqueAlpha) mask[x >> 3] |= static_cast<uint8_t>(0x80 >> (x & 7));
+    }
+}
+
+// The alpha of each pixel of a decoded PNG, rows top-down: from its alpha channel, its
+// palette's transparency, or its transparent colour; 255 where it has none.
+std::vector<uint8_t> AlphaOfPNG(const TPNGLoader& png, const TLinearBitmap& bitmap) {
+    std::vector<uint8_t> alpha(checkedSize({bitmap.Width, bitmap.Height}), 255);
+    const int32_t key = png.TransparentColor;
+    for (int32_t y = 0; y < bitmap.Height; ++y) {
+        const uint8_t* row = bitmap.ScanLine(y);
+        uint8_t* out = alpha.data() + static_cast<size_t>(y) * bitmap.Width;
+        for (int32_t x = 0; x < bitmap.Width; ++x) {
+            if (png.AlphaBitmap) {
+                out[x] = png.AlphaBitmap->ScanLine(y)[x];
+            } else if (bitmap.PixelFormat == pfIndexed8 && png.PaletteAlpha) {
+                out[x] = png.PaletteAlpha[row[x]];
+            } else if (key >= 0) {
+                const uint8_t* p = row + static_cast<size_t>(x) * bitmap.PixelSize;
+                const int32_t value = bitmap.PixelFormat == pfBGR24   ? p[2] | p[1] << 8 | p[0] << 16
+                                      : bitmap.PixelFormat == pfGray16 ? host::ReadLE16(p)
+                                                                       : p[0];
+                if (value == key) out[x] = 0;
+            }
+        }
+    }
+    return alpha;
+}
+
+// A PNG-compressed image, decoded by the PNG codec into 32 bits with its transparency as
+// alpha. Icons hold at most 256 pixels a side; a larger PNG is not an icon image and is
+// not decoded at all.
+std::unique_ptr<TIconImage> ReadPNGImage(TIconFileView& file, int64_t offset, int64_t stated, int32_t index) {
+    const int64_t bytes = std::min(stated, file.Size - offset);
+    if (bytes < PNGHeightOffset + 4) TIconFileView::Mismatch(index);
+    file.Claim(bytes, index);
+    std::vector<uint8_t> bytesRead(static_cast<size_t>(bytes));
+    readExact(file.Stream, file.Start + offset, bytesRead.data(), bytes);
+    if (ReadBE32(&bytesRead[PNGWidthOffset]) > LargestSide || ReadBE32(&bytesRead[PNGHeightOffset]) > LargestSide)
+        throw Exception("Unsupported pixel format");
+    TMemStream data;
+    data.Write(bytesRead.data(), bytes);
+    data.Seek(0);
+
+    TPNGLoader png;
+    png.AlphaChannel = true;
+    TLinearBitmap bitmap;
+    try {
+        png.LoadFromStream(data, "PNG", bitmap);
+    } catch (const Exception&) {
+        // An entry our PNG reader cannot read fails as PNG entries always did.
+        throw Exception("Unsupported pixel format");
+    }
+    const std::vector<uint8_t> alpha = AlphaOfPNG(png, bitmap);
+    bitmap.ChangePixelFormat(pfBGR24);
+    auto image = std::make_unique<TIconImage>(bitmap.Width, 32, bitmap.Height);
+    for (int32_t y = 0; y < bitmap.Height; ++y) {
+        const uint8_t* s = bitmap.ScanLine(y);
+        const uint8_t* a = alpha.data() + static_cast<size_t>(y) * bitmap.Width;
+        uint8_t* d = image->XorBits.data() + static_cast<size_t>(bitmap.Height - 1 - y) * image->XorRowBytes;
+        for (int32_t x = 0; x < bitmap.Width; ++x, s += 3, d += 4) {
+            std::memcpy(d, s, 3);
+            d[3] = a[x];
+        }
+    }
+    MaskFromAlpha(*image);
+    return image;
+}
+
+// An image stored as a device-independent bitmap: its header, colour table, colour bits
+// and (below 32 bits) mask.
+std::unique_ptr<TIconImage> ReadBitmapImage(TIconFileView& file, const uint8_t* entry, int64_t offset, int64_t stated,
+                                            int32_t index) {
+    uint8_t info[InfoHeaderBytes] = {};
+    if (file.Size - offset < InfoHeaderBytes || offset + stated > file.Size) TIconFileView::Mismatch(index);
+    readExact(file.Stream, file.Start + offset, info, InfoHeaderBytes);
+    const int32_t width = SideOfByte(entry[0]), height = SideOfByte(entry[1]);
+    if (width != host::ReadLE32Signed(info + 4) || height != host::ReadLE32Signed(info + 8) / 2)
+        TIconFileView::Mismatch(index);
+
+    auto image = std::make_unique<TIconImage>(width, static_cast<int32_t>(host::ReadLE16(info + 14)), height);
+    // The colour bits are only ever stored plain; anything else would be read as noise.
+    if (host::ReadLE32(info + 16) != 0) throw Exception("Unsupported pixel format");
+
+    // Larger headers (version 4 and 5) put the colour table behind themselves. A 32-bit
+    // image needs no mask, so a file that leaves it out still reads.
+    const bool alpha = image->BitCount == 32;
+    const int64_t data = offset + std::max<int64_t>(InfoHeaderBytes, host::ReadLE32(info));
+    const int64_t needed = int64_t{image->PaletteSize} + image->XorSize + (alpha ? 0 : image->AndSize);
+    if (data + needed > file.Size) TIconFileView::Mismatch(index);
+    file.Claim(needed, index);
+
+    if (image->PaletteSize > 0) {
+        readExact(file.Stream, file.Start + data, image->Palette.data(), image->PaletteSize);
+        for (int32_t e = 0; e < image->PaletteSize; e += 4) {
+            std::swap(image->Palette[static_cast<size_t>(e)], image->Palette[static_cast<size_t>(e) + 2]);
+            image->Palette[static_cast<size_t>(e) + 3] = 1;
+        }
+    }
+    const int64_t bits = file.Start + data + image->PaletteSize;
+    readExact(file.Stream, bits, image->XorBits.data(), image->XorSize);
+    if (alpha)
+        MaskFromAlpha(*image);
+    else
+        readExact(file.Stream, bits + image->XorSize, image->AndMask.data(), image->AndSize);
+    return image;
+}
+
+// Directory entry Index and the image it names.
+std::unique_ptr<TIconImage> ReadImage(TIconFileView& file, int32_t index) {
+    uint8_t entry[EntryBytes];
+    readExact(file.Stream, file.Start + HeaderBytes + int64_t{EntryBytes} * index, entry, EntryBytes);
+    const int64_t stated = host::ReadLE32(entry + 8), offset = host::ReadLE32(entry + 12);
+    if (offset >= file.Size) TIconFileView::Mismatch(index);
+
+    uint8_t signature[sizeof PNGSignature] = {};
+    readExact(file.Stream, file.Start + offset, signature, std::min<int64_t>(sizeof signature, file.Size - offset));
+    std::unique_ptr<TIconImage> image = std::memcmp(signature, PNGSignature, sizeof signature) == 0
+                                            ? ReadPNGImage(file, offset, stated, index)
+                                            : ReadBitmapImage(file, entry, offset, stated, index);
+    image->HotSpotX = static_cast<int32_t>(host::ReadLE16(entry + 4));
+    image->HotSpotY = static_cast<int32_t>(host::ReadLE16(entry + 6));
+    return image;
+}
+
+}  // namespace
+
 void TIconList::LoadFromStream(TSeekableStream& Stream) {
     Clear();
     const int64_t start = Stream.GetPosition();
-    const int64_t fileSize = Stream.GetSize() - start;
+    TIconFileView file{Stream, start, Stream.GetSize() - start};
     uint8_t header[HeaderBytes];
     readExact(Stream, start, header, HeaderBytes);
     const uint32_t type = host::ReadLE16(header + 2);
     FileType = type == ftIcon || type == ftCursor ? static_cast<int32_t>(type) : ftAny;
-    const int64_t count = host::ReadLE16(header + 4);
-    // Room only for the entries the file really holds, whatever its header claims.
-    Items.reserve(static_cast<size_t>(std::min<int64_t>(count, std::max<int64_t>(0, fileSize - HeaderBytes) / EntryBytes)));
+    // The entries whose directory lies inside the file, and the first one that does not
+    // (to tell what went wrong when nothing else reads), whatever the header claims.
+    const int64_t count = std::min<int64_t>(host::ReadLE16(header + 4),
+                                            std::max<int64_t>(0, file.Size - HeaderBytes) / EntryBytes + 1);
+    Items.reserve(static_cast<size_t>(count));
 
-    // The images together may hold no more bytes than the file has: entries that all
-    // name the same large image would otherwise make a small file claim gigabytes.
-    int64_t held = 0;
+    // An entry that cannot be read leaves the others usable; only a file without any
+    // readable image fails, with what went wrong with its first entry.
+    std::exception_ptr firstFailure;
     for (int32_t i = 0; i < count; ++i) {
-        uint8_t entry[EntryBytes];
-        readExact(Stream, start + HeaderBytes + int64_t{EntryBytes} * i, entry, EntryBytes);
-        const int32_t width = entry[0], height = entry[1];
-        const int64_t stated = host::ReadLE32(entry + 8), offset = host::ReadLE32(entry + 12);
-        if (offset >= fileSize) throw Exception(Format("Size mismatch in icon %d", i));
-
-        uint8_t info[InfoHeaderBytes] = {};
-        const int64_t infoBytes = std::min<int64_t>(InfoHeaderBytes, fileSize - offset);
-        readExact(Stream, start + offset, info, infoBytes);
-        if (infoBytes >= 8 && std::memcmp(info, PNGSignature, 8) == 0) throw Exception("Unsupported pixel format");
-        if (infoBytes < InfoHeaderBytes || offset + stated > fileSize) throw Exception(Format("Size mismatch in icon %d", i));
-        const int32_t infoWidth = host::ReadLE32Signed(info + 4);
-        const int32_t infoHeight = host::ReadLE32Signed(info + 8);
-        if (width != infoWidth || height != infoHeight / 2) throw Exception(Format("Size mismatch in icon %d", i));
-
-        TIconImage& image = Add(width, height, static_cast<int32_t>(host::ReadLE16(info + 14)));
-        // The colour bits of 1 to 24 bits are only ever stored plain; anything else would
-        // be read as noise.
-        if (host::ReadLE32(info + 16) != 0) throw Exception("Unsupported pixel format");
-        image.HotSpotX = static_cast<int32_t>(host::ReadLE16(entry + 4));
-        image.HotSpotY = static_cast<int32_t>(host::ReadLE16(entry + 6));
-
-        // Larger headers (version 4 and 5) put the colour table behind themselves.
-        const int64_t data = offset + std::max<int64_t>(InfoHeaderBytes, host::ReadLE32(info));
-        const int64_t needed = int64_t{image.PaletteSize} + image.XorSize + image.AndSize;
-        held += needed;
-        if (data + needed > fileSize || held > fileSize) throw Exception(Format("Size mismatch in icon %d", i));
-
-        if (image.PaletteSize > 0) {
-            readExact(Stream, start + data, image.Palette.data(), image.PaletteSize);
-            for (int32_t e = 0; e < image.PaletteSize; e += 4) {
-                std::swap(image.Palette[static_cast<size_t>(e)], image.Palette[static_cast<size_t>(e) + 2]);
-                image.Palette[static_cast<size_t>(e) + 3] = 1;
-            }
+        try {
+            Items.push_back(ReadImage(file, i));
+        } catch (const Exception&) {
+            if (!firstFailure) firstFailure = std::current_exception();
         }
-        readExact(Stream, start + data + image.PaletteSize, image.XorBits.data(), image.XorSize);
-        readExact(Stream, start + data + image.PaletteSize + image.XorSize, image.AndMask.data(), image.AndSize);
     }
+    if (Items.empty() && firstFailure) std::rethrow_exception(firstFailure);
 }
 
 void TIconList::SaveToStream(TBaseStream& Stream) const {

@@ -17,7 +17,7 @@ class TLinearBitmap;
 class TIconImage : public TObject {
 public:
     PIXMORPH_CLASS_NAME(TIconImage)
-    // Exception "Unsupported pixel format" for a bit count other than 1, 4, 8 or 24;
+    // Exception "Unsupported pixel format" for a bit count other than 1, 4, 8, 24 or 32;
     // ELinearBitmap "Invalid bitmap size" for a size no icon can have.
     TIconImage(int32_t Width, int32_t BitCount, int32_t Height);
 
@@ -31,7 +31,7 @@ public:
     int32_t AndSize = 0;
     int32_t PaletteSize = 0;
     std::vector<uint8_t> AndMask;  // AndSize bytes; first pixel in the top bit, 1 = transparent
-    std::vector<uint8_t> XorBits;  // XorSize + 1 bytes
+    std::vector<uint8_t> XorBits;  // XorSize + 1 bytes; 32 bits: blue, green, red, alpha
     std::vector<uint8_t> Palette;  // PaletteSize bytes: red, green, blue, flags
     int32_t HotSpotX = 0;          // cursor hot spot; colour planes of an icon
     int32_t HotSpotY = 0;          // cursor hot spot; bits per pixel of an icon
@@ -50,7 +50,7 @@ public:
     void AssignTo(host::TBitmap& Dest, host::TColor TransparentColor) const;
     // Dest gets the image with TransparentColor (-1: magenta) in the masked pixels: 8 bits
     // with the image's palette (1 and 4 bits widened by the colour at index 255 when it is
-    // missing), 24 bits for an 8-bit image whose palette lacks the colour and for 24 bits.
+    // missing), 24 bits for an 8-bit image whose palette lacks the colour and for 24 and 32 bits.
     void AssignTo(TLinearBitmap& Dest, host::TColor TransparentColor) const;
     // Sets every opaque pixel on the canvas; masked pixels keep what the canvas holds.
     void Draw(host::TCanvas& Canvas, int32_t X, int32_t Y) const;
@@ -68,9 +68,12 @@ public:
     TIconImage& operator[](int32_t Index) { return *Items[static_cast<size_t>(Index)]; }
     const TIconImage& operator[](int32_t Index) const { return *Items[static_cast<size_t>(Index)]; }
 
-    // Reads every image. Exception "Size mismatch in icon %d" for an entry that disagrees
-    // with its image header or whose data lies outside the file, "Unsupported pixel
-    // format" for images other than 1, 4, 8 or 24 bits (PNG-compressed ones included).
+    // Reads every image it can, entry by entry: a side byte of 0 means 256 pixels; 32-bit
+    // and PNG-compressed images come as 32 bits with the pixels whose alpha is below half
+    // masked. Entries that cannot be read are left out; when none can, the first one's
+    // failure is raised: "Size mismatch in icon %d" for an entry that disagrees with its
+    // image header or whose data lies outside the file, "Unsupported pixel format" for
+    // other depths, compressed bitmaps and PNG data that does not decode.
     void LoadFromStream(TSeekableStream& Stream);
     // Exception "Unsupported file format" unless FileType is an icon or a cursor.
     void SaveToStream(TBaseStream& Stream) const;

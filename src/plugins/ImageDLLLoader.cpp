@@ -2,9 +2,13 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -15,26 +19,79 @@
 #include "platform/Files.h"
 #include "picture/Graphics.h"
 #include "platform/SysUtils.h"
+#include "plugins/PluginTrust.h"
 
 namespace {
 
 // The extension handed to a plug-in fits a buffer of this many characters plus the zero.
 constexpr size_t ExtensionLength = 260;
-// A filter longer than this is cut: no dialog shows more, and a string without its
-// terminating zero must not send us reading through the plug-in's memory.
-constexpr size_t MaxFilterLength = 65536;
+// A plug-in's filter, with its terminating zero, fits in this many bytes; a string
+// without a zero that soon is refused, so it can never send us reading through the
+// plug-in's memory.
+constexpr size_t MaxFilterBytes = 4096;
 
-bool Names(const char* filter, const std::string& ext) {
-    return UpperCase(filter).find("*." + UpperCase(ext)) != std::string::npos;
+bool IsLetterDigitOrUnderscore(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-char* CopyFilter(PixmorphFilterFunction get) {
+// Whether the filter names Ext as a whole extension: "*." and Ext, then no further letter,
+// digit or underscore, so that "*.ppmx" names neither "ppm" nor "p".
+bool NamesExtension(const std::string& filter, const std::string& ext) {
+    if (ext.empty()) return false;
+    const std::string text = UpperCase(filter), pattern = "*." + UpperCase(ext);
+    for (size_t at = text.find(pattern); at != std::string::npos; at = text.find(pattern, at + 1)) {
+        const size_t end = at + pattern.size();
+        if (end == text.size() || !IsLetterDigitOrUnderscore(text[end])) return true;
+    }
+    return false;
+}
+
+void Warn(const std::string& path, const std::string& what) {
+    std::fprintf(stderr, "Pixmorph: warning: plug-in \"%s\" %s\n", path.c_str(), what.c_str());
+}
+
+struct Descriptor {
+    int fd;
+    ~Descriptor() { ::close(fd); }
+};
+
+// The plug-in's string up to its zero, copied page by page through a pipe: the kernel
+// reports memory that cannot be read instead of faulting, so a string that runs into
+// unmapped memory ends the copy. False when no zero lies within MaxFilterBytes bytes
+// that can be read.
+bool ReadPluginString(const char* text, std::string& result) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    const Descriptor reading{fds[0]}, writing{fds[1]};
+    const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    std::string bytes;
+    for (auto at = reinterpret_cast<uintptr_t>(text); bytes.size() < MaxFilterBytes;) {
+        // Never across a page: a write that faults part-way delivers nothing.
+        const size_t count = std::min<size_t>(page - at % page, MaxFilterBytes - bytes.size());
+        if (::write(writing.fd, reinterpret_cast<const void*>(at), count) != static_cast<ssize_t>(count)) return false;
+        const size_t before = bytes.size();
+        bytes.resize(before + count);
+        if (::read(reading.fd, bytes.data() + before, count) != static_cast<ssize_t>(count)) return false;
+        const size_t zero = bytes.find('\0', before);
+        if (zero != std::string::npos) {
+            result = bytes.substr(0, zero);
+            return true;
+        }
+        at += count;
+    }
+    return false;
+}
+
+// An own copy of the filter a plug-in hands out (empty when it has none, or when it is
+// refused, which the warning names).
+char* CopyFilter(PixmorphFilterFunction get, const std::string& path) {
     const char* text = get ? get() : nullptr;
-    const size_t length = text ? strnlen(text, MaxFilterLength) : 0;
-    char* copy = static_cast<char*>(std::malloc(length + 1));
+    std::string filter;
+    if (text && !ReadPluginString(text, filter))
+        Warn(path, Format("filter ignored: no end within %d bytes", static_cast<int>(MaxFilterBytes)));
+    char* copy = static_cast<char*>(std::malloc(filter.size() + 1));
     if (!copy) throw EOutOfMemory("Out of memory");
-    if (length) std::memcpy(copy, text, length);
-    copy[length] = '\0';
+    std::memcpy(copy, filter.c_str(), filter.size() + 1);
     return copy;
 }
 
@@ -54,10 +111,6 @@ F Lookup(void* module, const Export& name) {
     void* address = dlsym(module, name.windowsName);
     if (!address) address = dlsym(module, name.elfName);
     return reinterpret_cast<F>(address);
-}
-
-bool IsLetterDigitOrUnderscore(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
 }
 
 // Every extension the load filter names, once, in upper case, for the picture framework.
@@ -199,12 +252,18 @@ bool TImageDLLLoader::LoadPlugins(const std::string& Directory, TPluginNotify No
         void operator()(void* module) const { dlclose(module); }
     };
     const std::string directory = host::IncludeTrailingBackslash(Directory);
+    const uid_t trustedOwner = ExecutableOwner();
     bool taken = false;
     for (const std::string& name : LibraryFiles(directory)) {
         if (Notify) Notify(NotifyData, name);
         // The path holds a "/", so it is opened as it stands: the library search path
         // never supplies a plug-in.
         const std::string path = directory + name;
+        const std::string distrust = PluginDistrust(path, trustedOwner);
+        if (!distrust.empty()) {
+            Warn(path, "not loaded: " + distrust);
+            continue;
+        }
         std::unique_ptr<void, CloseModule> module(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
         PixmorphImageFunction loadImage = nullptr, saveImage = nullptr;
         PixmorphFreeFunction freeImage = nullptr;
@@ -219,8 +278,8 @@ bool TImageDLLLoader::LoadPlugins(const std::string& Directory, TPluginNotify No
         }
         // A library that could not be loaded keeps an entry with nothing in it, which is
         // never chosen.
-        std::unique_ptr<char, FreeText> loadText(CopyFilter(loadFilter));
-        std::unique_ptr<char, FreeText> saveText(CopyFilter(saveFilter));
+        std::unique_ptr<char, FreeText> loadText(CopyFilter(loadFilter, path));
+        std::unique_ptr<char, FreeText> saveText(CopyFilter(saveFilter, path));
         EntryList.AddItem();
         Entries[EntryList.Count - 1] =
             TPluginEntry{module.get(), loadText.get(), saveText.get(), loadImage, saveImage, freeImage};
@@ -255,10 +314,14 @@ std::string TImageDLLLoader::GetLoadFilter() { return JoinFilters(Entries, Entry
 
 std::string TImageDLLLoader::GetSaveFilter() { return JoinFilters(Entries, EntryList.Count, true); }
 
+bool TImageDLLLoader::CanLoad(const std::string& Ext) { return NamesExtension(GetLoadFilter(), Ext); }
+
+bool TImageDLLLoader::CanSave(const std::string& Ext) { return NamesExtension(GetSaveFilter(), Ext); }
+
 void TImageDLLLoader::LoadFromFile(const std::string& FileName, const std::string& Ext, TLinearBitmap& Bitmap) {
     const TPluginEntry* chosen = nullptr;
     for (int32_t i = 0; i < EntryList.Count && !chosen; ++i)
-        if (Entries[i].LoadImage && Names(Entries[i].LoadFilter, Ext)) chosen = &Entries[i];
+        if (Entries[i].LoadImage && NamesExtension(Entries[i].LoadFilter, Ext)) chosen = &Entries[i];
     if (!chosen) throw ELinearBitmap("Unsupported file format");
 
     TImageContainer image{};
@@ -279,7 +342,7 @@ void TImageDLLLoader::LoadFromFile(const std::string& FileName, const std::strin
 void TImageDLLLoader::SaveToFile(const std::string& FileName, const std::string& Ext, TLinearBitmap& Bitmap) {
     const TPluginEntry* chosen = nullptr;
     for (int32_t i = 0; i < EntryList.Count && !chosen; ++i)
-        if (Entries[i].SaveImage && Names(Entries[i].SaveFilter, Ext)) chosen = &Entries[i];
+        if (Entries[i].SaveImage && NamesExtension(Entries[i].SaveFilter, Ext)) chosen = &Entries[i];
     if (!chosen) throw ELinearBitmap("Unsupported file format");
 
     TImageContainer image{};

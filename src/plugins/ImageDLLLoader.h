@@ -36,13 +36,19 @@ public:
 
     // Loads every "*.so" of Directory (no other place is searched), in the order of the
     // sorted file names, and registers the extensions of their load filters with the
-    // picture framework. True when at least one library was taken.
+    // picture framework. A library that others could have placed or changed (see
+    // PluginDistrust) is not opened: one warning line on stderr names it. A filter
+    // without its zero within 4096 bytes is ignored, with a warning. True when at least
+    // one library was taken.
     bool LoadPlugins(const std::string& Directory, TPluginNotify Notify, void* NotifyData);
     // Unloads every library and forgets the entries.
     void UnloadPlugins();
 
     std::string GetLoadFilter() override;
     std::string GetSaveFilter() override;
+    // Whether a filter names Ext as a whole extension ("*.ppmx" does not name "ppm").
+    bool CanLoad(const std::string& Ext) override;
+    bool CanSave(const std::string& Ext) override;
     // Through the first plug-in whose filter names Ext.
     void LoadFromFile(const std::string& FileName, const std::string& Ext, TLinearBitmap& Bitmap) override;
     void SaveToFile(const std::string& FileName, const std::string& Ext, TLinearBitmap& Bitmap) override;

@@ -35,9 +35,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Every refusal is one of the system's exceptions; anything else escapes.
         return 0;
     }
-    if (!bitmap.Present || bitmap.Width <= 0 || bitmap.Height <= 0 || bitmap.Width > 255 || bitmap.Height > 255)
+    if (!bitmap.Present || bitmap.Width <= 0 || bitmap.Height <= 0 || bitmap.Width > 256 || bitmap.Height > 256)
         __builtin_trap();
     if (bitmap.PixelFormat != pfIndexed8 && bitmap.PixelFormat != pfBGR24) __builtin_trap();
+    // 256 pixels a side are read but not written.
+    if (bitmap.Width > 255 || bitmap.Height > 255) return 0;
 
     TMemStream written;
     codec.SaveToStream(written, "CUR", bitmap);

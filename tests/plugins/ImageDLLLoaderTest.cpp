@@ -20,11 +20,18 @@ namespace {
 
 std::string TestPlugin(const std::string& name) { return std::string(PIXMORPH_TEST_PLUGINS_DIR) + "/" + name + ".so"; }
 
-// A directory holding copies of plug-ins under the names given.
+constexpr fs::perms OwnerWritesAllRead = static_cast<fs::perms>(0755);
+
+// A directory holding copies of plug-ins under the names given, writable by its owner
+// alone, as the loader demands whatever the umask.
 struct PluginDir {
     TempDir dir;
     explicit PluginDir(std::initializer_list<std::pair<std::string, std::string>> files) {
-        for (const auto& [source, name] : files) fs::copy_file(source, dir / name);
+        fs::permissions(dir.path(), OwnerWritesAllRead);
+        for (const auto& [source, name] : files) {
+            fs::copy_file(source, dir / name);
+            fs::permissions(dir / name, OwnerWritesAllRead);
+        }
     }
     std::string path() const { return dir.path(); }
 };
@@ -208,4 +215,67 @@ TEST_F(ImageDLLLoaderTest, NoDirectoryMeansNoPluginsEvenWithOneInTheCurrentDirec
     fs::current_path(before);
     EXPECT_FALSE(taken);
     EXPECT_EQ(loader.EntryList.Count, 0);
+}
+
+TEST_F(ImageDLLLoaderTest, APatternNamesAWholeExtensionOnly) {
+    // The plug-in for "*.ppmx" (one marker pixel) comes first in name order.
+    PluginDir plugins({{TestPlugin("claims-ppmx"), "k-first.so"}, {PIXMORPH_NETPBM_PLUGIN, "m-second.so"}});
+    TImageDLLLoader loader;
+    loader.LoadPlugins(plugins.path(), nullptr, nullptr);
+    TempDir data;
+    writeFile(data / "two.ppm", std::string("P6\n2 1\n255\n\x01\x02\x03\x04\x05\x06", 17));
+    const std::pair<const char*, std::string> cases[] = {
+        {"PPM", "2"}, {"ppmx", "1"}, {"P", "Unsupported file format"}, {"PPMXX", "Unsupported file format"}};
+    for (const auto& [ext, outcome] : cases) {
+        TLinearBitmap bitmap;
+        const std::string message = messageOfAny([&] { loader.LoadFromFile(data / "two.ppm", ext, bitmap); });
+        EXPECT_EQ(message == "<no exception>" ? std::to_string(bitmap.Width) : message, outcome) << ext;
+        EXPECT_EQ(loader.CanLoad(ext), outcome.size() == 1) << ext;
+    }
+}
+
+TEST_F(ImageDLLLoaderTest, AFilterWithoutItsZeroIsIgnoredWithAWarningAndTheOtherPluginsServe) {
+    PluginDir plugins({{TestPlugin("unterminated"), "a-unterminated.so"}, {TestPlugin("scripted"), "b-scripted.so"}});
+    TImageDLLLoader loader;
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(loader.LoadPlugins(plugins.path(), nullptr, nullptr));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Pixmorph: warning: plug-in \"" + (plugins.dir / "a-unterminated.so") +
+                                                          "\" filter ignored: no end within 4096 bytes\n");
+    EXPECT_FALSE(loader.CanLoad("UNT"));
+    TLinearBitmap bitmap;
+    loader.LoadFromFile("ignored", "OK8", bitmap);
+    EXPECT_EQ(bitmap.Width, 3);
+}
+
+TEST_F(ImageDLLLoaderTest, ALibraryOthersCouldHaveChangedIsNeverOpenedAndOneWarningNamesIt) {
+    struct Case {
+        const char* what;
+        unsigned folderMode, fileMode;
+        uid_t owner;         // of the library; 0 keeps it
+        const char* reason;  // empty: loaded
+    };
+    const Case cases[] = {
+        {"owner writes alone", 0755, 0755, 0, ""},
+        {"world-writable folder", 0777, 0755, 0, "its folder may be written by group or others"},
+        {"group-writable folder", 0775, 0755, 0, "its folder may be written by group or others"},
+        {"group-writable library", 0755, 0775, 0, "it may be written by group or others"},
+        {"another user's library", 0755, 0755, 4321, "it belongs to neither root nor the program's owner"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PluginDir plugins({{TestPlugin("scripted"), "scripted.so"}});
+        const std::string library = plugins.dir / "scripted.so";
+        if (c.owner && (geteuid() != 0 || chown(library.c_str(), c.owner, c.owner) != 0)) continue;  // needs root
+        fs::permissions(library, static_cast<fs::perms>(c.fileMode));
+        fs::permissions(plugins.path(), static_cast<fs::perms>(c.folderMode));
+        TImageDLLLoader loader;
+        testing::internal::CaptureStderr();
+        const bool taken = loader.LoadPlugins(plugins.path(), nullptr, nullptr);
+        const std::string warning = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(taken, !*c.reason);
+        EXPECT_EQ(warning, *c.reason ? "Pixmorph: warning: plug-in \"" + library + "\" not loaded: " + c.reason + "\n" : "");
+        // A refused library was never opened, so none of its code ran; a taken one stays open.
+        EXPECT_EQ(dlopen(library.c_str(), RTLD_NOW | RTLD_NOLOAD) == nullptr, *c.reason != '\0');
+        host::TPicture::UnregisterGraphicClass<TLinearGraphic>();
+    }
 }

@@ -1,9 +1,12 @@
 // A plug-in for the loader's tests: the extension it is asked for says what it does.
-// Built four times: as it is; CLAIM_PPM (it also names "*.ppm" and answers with one
-// marker pixel); NO_FREE (no LibFreeImage: the loader must ignore it); LOAD_ONLY (no
-// LibSaveImage, no save filter).
+// Built six times: as it is; CLAIM_PPM (it names only "*.ppm" and answers with one
+// marker pixel); CLAIM_PPMX (the same for "*.ppmx"); NO_FREE (no LibFreeImage: the
+// loader must ignore it); LOAD_ONLY (no LibSaveImage, no save filter); UNTERMINATED (its
+// load filter runs without a zero up to memory that cannot be read).
 
 #include <pixmorph/plugin.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -28,8 +31,23 @@ uint8_t pixels[64];
 extern "C" __attribute__((visibility("default"))) int32_t TestFreeCount() { return frees; }
 
 char* LibGetLoadFilter() noexcept {
-#ifdef CLAIM_PPM
+#if defined(CLAIM_PPM)
     static char filter[] = "Marker (*.ppm)|*.ppm";
+#elif defined(CLAIM_PPMX)
+    static char filter[] = "Marker (*.ppmx)|*.ppmx";
+#elif defined(UNTERMINATED)
+    // A page of text without a zero, followed by a page nobody may read.
+    const long page = sysconf(_SC_PAGESIZE);
+    static char* filter = nullptr;
+    if (!filter) {
+        void* pages = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (pages == MAP_FAILED) return nullptr;
+        filter = static_cast<char*>(pages);
+        std::memset(filter, 'x', page);
+        std::memcpy(filter + 10, "(*.unt)|*.unt|", 14);
+        mprotect(filter + page, page, PROT_NONE);
+        filter += 10;
+    }
 #else
     static char filter[] =
         "Scripted (*.ok8)|*.ok8;*.pal8;*.g16;*.c4;*.p2;*.p4;*.r2;*.r3;*.r4;*.r5;*.r7;*.ok8|"
@@ -59,7 +77,7 @@ int32_t LibSaveImage(char* FileName, char* Extension, TImageContainer* Image) no
 #endif
 
 int32_t LibLoadImage(char* FileName, char* Extension, TImageContainer* Image) noexcept {
-#ifdef CLAIM_PPM
+#if defined(CLAIM_PPM) || defined(CLAIM_PPMX)
     pixels[0] = 1;
     pixels[1] = 2;
     pixels[2] = 3;
