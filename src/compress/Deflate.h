@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 #include "compress/Huffman.h"
+
+class TInflater;
+class TDeflater;
 
 // Raw deflate (RFC 1951) over a library stream, in one direction chosen at creation.
 // No zlib header or trailer: the PNG codec writes and reads those around it.
@@ -63,8 +65,8 @@ public:
     // are dropped. Bytes decoded but not yet read can still be read.
     void StopDecoding();
 
-    struct TState;  // internal
-
 private:
-    std::unique_ptr<TState> state_;
+    // One of the two, for the direction chosen at creation.
+    std::unique_ptr<TDeflater> deflater_;
+    std::unique_ptr<TInflater> inflater_;
 };
