@@ -73,14 +73,11 @@ template <class Block>
 void TDeflater::codeLookahead(Block& block) {
     if (finder_.Pending() > 0) finder_.EnsureIndex();
     while (hasLookahead() && !block.Full()) {
-        const TMatchFinder::TMatch match = finder_.Search();
-        if (match.length < MinMatch) {
-            block.AddLiteral(finder_.HeadByte());
-            finder_.Advance(1);
-        } else {
-            block.AddMatch(match.length, match.distance);
-            finder_.Advance(match.length);
-        }
+        const TMatchFinder::TToken token = finder_.TakeToken();
+        if (token.length < MinMatch)
+            block.AddLiteral(token.literal);
+        else
+            block.AddMatch(token.length, token.distance);
     }
 }
 

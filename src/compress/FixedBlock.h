@@ -11,7 +11,7 @@ class TFixedBlock {
 public:
     explicit TFixedBlock(TBitWriter& out);
 
-    void Begin(bool last) { out_.PutBlockHeader(last, deflate::FixedBlock); }
+    void Begin(bool last);
     void AddLiteral(uint32_t byte) { out_.PutCode(literalCodes_.Entries[byte]); }
     void AddMatch(int length, int distance) {
         const deflate::CodedValue len = deflate::lengthSymbol(length);
@@ -28,4 +28,5 @@ public:
 private:
     TBitWriter& out_;
     THuffmanCodes literalCodes_, distanceCodes_;
+    bool codesSet_ = false;
 };

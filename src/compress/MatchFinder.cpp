@@ -19,6 +19,21 @@ uint32_t tripleHash(uint32_t a, uint32_t b, uint32_t c) {
     return ((a << 16 | b << 8 | c) * 2654435761u) >> (32 - TripleHashBits);
 }
 
+// Common length of the bytes at a and at b, from offset 2, at most cap. The first eight
+// bytes are compared whatever cap is (the window has room behind every position).
+int matchLength(const uint8_t* a, const uint8_t* b, int cap) {
+    int len = 2;
+    do {
+        const uint64_t x = load64(a + len) ^ load64(b + len);
+        if (x != 0) {
+            len += __builtin_ctzll(x) >> 3;
+            break;
+        }
+        len += 8;
+    } while (len < cap);
+    return std::min(len, cap);
+}
+
 }  // namespace
 
 // Occurrence counts are kept modulo 2^16: a candidate lies within 32,768 bytes, so fewer
@@ -85,10 +100,10 @@ void TMatchFinder::EnsureIndex() {
     triplePrev_ = index_->triplePrev.get();
 }
 
-uint8_t TMatchFinder::at(int64_t position) const { return window_[static_cast<uint32_t>(position) & RingMask]; }
+inline uint8_t TMatchFinder::at(int64_t position) const { return window_[static_cast<uint32_t>(position) & RingMask]; }
 
 // Records the pair that ends at position t (t >= 1) and the triple that ends there.
-void TMatchFinder::enter(int64_t t) {
+inline void TMatchFinder::enter(int64_t t) {
     const uint32_t p = at(t - 1), c = at(t);
     const uint16_t n = ++pairCount_[p << 8 | c];
     ordinal_[static_cast<uint32_t>(t) & RingMask] = n;
@@ -104,7 +119,7 @@ void TMatchFinder::Advance(int32_t n) { pass(n, true); }
 void TMatchFinder::Skip(int32_t n) { pass(n, false); }
 
 // The first byte ends no pair, so it is passed without an entry.
-void TMatchFinder::pass(int32_t n, bool indexed) {
+inline void TMatchFinder::pass(int32_t n, bool indexed) {
     if (n <= 0) return;
     if (totalIn_ == 0) {
         pending_ -= 1;
@@ -119,23 +134,15 @@ void TMatchFinder::pass(int32_t n, bool indexed) {
     pending_ -= n;
 }
 
-// Common length of the bytes at `from` and at head, from offset 2, at most cap.
-int TMatchFinder::matchLength(uint32_t from, int cap) const {
-    const uint8_t* a = window_.get() + from;
-    const uint8_t* b = window_.get() + head_;
-    int len = 2;
-    while (len < cap) {
-        const uint64_t x = load64(a + len) ^ load64(b + len);
-        if (x != 0) {
-            len += __builtin_ctzll(x) >> 3;
-            break;
-        }
-        len += 8;
-    }
-    return std::min(len, cap);
+TMatchFinder::TToken TMatchFinder::TakeToken() {
+    const TMatch match = search();
+    const TToken token{match.length, match.distance, HeadByte()};
+    pass(match.length < MinMatch ? 1 : match.length, true);
+    return token;
 }
 
-TMatchFinder::TMatch TMatchFinder::Search() const {
+// The search runs once per token: its parts are inlined here.
+inline TMatchFinder::TMatch TMatchFinder::search() const {
     const int cap = std::min<int32_t>(pending_, MaxMatch);
     TMatch best{2, 0};
     if (!tryDistanceTwo(cap, best)) walkTriples(cap, best);
@@ -144,10 +151,10 @@ TMatchFinder::TMatch TMatchFinder::Search() const {
 
 // The pair that ends just before head is entered only when head is passed, so the match
 // two bytes back is tried on its own. True when it is as long as a match can be.
-bool TMatchFinder::tryDistanceTwo(int cap, TMatch& best) const {
+inline bool TMatchFinder::tryDistanceTwo(int cap, TMatch& best) const {
     const int64_t t = totalIn_;
     if (t < 2 || at(t - 2) != window_[head_] || at(t - 1) != window_[(head_ + 1) & RingMask]) return false;
-    const int len = matchLength((head_ - 2) & RingMask, cap);
+    const int len = matchLength(window_.get() + ((head_ - 2) & RingMask), HeadData(), cap);
     if (len <= best.length) return false;
     best = {len, 2};
     return len >= cap;
@@ -155,7 +162,7 @@ bool TMatchFinder::tryDistanceTwo(int cap, TMatch& best) const {
 
 // The earlier occurrences of the head's triple, newest first, while they lie within
 // reach and among the pair's newest occurrences.
-void TMatchFinder::walkTriples(int cap, TMatch& best) const {
+inline void TMatchFinder::walkTriples(int cap, TMatch& best) const {
     const uint32_t b0 = window_[head_], b1 = window_[(head_ + 1) & RingMask], b2 = window_[(head_ + 2) & RingMask];
     const uint16_t newest = pairCount_[b0 << 8 | b1];
     const uint32_t tLow = static_cast<uint32_t>(totalIn_);
@@ -166,7 +173,7 @@ void TMatchFinder::walkTriples(int cap, TMatch& best) const {
         const uint32_t start = (candidate - 1) & RingMask;
         if (window_[start] == b0 && window_[candidate & RingMask] == b1 && window_[(candidate + 1) & RingMask] == b2) {
             if (static_cast<uint16_t>(newest - ordinal_[candidate & RingMask]) >= PairCandidates) break;
-            const int len = matchLength(start, cap);
+            const int len = matchLength(window_.get() + start, HeadData(), cap);
             if (len > best.length) {
                 best = {len, static_cast<int>(back) + 1};
                 if (len >= cap) return;

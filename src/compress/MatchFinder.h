@@ -15,9 +15,11 @@ class TMatchFinder {
 public:
     static constexpr uint32_t RingSize = 65536;
 
-    struct TMatch {
-        int length;  // below MinMatch: no match
+    // What the head begins: a match, or when length is below MinMatch the literal byte.
+    struct TToken {
+        int length;
         int distance;
+        uint8_t literal;
     };
 
     TMatchFinder();
@@ -38,14 +40,19 @@ public:
 
     // Takes the index on the first search.
     void EnsureIndex();
-    // The longest match at the head; the newest of equally long ones.
-    TMatch Search() const;
+    // The longest match at the head, the newest of equally long ones, or the head's byte;
+    // passes what it returns.
+    TToken TakeToken();
     // Passes n bytes, entering them in the index.
     void Advance(int32_t n);
     // Passes n bytes without indexing (stored blocks search nothing).
     void Skip(int32_t n);
 
 private:
+    struct TMatch {
+        int length;
+        int distance;
+    };
     struct TIndex;
     // One index kept for the next compressor of this thread: a fresh one costs page
     // faults that would dominate compressing a short input.
@@ -54,7 +61,7 @@ private:
     uint8_t at(int64_t position) const;
     void enter(int64_t t);
     void pass(int32_t n, bool indexed);
-    int matchLength(uint32_t from, int cap) const;
+    TMatch search() const;
     bool tryDistanceTwo(int cap, TMatch& best) const;
     void walkTriples(int cap, TMatch& best) const;
     void clearIndexForNextUse();
