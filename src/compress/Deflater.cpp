@@ -11,6 +11,7 @@ namespace {
 constexpr int32_t MaxStoredLength = 65535;
 // Bytes held before Huffman coding: the ring keeps 32 KiB of history behind them.
 constexpr int32_t MaxHuffmanPending = 32767;
+constexpr int TokenBatch = 64;
 
 }  // namespace
 
@@ -60,24 +61,26 @@ void TDeflater::Finish(uint8_t blockType) {
     out_.WriteOut();
 }
 
-// A match may be searched: a longest match fits in what is pending, or a flush takes
+// The look-ahead a match is searched with: room for a longest match, or on a flush
 // every match there is.
-bool TDeflater::hasLookahead() const {
-    const int32_t pending = finder_.Pending();
-    return pending >= MaxMatch || (flushRequested_ && pending >= MinMatch);
-}
+int32_t TDeflater::lookaheadNeeded() const { return flushRequested_ ? MinMatch : MaxMatch; }
 
 // Codes literals and matches into the block while the look-ahead allows and the block
-// has room.
+// has room. Tokens come from the match finder in batches no larger than the block can
+// take before it is full.
 template <class Block>
 void TDeflater::codeLookahead(Block& block) {
     if (finder_.Pending() > 0) finder_.EnsureIndex();
-    while (hasLookahead() && !block.Full()) {
-        const TMatchFinder::TToken token = finder_.TakeToken();
-        if (token.length < MinMatch)
-            block.AddLiteral(token.literal);
-        else
-            block.AddMatch(token.length, token.distance);
+    TMatchFinder::TToken tokens[TokenBatch];
+    while (!block.Full()) {
+        const int n = finder_.TakeTokens(tokens, block.TokensBeforeFull(TokenBatch), lookaheadNeeded());
+        if (n == 0) break;
+        for (int i = 0; i < n; ++i) {
+            if (tokens[i].length < MinMatch)
+                block.AddLiteral(tokens[i].literal);
+            else
+                block.AddMatch(tokens[i].length, tokens[i].distance);
+        }
     }
 }
 

@@ -28,7 +28,7 @@ public:
 
 private:
     void codePending(uint8_t blockType);
-    bool hasLookahead() const;
+    int32_t lookaheadNeeded() const;
     template <class Block>
     void codeLookahead(Block& block);
     template <class Block>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 
@@ -26,11 +27,17 @@ public:
     }
     // Enough symbols for one block: it must be written before more are added.
     bool Full() const { return symbolCount_ > MaxSymbolsPerBlock; }
+    // How many tokens, at most max, can be added with only the last one making the block
+    // full (a token adds up to four symbols); at least one.
+    int TokensBeforeFull(int max) const {
+        return std::clamp((MaxSymbolsPerBlock + 1 - symbolCount_) / MaxSymbolsPerToken, 1, max);
+    }
     // Writes the whole block: header, codes and symbols.
     void Write(TBitWriter& out, bool last);
 
 private:
     static constexpr int MaxSymbolsPerBlock = 65526;
+    static constexpr int MaxSymbolsPerToken = 4;  // length, its extra bits, distance, its extra bits
     // A match adds up to four entries past the limit, the block's end one more.
     static constexpr int SymbolCapacity = 65537 + 8;
     // An entry's kind: a literal/length symbol, a distance symbol, or else the number of

@@ -23,6 +23,7 @@ public:
     }
     // The block has no size limit of its own.
     static constexpr bool Full() { return false; }
+    static constexpr int TokensBeforeFull(int max) { return max; }
     void End() { out_.PutCode(literalCodes_.Entries[deflate::EndOfBlock]); }
 
 private:

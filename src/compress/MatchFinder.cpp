@@ -134,11 +134,14 @@ inline void TMatchFinder::pass(int32_t n, bool indexed) {
     pending_ -= n;
 }
 
-TMatchFinder::TToken TMatchFinder::TakeToken() {
-    const TMatch match = search();
-    const TToken token{match.length, match.distance, HeadByte()};
-    pass(match.length < MinMatch ? 1 : match.length, true);
-    return token;
+int TMatchFinder::TakeTokens(TToken* tokens, int max, int32_t minPending) {
+    int count = 0;
+    while (count < max && pending_ >= minPending) {
+        const TMatch match = search();
+        tokens[count++] = {match.length, match.distance, HeadByte()};
+        pass(match.length < MinMatch ? 1 : match.length, true);
+    }
+    return count;
 }
 
 // The search runs once per token: its parts are inlined here.

@@ -40,9 +40,10 @@ public:
 
     // Takes the index on the first search.
     void EnsureIndex();
-    // The longest match at the head, the newest of equally long ones, or the head's byte;
-    // passes what it returns.
-    TToken TakeToken();
+    // Tokens from the head, each the longest match there (the newest of equally long ones)
+    // or the head's byte, while at least minPending bytes are pending, at most max of them;
+    // passes what it returns. Returns how many.
+    int TakeTokens(TToken* tokens, int max, int32_t minPending);
     // Passes n bytes, entering them in the index.
     void Advance(int32_t n);
     // Passes n bytes without indexing (stored blocks search nothing).
