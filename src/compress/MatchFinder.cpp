@@ -14,9 +14,10 @@ constexpr uint32_t MirrorSize = 320;  // ring start repeated after its end, for 
 constexpr uint32_t PairCount = 65536;
 constexpr int TripleHashBits = 15;
 constexpr int PairCandidates = 64;  // newest occurrences of a pair that are searched
+constexpr uint32_t GoldenRatioMultiplier = 2654435761u;  // spreads the triple over the hash's top bits
 
 uint32_t tripleHash(uint32_t a, uint32_t b, uint32_t c) {
-    return ((a << 16 | b << 8 | c) * 2654435761u) >> (32 - TripleHashBits);
+    return ((a << 16 | b << 8 | c) * GoldenRatioMultiplier) >> (32 - TripleHashBits);
 }
 
 // Common length of the bytes at a and at b, from offset 2, at most cap. The first eight
