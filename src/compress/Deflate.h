@@ -24,6 +24,9 @@ class TDeflater;
 // when Available() is 0 or less and more input is needed), so the wrapped stream's
 // Available() must not promise bytes that cannot be read without harm. The bytes taken
 // beyond the end of the compressed data are handed back through ReadAfterEnd().
+//
+// The stream only picks the direction: TDeflater (Deflater.h) compresses, TInflater
+// (Inflater.h) decompresses.
 class TDeflateStream : public THuffmanBitStream {
 public:
     PIXMORPH_CLASS_NAME(TDeflateStream)
