@@ -1,7 +1,8 @@
 #include "compress/CRC32Stream.h"
 
 #include <array>
-#include <cstring>
+
+#include "platform/ByteOrder.h"
 
 namespace {
 
@@ -36,10 +37,8 @@ const uint32_t CRC32Table[256] = {
 uint32_t UpdateCRC32Register(uint32_t c, const void* buffer, size_t count) {
     const auto* p = static_cast<const uint8_t*>(buffer);
     while (count >= 8) {
-        uint32_t lo, hi;
-        std::memcpy(&lo, p, 4);
-        std::memcpy(&hi, p + 4, 4);
-        lo ^= c;  // little-endian host: byte 0 meets the register's low byte
+        const uint32_t lo = host::ReadLE32(p) ^ c;  // byte 0 meets the register's low byte
+        const uint32_t hi = host::ReadLE32(p + 4);
         c = Tables[7][lo & 0xFF] ^ Tables[6][(lo >> 8) & 0xFF] ^ Tables[5][(lo >> 16) & 0xFF] ^
             Tables[4][lo >> 24] ^ Tables[3][hi & 0xFF] ^ Tables[2][(hi >> 8) & 0xFF] ^
             Tables[1][(hi >> 16) & 0xFF] ^ Tables[0][hi >> 24];

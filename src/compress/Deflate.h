@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 #include "compress/Huffman.h"
+
+class TInflater;
+class TDeflater;
 
 // Raw deflate (RFC 1951) over a library stream, in one direction chosen at creation.
 // No zlib header or trailer: the PNG codec writes and reads those around it.
@@ -22,6 +24,9 @@
 // when Available() is 0 or less and more input is needed), so the wrapped stream's
 // Available() must not promise bytes that cannot be read without harm. The bytes taken
 // beyond the end of the compressed data are handed back through ReadAfterEnd().
+//
+// The stream only picks the direction: TDeflater (Deflater.h) compresses, TInflater
+// (Inflater.h) decompresses.
 class TDeflateStream : public THuffmanBitStream {
 public:
     PIXMORPH_CLASS_NAME(TDeflateStream)
@@ -63,8 +68,8 @@ public:
     // are dropped. Bytes decoded but not yet read can still be read.
     void StopDecoding();
 
-    struct TState;  // internal
-
 private:
-    std::unique_ptr<TState> state_;
+    // One of the two, for the direction chosen at creation.
+    std::unique_ptr<TDeflater> deflater_;
+    std::unique_ptr<TInflater> inflater_;
 };

@@ -50,10 +50,16 @@ void THuffmanCodes::BuildFromLengths(const uint8_t* lengths, int32_t maxBits) {
     }
 }
 
-void THuffmanCodes::BuildFromFrequencies(uint32_t* counts, int32_t maxBits) {
-    const int n = static_cast<int>(std::min<uint32_t>(MaxSymbol + 1, MaxSymbols));
-    for (auto& e : Entries) e = TEntry{};
-    int depth[MaxSymbols];
+namespace {
+
+using TEntry = THuffmanCodes::TEntry;
+constexpr int MaxSymbols = THuffmanCodes::MaxSymbols;
+
+// Depth of each symbol in a Huffman tree over the counts (0 for symbols not counted):
+// merges the two smallest lists until one is left; among equal counts the later symbol is
+// taken first. A heap ordered that way picks the same pairs as scanning all symbols for
+// the two smallest, in n log n instead of n squared. False when nothing was counted.
+bool treeDepths(uint32_t* counts, int n, int* depth) {
     int next[MaxSymbols];
     int tail[MaxSymbols];
     for (int i = 0; i < n; ++i) {
@@ -61,17 +67,13 @@ void THuffmanCodes::BuildFromFrequencies(uint32_t* counts, int32_t maxBits) {
         next[i] = -1;
         tail[i] = i;
     }
-
-    // Merge the two smallest lists until one is left; among equal counts the later
-    // symbol is taken first. A heap ordered that way picks the same pairs as scanning
-    // all symbols for the two smallest, in n log n instead of n squared.
     auto before = [counts](int i, int j) { return counts[i] < counts[j] || (counts[i] == counts[j] && i > j); };
     auto heapAfter = [&before](int i, int j) { return before(j, i); };  // std heaps keep the largest on top
     int heap[MaxSymbols];
     int heapSize = 0;
     for (int i = 0; i < n; ++i)
         if (counts[i] != 0) heap[heapSize++] = i;
-    if (heapSize == 0) return;  // nothing counted: the table stays empty
+    if (heapSize == 0) return false;
     std::make_heap(heap, heap + heapSize, heapAfter);
     while (heapSize > 1) {
         std::pop_heap(heap, heap + heapSize, heapAfter);
@@ -88,63 +90,92 @@ void THuffmanCodes::BuildFromFrequencies(uint32_t* counts, int32_t maxBits) {
         std::push_heap(heap, heap + heapSize, heapAfter);
     }
     if (depth[heap[0]] == 0) depth[heap[0]] = 1;  // a single used symbol gets a 1-bit code
+    return true;
+}
 
-    // Length limiting (ITU-T T.81, Annex K, figure K.3).
+// How many codes of each length, none longer than maxBits (ITU-T T.81, Annex K,
+// figure K.3). True when lengths had to be limited.
+bool limitedLengthCounts(const int* depth, int n, int maxBits, std::vector<uint32_t>& counts) {
     int deepest = 0;
     for (int i = 0; i < n; ++i) deepest = std::max(deepest, depth[i]);
     const int top = std::max(deepest, 2 * maxBits);
-    std::vector<uint32_t> bl(static_cast<size_t>(top) + 2, 0);
+    counts.assign(static_cast<size_t>(top) + 2, 0);
     for (int i = 0; i < n; ++i)
-        if (depth[i] > 0) ++bl[depth[i]];
+        if (depth[i] > 0) ++counts[depth[i]];
     bool limited = false;
     for (int length = top; length > maxBits; --length) {
-        while (bl[length] > 0) {
+        while (counts[length] > 0) {
             int j = length - 2;
-            while (j > 0 && bl[j] == 0) --j;
-            bl[length] -= 2;
-            bl[length - 1] += 1;
-            bl[j + 1] += 2;
-            bl[j] -= 1;
+            while (j > 0 && counts[j] == 0) --j;
+            counts[length] -= 2;
+            counts[length - 1] += 1;
+            counts[j + 1] += 2;
+            counts[j] -= 1;
             limited = true;
         }
     }
+    return limited;
+}
 
-    // Symbols by depth, then by value; lengths handed out in that order.
-    int order[MaxSymbols];
+// The symbols with a code, by depth, then by value. Returns how many.
+int symbolsByDepth(const int* depth, int n, int* order) {
     int listed = 0;
     for (int i = 0; i < n; ++i)
         if (depth[i] > 0) order[listed++] = i;
-    std::stable_sort(order, order + listed, [&depth](int x, int y) { return depth[x] < depth[y]; });
+    std::stable_sort(order, order + listed, [depth](int x, int y) { return depth[x] < depth[y]; });
+    return listed;
+}
+
+// Lengths handed out in list order, as many of each as lengthCounts says.
+void assignLengths(TEntry* entries, const int* order, int listed, const std::vector<uint32_t>& lengthCounts,
+                   int maxBits) {
     int k = 0;
     for (int length = 1; length <= maxBits && k < listed; ++length)
-        for (uint32_t c = 0; c < bl[length] && k < listed; ++c) Entries[order[k++]].Length = static_cast<uint32_t>(length);
+        for (uint32_t c = 0; c < lengthCounts[length] && k < listed; ++c)
+            entries[order[k++]].Length = static_cast<uint32_t>(length);
+}
 
-    // Code values in list order (canonical within the list).
-    if (listed > 0) {
-        uint32_t code = 0;
-        uint32_t len = Entries[order[0]].Length;
-        int i = 0;
-        while (i < listed) {
-            while (i < listed && Entries[order[i]].Length == len) Entries[order[i++]].Code = code++;
-            ++len;
-            code <<= 1;
-        }
+// Code values in list order (canonical within the list).
+void assignListCodes(TEntry* entries, const int* order, int listed) {
+    if (listed == 0) return;
+    uint32_t code = 0;
+    uint32_t len = entries[order[0]].Length;
+    int i = 0;
+    while (i < listed) {
+        while (i < listed && entries[order[i]].Length == len) entries[order[i++]].Code = code++;
+        ++len;
+        code <<= 1;
     }
+}
 
-    // After limiting, the list order no longer sorts codes by symbol within a length.
-    if (limited) {
-        for (int length = 1; length <= maxBits; ++length) {
-            uint32_t codes[MaxSymbols];
-            int m = 0;
-            for (int i = 0; i < n; ++i)
-                if (Entries[i].Length == static_cast<uint32_t>(length)) codes[m++] = Entries[i].Code;
-            std::sort(codes, codes + m);
-            m = 0;
-            for (int i = 0; i < n; ++i)
-                if (Entries[i].Length == static_cast<uint32_t>(length)) Entries[i].Code = codes[m++];
-        }
+// After limiting, the list order no longer sorts codes by symbol within a length.
+void sortCodesWithinLengths(TEntry* entries, int n, int maxBits) {
+    for (int length = 1; length <= maxBits; ++length) {
+        uint32_t codes[MaxSymbols];
+        int m = 0;
+        for (int i = 0; i < n; ++i)
+            if (entries[i].Length == static_cast<uint32_t>(length)) codes[m++] = entries[i].Code;
+        std::sort(codes, codes + m);
+        m = 0;
+        for (int i = 0; i < n; ++i)
+            if (entries[i].Length == static_cast<uint32_t>(length)) entries[i].Code = codes[m++];
     }
+}
 
+}  // namespace
+
+void THuffmanCodes::BuildFromFrequencies(uint32_t* counts, int32_t maxBits) {
+    const int n = static_cast<int>(std::min<uint32_t>(MaxSymbol + 1, MaxSymbols));
+    for (auto& e : Entries) e = TEntry{};
+    int depth[MaxSymbols];
+    if (!treeDepths(counts, n, depth)) return;  // nothing counted: the table stays empty
+    std::vector<uint32_t> lengthCounts;
+    const bool limited = limitedLengthCounts(depth, n, maxBits, lengthCounts);
+    int order[MaxSymbols];
+    const int listed = symbolsByDepth(depth, n, order);
+    assignLengths(Entries, order, listed, lengthCounts, maxBits);
+    assignListCodes(Entries, order, listed);
+    if (limited) sortCodesWithinLengths(Entries, n, maxBits);
     for (int i = 0; i < n; ++i)
         if (Entries[i].Length != 0) Entries[i].Code = reverseBits(Entries[i].Code, Entries[i].Length);
 }
