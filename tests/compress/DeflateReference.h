@@ -45,8 +45,8 @@ public:
             if (b.type == 0) {
                 bitCount_ = 0;
                 bitBuf_ = 0;
-                const uint32_t len = byte() | byte() << 8;
-                const uint32_t nlen = byte() | byte() << 8;
+                const uint32_t len = word16();
+                const uint32_t nlen = word16();
                 if ((len ^ 0xFFFF) != nlen) throw std::runtime_error("stored length");
                 for (uint32_t i = 0; i < len; ++i) {
                     out.data.push_back(static_cast<uint8_t>(byte()));
@@ -163,6 +163,14 @@ private:
             code <<= 1;
         }
         throw std::runtime_error("no such code");
+    }
+
+    // Two bytes, low first; read in two statements because the operands of "|" have no
+    // defined order of evaluation.
+    uint32_t word16() {
+        const uint32_t low = byte();
+        const uint32_t high = byte();
+        return low | high << 8;
     }
 
     uint32_t byte() {
