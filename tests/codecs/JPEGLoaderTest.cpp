@@ -216,13 +216,13 @@ TEST(JpegLoading, BadDataFailsWithLibjpegsCodeOrTheSizeErrorAndNoImage) {
     patchFrameSize(huge, 65000, 65000);
     patchFrameSize(hugeGrey, 60000, 40000);
     patchFrameSize(tooBig, 65535, 65535);
-    // A standard file has at most about 2800 scans (four components, 63 coefficients in
-    // 11 steps each, and the DC steps); beyond that, scans only repeat to waste time.
+    // Real encoders write a few dozen scans at most; a scan that sends again what an
+    // earlier one sent, or thousands of scans, only waste time.
     progressive.repeatLastScan = 3100;
     const Bytes endless = jo::Encode(24, 16, 3, picture(24, 16, 3), progressive);
     ASSERT_TRUE(jo::Decode(endless).ok);
-    progressive.repeatLastScan = 100;
-    EXPECT_EQ(compareWithLibjpeg(jo::Encode(24, 16, 3, picture(24, 16, 3), progressive)), "");
+    progressive.repeatLastScan = 1;
+    const Bytes repeated = jo::Encode(24, 16, 3, picture(24, 16, 3), progressive);
     const std::pair<Bytes, std::string> cases[] = {
         {{}, jpegError(JERR_INPUT_EMPTY)},
         {{'n', 'o', 't', ' ', 'j', 'p', 'e', 'g'}, jpegError(JERR_NO_SOI)},
@@ -230,6 +230,7 @@ TEST(JpegLoading, BadDataFailsWithLibjpegsCodeOrTheSizeErrorAndNoImage) {
         {twelveBits, jpegError(JERR_BAD_PRECISION)},
         {tooBig, jpegError(JERR_IMAGE_TOO_BIG)},
         {endless, jpegError(JERR_BAD_PROGRESSION)},
+        {repeated, jpegError(JERR_BAD_PROGRESSION)},
         {huge, "Invalid bitmap size"},
         {hugeGrey, "Invalid bitmap size"},
     };
