@@ -184,14 +184,17 @@ TEST(JpegLoading, DamagedFilesKeepTheRowsLibjpegMakesOfThem) {
     const Bytes wholeProgressive = jo::Encode(48, 40, 3, picture(48, 40, 3), progressive);
     size_t sos = 0;  // where the first scan's header starts
     while (sos + 1 < whole.size() && !(whole[sos] == 0xFF && whole[sos + 1] == 0xDA)) ++sos;
-    Bytes stray = whole, trailing = whole;
+    Bytes stray = whole, trailing = whole, tall = whole;
     stray.insert(stray.begin() + static_cast<long>(sos), {0x12, 0x34, 0x56});
+    // Data for 3 of 250 rows of blocks: the rows behind it are filled as libjpeg fills them.
+    patchFrameSize(tall, 48, 4000);
     trailing.insert(trailing.end(), {'j', 'u', 'n', 'k'});
     const std::pair<Bytes, bool> cases[] = {
         {Bytes(whole.begin(), whole.begin() + static_cast<long>((sos + whole.size()) / 2)), true},
         {Bytes(whole.begin(), whole.begin() + static_cast<long>(sos + 20)), true},
         {Bytes(wholeProgressive.begin(), wholeProgressive.end() - static_cast<long>(wholeProgressive.size() / 4)), true},
         {stray, true},
+        {tall, true},
         {trailing, false},
     };
     for (const auto& [file, warns] : cases) {
