@@ -35,11 +35,22 @@ struct StreamSource {
     TStream* stream;
     JOCTET* buffer;
     bool startOfFile;
-    // Set once the header is read: from then on the end of the data is watched.
+    // Bytes handed to libjpeg so far.
+    int64_t delivered;
+    // Set once the header is read: from then on the end of the data is watched. The first
+    // scan's data starts at scanStart; firstScanRanOut tells that it ended early.
     bool decoding;
+    int64_t scanStart;
+    bool firstScanRanOut;
     // The row of blocks at which the data of a single-scan file ended: every later block
     // is left empty by libjpeg. -1 while the data lasts.
     int64_t dataEndRow;
+
+    // Called with the header read, where the first scan's data starts.
+    void WatchFromHere() {
+        decoding = true;
+        scanStart = delivered - static_cast<int64_t>(pub.bytes_in_buffer);
+    }
 };
 
 StreamSource& SourceOf(j_decompress_ptr cinfo) { return *reinterpret_cast<StreamSource*>(cinfo->src); }
@@ -62,6 +73,7 @@ boolean FillInputBuffer(j_decompress_ptr cinfo) {
     }
     source->pub.next_input_byte = source->buffer;
     source->pub.bytes_in_buffer = static_cast<size_t>(count);
+    source->delivered += count;
     source->startOfFile = false;
     return TRUE;
 }
@@ -79,11 +91,6 @@ void SkipInputData(j_decompress_ptr cinfo, long count) {
 
 void TermSource(j_decompress_ptr) {}
 
-void LimitScans(j_common_ptr cinfo) {
-    if (cinfo->is_decompressor && reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > MaxScans)
-        ERREXIT(cinfo, JERR_BAD_PROGRESSION);
-}
-
 bool IsRestartMarker(int marker) { return marker >= JPEG_RST0 && marker <= JPEG_RST0 + 7; }
 
 // The end of a scan's data: the file ends, or the entropy decoder meets a marker that is
@@ -94,10 +101,30 @@ void NoteDataEnd(j_decompress_ptr cinfo, int code) {
     StreamSource& source = SourceOf(cinfo);
     const bool scanEnded = code == JWRN_HIT_MARKER && !IsRestartMarker(cinfo->unread_marker);
     if (!source.decoding || (code != JWRN_JPEG_EOF && !scanEnded)) return;
-    if (cinfo->input_scan_number <= 1 && cinfo->input_iMCU_row < cinfo->total_iMCU_rows / MeaningfulRowShare)
-        ERREXIT(cinfo, code);
+    if (cinfo->input_scan_number > 1) return;
+    if (cinfo->input_iMCU_row < cinfo->total_iMCU_rows / MeaningfulRowShare) ERREXIT(cinfo, code);
+    source.firstScanRanOut = true;
     if (scanEnded && cinfo->unread_marker == JPEG_EOI && source.dataEndRow < 0 && !jpeg_has_multiple_scans(cinfo))
         source.dataEndRow = cinfo->input_iMCU_row;
+}
+
+// Every block of a Huffman-coded scan that starts with DC values takes at least one bit.
+// A first scan that has made more blocks than its data has bits made them up (from empty
+// restart intervals, say) and delivered nothing.
+bool FirstScanOutrunsItsData(j_decompress_ptr cinfo) {
+    const StreamSource& source = SourceOf(cinfo);
+    if (!source.decoding || source.firstScanRanOut || cinfo->arith_code || cinfo->input_scan_number != 1) return false;
+    const int64_t blockRows = cinfo->comps_in_scan == 1 ? cinfo->cur_comp_info[0]->v_samp_factor : 1;
+    const int64_t rowBlocks = int64_t{cinfo->MCUs_per_row} * cinfo->blocks_in_MCU * blockRows;
+    const int64_t read = source.delivered - static_cast<int64_t>(cinfo->src->bytes_in_buffer) - source.scanStart;
+    return cinfo->input_iMCU_row * rowBlocks > read * 8;
+}
+
+void WatchProgress(j_common_ptr cinfo) {
+    if (!cinfo->is_decompressor) return;
+    auto* decompression = reinterpret_cast<j_decompress_ptr>(cinfo);
+    if (decompression->input_scan_number > MaxScans) ERREXIT(cinfo, JERR_BAD_PROGRESSION);
+    if (FirstScanOutrunsItsData(decompression)) ERREXIT(cinfo, JWRN_HIT_MARKER);
 }
 
 // Warnings are counted as everywhere; a scan that sends again what earlier ones sent
@@ -133,7 +160,7 @@ public:
         source_.buffer = buffer_.data();
         source_.dataEndRow = -1;
         cinfo_.src = &source_.pub;
-        progress_.progress_monitor = LimitScans;
+        progress_.progress_monitor = WatchProgress;
         cinfo_.progress = &progress_;
     }
     ~Decompression() { jpeg_destroy_decompress(&cinfo_); }
@@ -381,7 +408,7 @@ void TJPEGImage::AssignTo(TPersistent& Dest) {
     for (int32_t y = 0; y < height; ++y) rows[static_cast<size_t>(y)] = decoded.ScanLine(y);
     std::vector<JSAMPLE> cmykRow(cmyk ? static_cast<size_t>(width) * 4 : 0);
     const size_t rowBytes = static_cast<size_t>(width) * (grey ? 1 : 3);
-    jpeg.Source().decoding = true;
+    jpeg.Source().WatchFromHere();
     jpeg.Run([&] {
         j_decompress_ptr cinfo = jpeg.get();
         jpeg_start_decompress(cinfo);

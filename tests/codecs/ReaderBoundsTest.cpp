@@ -57,6 +57,8 @@ TEST(ReaderBounds, TinyFilesClaimingHugeImagesEndByTheirData) {
         {"jpeg_fuzzer/grey-32000-truncated.jpg", Reader::Codec, jpegError(JWRN_JPEG_EOF)},
         {"jpeg_fuzzer/progressive-18000-truncated.jpg", Reader::Codec, jpegError(JWRN_HIT_MARKER)},
         {"jpeg_fuzzer/grey-progressive-8192-repeated-scans.jpg", Reader::Codec, jpegError(JWRN_HIT_MARKER)},
+        // Fifteen empty restart intervals of 65535 blocks: rows made of no data.
+        {"jpeg_fuzzer/restart-empty-intervals-16000.jpg", Reader::Codec, jpegError(JWRN_HIT_MARKER)},
         // libjpeg's coefficients at 16384 x 16384, three full components: over 1 GiB.
         {"jpeg_fuzzer/progressive-444-16384-coefficients.jpg", Reader::Codec, "Invalid bitmap size"},
         {"jpeg_fuzzer/progressive-150-full-scans.jpg", Reader::Codec, jpegError(JERR_BAD_PROGRESSION)},
