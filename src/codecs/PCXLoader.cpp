@@ -209,8 +209,9 @@ void TPCXLoader::LoadFromStream(TBaseStream& Stream, const std::string&, TLinear
     const int32_t width = int32_t{host::ReadLE16Signed(header + 8)} - host::ReadLE16Signed(header + 4) + 1;
     const int32_t height = int32_t{host::ReadLE16Signed(header + 10)} - host::ReadLE16Signed(header + 6) + 1;
     const int32_t bytesPerPlaneLine = host::ReadLE16Signed(header + 66);
-    // A width the cut below would turn into no image at all is as wrong as a bad height.
-    if (width <= 0) throw ELinearBitmap("Invalid bitmap size");
+    // The rows hold bytesPerPlaneLine bytes: the window may cut them, never widen them past
+    // the data. A width the cut would turn into no image at all is as wrong as a bad height.
+    if (width <= 0 || width > bytesPerPlaneLine) throw ELinearBitmap("Invalid bitmap size");
     Bitmap.New(bytesPerPlaneLine, height, planes == 1 ? pfIndexed8 : pfBGR24);
     // Files without a palette trailer get a defined grey ramp rather than stale memory.
     if (planes == 1) std::memcpy(Bitmap.Palette.get(), GrayPalette, PaletteBytes);

@@ -952,6 +952,12 @@ int TGIFImage::Add(host::TPersistent& source) {
     return images_->Add(std::move(frame));
 }
 
+bool TGIFImage::HasImage() const {
+    for (int i = 0; i < images_->Count(); ++i)
+        if (images_->SubImage(i)->Data()) return true;
+    return false;
+}
+
 TGIFVersion TGIFImage::RequiredVersion() const {
     if (images_->Count() == 0) return gvUnknown;
     TGIFVersion version = gv87a;
@@ -1065,7 +1071,15 @@ void InitializeGIFImage() {
     static bool registered = false;
     if (registered) return;
     registered = true;
-    host::TPicture::RegisterFileFormat<TGIFImage>("GIF", "GIF Image");
+    // The picture shows the first frame alone, so it reads no other.
+    host::TPicture::RegisterFileFormat(
+        "GIF", "GIF Image",
+        [] {
+            auto image = std::make_unique<TGIFImage>();
+            image->FirstFrameOnly = true;
+            return std::unique_ptr<host::TGraphic>(std::move(image));
+        },
+        &typeid(TGIFImage));
 }
 
 void FinalizeGIFImage() { host::TPicture::UnregisterGraphicClass<TGIFImage>(); }

@@ -585,6 +585,9 @@ public:
     void SetWidth(int32_t value) override;
     void SetHeight(int32_t value) override;
     bool Empty() const override { return images_->Count() == 0; }
+    // Whether a frame holds an image (a frame of extensions only has none). Reading a file
+    // without one fails.
+    bool HasImage() const;
 
     // Frames, global colour map, screen size 0 x 0, packed fields recomputed.
     void Clear();
@@ -620,6 +623,10 @@ public:
     uint16_t DrawOptions = GIFDefaultDrawOptions;
     int ThreadPriority = GIFDefaultThreadPriority;
     int AnimationSpeed = GIFDefaultAnimationSpeed;
+
+    // Reading stops behind the first frame that holds an image, and leaves the trailer
+    // unread: for users that show only that frame, such as the picture framework's class.
+    bool FirstFrameOnly = false;
 
     TGIFWarning WarningHandler;
     TGIFProgressEvent OnProgress;

@@ -15,10 +15,11 @@ namespace {
 
 constexpr int64_t ReadBufferSize = 64 * 1024;
 
-// Every size a file can claim is weighed against the bytes it has: LZW gives at most a
-// few thousand pixels per byte of code data (a 12-bit code stands for at most 4095
-// pixels), so a frame larger than that budget cannot be mostly real data. A fixed
-// allowance keeps small truncated files loadable with their pixels left at the fill.
+// Every frame is weighed against its own image data: LZW gives at most a few thousand
+// pixels per byte of code data (a 12-bit code stands for at most 4095 pixels), so a frame
+// larger than that cannot be mostly real data. What a frame claims beyond its data comes
+// from one allowance for the whole file, which keeps small truncated files loadable with
+// their pixels left at the fill, but not thousands of frames without data.
 constexpr int64_t PixelsPerDataByte = 4096;
 constexpr int64_t PixelAllowance = int64_t{1} << 24;
 
@@ -30,10 +31,7 @@ public:
     PIXMORPH_CLASS_NAME(ReadAhead)
     explicit ReadAhead(host::TStream& source)
         : source_(source), base_(source.GetPosition()), size_(source.GetSize()),
-          buffer_(static_cast<size_t>(ReadBufferSize)) {
-        pixelBudget_ = checkedAdd(PixelAllowance, productWithin({std::max<int64_t>(size_ - base_, 0), PixelsPerDataByte},
-                                                                int64_t{1} << 52));
-    }
+          buffer_(static_cast<size_t>(ReadBufferSize)) {}
 
     int64_t Read(void* buffer, int64_t count) override {
         auto* out = static_cast<uint8_t*>(buffer);
@@ -65,10 +63,10 @@ public:
     // Leaves the source where reading stopped.
     void Sync() { source_.Seek(base_ + position_, host::soBeginning); }
 
-    // Takes pixels from the file's budget; false when it cannot pay for them.
+    // Takes pixels from the file's allowance; false when it cannot pay for them.
     bool Spend(int64_t pixels) {
-        if (pixels > pixelBudget_) return false;
-        pixelBudget_ -= pixels;
+        if (pixels > allowance_) return false;
+        allowance_ -= pixels;
         return true;
     }
 
@@ -88,7 +86,7 @@ private:
     std::vector<uint8_t> buffer_;
     int64_t position_ = 0;
     int64_t length_ = 0;
-    int64_t pixelBudget_;
+    int64_t allowance_ = PixelAllowance;
 };
 
 void ReadExact(host::TStream& stream, void* buffer, int64_t count) {
@@ -201,17 +199,37 @@ std::unique_ptr<TGIFExtension> NewExtension(ExtensionKind kind, TGIFSubImage* fr
 
 // ---------------------------------------------------------------- raster
 
+// The bytes of image data in the sub-blocks that follow the minimum code size byte at the
+// stream's position, up to the terminator or the end of the stream; the stream stays put.
+int64_t FrameDataBytes(host::TStream& stream) {
+    const int64_t start = stream.GetPosition();
+    const int64_t available = std::max<int64_t>(stream.GetSize() - start, 0);
+    int64_t bytes = 0;
+    if (ReadByte(stream) >= 0) {
+        for (int length; bytes < available && (length = ReadByte(stream)) > 0;) {
+            bytes += length;
+            stream.Seek(length, host::soCurrent);
+        }
+    }
+    stream.Seek(start, host::soBeginning);
+    return std::min(bytes, available);
+}
+
+// Whether the frame's pixels are paid for: by its own data, and what lies beyond that by
+// the file's allowance.
+bool Affordable(host::TStream& stream, int64_t pixels) {
+    // -1: the data could pay for more than the frame has.
+    const int64_t paid = productWithin({FrameDataBytes(stream), PixelsPerDataByte}, pixels);
+    if (paid < 0) return true;
+    const int64_t beyondData = pixels - paid;
+    if (auto* reader = dynamic_cast<ReadAhead*>(&stream)) return reader->Spend(beyondData);
+    return beyondData <= PixelAllowance;
+}
+
 void DecodeRaster(TGIFSubImage& frame, host::TStream& stream) {
     const int32_t width = frame.Width(), height = frame.Height();
     const int64_t pixels = int64_t{width} * height;  // both 16-bit
-    bool affordable;
-    if (auto* reader = dynamic_cast<ReadAhead*>(&stream)) {
-        affordable = reader->Spend(pixels);
-    } else {
-        const int64_t left = std::max<int64_t>(stream.GetSize() - stream.GetPosition(), 0);
-        affordable = pixels <= PixelAllowance || pixels / PixelsPerDataByte <= left;
-    }
-    if (!affordable) throw GIFException("Premature end of data");
+    if (!Affordable(stream, pixels)) throw GIFException("Premature end of data");
 
     frame.AllocatePixels();
     uint8_t fill = 0;
@@ -263,8 +281,11 @@ void TGIFImage::LoadFromStream(host::TStream& stream) {
         ReadAhead reader(stream);
         header_->LoadFromStream(reader);
         images_->LoadFromStream(reader, nullptr);
-        TGIFTrailer trailer(this);
-        trailer.LoadFromStream(reader);
+        if (!HasImage()) throw GIFException("Invalid GIF data");
+        if (!FirstFrameOnly) {
+            TGIFTrailer trailer(this);
+            trailer.LoadFromStream(reader);
+        }
         reader.Sync();
         ok = true;
     } catch (...) {
@@ -324,8 +345,10 @@ void TGIFImageList::LoadFromStream(host::TStream& stream, TObject*) {
         }
         auto frame = std::make_unique<TGIFSubImage>(image);
         frame->LoadFromStream(stream);
+        const bool shown = frame->Data() != nullptr;
         Add(std::move(frame));
         if (image) image->Progress(image, psRunning, static_cast<int>(stream.GetPosition() * 100 / size), "Loading...");
+        if (shown && image && image->FirstFrameOnly) return;
     }
 }
 

@@ -1,5 +1,7 @@
 #include "jpeg/JPEGImage.h"
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "jpeg/JPEGBoundary.h"
@@ -11,13 +13,20 @@ namespace host {
 namespace {
 
 constexpr int64_t TransferBlock = 64 * 1024;
-// A file that follows the standard has at most about 2800 scans (four components, each
-// of 63 coefficients refined in 11 steps, and the DC steps); real ones have a few dozen.
-// A crafted one repeats scans without end, each sending the whole image through the
+// Real encoders write a few dozen scans at most (libjpeg's own progression has ten); a
+// crafted file repeats scans without end, each sending the whole image through the
 // decoder again.
-constexpr int MaxScans = 3000;
+constexpr int MaxScans = 100;
 // Room for libjpeg's row buffers and tables besides the whole-image coefficient buffers.
 constexpr int64_t WorkingMemory = int64_t{64} << 20;
+// One coefficient block: 64 coefficients of two bytes.
+constexpr int64_t BlockBytes = 64 * 2;
+// A first scan whose data ends before one row of blocks in this many delivered nothing
+// worth showing: the file is refused rather than made up of filled rows.
+constexpr JDIMENSION MeaningfulRowShare = 100;
+// Rows that hold no data come out alike once this many rows of blocks lie between them
+// and the last data: the smoothing of colour rows reaches one row of blocks away.
+constexpr JDIMENSION SettlingRows = 3;
 
 // ---------------------------------------------------------------- source
 
@@ -26,12 +35,30 @@ struct StreamSource {
     TStream* stream;
     JOCTET* buffer;
     bool startOfFile;
+    // Bytes handed to libjpeg so far.
+    int64_t delivered;
+    // Set once the header is read: from then on the end of the data is watched. The first
+    // scan's data starts at scanStart; firstScanRanOut tells that it ended early.
+    bool decoding;
+    int64_t scanStart;
+    bool firstScanRanOut;
+    // The row of blocks at which the data of a single-scan file ended: every later block
+    // is left empty by libjpeg. -1 while the data lasts.
+    int64_t dataEndRow;
+
+    // Called with the header read, where the first scan's data starts.
+    void WatchFromHere() {
+        decoding = true;
+        scanStart = delivered - static_cast<int64_t>(pub.bytes_in_buffer);
+    }
 };
 
-void InitSource(j_decompress_ptr cinfo) { reinterpret_cast<StreamSource*>(cinfo->src)->startOfFile = true; }
+StreamSource& SourceOf(j_decompress_ptr cinfo) { return *reinterpret_cast<StreamSource*>(cinfo->src); }
+
+void InitSource(j_decompress_ptr cinfo) { SourceOf(cinfo).startOfFile = true; }
 
 boolean FillInputBuffer(j_decompress_ptr cinfo) {
-    auto* source = reinterpret_cast<StreamSource*>(cinfo->src);
+    StreamSource* source = &SourceOf(cinfo);
     int64_t count = 0;
     TransferOrExit(reinterpret_cast<j_common_ptr>(cinfo), JERR_FILE_READ,
                    [&] { count = source->stream->Read(source->buffer, TransferBlock); });
@@ -46,6 +73,7 @@ boolean FillInputBuffer(j_decompress_ptr cinfo) {
     }
     source->pub.next_input_byte = source->buffer;
     source->pub.bytes_in_buffer = static_cast<size_t>(count);
+    source->delivered += count;
     source->startOfFile = false;
     return TRUE;
 }
@@ -63,9 +91,50 @@ void SkipInputData(j_decompress_ptr cinfo, long count) {
 
 void TermSource(j_decompress_ptr) {}
 
-void LimitScans(j_common_ptr cinfo) {
-    if (cinfo->is_decompressor && reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > MaxScans)
-        ERREXIT(cinfo, JERR_BAD_PROGRESSION);
+bool IsRestartMarker(int marker) { return marker >= JPEG_RST0 && marker <= JPEG_RST0 + 7; }
+
+// The end of a scan's data: the file ends, or the entropy decoder meets a marker that is
+// not a restart. A first scan that ends before a meaningful share of its rows is refused
+// with that warning's code; a single scan that reached the end of the image data has its
+// end row kept, so that the rows behind it are filled without libjpeg.
+void NoteDataEnd(j_decompress_ptr cinfo, int code) {
+    StreamSource& source = SourceOf(cinfo);
+    const bool scanEnded = code == JWRN_HIT_MARKER && !IsRestartMarker(cinfo->unread_marker);
+    if (!source.decoding || (code != JWRN_JPEG_EOF && !scanEnded)) return;
+    if (cinfo->input_scan_number > 1) return;
+    if (cinfo->input_iMCU_row < cinfo->total_iMCU_rows / MeaningfulRowShare) ERREXIT(cinfo, code);
+    source.firstScanRanOut = true;
+    if (scanEnded && cinfo->unread_marker == JPEG_EOI && source.dataEndRow < 0 && !jpeg_has_multiple_scans(cinfo))
+        source.dataEndRow = cinfo->input_iMCU_row;
+}
+
+// Every block of a Huffman-coded scan that starts with DC values takes at least one bit.
+// A first scan that has made more blocks than its data has bits made them up (from empty
+// restart intervals, say) and delivered nothing.
+bool FirstScanOutrunsItsData(j_decompress_ptr cinfo) {
+    const StreamSource& source = SourceOf(cinfo);
+    if (!source.decoding || source.firstScanRanOut || cinfo->arith_code || cinfo->input_scan_number != 1) return false;
+    const int64_t blockRows = cinfo->comps_in_scan == 1 ? cinfo->cur_comp_info[0]->v_samp_factor : 1;
+    const int64_t rowBlocks = int64_t{cinfo->MCUs_per_row} * cinfo->blocks_in_MCU * blockRows;
+    const int64_t read = source.delivered - static_cast<int64_t>(cinfo->src->bytes_in_buffer) - source.scanStart;
+    return cinfo->input_iMCU_row * rowBlocks > read * 8;
+}
+
+void WatchProgress(j_common_ptr cinfo) {
+    if (!cinfo->is_decompressor) return;
+    auto* decompression = reinterpret_cast<j_decompress_ptr>(cinfo);
+    if (decompression->input_scan_number > MaxScans) ERREXIT(cinfo, JERR_BAD_PROGRESSION);
+    if (FirstScanOutrunsItsData(decompression)) ERREXIT(cinfo, JWRN_HIT_MARKER);
+}
+
+// Warnings are counted as everywhere; a scan that sends again what earlier ones sent
+// adds nothing and fails.
+void WatchWarnings(j_common_ptr cinfo, int level) {
+    if (level >= 0) return;
+    ++cinfo->err->num_warnings;
+    if (!cinfo->is_decompressor) return;
+    if (cinfo->err->msg_code == JWRN_BOGUS_PROGRESSION) ERREXIT(cinfo, JERR_BAD_PROGRESSION);
+    NoteDataEnd(reinterpret_cast<j_decompress_ptr>(cinfo), cinfo->err->msg_code);
 }
 
 // ---------------------------------------------------------------- sessions
@@ -76,6 +145,7 @@ class Decompression {
 public:
     explicit Decompression(TStream& stream) : buffer_(static_cast<size_t>(TransferBlock)) {
         InstallJPEGErrorManager(errors_, jpeg_std_error);
+        errors_.pub.emit_message = WatchWarnings;
         cinfo_.err = &errors_.pub;
         // Destroying a zeroed object that libjpeg never set up is harmless.
         Run([this] { jpeg_create_decompress(&cinfo_); });
@@ -88,8 +158,9 @@ public:
         source_.pub.next_input_byte = nullptr;
         source_.stream = &stream;
         source_.buffer = buffer_.data();
+        source_.dataEndRow = -1;
         cinfo_.src = &source_.pub;
-        progress_.progress_monitor = LimitScans;
+        progress_.progress_monitor = WatchProgress;
         cinfo_.progress = &progress_;
     }
     ~Decompression() { jpeg_destroy_decompress(&cinfo_); }
@@ -102,6 +173,7 @@ public:
     }
     jpeg_decompress_struct* operator->() { return &cinfo_; }
     j_decompress_ptr get() { return &cinfo_; }
+    StreamSource& Source() { return source_; }
 
 private:
     JPEGErrorManager errors_{};
@@ -161,6 +233,50 @@ void SetGreyPalette(TBitmap& bitmap) {
     for (int i = 0; i < 256; ++i) grey[i] = {static_cast<uint8_t>(i), static_cast<uint8_t>(i), static_cast<uint8_t>(i), 0};
     const TPaletteHandle palette = CreatePalette(grey, 256);
     bitmap.SetPalette(palette.get());
+}
+
+// ---------------------------------------------------------------- decoding
+
+// libjpeg's whole-image coefficient buffers, which only files of several scans need: the
+// blocks of each component, rounded up to its sampling factors. Held to the image limit.
+int64_t CoefficientBytes(j_decompress_ptr cinfo) {
+    int64_t blocks = 0;
+    for (int c = 0; c < cinfo->num_components; ++c) {
+        const jpeg_component_info& component = cinfo->comp_info[c];
+        const int64_t h = component.h_samp_factor, v = component.v_samp_factor;
+        blocks += (component.width_in_blocks + h - 1) / h * h * ((component.height_in_blocks + v - 1) / v * v);
+    }
+    return checkedSize({blocks, BlockBytes});
+}
+
+// The first output row from which every row repeats the one before: behind the end of a
+// single scan's data libjpeg decodes nothing but empty blocks. The output height while
+// the data lasts.
+JDIMENSION SettledRow(j_decompress_ptr cinfo) {
+    const int64_t end = SourceOf(cinfo).dataEndRow;
+    if (end < 0) return cinfo->output_height;
+    const int64_t rowsPerBlockRow = int64_t{cinfo->max_v_samp_factor} * cinfo->min_DCT_scaled_size;
+    return static_cast<JDIMENSION>(std::min<int64_t>((end + SettlingRows) * rowsPerBlockRow, cinfo->output_height));
+}
+
+// Decodes into rows (blue, green, red or grey), through cmykRow for four-component files.
+// Rows behind the end of the data are copies of the last decoded one, made without asking
+// libjpeg for them; false then, since libjpeg was not given every row.
+bool ReadRows(j_decompress_ptr cinfo, JSAMPROW* rows, size_t rowBytes, JSAMPROW cmykRow, bool inverted) {
+    while (cinfo->output_scanline < cinfo->output_height) {
+        const JDIMENSION y = cinfo->output_scanline;
+        if (y > 0 && y >= SettledRow(cinfo)) {
+            for (JDIMENSION row = y; row < cinfo->output_height; ++row) std::memcpy(rows[row], rows[y - 1], rowBytes);
+            return false;
+        }
+        if (cmykRow) {
+            if (jpeg_read_scanlines(cinfo, &cmykRow, 1) != 1) break;
+            CmykRowToBgr(cmykRow, rows[y], cinfo->output_width, inverted);
+        } else if (jpeg_read_scanlines(cinfo, rows + y, cinfo->output_height - y) == 0) {
+            break;
+        }
+    }
+    return true;
 }
 
 const char* const JPEGDescription = "JPEG Image File";
@@ -259,6 +375,7 @@ void TJPEGImage::AssignTo(TPersistent& Dest) {
     }
     data_.SetPosition(0);
     Decompression jpeg(data_);
+    bool multipleScans = false;
     jpeg.Run([&] {
         j_decompress_ptr cinfo = jpeg.get();
         jpeg_read_header(cinfo, TRUE);
@@ -274,40 +391,29 @@ void TJPEGImage::AssignTo(TPersistent& Dest) {
             default: cinfo->out_color_space = JCS_EXT_BGR; break;
         }
         jpeg_calc_output_dimensions(cinfo);
+        multipleScans = jpeg_has_multiple_scans(cinfo);
     });
     const bool grey = jpeg->out_color_space == JCS_GRAYSCALE;
     const bool cmyk = jpeg->out_color_space == JCS_CMYK;
     const bool inverted = cmyk && jpeg->saw_Adobe_marker;
     PIXMORPH_ASSERT(jpeg->output_components == (grey ? 1 : cmyk ? 4 : 3), "Unexpected JPEG output", "JPEGImage");
     const int64_t width = jpeg->output_width, height = jpeg->output_height;
-    // libjpeg's own memory is held to what the coefficients of the whole image need, for
-    // files that it must buffer whole; the image itself is made before libjpeg sets up
-    // anything, so a size that no buffer may have is refused first.
-    const int64_t coefficients = productWithin(
-        {jpeg->num_components, int64_t{jpeg->image_width} / 8 + 5, int64_t{jpeg->image_height} / 8 + 5, 64 * 2},
-        std::numeric_limits<int64_t>::max() / 2);
-    if (coefficients < 0) throw ELinearBitmap("Invalid bitmap size");
+    // The image is made before libjpeg sets up anything, so a size that no buffer may have
+    // is refused first; its pages are only touched as rows arrive.
+    const int64_t coefficients = multipleScans ? CoefficientBytes(jpeg.get()) : 0;
     jpeg->mem->max_memory_to_use = static_cast<long>(coefficients + WorkingMemory);
-
     decoded.NewImage(grey ? pf8bit : pf24bit, static_cast<int32_t>(width), static_cast<int32_t>(height));
     if (grey) SetGreyPalette(decoded);
     std::vector<JSAMPROW> rows(static_cast<size_t>(height));
     for (int32_t y = 0; y < height; ++y) rows[static_cast<size_t>(y)] = decoded.ScanLine(y);
     std::vector<JSAMPLE> cmykRow(cmyk ? static_cast<size_t>(width) * 4 : 0);
+    const size_t rowBytes = static_cast<size_t>(width) * (grey ? 1 : 3);
+    jpeg.Source().WatchFromHere();
     jpeg.Run([&] {
         j_decompress_ptr cinfo = jpeg.get();
         jpeg_start_decompress(cinfo);
-        while (cinfo->output_scanline < cinfo->output_height) {
-            const JDIMENSION y = cinfo->output_scanline;
-            if (cmyk) {
-                JSAMPROW line = cmykRow.data();
-                if (jpeg_read_scanlines(cinfo, &line, 1) != 1) break;
-                CmykRowToBgr(line, rows[y], cinfo->output_width, inverted);
-            } else if (jpeg_read_scanlines(cinfo, rows.data() + y, cinfo->output_height - y) == 0) {
-                break;
-            }
-        }
-        jpeg_finish_decompress(cinfo);
+        if (ReadRows(cinfo, rows.data(), rowBytes, cmyk ? cmykRow.data() : nullptr, inverted))
+            jpeg_finish_decompress(cinfo);
     });
     dest->TakeOver(decoded);
 }

@@ -184,14 +184,17 @@ TEST(JpegLoading, DamagedFilesKeepTheRowsLibjpegMakesOfThem) {
     const Bytes wholeProgressive = jo::Encode(48, 40, 3, picture(48, 40, 3), progressive);
     size_t sos = 0;  // where the first scan's header starts
     while (sos + 1 < whole.size() && !(whole[sos] == 0xFF && whole[sos + 1] == 0xDA)) ++sos;
-    Bytes stray = whole, trailing = whole;
+    Bytes stray = whole, trailing = whole, tall = whole;
     stray.insert(stray.begin() + static_cast<long>(sos), {0x12, 0x34, 0x56});
+    // Data for 3 of 250 rows of blocks: the rows behind it are filled as libjpeg fills them.
+    patchFrameSize(tall, 48, 4000);
     trailing.insert(trailing.end(), {'j', 'u', 'n', 'k'});
     const std::pair<Bytes, bool> cases[] = {
         {Bytes(whole.begin(), whole.begin() + static_cast<long>((sos + whole.size()) / 2)), true},
         {Bytes(whole.begin(), whole.begin() + static_cast<long>(sos + 20)), true},
         {Bytes(wholeProgressive.begin(), wholeProgressive.end() - static_cast<long>(wholeProgressive.size() / 4)), true},
         {stray, true},
+        {tall, true},
         {trailing, false},
     };
     for (const auto& [file, warns] : cases) {
@@ -216,13 +219,13 @@ TEST(JpegLoading, BadDataFailsWithLibjpegsCodeOrTheSizeErrorAndNoImage) {
     patchFrameSize(huge, 65000, 65000);
     patchFrameSize(hugeGrey, 60000, 40000);
     patchFrameSize(tooBig, 65535, 65535);
-    // A standard file has at most about 2800 scans (four components, 63 coefficients in
-    // 11 steps each, and the DC steps); beyond that, scans only repeat to waste time.
+    // Real encoders write a few dozen scans at most; a scan that sends again what an
+    // earlier one sent, or thousands of scans, only waste time.
     progressive.repeatLastScan = 3100;
     const Bytes endless = jo::Encode(24, 16, 3, picture(24, 16, 3), progressive);
     ASSERT_TRUE(jo::Decode(endless).ok);
-    progressive.repeatLastScan = 100;
-    EXPECT_EQ(compareWithLibjpeg(jo::Encode(24, 16, 3, picture(24, 16, 3), progressive)), "");
+    progressive.repeatLastScan = 1;
+    const Bytes repeated = jo::Encode(24, 16, 3, picture(24, 16, 3), progressive);
     const std::pair<Bytes, std::string> cases[] = {
         {{}, jpegError(JERR_INPUT_EMPTY)},
         {{'n', 'o', 't', ' ', 'j', 'p', 'e', 'g'}, jpegError(JERR_NO_SOI)},
@@ -230,6 +233,7 @@ TEST(JpegLoading, BadDataFailsWithLibjpegsCodeOrTheSizeErrorAndNoImage) {
         {twelveBits, jpegError(JERR_BAD_PRECISION)},
         {tooBig, jpegError(JERR_IMAGE_TOO_BIG)},
         {endless, jpegError(JERR_BAD_PROGRESSION)},
+        {repeated, jpegError(JERR_BAD_PROGRESSION)},
         {huge, "Invalid bitmap size"},
         {hugeGrey, "Invalid bitmap size"},
     };

@@ -3,11 +3,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fuzz/FuzzBounds.h"
 #include "gif/GIFImage.h"
 #include "platform/Exceptions.h"
 #include "platform/Stream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    UseBoundedReaderLimit();
     host::TMemoryStream stream;
     if (size) stream.Write(data, static_cast<int64_t>(size));
     stream.SetPosition(0);

@@ -338,7 +338,9 @@ TEST(GIFReader, HostileDataFailsCleanlyAndRestoresThePosition) {
     }
     // Larger application blocks than the standard's are kept as unknown ones.
     Bytes b = Header(1, 1);
-    Append(b, {0x21, 0xFF, 12, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', '1', '2', '3', 'x', 1, 9, 0, 0x3B});
+    Append(b, {0x21, 0xFF, 12, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', '1', '2', '3', 'x', 1, 9, 0});
+    Frame(b, 1, 1, {1});
+    b.push_back(0x3B);
     Loaded loaded = Load(b);
     ASSERT_EQ(loaded.image->Images().Count(), 1);
     auto* unknown = dynamic_cast<TGIFUnknownAppExtension*>(loaded.image->Images().SubImage(0)->Extensions().Extension(0));
