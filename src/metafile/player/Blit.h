@@ -10,8 +10,6 @@
 // target by a ternary raster operation.
 namespace host {
 
-inline constexpr uint32_t SRCCOPY_ROP = 0xCC0020;
-
 struct BlitArea {
     double xd = 0, yd = 0, wd = 0, hd = 0;  // destination, logical
     double xs = 0, ys = 0, ws = 0, hs = 0;  // source, bitmap pixels

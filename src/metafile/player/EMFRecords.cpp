@@ -273,7 +273,7 @@ void EMFRecords::createPatternBrush(uint32_t type, const MetafileReader& r) {
     if (!r.has(offBmi, cbBmi) || !r.has(offBits, cbBits)) return;
     // A monochrome brush's two colours are always given as colours.
     Brush brush = painter_.patternBrush(r.sub(offBmi, cbBmi), r.sub(offBits, cbBits),
-                                        type == EMR_CREATEMONOBRUSH ? DIB_RGB_USAGE : usage);
+                                        type == EMR_CREATEMONOBRUSH ? DIB_RGB_COLORS : usage);
     painter_.objects().store(r.u32(Param), Object::Of(std::move(brush)));
 }
 
@@ -467,7 +467,7 @@ void EMFRecords::bitmap(uint32_t type, const MetafileReader& r) {
             rop = r.u32(68), a.wd = r.i32(72), a.hd = r.i32(76);
             if (!r.has(0, 80)) return;
         } else {
-            rop = SRCCOPY_ROP, a.wd = a.ws, a.hd = a.hs;
+            rop = SRCCOPY, a.wd = a.ws, a.hd = a.hs;
             if (!r.has(0, 76)) return;
         }
     } else {
@@ -479,7 +479,7 @@ void EMFRecords::bitmap(uint32_t type, const MetafileReader& r) {
         a.hs = stretch ? r.i32(104) : a.hd;
         if (stretch && !r.has(0, 108)) return;
         // Blending and transparency are drawn as plain copies.
-        if (type == EMR_ALPHABLEND || type == EMR_TRANSPARENTBLT) rop = SRCCOPY_ROP;
+        if (type == EMR_ALPHABLEND || type == EMR_TRANSPARENTBLT) rop = SRCCOPY;
     }
     DecodedDIB dib;
     if (cbBmi && r.has(offBmi, cbBmi) && r.has(offBits, cbBits))

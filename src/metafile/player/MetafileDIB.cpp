@@ -93,12 +93,12 @@ void readColorTable(const MetafileReader& header, const DIBHeader& dib, uint32_t
                     const std::vector<uint32_t>& palette, uint32_t table[256]) {
     if (dib.bitCount > 8) return;
     uint32_t count = dib.colorsUsed && dib.colorsUsed < (1u << dib.bitCount) ? dib.colorsUsed : 1u << dib.bitCount;
-    const size_t entry = usage == DIB_PAL_USAGE ? 2 : dib.tableEntry;
+    const size_t entry = usage == DIB_PAL_COLORS ? 2 : dib.tableEntry;
     const size_t available = header.size() > dib.tableOffset ? (header.size() - dib.tableOffset) / entry : 0;
     count = static_cast<uint32_t>(std::min<uint64_t>(count, available));
     for (uint32_t i = 0; i < count; ++i) {
         const size_t at = dib.tableOffset + i * entry;
-        if (usage == DIB_PAL_USAGE) {
+        if (usage == DIB_PAL_COLORS) {
             const uint16_t index = header.u16(at);
             table[i] = index < palette.size() ? palette[index] : 0;
         } else {
@@ -144,7 +144,7 @@ size_t packedHeaderSize(const MetafileReader& dib, uint32_t usage) {
     const uint32_t headerSize = dib.u32(0);
     if (headerSize == CoreHeaderSize) {
         const uint32_t bitCount = dib.u16(10);
-        return CoreHeaderSize + (bitCount <= 8 ? (size_t{1} << bitCount) * (usage == DIB_PAL_USAGE ? 2 : 3) : 0);
+        return CoreHeaderSize + (bitCount <= 8 ? (size_t{1} << bitCount) * (usage == DIB_PAL_COLORS ? 2 : 3) : 0);
     }
     if (headerSize < InfoHeaderSize || headerSize > dib.size()) return SIZE_MAX;
     const uint32_t bitCount = dib.u16(14), compression = dib.u32(16), used = dib.u32(32);
@@ -152,7 +152,7 @@ size_t packedHeaderSize(const MetafileReader& dib, uint32_t usage) {
     if (compression == BI_BITFIELDS_COMPRESSION && headerSize < MaskedHeaderSize) size += 12;
     if (bitCount <= 8) {
         const uint64_t count = used && used < (1u << bitCount) ? used : uint64_t{1} << bitCount;
-        size += static_cast<size_t>(count) * (usage == DIB_PAL_USAGE ? 2 : 4);
+        size += static_cast<size_t>(count) * (usage == DIB_PAL_COLORS ? 2 : 4);
     } else if (used && used <= 65536) {
         size += static_cast<size_t>(used) * 4;
     }

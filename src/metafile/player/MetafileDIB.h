@@ -6,13 +6,13 @@
 
 #include "metafile/player/CairoLibrary.h"
 #include "metafile/player/MetafileReader.h"
+#include "picture/Graphics.h"
 
 // Device-independent bitmaps as the bitmap and pattern-brush records carry them.
 namespace host {
 
-// How a colour table is given: colours, or indices into the selected logical palette.
-inline constexpr uint32_t DIB_RGB_USAGE = 0;
-inline constexpr uint32_t DIB_PAL_USAGE = 1;
+// A colour table of indices into the selected logical palette (DIB_RGB_COLORS: of colours).
+inline constexpr uint32_t DIB_PAL_COLORS = 1;
 
 struct DecodedDIB {
     Surface surface;  // RGB24; null when the bitmap could not be decoded
@@ -20,7 +20,7 @@ struct DecodedDIB {
 };
 
 // header: the information header with its colour table; bits: the pixel rows.
-// DIB_PAL_USAGE takes the colour table as indices into palette (0x00RRGGBB entries).
+// DIB_PAL_COLORS takes the colour table as indices into palette (0x00RRGGBB entries).
 // Run-length and embedded JPEG/PNG bitmaps are not decoded.
 DecodedDIB DecodeDIB(const MetafileReader& header, const MetafileReader& bits, uint32_t usage,
                      const std::vector<uint32_t>& palette);

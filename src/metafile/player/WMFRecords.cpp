@@ -337,7 +337,7 @@ DecodedDIB WMFRecords::packedBitmap(const MetafileReader& r, size_t dibAt, uint3
 }
 
 void WMFRecords::blitPacked(const MetafileReader& r, size_t dibAt, const BlitArea& area, uint32_t rop) {
-    DecodedDIB decoded = packedBitmap(r, dibAt, DIB_RGB_USAGE);
+    DecodedDIB decoded = packedBitmap(r, dibAt, DIB_RGB_COLORS);
     if (decoded.surface) Blit(painter_, &decoded, area, rop);
 }
 
@@ -381,7 +381,7 @@ void WMFRecords::setDIBitsToDevice(uint16_t, const MetafileReader& r) {
     DecodedDIB decoded = packedBitmap(r, Param + 18, usage);
     if (!decoded.surface) return;
     a.ys = std::max(0.0, decoded.height - a.ys - a.hs);
-    Blit(painter_, &decoded, a, SRCCOPY_ROP);
+    Blit(painter_, &decoded, a, SRCCOPY);
 }
 
 // ---------------------------------------------------------------- text
