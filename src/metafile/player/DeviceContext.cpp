@@ -26,6 +26,14 @@ Pen makePen(uint32_t style, double width, uint32_t colorRef) {
     return pen;
 }
 
+template <class T>
+Object objectOf(Object::Kind kind, T Object::*member, T value) {
+    Object o;
+    o.kind = kind;
+    o.*member = std::move(value);
+    return o;
+}
+
 }  // namespace
 
 uint32_t ColorRefToRGB(uint32_t colorRef) {
@@ -42,39 +50,12 @@ void SelectStockObject(DeviceContext& dc, uint32_t stock) {
     else if (stock >= OEM_FIXED_FONT && stock <= DEFAULT_GUI_FONT && stock != DEFAULT_PALETTE) dc.font = Font{};
 }
 
-Object Object::Of(Pen pen) {
-    Object o;
-    o.kind = PenKind;
-    o.pen = std::move(pen);
-    return o;
-}
-
-Object Object::Of(Brush brush) {
-    Object o;
-    o.kind = BrushKind;
-    o.brush = std::move(brush);
-    return o;
-}
-
-Object Object::Of(Font font) {
-    Object o;
-    o.kind = FontKind;
-    o.font = std::move(font);
-    return o;
-}
-
-Object Object::Of(Region region) {
-    Object o;
-    o.kind = RegionKind;
-    o.region = std::move(region);
-    return o;
-}
-
+Object Object::Of(Pen pen) { return objectOf(PenKind, &Object::pen, std::move(pen)); }
+Object Object::Of(Brush brush) { return objectOf(BrushKind, &Object::brush, std::move(brush)); }
+Object Object::Of(Font font) { return objectOf(FontKind, &Object::font, std::move(font)); }
+Object Object::Of(Region region) { return objectOf(RegionKind, &Object::region, std::move(region)); }
 Object Object::OfPalette(std::vector<uint32_t> palette) {
-    Object o;
-    o.kind = PaletteKind;
-    o.palette = std::move(palette);
-    return o;
+    return objectOf(PaletteKind, &Object::palette, std::move(palette));
 }
 
 const Object* ObjectTable::find(size_t index, Object::Kind kind) const {
