@@ -5,6 +5,7 @@ set -euo pipefail
 build=$1
 seconds=$2
 root=$(cd "$(dirname "$0")/.." && pwd)
+export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 status=0
 for fuzzer in "$build"/*_fuzzer; do
   [ -x "$fuzzer" ] || continue

@@ -5,8 +5,10 @@
 #include <cmath>
 #include <cstring>
 
+#include "metafile/MetafileRecordTypes.h"
+#include "metafile/player/MetafilePlayer.h"
+#include "platform/ByteOrder.h"
 #include "platform/CheckedSize.h"
-#include "metafile/MetafilePlayer.h"
 
 namespace host {
 
@@ -32,9 +34,6 @@ constexpr size_t WmfHeaderBytes = 18;
 // on 508 × 381 millimetres, so that sizes go through hundredths of a millimetre and back
 // to the same pixels.
 constexpr int32_t DevicePixelsX = 1920, DevicePixelsY = 1440, DeviceMMX = 508, DeviceMMY = 381;
-
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t le32(const uint8_t* p) { return uint32_t{le16(p)} | uint32_t{le16(p + 2)} << 16; }
 
 [[noreturn]] void invalid() { throw EInvalidGraphic(SInvalidMetafile); }
 
@@ -63,9 +62,7 @@ public:
     }
     void i32(int32_t v) { u32(static_cast<uint32_t>(v)); }
     void raw(const std::vector<uint8_t>& v) { bytes.insert(bytes.end(), v.begin(), v.end()); }
-    void patch32(size_t at, uint32_t v) {
-        for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(v >> (8 * i));
-    }
+    void patch32(size_t at, uint32_t v) { WriteLE32(&bytes[at], v); }
     size_t size() const { return bytes.size(); }
 };
 
@@ -126,9 +123,9 @@ void TMetafile::LoadFromStream(TStream& stream) {
     const int64_t headBytes = std::min<int64_t>(available, sizeof head);
     if (headBytes > 0) stream.ReadBuffer(head, headBytes);
 
-    if (available > 100 && le32(head) == 1 && le32(head + 40) == EmfSignature) {
-        const uint32_t total = le32(head + 48);
-        const uint32_t headerRecord = le32(head + 4);
+    if (available > 100 && ReadLE32(head) == EMR_HEADER && ReadLE32(head + 40) == EmfSignature) {
+        const uint32_t total = ReadLE32(head + 48);
+        const uint32_t headerRecord = ReadLE32(head + 4);
         if (total < EmfHeaderMinimum || total > available || headerRecord < EmfHeaderMinimum || headerRecord > total)
             invalid();
         std::vector<uint8_t> data(total);
@@ -138,15 +135,15 @@ void TMetafile::LoadFromStream(TStream& stream) {
         size_t at = 0;
         while (at < data.size()) {
             if (data.size() - at < 8) invalid();
-            const uint32_t type = le32(&data[at]), size = le32(&data[at + 4]);
+            const uint32_t type = ReadLE32(&data[at]), size = ReadLE32(&data[at + 4]);
             if (size < 8 || size > data.size() - at) invalid();
             at += size;
-            if (type == 14) break;  // EMR_EOF
+            if (type == EMR_EOF) break;
         }
-        const int32_t left = static_cast<int32_t>(le32(head + 24)), top = static_cast<int32_t>(le32(head + 28));
-        const int32_t right = static_cast<int32_t>(le32(head + 32)), bottom = static_cast<int32_t>(le32(head + 36));
-        const int32_t devX = static_cast<int32_t>(le32(head + 72)), devY = static_cast<int32_t>(le32(head + 76));
-        const int32_t mmX = static_cast<int32_t>(le32(head + 80)), mmY = static_cast<int32_t>(le32(head + 84));
+        const int32_t left = ReadLE32Signed(head + 24), top = ReadLE32Signed(head + 28);
+        const int32_t right = ReadLE32Signed(head + 32), bottom = ReadLE32Signed(head + 36);
+        const int32_t devX = ReadLE32Signed(head + 72), devY = ReadLE32Signed(head + 76);
+        const int32_t mmX = ReadLE32Signed(head + 80), mmY = ReadLE32Signed(head + 84);
         const int64_t frameW = int64_t{right} - left, frameH = int64_t{bottom} - top;
         width_ = devicePixels(frameW, devX, mmX);
         height_ = devicePixels(frameH, devY, mmY);
@@ -159,32 +156,32 @@ void TMetafile::LoadFromStream(TStream& stream) {
     }
 
     // A placeable Windows metafile.
-    if (headBytes < 22 || le32(head) != PlaceableKey) invalid();
+    if (headBytes < 22 || ReadLE32(head) != PlaceableKey) invalid();
     uint16_t checksum = 0;
-    for (int i = 0; i < 10; ++i) checksum ^= le16(head + 2 * i);
-    if (checksum != le16(head + 20)) invalid();
-    const int16_t bounds[4] = {static_cast<int16_t>(le16(head + 6)), static_cast<int16_t>(le16(head + 8)),
-                               static_cast<int16_t>(le16(head + 10)), static_cast<int16_t>(le16(head + 12))};
-    const uint16_t inch = le16(head + 14);
+    for (int i = 0; i < 10; ++i) checksum ^= ReadLE16(head + 2 * i);
+    if (checksum != ReadLE16(head + 20)) invalid();
+    const int16_t bounds[4] = {ReadLE16Signed(head + 6), ReadLE16Signed(head + 8),
+                               ReadLE16Signed(head + 10), ReadLE16Signed(head + 12)};
+    const uint16_t inch = ReadLE16(head + 14);
     const int64_t rest = available - 22;
     if (rest < static_cast<int64_t>(WmfHeaderBytes) || rest > MaxBufferSize) invalid();
     std::vector<uint8_t> data(static_cast<size_t>(rest));
     const size_t already = static_cast<size_t>(headBytes - 22);
     std::memcpy(data.data(), head + 22, already);
     stream.ReadBuffer(data.data() + already, rest - static_cast<int64_t>(already));
-    const uint16_t type = le16(&data[0]), headerWords = le16(&data[2]);
+    const uint16_t type = ReadLE16(&data[0]), headerWords = ReadLE16(&data[2]);
     if ((type != 1 && type != 2) || headerWords != 9) invalid();
     // The header's own length, when it is shorter than the data, ends the records.
-    const uint64_t declared = uint64_t{le32(&data[6])} * 2;
+    const uint64_t declared = uint64_t{ReadLE32(&data[6])} * 2;
     if (declared >= WmfHeaderBytes && declared < data.size()) data.resize(static_cast<size_t>(declared));
     size_t at = WmfHeaderBytes;
     while (at < data.size()) {
         if (data.size() - at < 6) invalid();
-        const uint64_t size = uint64_t{le32(&data[at])} * 2;
-        const uint16_t function = le16(&data[at + 4]);
+        const uint64_t size = uint64_t{ReadLE32(&data[at])} * 2;
+        const uint16_t function = ReadLE16(&data[at + 4]);
         if (size < 6 || size > data.size() - at) invalid();
         at += static_cast<size_t>(size);
-        if (function == 0) break;  // META_EOF
+        if (function == META_EOF) break;
     }
     inch_ = inch;
     const int32_t unitsPerInch = inch ? inch : ScreenPixelsPerInch;
@@ -255,7 +252,7 @@ std::vector<uint8_t> TMetafile::RecordingAsEnhanced() const {
     Writer w;
     const uint32_t paletteCount = static_cast<uint32_t>(palette_.Entries.size());
     // EMR_HEADER with the pixel-format and micrometre fields (108 bytes).
-    w.u32(1);
+    w.u32(EMR_HEADER);
     w.u32(108);
     w.i32(0), w.i32(0), w.i32(std::max(0, width_ - 1)), w.i32(std::max(0, height_ - 1));  // bounds
     w.i32(0), w.i32(0), w.i32(mmWidth_), w.i32(mmHeight_);                                 // frame
@@ -273,26 +270,26 @@ std::vector<uint8_t> TMetafile::RecordingAsEnhanced() const {
     w.i32(DeviceMMX * 1000), w.i32(DeviceMMY * 1000);
     uint32_t records = 1;
     if (paletteCount) {
-        w.u32(49);  // EMR_CREATEPALETTE
+        w.u32(EMR_CREATEPALETTE);
         w.u32(16 + 4 * paletteCount);
         w.u32(1);
         w.u16(0x300);
         w.u16(paletteCount);
         for (const TPaletteEntry& e : palette_.Entries) w.u8(e.peRed), w.u8(e.peGreen), w.u8(e.peBlue), w.u8(0);
-        w.u32(48), w.u32(12), w.u32(1);  // EMR_SELECTPALETTE
-        w.u32(52), w.u32(8);             // EMR_REALIZEPALETTE
+        w.u32(EMR_SELECTPALETTE), w.u32(12), w.u32(1);
+        w.u32(EMR_REALIZEPALETTE), w.u32(8);
         records += 3;
     }
     int stretchMode = 0;
     for (const RecordedBitmap& b : recorded_) {
         if (b.StretchMode != stretchMode) {
-            w.u32(21), w.u32(12), w.u32(static_cast<uint32_t>(b.StretchMode));  // EMR_SETSTRETCHBLTMODE
+            w.u32(EMR_SETSTRETCHBLTMODE), w.u32(12), w.u32(static_cast<uint32_t>(b.StretchMode));
             stretchMode = b.StretchMode;
             ++records;
         }
         const uint64_t size = 80 + uint64_t{b.Info.size()} + b.Bits.size();
         if (size > UINT32_MAX) throw ELinearBitmap("Invalid bitmap size");
-        w.u32(81);  // EMR_STRETCHDIBITS
+        w.u32(EMR_STRETCHDIBITS);
         w.u32(static_cast<uint32_t>(size));
         w.i32(std::min(b.Dest.Left, b.Dest.Right)), w.i32(std::min(b.Dest.Top, b.Dest.Bottom));
         w.i32(std::max(b.Dest.Left, b.Dest.Right) - 1), w.i32(std::max(b.Dest.Top, b.Dest.Bottom) - 1);
@@ -308,7 +305,7 @@ std::vector<uint8_t> TMetafile::RecordingAsEnhanced() const {
         ++records;
     }
     // EMR_EOF with the palette's entries.
-    w.u32(14);
+    w.u32(EMR_EOF);
     w.u32(20 + 4 * paletteCount);
     w.u32(paletteCount);
     w.u32(paletteCount ? 16 : 0);
@@ -333,7 +330,7 @@ std::vector<uint8_t> TMetafile::RecordingAsWindows() const {
     w.u16(inch);
     w.u32(0);
     uint16_t checksum = 0;
-    for (int i = 0; i < 10; ++i) checksum ^= le16(&w.bytes[2 * i]);
+    for (int i = 0; i < 10; ++i) checksum ^= ReadLE16(&w.bytes[2 * i]);
     w.u16(checksum);
 
     const size_t start = w.size();
@@ -352,28 +349,28 @@ std::vector<uint8_t> TMetafile::RecordingAsWindows() const {
         maxRecord = std::max<uint32_t>(maxRecord, static_cast<uint32_t>(3 + words.size()));
     };
     // Logical units are the recording's pixels.
-    record(0x020B, {0, 0});                                   // SetWindowOrg (y, x)
-    record(0x020C, {height_, width_});                        // SetWindowExt (y, x)
+    record(META_SETWINDOWORG, {0, 0});           // (y, x)
+    record(META_SETWINDOWEXT, {height_, width_});  // (y, x)
     if (!palette_.Entries.empty()) {
         const uint32_t count = static_cast<uint32_t>(palette_.Entries.size());
         w.u32(3 + 2 + 2 * count);
-        w.u16(0x00F7);  // CreatePalette
+        w.u16(META_CREATEPALETTE);
         w.u16(0x300), w.u16(count);
         for (const TPaletteEntry& e : palette_.Entries) w.u8(e.peRed), w.u8(e.peGreen), w.u8(e.peBlue), w.u8(0);
         maxRecord = std::max(maxRecord, 3 + 2 + 2 * count);
-        record(0x0234, {0});  // SelectPalette
-        record(0x0035, {});   // RealizePalette
+        record(META_SELECTPALETTE, {0});
+        record(META_REALIZEPALETTE, {});
     }
     int stretchMode = 0;
     for (const RecordedBitmap& b : recorded_) {
         if (b.StretchMode != stretchMode) {
-            record(0x0107, {b.StretchMode});
+            record(META_SETSTRETCHBLTMODE, {b.StretchMode});
             stretchMode = b.StretchMode;
         }
         const uint64_t words = 3 + 2 + 9 + (uint64_t{b.Info.size()} + b.Bits.size()) / 2;
         if (words > UINT32_MAX) throw ELinearBitmap("Invalid bitmap size");
         w.u32(static_cast<uint32_t>(words));
-        w.u16(0x0F43);  // StretchDIB
+        w.u16(META_STRETCHDIB);
         w.u32(SRCCOPY);
         w.u16(DIB_RGB_COLORS);
         for (int32_t v : {b.Source.Height(), b.Source.Width(), b.Source.Top, b.Source.Left, b.Dest.Height(),
@@ -383,7 +380,7 @@ std::vector<uint8_t> TMetafile::RecordingAsWindows() const {
         w.raw(b.Bits);
         maxRecord = std::max(maxRecord, static_cast<uint32_t>(words));
     }
-    record(0x0000, {});  // EOF
+    record(META_EOF, {});
     const uint64_t total = (w.size() - start) / 2;
     if (total > UINT32_MAX) throw ELinearBitmap("Invalid bitmap size");
     w.patch32(sizeAt, static_cast<uint32_t>(total));
@@ -410,12 +407,12 @@ std::vector<uint8_t> TMetafile::Bytes() const {
         if (enhanced_) return data_;
         std::vector<uint8_t> file(22 + data_.size());
         uint8_t* h = file.data();
-        auto put16 = [&](size_t at, uint16_t v) { h[at] = static_cast<uint8_t>(v), h[at + 1] = static_cast<uint8_t>(v >> 8); };
+        auto put16 = [&](size_t at, uint16_t v) { WriteLE16(h + at, v); };
         put16(0, PlaceableKey & 0xFFFF), put16(2, PlaceableKey >> 16), put16(4, 0);
         for (int i = 0; i < 4; ++i) put16(6 + 2 * i, static_cast<uint16_t>(bounds_[i]));
         put16(14, inch_), put16(16, 0), put16(18, 0);
         uint16_t checksum = 0;
-        for (int i = 0; i < 10; ++i) checksum ^= le16(h + 2 * i);
+        for (int i = 0; i < 10; ++i) checksum ^= ReadLE16(h + 2 * i);
         put16(20, checksum);
         std::memcpy(h + 22, data_.data(), data_.size());
         return file;

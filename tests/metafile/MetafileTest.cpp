@@ -10,9 +10,11 @@
 #include "platform/Exceptions.h"
 #include "picture/Graphics.h"
 #include "metafile/Metafile.h"
+#include "metafile/MetafileRecordTypes.h"
 #include "platform/Stream.h"
 
 using namespace testing_support;
+using namespace host;
 
 namespace {
 
@@ -46,7 +48,7 @@ Bytes placeable(int width, int height, const std::vector<std::pair<int, std::vec
         put16(body, function);
         for (int w : words) put16(body, w);
     }
-    put32(body, 3), put16(body, 0);
+    put32(body, 3), put16(body, META_EOF);
     put16(b, 1), put16(b, 9), put16(b, 0x300);
     put32(b, static_cast<int64_t>(9 + body.size() / 2));
     put16(b, 4), put32(b, 16), put16(b, 0);
@@ -58,7 +60,7 @@ Bytes placeable(int width, int height, const std::vector<std::pair<int, std::vec
 // hundredths of a millimetre), with the given records (type and 32-bit fields).
 Bytes enhanced(int width, int height, const std::vector<std::pair<uint32_t, std::vector<int64_t>>>& records) {
     Bytes b;
-    put32(b, 1), put32(b, 88);
+    put32(b, EMR_HEADER), put32(b, 88);
     put32(b, 0), put32(b, 0), put32(b, width - 1), put32(b, height - 1);
     put32(b, 0), put32(b, 0), put32(b, width * 2540 / 96), put32(b, height * 2540 / 96);
     put32(b, 0x464D4520), put32(b, 0x10000);
@@ -72,7 +74,7 @@ Bytes enhanced(int width, int height, const std::vector<std::pair<uint32_t, std:
         put32(b, 8 + 4 * static_cast<int64_t>(fields.size()));
         for (int64_t f : fields) put32(b, f);
     }
-    put32(b, 14), put32(b, 20), put32(b, 0), put32(b, 16), put32(b, 20);
+    put32(b, EMR_EOF), put32(b, 20), put32(b, 0), put32(b, 16), put32(b, 20);
     const uint32_t total = static_cast<uint32_t>(b.size());
     std::memcpy(&b[48], &total, 4);
     return b;
@@ -112,12 +114,12 @@ std::string checkBox(const std::vector<uint32_t>& pixels, int width, int x0, int
     return "";
 }
 
-constexpr int WmfRectangle = 0x041B, WmfSelectObject = 0x012D, WmfCreatePen = 0x02FA, WmfCreateBrush = 0x02FC;
-constexpr int WmfSetWindowOrg = 0x020B, WmfSetWindowExt = 0x020C, WmfPolygon = 0x0324;
-
 // Pen 0: none; brush 1: solid red (0x0000FF as a COLORREF).
 const std::vector<std::pair<int, std::vector<int>>> RedNoPen = {
-    {WmfCreatePen, {5, 0, 0, 0, 0}}, {WmfSelectObject, {0}}, {WmfCreateBrush, {0, 0x00FF, 0, 0}}, {WmfSelectObject, {1}}};
+    {META_CREATEPENINDIRECT, {5, 0, 0, 0, 0}},
+    {META_SELECTOBJECT, {0}},
+    {META_CREATEBRUSHINDIRECT, {0, 0x00FF, 0, 0}},
+    {META_SELECTOBJECT, {1}}};
 
 }  // namespace
 
@@ -134,8 +136,8 @@ TEST(MetafilePlay, WindowsMetafileFillsARectangleWhereTheWindowMapsIt) {
     // Window 0..200 × 0..100 on a 100 × 50 picture: logical (20, 10)-(100, 60) is
     // pixels (10, 5)-(50, 30); the fill leaves out the right and bottom edges.
     auto records = RedNoPen;
-    records.insert(records.begin(), {{WmfSetWindowOrg, {0, 0}}, {WmfSetWindowExt, {100, 200}}});
-    records.push_back({WmfRectangle, {60, 100, 10, 20}});
+    records.insert(records.begin(), {{META_SETWINDOWORG, {0, 0}}, {META_SETWINDOWEXT, {100, 200}}});
+    records.push_back({META_RECTANGLE, {60, 100, 10, 20}});
     int w, h;
     const auto pixels = render(placeable(100, 50, records), &w, &h);
     ASSERT_EQ(w, 100);
@@ -159,21 +161,22 @@ TEST(MetafilePlay, EnhancedMetafileFollowsTheMappingModeAndTheWorldTransform) {
     const Case cases[] = {
         {"device units", {}, 10, 20, 30, 40},
         {"anisotropic, window twice the viewport",
-         {{17, {8}}, {9, {200, 200}}, {11, {100, 100}}}, 5, 10, 15, 20},
-        {"window origin", {{10, {5, 10}}}, 5, 10, 25, 30},
+         {{EMR_SETMAPMODE, {8}}, {EMR_SETWINDOWEXTEX, {200, 200}}, {EMR_SETVIEWPORTEXTEX, {100, 100}}}, 5, 10, 15, 20},
+        {"window origin", {{EMR_SETWINDOWORGEX, {5, 10}}}, 5, 10, 25, 30},
         {"world scaled by 2 and moved by 5",
-         {{35, {bits(two), bits(zero), bits(zero), bits(two), bits(five), bits(five)}}}, 25, 45, 65, 85},
+         {{EMR_SETWORLDTRANSFORM, {bits(two), bits(zero), bits(zero), bits(two), bits(five), bits(five)}}}, 25, 45, 65, 85},
         {"identity world after a move",
-         {{35, {bits(one), bits(zero), bits(zero), bits(one), bits(five), bits(zero)}}, {36, {0, 0, 0, 0, 0, 0, 1}}},
+         {{EMR_SETWORLDTRANSFORM, {bits(one), bits(zero), bits(zero), bits(one), bits(five), bits(zero)}},
+          {EMR_MODIFYWORLDTRANSFORM, {0, 0, 0, 0, 0, 0, 1}}},
          10, 20, 30, 40},
     };
     for (const Case& c : cases) {
         auto records = c.setup;
-        records.push_back({39, {1, 0, 0x00FF00, 0}});  // brush 1: green
-        records.push_back({37, {1}});
-        records.push_back({37, {nullPen}});
-        records.push_back({43, {10, 20, 30, 40}});
-        records.push_back({37, {whiteBrush}});
+        records.push_back({EMR_CREATEBRUSHINDIRECT, {1, 0, 0x00FF00, 0}});  // brush 1: green
+        records.push_back({EMR_SELECTOBJECT, {1}});
+        records.push_back({EMR_SELECTOBJECT, {nullPen}});
+        records.push_back({EMR_RECTANGLE, {10, 20, 30, 40}});
+        records.push_back({EMR_SELECTOBJECT, {whiteBrush}});
         int w, h;
         const auto pixels = render(enhanced(100, 100, records), &w, &h);
         ASSERT_EQ(w, 100) << c.name;
@@ -183,15 +186,16 @@ TEST(MetafilePlay, EnhancedMetafileFollowsTheMappingModeAndTheWorldTransform) {
 
 TEST(MetafilePlay, SaveAndRestoreReturnTheBrushAndClippingLimitsTheFill) {
     std::vector<std::pair<uint32_t, std::vector<int64_t>>> records = {
-        {39, {1, 0, 0x0000FF, 0}}, {37, {0x80000008}},
-        {33, {}},                   // SaveDC
-        {37, {1}},                  // red brush
-        {30, {0, 0, 20, 20}},       // IntersectClipRect
-        {34, {-1}},                 // RestoreDC: white brush, no clip
-        {43, {0, 0, 50, 50}},       // white on white: nothing to see
-        {37, {1}},
-        {30, {10, 10, 30, 30}},
-        {43, {0, 0, 50, 50}},       // red only inside the clip
+        {EMR_CREATEBRUSHINDIRECT, {1, 0, 0x0000FF, 0}},
+        {EMR_SELECTOBJECT, {0x80000008}},
+        {EMR_SAVEDC, {}},
+        {EMR_SELECTOBJECT, {1}},                   // red brush
+        {EMR_INTERSECTCLIPRECT, {0, 0, 20, 20}},
+        {EMR_RESTOREDC, {-1}},                     // white brush, no clip
+        {EMR_RECTANGLE, {0, 0, 50, 50}},           // white on white: nothing to see
+        {EMR_SELECTOBJECT, {1}},
+        {EMR_INTERSECTCLIPRECT, {10, 10, 30, 30}},
+        {EMR_RECTANGLE, {0, 0, 50, 50}},           // red only inside the clip
     };
     int w, h;
     const auto pixels = render(enhanced(60, 60, records), &w, &h);
@@ -214,13 +218,13 @@ TEST(MetafileLoad, SizesComeFromTheHeaderOfEitherKind) {
 }
 
 TEST(MetafileLoad, DataThatIsNoMetafileOrWhoseRecordsLeaveTheDataIsRefused) {
-    auto truncatedRecord = placeable(10, 10, {{WmfRectangle, {1, 2, 3, 4}}});
+    auto truncatedRecord = placeable(10, 10, {{META_RECTANGLE, {1, 2, 3, 4}}});
     truncatedRecord.resize(truncatedRecord.size() - 8);  // the rectangle ends past the data
-    auto zeroSizeRecord = placeable(10, 10, {{WmfRectangle, {1, 2, 3, 4}}});
+    auto zeroSizeRecord = placeable(10, 10, {{META_RECTANGLE, {1, 2, 3, 4}}});
     zeroSizeRecord[22 + 18] = 0;  // the first record's size in words
     auto emfLongTotal = enhanced(10, 10, {});
     emfLongTotal[48] += 4;  // claims four more bytes than there are
-    auto emfRecordPastEnd = enhanced(10, 10, {{43, {0, 0, 5, 5}}});
+    auto emfRecordPastEnd = enhanced(10, 10, {{EMR_RECTANGLE, {0, 0, 5, 5}}});
     emfRecordPastEnd[88 + 4] = 200;
     auto headerOnly = placeable(10, 10, {});
     headerOnly.resize(22);
@@ -249,16 +253,17 @@ TEST(MetafilePlay, RecordsWhoseFieldsDoNotFitAreSkipped) {
         std::vector<std::pair<int, std::vector<int>>> records;
     };
     const Case cases[] = {
-        {"polygon count beyond the record", {{WmfPolygon, {30000, 0, 0, 10, 10}}}},
-        {"selected object out of range", {{WmfSelectObject, {3000}}}},
-        {"stretch-DIB header that does not fit", {{0x0F43, {0x20, 0xCC, 0, 1, 1, 0, 0, 5, 5, 0, 0, 40, 0}}}},
-        {"text longer than the record", {{0x0521, {500, 0x4141}}}},
-        {"region with more scans than data", {{0x06FF, {0, 6, 0, 0, 0, 900, 0, 0, 0, 10, 10}}, {0x012C, {2}}}},
+        {"polygon count beyond the record", {{META_POLYGON, {30000, 0, 0, 10, 10}}}},
+        {"selected object out of range", {{META_SELECTOBJECT, {3000}}}},
+        {"stretch-DIB header that does not fit", {{META_STRETCHDIB, {0x20, 0xCC, 0, 1, 1, 0, 0, 5, 5, 0, 0, 40, 0}}}},
+        {"text longer than the record", {{META_TEXTOUT, {500, 0x4141}}}},
+        {"region with more scans than data",
+         {{META_CREATEREGION, {0, 6, 0, 0, 0, 900, 0, 0, 0, 10, 10}}, {META_SELECTCLIPREGION, {2}}}},
     };
     for (const Case& c : cases) {
         auto records = RedNoPen;
         records.insert(records.end(), c.records.begin(), c.records.end());
-        records.push_back({WmfRectangle, {8, 8, 2, 2}});
+        records.push_back({META_RECTANGLE, {8, 8, 2, 2}});
         int w, h;
         const auto pixels = render(placeable(10, 10, records), &w, &h);
         EXPECT_EQ(checkBox(pixels, w, 2, 2, 8, 8, 0xFF0000), "") << c.name;

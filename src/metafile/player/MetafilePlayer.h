@@ -4,7 +4,8 @@
 #include <cstdint>
 
 // Plays the records of a Windows metafile or an enhanced metafile onto a block of
-// 0x00RRGGBB pixels with cairo (aliased, as the platform's own drawing is). Every
+// 0x00RRGGBB pixels with cairo (aliased, as the platform's own drawing is), which the
+// first play loads (Exception "libcairo.so.2 was not loaded correctly" when it cannot). Every
 // field a record names is checked against the record and the data before it is read;
 // a record that does not fit, names an object that does not exist or carries a bitmap
 // that does not fit is skipped, and an unknown record is skipped too.

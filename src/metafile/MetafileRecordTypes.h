@@ -1,0 +1,159 @@
+#pragma once
+
+#include <cstdint>
+
+// The record types of enhanced metafiles (EMR_) and the record functions of Windows
+// metafiles (META_), named once for the reader, the writer, the player and the tests.
+namespace host {
+
+// ---------------------------------------------------------------- enhanced metafiles
+
+inline constexpr uint32_t EMR_HEADER = 1;
+inline constexpr uint32_t EMR_POLYBEZIER = 2;
+inline constexpr uint32_t EMR_POLYGON = 3;
+inline constexpr uint32_t EMR_POLYLINE = 4;
+inline constexpr uint32_t EMR_POLYBEZIERTO = 5;
+inline constexpr uint32_t EMR_POLYLINETO = 6;
+inline constexpr uint32_t EMR_POLYPOLYLINE = 7;
+inline constexpr uint32_t EMR_POLYPOLYGON = 8;
+inline constexpr uint32_t EMR_SETWINDOWEXTEX = 9;
+inline constexpr uint32_t EMR_SETWINDOWORGEX = 10;
+inline constexpr uint32_t EMR_SETVIEWPORTEXTEX = 11;
+inline constexpr uint32_t EMR_SETVIEWPORTORGEX = 12;
+inline constexpr uint32_t EMR_EOF = 14;
+inline constexpr uint32_t EMR_SETPIXELV = 15;
+inline constexpr uint32_t EMR_SETMAPMODE = 17;
+inline constexpr uint32_t EMR_SETBKMODE = 18;
+inline constexpr uint32_t EMR_SETPOLYFILLMODE = 19;
+inline constexpr uint32_t EMR_SETROP2 = 20;
+inline constexpr uint32_t EMR_SETSTRETCHBLTMODE = 21;
+inline constexpr uint32_t EMR_SETTEXTALIGN = 22;
+inline constexpr uint32_t EMR_SETTEXTCOLOR = 24;
+inline constexpr uint32_t EMR_SETBKCOLOR = 25;
+inline constexpr uint32_t EMR_OFFSETCLIPRGN = 26;
+inline constexpr uint32_t EMR_MOVETOEX = 27;
+inline constexpr uint32_t EMR_EXCLUDECLIPRECT = 29;
+inline constexpr uint32_t EMR_INTERSECTCLIPRECT = 30;
+inline constexpr uint32_t EMR_SCALEVIEWPORTEXTEX = 31;
+inline constexpr uint32_t EMR_SCALEWINDOWEXTEX = 32;
+inline constexpr uint32_t EMR_SAVEDC = 33;
+inline constexpr uint32_t EMR_RESTOREDC = 34;
+inline constexpr uint32_t EMR_SETWORLDTRANSFORM = 35;
+inline constexpr uint32_t EMR_MODIFYWORLDTRANSFORM = 36;
+inline constexpr uint32_t EMR_SELECTOBJECT = 37;
+inline constexpr uint32_t EMR_CREATEPEN = 38;
+inline constexpr uint32_t EMR_CREATEBRUSHINDIRECT = 39;
+inline constexpr uint32_t EMR_DELETEOBJECT = 40;
+inline constexpr uint32_t EMR_ANGLEARC = 41;
+inline constexpr uint32_t EMR_ELLIPSE = 42;
+inline constexpr uint32_t EMR_RECTANGLE = 43;
+inline constexpr uint32_t EMR_ROUNDRECT = 44;
+inline constexpr uint32_t EMR_ARC = 45;
+inline constexpr uint32_t EMR_CHORD = 46;
+inline constexpr uint32_t EMR_PIE = 47;
+inline constexpr uint32_t EMR_SELECTPALETTE = 48;
+inline constexpr uint32_t EMR_CREATEPALETTE = 49;
+inline constexpr uint32_t EMR_REALIZEPALETTE = 52;
+inline constexpr uint32_t EMR_LINETO = 54;
+inline constexpr uint32_t EMR_ARCTO = 55;
+inline constexpr uint32_t EMR_POLYDRAW = 56;
+inline constexpr uint32_t EMR_SETARCDIRECTION = 57;
+inline constexpr uint32_t EMR_SETMITERLIMIT = 58;
+inline constexpr uint32_t EMR_BEGINPATH = 59;
+inline constexpr uint32_t EMR_ENDPATH = 60;
+inline constexpr uint32_t EMR_CLOSEFIGURE = 61;
+inline constexpr uint32_t EMR_FILLPATH = 62;
+inline constexpr uint32_t EMR_STROKEANDFILLPATH = 63;
+inline constexpr uint32_t EMR_STROKEPATH = 64;
+inline constexpr uint32_t EMR_FLATTENPATH = 65;
+inline constexpr uint32_t EMR_WIDENPATH = 66;
+inline constexpr uint32_t EMR_SELECTCLIPPATH = 67;
+inline constexpr uint32_t EMR_ABORTPATH = 68;
+inline constexpr uint32_t EMR_FILLRGN = 71;
+inline constexpr uint32_t EMR_PAINTRGN = 74;
+inline constexpr uint32_t EMR_EXTSELECTCLIPRGN = 75;
+inline constexpr uint32_t EMR_BITBLT = 76;
+inline constexpr uint32_t EMR_STRETCHBLT = 77;
+inline constexpr uint32_t EMR_SETDIBITSTODEVICE = 80;
+inline constexpr uint32_t EMR_STRETCHDIBITS = 81;
+inline constexpr uint32_t EMR_EXTCREATEFONTINDIRECTW = 82;
+inline constexpr uint32_t EMR_EXTTEXTOUTA = 83;
+inline constexpr uint32_t EMR_EXTTEXTOUTW = 84;
+inline constexpr uint32_t EMR_POLYBEZIER16 = 85;
+inline constexpr uint32_t EMR_POLYGON16 = 86;
+inline constexpr uint32_t EMR_POLYLINE16 = 87;
+inline constexpr uint32_t EMR_POLYBEZIERTO16 = 88;
+inline constexpr uint32_t EMR_POLYLINETO16 = 89;
+inline constexpr uint32_t EMR_POLYPOLYLINE16 = 90;
+inline constexpr uint32_t EMR_POLYPOLYGON16 = 91;
+inline constexpr uint32_t EMR_POLYDRAW16 = 92;
+inline constexpr uint32_t EMR_CREATEMONOBRUSH = 93;
+inline constexpr uint32_t EMR_CREATEDIBPATTERNBRUSHPT = 94;
+inline constexpr uint32_t EMR_EXTCREATEPEN = 95;
+inline constexpr uint32_t EMR_POLYTEXTOUTA = 96;
+inline constexpr uint32_t EMR_POLYTEXTOUTW = 97;
+inline constexpr uint32_t EMR_ALPHABLEND = 114;
+inline constexpr uint32_t EMR_TRANSPARENTBLT = 116;
+inline constexpr uint32_t EMR_GRADIENTFILL = 118;
+
+// ---------------------------------------------------------------- Windows metafiles
+
+inline constexpr uint16_t META_EOF = 0x0000;
+inline constexpr uint16_t META_SAVEDC = 0x001E;
+inline constexpr uint16_t META_REALIZEPALETTE = 0x0035;
+inline constexpr uint16_t META_CREATEPALETTE = 0x00F7;
+inline constexpr uint16_t META_SETBKMODE = 0x0102;
+inline constexpr uint16_t META_SETMAPMODE = 0x0103;
+inline constexpr uint16_t META_SETROP2 = 0x0104;
+inline constexpr uint16_t META_SETPOLYFILLMODE = 0x0106;
+inline constexpr uint16_t META_SETSTRETCHBLTMODE = 0x0107;
+inline constexpr uint16_t META_RESTOREDC = 0x0127;
+inline constexpr uint16_t META_PAINTREGION = 0x012B;
+inline constexpr uint16_t META_SELECTCLIPREGION = 0x012C;
+inline constexpr uint16_t META_SELECTOBJECT = 0x012D;
+inline constexpr uint16_t META_SETTEXTALIGN = 0x012E;
+inline constexpr uint16_t META_DIBCREATEPATTERNBRUSH = 0x0142;
+inline constexpr uint16_t META_DELETEOBJECT = 0x01F0;
+inline constexpr uint16_t META_CREATEPATTERNBRUSH = 0x01F9;
+inline constexpr uint16_t META_SETBKCOLOR = 0x0201;
+inline constexpr uint16_t META_SETTEXTCOLOR = 0x0209;
+inline constexpr uint16_t META_SETWINDOWORG = 0x020B;
+inline constexpr uint16_t META_SETWINDOWEXT = 0x020C;
+inline constexpr uint16_t META_SETVIEWPORTORG = 0x020D;
+inline constexpr uint16_t META_SETVIEWPORTEXT = 0x020E;
+inline constexpr uint16_t META_OFFSETWINDOWORG = 0x020F;
+inline constexpr uint16_t META_OFFSETVIEWPORTORG = 0x0211;
+inline constexpr uint16_t META_LINETO = 0x0213;
+inline constexpr uint16_t META_MOVETO = 0x0214;
+inline constexpr uint16_t META_OFFSETCLIPRGN = 0x0220;
+inline constexpr uint16_t META_FILLREGION = 0x0228;
+inline constexpr uint16_t META_SELECTPALETTE = 0x0234;
+inline constexpr uint16_t META_CREATEPENINDIRECT = 0x02FA;
+inline constexpr uint16_t META_CREATEFONTINDIRECT = 0x02FB;
+inline constexpr uint16_t META_CREATEBRUSHINDIRECT = 0x02FC;
+inline constexpr uint16_t META_POLYGON = 0x0324;
+inline constexpr uint16_t META_POLYLINE = 0x0325;
+inline constexpr uint16_t META_SCALEWINDOWEXT = 0x0410;
+inline constexpr uint16_t META_SCALEVIEWPORTEXT = 0x0412;
+inline constexpr uint16_t META_EXCLUDECLIPRECT = 0x0415;
+inline constexpr uint16_t META_INTERSECTCLIPRECT = 0x0416;
+inline constexpr uint16_t META_ELLIPSE = 0x0418;
+inline constexpr uint16_t META_RECTANGLE = 0x041B;
+inline constexpr uint16_t META_SETPIXEL = 0x041F;
+inline constexpr uint16_t META_TEXTOUT = 0x0521;
+inline constexpr uint16_t META_POLYPOLYGON = 0x0538;
+inline constexpr uint16_t META_ROUNDRECT = 0x061C;
+inline constexpr uint16_t META_PATBLT = 0x061D;
+inline constexpr uint16_t META_CREATEREGION = 0x06FF;
+inline constexpr uint16_t META_ARC = 0x0817;
+inline constexpr uint16_t META_PIE = 0x081A;
+inline constexpr uint16_t META_CHORD = 0x0830;
+inline constexpr uint16_t META_BITBLT = 0x0922;
+inline constexpr uint16_t META_DIBBITBLT = 0x0940;
+inline constexpr uint16_t META_EXTTEXTOUT = 0x0A32;
+inline constexpr uint16_t META_STRETCHBLT = 0x0B23;
+inline constexpr uint16_t META_DIBSTRETCHBLT = 0x0B41;
+inline constexpr uint16_t META_SETDIBTODEV = 0x0D33;
+inline constexpr uint16_t META_STRETCHDIB = 0x0F43;
+
+}  // namespace host
