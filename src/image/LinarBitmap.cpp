@@ -577,6 +577,9 @@ void TLinearBitmap::DrawToDC(host::TCanvas& DC, const host::TRect& Rect, bool Sm
                 for (int32_t x = 0; x < Width; ++x) d[x] = s[x * 2 + 1];
             else
                 std::memcpy(d, s, static_cast<size_t>(BytesPerLine));
+            // The padding reaches the files a metafile canvas records: never leave memory there.
+            const int64_t filled = PixelFormat == pfGray16 ? Width : BytesPerLine;
+            std::memset(d + filled, 0, static_cast<size_t>(stride - filled));
         }
         bits = buffer.get();
     }
