@@ -4,6 +4,7 @@
 
 #include "jpeg/JPEGBoundary.h"
 #include "platform/CheckedSize.h"
+#include "platform/DamageReport.h"
 #include "platform/Exceptions.h"
 
 namespace host {
@@ -63,6 +64,16 @@ void SkipInputData(j_decompress_ptr cinfo, long count) {
 
 void TermSource(j_decompress_ptr) {}
 
+// libjpeg warns of damage it decodes past (a premature end, corrupt data): reported, never hidden.
+void ReportWarningAsDamage(j_common_ptr cinfo, int level) {
+    if (level >= 0) return;
+    ++cinfo->err->num_warnings;
+    char text[JMSG_LENGTH_MAX];
+    jpeg_error_mgr standard;
+    jpeg_std_error(&standard)->format_message(cinfo, text);
+    ReportDamage(text);
+}
+
 void LimitScans(j_common_ptr cinfo) {
     if (cinfo->is_decompressor && reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > MaxScans)
         ERREXIT(cinfo, JERR_BAD_PROGRESSION);
@@ -76,6 +87,7 @@ class Decompression {
 public:
     explicit Decompression(TStream& stream) : buffer_(static_cast<size_t>(TransferBlock)) {
         InstallJPEGErrorManager(errors_, jpeg_std_error);
+        errors_.pub.emit_message = ReportWarningAsDamage;
         cinfo_.err = &errors_.pub;
         // Destroying a zeroed object that libjpeg never set up is harmless.
         Run([this] { jpeg_create_decompress(&cinfo_); });
