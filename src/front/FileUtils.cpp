@@ -102,7 +102,9 @@ void DeleteConvertedInput(const std::string& input, const std::string& output) {
 TAtomicOutput::TAtomicOutput(std::string finalPath, OpenErrors errors)
     : finalPath_(std::move(finalPath)), errors_(errors) {}
 
-TAtomicOutput::~TAtomicOutput() = default;
+TAtomicOutput::~TAtomicOutput() {
+    if (pipeWriter_ >= 0) ::close(pipeWriter_);
+}
 
 const std::string& TAtomicOutput::Path() {
     if (!path_.empty()) return path_;
@@ -110,8 +112,12 @@ const std::string& TAtomicOutput::Path() {
     // goes beside that file so that it takes the name within one file system.
     target_ = host::ResolveLinks(finalPath_);
     switch (host::KindOfFile(target_)) {
-        case host::FileKind::Device:
         case host::FileKind::Fifo:
+            // Waits for the reader, as any program writing into a pipe does.
+            pipeWriter_ = host::OpenFile(target_, O_WRONLY);
+            if (pipeWriter_ < 0) raiseCreateError(finalPath_, errno);
+            [[fallthrough]];
+        case host::FileKind::Device:
             // Replacing /dev/null or a pipe by a regular file would break what reads it.
             path_ = target_;
             return path_;

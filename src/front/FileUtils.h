@@ -66,6 +66,10 @@ private:
     std::string target_;  // finalPath_ with its links followed
     std::string path_;
     std::unique_ptr<host::TPrivateFile> file_;  // none when written in place
+    // A pipe's write end, held from before the writer opens it until the end: a writer
+    // may open it for reading and writing, which does not wait for the reader, and what
+    // it wrote before the reader came would be lost.
+    int pipeWriter_ = -1;
     bool committed_ = false;
 };
 
