@@ -1,6 +1,5 @@
 #include "front/Main.h"
 
-#include <filesystem>
 #include <memory>
 
 #include "codecs/ICOLoader.h"
