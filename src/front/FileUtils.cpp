@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <filesystem>
 #include <vector>
 
 #include "platform/Exceptions.h"
@@ -22,10 +25,11 @@ std::string extensionOf(const std::string& path) {
     return dot != std::string::npos && path[dot] == '.' ? path.substr(dot) : std::string();
 }
 
-[[noreturn]] void raiseCreateError(const std::string& path, int error) {
-    throw EFCreateError(
-        Format("Cannot create file \"%s\". %s", host::ExpandFileName(path).c_str(), SysErrorMessage(error).c_str()));
+[[noreturn]] void raiseCreateError(const std::string& path, const std::string& reason) {
+    throw EFCreateError(Format("Cannot create file \"%s\". %s", host::ExpandFileName(path).c_str(), reason.c_str()));
 }
+
+[[noreturn]] void raiseCreateError(const std::string& path, int error) { raiseCreateError(path, SysErrorMessage(error)); }
 
 [[noreturn]] void raiseOpenError(const std::string& path, int error) {
     throw EFOpenError(
@@ -44,6 +48,41 @@ private:
     int fd_;
 };
 
+// An output of this kind cannot be opened and written as a file.
+constexpr const char* SocketOutputReason = "A socket cannot be written as a file";
+
+// Copies everything that in holds into out; a failure raises naming the side that failed.
+void copyInto(int in, int out, const std::string& input, const std::string& output) {
+    std::vector<uint8_t> block(static_cast<size_t>(ShiftBlockSize));
+    host::ClearWriteError();
+    for (;;) {
+        const int64_t n = host::ReadAll(in, block.data(), ShiftBlockSize);
+        if (n < 0) raiseOpenError(input, errno);
+        if (n == 0) return;
+        // A write that moves nothing without an error is a full disk.
+        if (host::WriteAll(out, block.data(), n) != n)
+            raiseCreateError(output, host::LastWriteError() ? host::LastWriteError() : ENOSPC);
+    }
+}
+
+// The copy of RelocateFile: a private file beside output, published only when complete
+// and never over an existing name.
+void publishCopy(const std::string& input, const std::string& output) {
+    const ScopedDescriptor in(host::OpenFile(input, O_RDONLY));
+    if (in.get() < 0) raiseOpenError(input, errno);
+    std::unique_ptr<host::TPrivateFile> copy;
+    try {
+        copy = std::make_unique<host::TPrivateFile>(host::ExtractFilePath(output), "pixmorph-", extensionOf(output));
+    } catch (const EOSError& e) {
+        raiseCreateError(output, e.ErrorCode());
+    }
+    copyInto(in.get(), copy->Handle(), input, output);
+    struct stat info;
+    // The copy carries the input's permission bits over, as a new file under the umask.
+    if (::fstat(in.get(), &info) == 0) copy->SetPermissions(host::UmaskedMode(info.st_mode & 07777));
+    if (!copy->Publish(output, /*replace=*/false)) raiseCreateError(output, errno);
+}
+
 }  // namespace
 
 void InitializeFileUtils() { ProgramDir = host::ExtractFilePath(host::ExecutablePath()); }
@@ -52,39 +91,93 @@ bool CopyFileTo(const std::string& source, const std::string& dest, bool overwri
     return host::CopyFile(source, dest, !overwrite);
 }
 
+void DeleteConvertedInput(const std::string& input, const std::string& output) {
+    std::error_code error;
+    if (std::filesystem::equivalent(input, output, error)) return;
+    if (host::IsDeletableFile(input)) host::DeleteFile(input);
+}
+
 // ---------------------------------------------------------------- TAtomicOutput
 
 TAtomicOutput::TAtomicOutput(std::string finalPath, OpenErrors errors)
     : finalPath_(std::move(finalPath)), errors_(errors) {}
 
 TAtomicOutput::~TAtomicOutput() {
-    if (!committed_ && !tempPath_.empty()) host::DeleteFile(tempPath_);
+    if (pipeWriter_ >= 0) ::close(pipeWriter_);
 }
 
 const std::string& TAtomicOutput::Path() {
-    if (tempPath_.empty()) {
-        // Through a link the file it names is replaced, and the link stays: the temporary
-        // file goes beside that file so that the rename stays within one file system.
-        // The extension stays the one typed, which chose the codec.
-        target_ = host::ResolveLinks(finalPath_);
-        try {
-            tempPath_ = host::CreateUniqueFile(host::ExtractFilePath(target_), "pixmorph-", extensionOf(finalPath_), 0666);
-        } catch (const EOSError& e) {
-            const int error = e.ErrorCode();
-            if (errors_ == OpenErrors::LibraryStream)
-                throw EInOutError(
-                    Format("Error opening \"%s\" - %s", finalPath_.c_str(), SysErrorMessage(error).c_str()));
-            raiseCreateError(finalPath_, error);
-        }
-        // A file replaced keeps who may read it.
-        host::AdoptPermissions(target_, tempPath_);
+    if (!path_.empty()) return path_;
+    // Through a link the file it names is replaced, and the link stays: the private file
+    // goes beside that file so that it takes the name within one file system.
+    target_ = host::ResolveLinks(finalPath_);
+    switch (host::KindOfFile(target_)) {
+        case host::FileKind::Fifo:
+            // Waits for the reader, as any program writing into a pipe does.
+            pipeWriter_ = host::OpenFile(target_, O_WRONLY);
+            if (pipeWriter_ < 0) raiseCreateError(finalPath_, errno);
+            [[fallthrough]];
+        case host::FileKind::Device:
+            // Replacing /dev/null or a pipe by a regular file would break what reads it.
+            path_ = target_;
+            return path_;
+        case host::FileKind::Socket:
+        case host::FileKind::Other:
+            raiseCreateError(finalPath_, SocketOutputReason);
+        case host::FileKind::Directory:
+            raiseCreateError(finalPath_, EISDIR);
+        default:
+            break;
     }
-    return tempPath_;
+    try {
+        file_ = std::make_unique<host::TPrivateFile>(host::ExtractFilePath(target_), "pixmorph-", extensionOf(finalPath_));
+    } catch (const EOSError& e) {
+        if (errors_ == OpenErrors::LibraryStream)
+            throw EInOutError(Format("Error opening \"%s\" - %s", host::ExpandFileName(finalPath_).c_str(),
+                                     SysErrorMessage(e.ErrorCode()).c_str()));
+        raiseCreateError(finalPath_, e.ErrorCode());
+    }
+    path_ = file_->Path();
+    return path_;
+}
+
+void TAtomicOutput::raiseNamingOutput(const Exception& failure) const {
+    if (const int error = host::LastWriteError()) raiseCreateError(finalPath_, error);
+    std::string message = failure.Message();
+    const auto at = message.find(path_);
+    if (file_ && at != std::string::npos) {
+        message.replace(at, path_.size(), host::ExpandFileName(finalPath_));
+        throw EFCreateError(message);
+    }
+    throw;
+}
+
+void TAtomicOutput::Write(const std::function<void(const std::string& path)>& writer) {
+    const std::string& path = Path();
+    host::ClearWriteError();
+    try {
+        writer(path);
+    } catch (const Exception& failure) {
+        raiseNamingOutput(failure);
+    }
 }
 
 void TAtomicOutput::Commit() {
-    if (!host::ReplaceFile(Path(), target_)) raiseCreateError(finalPath_, errno);
+    Path();
+    if (file_) {
+        // A file replaced keeps who may read it; a new one gets the usual mode. Either way
+        // the mode is set before the file has a name anyone can open.
+        host::AdoptPermissions(target_, *file_);
+        if (!file_->Publish(target_, /*replace=*/true)) raiseCreateError(finalPath_, errno);
+    }
     committed_ = true;
+}
+
+void WriteOutput(const std::string& output, const std::function<void(const std::string& path)>& writer,
+                 TAtomicOutput::OpenErrors errors) {
+    TAtomicOutput target(output, errors);
+    target.Write(writer);
+    target.Commit();
 }
 
 // ---------------------------------------------------------------- conversions
@@ -93,32 +186,29 @@ void ShiftFileBytes(const std::string& input, const std::string& output, int del
     // Read to the end rather than to a size taken first: a pipe or a device has no size.
     const ScopedDescriptor in(host::OpenFile(input, O_RDONLY));
     if (in.get() < 0) raiseOpenError(input, errno);
-    TAtomicOutput target(output);
-    host::TFileStream out(target.Path(), host::fmOpenWrite);
-    std::vector<uint8_t> block(static_cast<size_t>(ShiftBlockSize));
-    for (;;) {
-        const int64_t n = host::ReadAll(in.get(), block.data(), ShiftBlockSize);
-        if (n < 0) raiseOpenError(input, errno);
-        if (n == 0) break;
-        for (int64_t i = 0; i < n; ++i) block[i] = static_cast<uint8_t>(block[i] + delta);
-        out.WriteBuffer(block.data(), n);
-    }
-    out.Close();
-    target.Commit();
+    WriteOutput(output, [&](const std::string& path) {
+        host::TFileStream out(path, host::fmOpenWrite);
+        std::vector<uint8_t> block(static_cast<size_t>(ShiftBlockSize));
+        for (;;) {
+            const int64_t n = host::ReadAll(in.get(), block.data(), ShiftBlockSize);
+            if (n < 0) raiseOpenError(input, errno);
+            if (n == 0) break;
+            for (int64_t i = 0; i < n; ++i) block[i] = static_cast<uint8_t>(block[i] + delta);
+            out.WriteBuffer(block.data(), n);
+        }
+        out.Close();
+    });
 }
 
-void RelocateFile(const std::string& input, const std::string& output) {
-    host::CopyFailure failure;
-    if (host::CopyFile(input, output, /*failIfExists=*/true, &failure)) {
-        // The copy now occupies output, so this rename is refused and the input stays;
-        // the caller decides whether it goes.
-        host::MoveFile(input, output);
-        return;
+void RelocateFile(const std::string& input, const std::string& output, TRelocation relocation) {
+    try {
+        publishCopy(input, output);
+    } catch (const EStreamError&) {
+        // A regular file that cannot be copied may still be renamed (no read access, no
+        // room for a second copy); the rename refuses an existing output as the copy did.
+        if (relocation != TRelocation::CopyOrMove || !host::IsDeletableFile(input) || !host::MoveFile(input, output))
+            throw;
+        host::SyncDirectory(host::ExtractFilePath(output));
+        host::SyncDirectory(host::ExtractFilePath(input));
     }
-    const int copyError = errno;
-    if (failure == host::CopyFailure::Dest && copyError == EEXIST) raiseCreateError(output, copyError);
-    // A file that cannot be copied may still be renamed (same file system, no read access).
-    if (host::MoveFile(input, output)) return;
-    if (failure == host::CopyFailure::Source) raiseOpenError(input, copyError);
-    raiseCreateError(output, copyError);
 }

@@ -1,6 +1,11 @@
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
+
+#include "platform/Exceptions.h"
+#include "platform/Files.h"
 
 // The program's own directory, with a trailing "/"; plug-ins are looked up there.
 // Set once by InitializeFileUtils.
@@ -11,20 +16,32 @@ void InitializeFileUtils();
 // The output appears complete or not at all.
 void ShiftFileBytes(const std::string& input, const std::string& output, int delta);
 
-// Copies input to output without overwriting, then tries to rename it there, so the data
-// ends up at output. Raises when output already exists or nothing could be copied or moved.
-void RelocateFile(const std::string& input, const std::string& output);
+// Whether RelocateFile may move the input when it cannot be copied.
+enum class TRelocation { CopyOnly, CopyOrMove };
+
+// Copies input to output without overwriting: the copy is made in a private file beside
+// output and takes the name only when complete, so an interrupted call leaves nothing.
+// Raises when output already exists or the copy cannot be made; with CopyOrMove a
+// regular file that cannot be copied is renamed instead (never a folder or a device).
+// The input stays; the caller decides whether it goes.
+void RelocateFile(const std::string& input, const std::string& output, TRelocation relocation);
 
 bool CopyFileTo(const std::string& source, const std::string& dest, bool overwrite);
 
-// Where a conversion writes its output: a fresh file beside the final one with the same
-// extension, renamed over the final name only by Commit. Until then an earlier file of
-// that name is untouched; an uncommitted temporary file is removed.
+// The input of a completed conversion goes, unless it is not a regular file (a device, a
+// pipe, /dev/stdin) or the output took its place.
+void DeleteConvertedInput(const std::string& input, const std::string& output);
+
+// Where a conversion writes its output. An output that is a regular file or new is
+// written to a private file beside it (unnamed where the file system allows, else named
+// with mode 0600) that gets its final permissions, is synced and only then takes the
+// name, in Commit; until then an earlier file of that name is untouched, and an
+// uncommitted private file leaves nothing behind. A device or a pipe is written in place.
 // Through a symbolic link the file it names is replaced and the link stays; a replaced
 // file keeps its permission bits (and owner and group where the process may set them).
 class TAtomicOutput {
 public:
-    // How a temporary file that cannot be created is reported: as the platform's file
+    // How a private file that cannot be created is reported: as the platform's file
     // stream does ("Cannot create file ..."), or as the library's ("Error opening ...").
     enum class OpenErrors { Platform, LibraryStream };
     explicit TAtomicOutput(std::string finalPath, OpenErrors errors = OpenErrors::Platform);
@@ -32,16 +49,30 @@ public:
     TAtomicOutput(const TAtomicOutput&) = delete;
     TAtomicOutput& operator=(const TAtomicOutput&) = delete;
 
-    // The temporary file's path, created on first use; a failure raises
+    // The path a writer opens, prepared on first use; a failure raises
     // "Cannot create file "%s". %s" (or the library's "Error opening "%s" - %s") naming
     // the final path.
     const std::string& Path();
+    // Runs writer on Path(). A failure to write is raised as "Cannot create file "%s". %s"
+    // with the final path and the system's reason; no message names the private file.
+    void Write(const std::function<void(const std::string& path)>& writer);
     void Commit();
 
 private:
+    [[noreturn]] void raiseNamingOutput(const Exception& failure) const;
+
     std::string finalPath_;
     OpenErrors errors_;
     std::string target_;  // finalPath_ with its links followed
-    std::string tempPath_;
+    std::string path_;
+    std::unique_ptr<host::TPrivateFile> file_;  // none when written in place
+    // A pipe's write end, held from before the writer opens it until the end: a writer
+    // may open it for reading and writing, which does not wait for the reader, and what
+    // it wrote before the reader came would be lost.
+    int pipeWriter_ = -1;
     bool committed_ = false;
 };
+
+// One output written by writer and committed: the usual use of TAtomicOutput.
+void WriteOutput(const std::string& output, const std::function<void(const std::string& path)>& writer,
+                 TAtomicOutput::OpenErrors errors = TAtomicOutput::OpenErrors::Platform);

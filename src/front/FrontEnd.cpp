@@ -4,6 +4,7 @@
 #include <new>
 
 #include "front/FileUtils.h"
+#include "platform/DamageReport.h"
 #include "platform/Exceptions.h"
 #include "platform/MessageBox.h"
 #include "plugins/ImageDLLLoader.h"
@@ -11,6 +12,19 @@
 namespace {
 
 constexpr const char* OutOfMemoryMessage = "Out of memory";
+constexpr const char* WarningPrefix = "warning: ";
+constexpr unsigned char Delete = 0x7F;
+// C1 control characters in UTF-8: 0xC2 followed by 0x80 to 0x9F.
+constexpr unsigned char C1Lead = 0xC2;
+constexpr unsigned char C1First = 0x80;
+constexpr unsigned char C1Last = 0x9F;
+
+bool isLineBreak(char c) { return c == '\r' || c == '\n'; }
+
+bool isC1(const std::string& text, size_t at) {
+    return static_cast<unsigned char>(text[at]) == C1Lead && at + 1 < text.size() &&
+           static_cast<unsigned char>(text[at + 1]) >= C1First && static_cast<unsigned char>(text[at + 1]) <= C1Last;
+}
 
 bool asksForHelp(const std::vector<std::string>& args) {
     return args.size() == 1 && (args[0] == "--help" || args[0] == "-h");
@@ -63,8 +77,38 @@ std::optional<std::string> CurrentErrorText() {
     }
 }
 
+std::string PrintableText(const std::string& text) {
+    std::string printable;
+    bool pendingBreak = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (isLineBreak(text[i])) {
+            pendingBreak = !printable.empty();
+            continue;
+        }
+        if (pendingBreak) printable += ' ';
+        pendingBreak = false;
+        if (isC1(text, i)) {
+            printable += Format("\\x%02x", static_cast<unsigned char>(text[++i]));
+        } else if (c < ' ' || c == Delete) {
+            printable += Format("\\x%02x", c);
+        } else {
+            printable += text[i];
+        }
+    }
+    return printable;
+}
+
+void PrintReport(const std::string& text) { host::ShowErrorBox(ApplicationTitle, PrintableText(text)); }
+
 void ReportCurrentError() {
-    if (const auto text = CurrentErrorText()) host::ShowErrorBox(ApplicationTitle, *text);
+    if (const auto text = CurrentErrorText()) PrintReport(*text);
+}
+
+bool ReportDamageWarnings() {
+    const std::vector<std::string> damage = host::TakeDamageReports();
+    for (const std::string& what : damage) PrintReport(WarningPrefix + what);
+    return !damage.empty();
 }
 
 void LoadProgramPlugins() { ImageDLLLoader().LoadPlugins(ProgramDir, nullptr, nullptr); }

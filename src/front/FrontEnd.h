@@ -38,8 +38,21 @@ std::string MessageBoxText(const std::string& message);
 // for a silent abort. An exception of no known family goes on.
 std::optional<std::string> CurrentErrorText();
 
+// text as it may reach a terminal: a run of line breaks becomes one blank, every other
+// control character (C0, DEL, and C1 written in UTF-8) is shown as "\xNN", so that text
+// taken from a file can neither split a report nor drive the terminal.
+std::string PrintableText(const std::string& text);
+
+// The one place where both programs print: "Pixmorph: <text>" on standard error, as
+// PrintableText.
+void PrintReport(const std::string& text);
+
 // Called inside a catch block: reports the exception being handled once, as CurrentErrorText.
 void ReportCurrentError();
+
+// Prints "Pixmorph: warning: <what happened>" for every damage a decoder read past in
+// the conversion just run (see platform/DamageReport.h); true when there was any.
+bool ReportDamageWarnings();
 
 // Runs action; whatever it raises is reported once. false when it raised.
 template <class Action>

@@ -1,6 +1,5 @@
 #include "front/Main.h"
 
-#include <filesystem>
 #include <memory>
 
 #include "codecs/ICOLoader.h"
@@ -40,14 +39,6 @@ const char* const CodeTable =
 
 const TCommandLineRules CommandLine{"pixmorph", UsageLine, CodeTable, 3};
 
-// The input goes after a completed conversion, unless the output took its place: a call
-// whose input and output name the same file must not delete its own result.
-void deleteInput(const std::string& input, const std::string& output) {
-    std::error_code error;
-    if (std::filesystem::equivalent(input, output, error)) return;
-    host::DeleteFile(input);
-}
-
 // The platform icon class cannot take a bitmap, so the icon comes from the codec's own
 // writer: one image, the codec's transparent colour masked.
 void WriteBitmapAsIcon(const std::string& input, const std::string& output) {
@@ -58,11 +49,11 @@ void WriteBitmapAsIcon(const std::string& input, const std::string& output) {
         bitmap.SetPixelFormat(host::pf8bit);
     TLinearBitmap image;
     image.TakeOverPlatformBitmap(bitmap);
-    TAtomicOutput target(output);
-    TFileStream stream(target.Path(), fsRead | fsWrite | fsCreate);
-    ICOLoader().SaveToStream(stream, "ICO", image);
-    stream.Flush();
-    target.Commit();
+    WriteOutput(output, [&](const std::string& path) {
+        TFileStream stream(path, fsRead | fsWrite | fsCreate);
+        ICOLoader().SaveToStream(stream, "ICO", image);
+        stream.Flush();
+    });
 }
 
 }  // namespace
@@ -82,12 +73,15 @@ void ConvertWithCodecs(const std::string& input, const std::string& output) {
     TLinearBitmap image;
     image.TakeOverPlatformBitmap(*handOver);
     handOver.reset();
-    // The codec comes first, by the output's name as typed; only then is a file opened.
+    SaveWithCodecs(image, output, TAtomicOutput::OpenErrors::LibraryStream);
+}
+
+void SaveWithCodecs(TLinearBitmap& image, const std::string& output, TAtomicOutput::OpenErrors errors) {
+    // The codec comes first, by the output's name as typed (the file written may have
+    // no name of its own yet); only then is a file opened.
     const std::string ext = ExtractExtension(output);
     TBitmapLoader& saver = Loaders->FindSaver(ext);
-    TAtomicOutput target(output, TAtomicOutput::OpenErrors::LibraryStream);
-    saver.SaveToFile(target.Path(), ext, image);
-    target.Commit();
+    WriteOutput(output, [&](const std::string& path) { saver.SaveToFile(path, ext, image); }, errors);
 }
 
 // ---------------------------------------------------------------- TMainForm
@@ -116,21 +110,30 @@ void TMainForm::FormCreate() {
         if (code < FirstFixedCode) {
             LoadProgramPlugins();
             ConvertWithCodecs(input, output);
-            completed_ = true;
         } else if (!RunFixedCode(Argument(2), input, output)) {
             // A code of 100 or more that is in no table entry used to end silently; the
             // parent application is told instead, with a status of its own.
             exitStatus_ = ExitNotAConversion;
             throw EConvertError(Format("Unsupported conversion code \"%s\"", Argument(2).c_str()));
         }
+        completed_ = true;
+        // A damaged input converted as far as it went: its output is written, and the input
+        // stays, since it may hold more than the decoder could read of it.
+        damaged_ = ReportDamageWarnings();
+        if (code >= FirstFixedCode && FixedCodeDeletesInput(Argument(2)) && !damaged_)
+            DeleteConvertedInput(input, output);
     });
 }
 
 void TMainForm::FormShow() {
     RunPhase([&] {
         const int code = StrToInt(Argument(2));
-        if (code < FirstFixedCode && completed_) deleteInput(PreparedPath(1), PreparedPath(3));
+        if (code < FirstFixedCode && completed_ && !damaged_) DeleteConvertedInput(PreparedPath(1), PreparedPath(3));
     });
+}
+
+bool TMainForm::FixedCodeDeletesInput(const std::string& code) {
+    return code != "100" && code != "109" && code != "1010";
 }
 
 bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, const std::string& output) {
@@ -141,19 +144,14 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
         // the first is not used again.
         host::TBitmap copy;
         copy.TakeOver(bitmap);
-        TAtomicOutput target(output);
-        copy.SaveToFile(target.Path());
-        target.Commit();
+        WriteOutput(output, [&](const std::string& path) { copy.SaveToFile(path); });
     } else if (code == "101") {
         host::TBitmap bitmap;
         bitmap.LoadFromFile(input);
         // Compressed at once, from the bitmap's own rows: colour, quality 90, baseline.
         host::TJPEGImage jpeg;
         jpeg.Assign(bitmap);
-        TAtomicOutput target(output);
-        jpeg.SaveToFile(target.Path());
-        target.Commit();
-        deleteInput(input, output);
+        WriteOutput(output, [&](const std::string& path) { jpeg.SaveToFile(path); });
     } else if (code == "102") {
         TGIFImage gif;
         {
@@ -162,26 +160,21 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
             bitmap.LoadFromFile(input);
             gif.Assign(bitmap);
         }
-        TAtomicOutput target(output);
-        gif.SaveToFile(target.Path());
-        target.Commit();
-        deleteInput(input, output);
+        WriteOutput(output, [&](const std::string& path) { gif.SaveToFile(path); });
     } else if (code == "103") {
         WriteBitmapAsIcon(input, output);
-        deleteInput(input, output);
     } else if (code == "104" || code == "105") {
         // libmng is loaded here, by the first image that needs it, and by nothing else.
         host::TBitmap bitmap;
         bitmap.LoadFromFile(input);
         ng::TNGImage image;
         image.TakeOver(bitmap);
-        TAtomicOutput target(output);
-        if (code == "104")
-            image.SavePNGToFile(target.Path());
-        else
-            image.SaveJNGToFile(target.Path());
-        target.Commit();
-        deleteInput(input, output);
+        WriteOutput(output, [&](const std::string& path) {
+            if (code == "104")
+                image.SavePNGToFile(path);
+            else
+                image.SaveJNGToFile(path);
+        });
     } else if (code == "106") {
         // The bitmap drawn once into a new recording; ".wmf" gives a placeable Windows
         // metafile, any other extension an enhanced one.
@@ -195,20 +188,16 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
             canvas.Draw(0, 0, bitmap);
         }
         metafile.SetEnhanced(ExtractExtension(output) != "WMF");
-        TAtomicOutput target(output);
-        metafile.SaveToFile(target.Path());
-        target.Commit();
-        deleteInput(input, output);
+        WriteOutput(output, [&](const std::string& path) { metafile.SaveToFile(path); });
     } else if (code == "107") {
         ShiftFileBytes(input, output, -32);
-        deleteInput(input, output);
     } else if (code == "108") {
-        RelocateFile(input, output);
-        deleteInput(input, output);
+        RelocateFile(input, output, TRelocation::CopyOrMove);
     } else if (code == "109") {
         ShiftFileBytes(input, output, +32);
     } else if (code == "1010") {
-        RelocateFile(input, output);
+        // A copy that cannot be made fails: moving would lose the input this code keeps.
+        RelocateFile(input, output, TRelocation::CopyOnly);
     } else {
         return false;
     }

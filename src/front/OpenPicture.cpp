@@ -4,6 +4,7 @@
 
 #include "front/FileUtils.h"
 #include "front/FrontEnd.h"
+#include "front/Main.h"
 #include "front/Units.h"
 #include "image/LinarBitmap.h"
 #include "image/LinearGraphic.h"
@@ -26,9 +27,7 @@ void OpenPictureAndSave(const std::string& input, const std::string& output) {
         image.TakeOver(linear->Image);
     else if (picture.Graphic())
         image.Assign(*picture.Graphic());
-    TAtomicOutput target(output);
-    image.SaveToFile(target.Path());
-    target.Commit();
+    SaveWithCodecs(image, output, TAtomicOutput::OpenErrors::Platform);
 }
 
 int RunOpenApplication(int argc, char** argv) {
@@ -38,6 +37,7 @@ int RunOpenApplication(int argc, char** argv) {
     const bool written = RunReportingErrors([&] {
         LoadProgramPlugins();
         OpenPictureAndSave(args[0], args[1]);
+        ReportDamageWarnings();
     });
     FinalizeUnits();
     return written ? ExitCompleted : ExitFailed;

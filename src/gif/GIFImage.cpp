@@ -6,6 +6,7 @@
 
 #include "gif/GIFColorReduction.h"
 #include "gif/GIFEncoder.h"
+#include "platform/DamageReport.h"
 #include "platform/ByteOrder.h"
 #include "platform/CheckedSize.h"
 
@@ -1064,6 +1065,8 @@ void TGIFImage::Progress(TObject* sender, TProgressStage stage, int percent, con
 }
 
 void TGIFImage::Warning(TObject* sender, TGIFSeverity severity, const std::string& message) {
+    // What the reader carried on past is damage the front end must not keep quiet about.
+    if (severity >= gsWarning) host::ReportDamage("GIF: " + message);
     if (WarningHandler) WarningHandler(sender, severity, message);
 }
 

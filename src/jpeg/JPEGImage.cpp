@@ -6,6 +6,7 @@
 
 #include "jpeg/JPEGBoundary.h"
 #include "platform/CheckedSize.h"
+#include "platform/DamageReport.h"
 #include "platform/Exceptions.h"
 
 namespace host {
@@ -129,12 +130,22 @@ void WatchProgress(j_common_ptr cinfo) {
 
 // Warnings are counted as everywhere; a scan that sends again what earlier ones sent
 // adds nothing and fails.
+// libjpeg warns of damage it decodes past (a premature end, corrupt data): reported, never hidden.
+void ReportWarningAsDamage(j_common_ptr cinfo) {
+    char text[JMSG_LENGTH_MAX];
+    jpeg_error_mgr standard;
+    jpeg_std_error(&standard)->format_message(cinfo, text);
+    ReportDamage(text);
+}
+
 void WatchWarnings(j_common_ptr cinfo, int level) {
     if (level >= 0) return;
     ++cinfo->err->num_warnings;
-    if (!cinfo->is_decompressor) return;
-    if (cinfo->err->msg_code == JWRN_BOGUS_PROGRESSION) ERREXIT(cinfo, JERR_BAD_PROGRESSION);
-    NoteDataEnd(reinterpret_cast<j_decompress_ptr>(cinfo), cinfo->err->msg_code);
+    if (cinfo->is_decompressor) {
+        if (cinfo->err->msg_code == JWRN_BOGUS_PROGRESSION) ERREXIT(cinfo, JERR_BAD_PROGRESSION);
+        NoteDataEnd(reinterpret_cast<j_decompress_ptr>(cinfo), cinfo->err->msg_code);
+    }
+    ReportWarningAsDamage(cinfo);
 }
 
 // ---------------------------------------------------------------- sessions

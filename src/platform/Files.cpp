@@ -1,7 +1,9 @@
 #include "platform/Files.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -19,6 +21,11 @@ namespace host {
 namespace {
 
 constexpr size_t CopyBlockSize = 1 << 20;
+constexpr unsigned PrivateMode = 0600;
+constexpr long ProcFileSystem = 0x9fa0;  // PROC_SUPER_MAGIC
+constexpr int MaxLinks = 40;             // the kernel's own limit on a chain of links
+
+thread_local int lastWriteError = 0;
 
 class FileDescriptor {
 public:
@@ -78,12 +85,18 @@ int64_t WriteAll(int fd, const void* buffer, int64_t count) {
     while (total < count) {
         const ssize_t n = ::write(fd, in + total, static_cast<size_t>(count - total));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
+        if (n < 0) {
+            lastWriteError = errno;
+            return -1;
+        }
         if (n == 0) break;
         total += n;
     }
     return total;
 }
+
+int LastWriteError() { return lastWriteError; }
+void ClearWriteError() { lastWriteError = 0; }
 
 bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
@@ -102,31 +115,155 @@ std::string ExpandFileName(const std::string& path) {
     return full.lexically_normal().string();
 }
 
+namespace {
+
+// The next path of a link chain; false at the end of the chain.
+bool followLink(std::string& current) {
+    struct stat info;
+    if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return false;
+    std::string target(4096, '\0');
+    const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<size_t>(n) >= target.size()) return false;
+    target.resize(static_cast<size_t>(n));
+    if (target[0] != '/') {
+        const auto slash = current.find_last_of('/');
+        if (slash != std::string::npos) target = current.substr(0, slash + 1) + target;
+    }
+    current = target;
+    return true;
+}
+
+bool isInProc(const std::string& path) {
+    struct statfs info;
+    const std::string folder = ExtractFilePath(path);
+    return ::statfs(folder.empty() ? "." : folder.c_str(), &info) == 0 && info.f_type == ProcFileSystem;
+}
+
+}  // namespace
+
 std::string ResolveLinks(const std::string& path) {
-    constexpr int MaxLinks = 40;  // the kernel's own limit on a chain of links
     std::string current = path;
-    for (int hop = 0; hop < MaxLinks; ++hop) {
-        struct stat info;
-        if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
-        std::string target(4096, '\0');
-        const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
-        if (n <= 0 || static_cast<size_t>(n) >= target.size()) return current;
-        target.resize(static_cast<size_t>(n));
-        if (target[0] != '/') {
-            const auto slash = current.find_last_of('/');
-            if (slash != std::string::npos) target = current.substr(0, slash + 1) + target;
-        }
-        current = target;
+    for (int hop = 0; hop < MaxLinks && followLink(current); ++hop) {
     }
     return current;
 }
 
-void AdoptPermissions(const std::string& existing, const std::string& fresh) {
+FileKind KindOfFile(const std::string& path) {
     struct stat info;
-    if (::stat(existing.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+    if (::stat(path.c_str(), &info) != 0) return FileKind::Absent;
+    if (S_ISREG(info.st_mode)) return FileKind::Regular;
+    if (S_ISDIR(info.st_mode)) return FileKind::Directory;
+    if (S_ISFIFO(info.st_mode)) return FileKind::Fifo;
+    if (S_ISSOCK(info.st_mode)) return FileKind::Socket;
+    if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode)) return FileKind::Device;
+    return FileKind::Other;
+}
+
+bool IsDeletableFile(const std::string& path) {
+    std::string current = path;
+    for (int hop = 0; hop <= MaxLinks; ++hop) {
+        if (isInProc(current)) return false;
+        if (!followLink(current)) return KindOfFile(current) == FileKind::Regular;
+    }
+    return false;
+}
+
+bool SyncFile(int fd) { return ::fsync(fd) == 0; }
+
+bool SyncDirectory(const std::string& directory) {
+    FileDescriptor folder(::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return folder.valid() && ::fsync(folder.get()) == 0;
+}
+
+unsigned UmaskedMode(unsigned mode) {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mode & ~mask;
+}
+
+void AdoptPermissions(const std::string& existing, TPrivateFile& fresh) {
+    struct stat info;
+    if (::stat(existing.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        fresh.SetPermissions(UmaskedMode());
+        return;
+    }
+    fresh.SetPermissions(info.st_mode & 07777, static_cast<int>(info.st_uid), static_cast<int>(info.st_gid));
+}
+
+// ---------------------------------------------------------------- TPrivateFile
+
+TPrivateFile::TPrivateFile(const std::string& directory, const std::string& prefix, const std::string& suffix)
+    : directory_(directory) {
+    fd_ = ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, PrivateMode);
+    const std::string byDescriptor = "/proc/self/fd/" + std::to_string(fd_);
+    if (fd_ >= 0 && ::access(byDescriptor.c_str(), W_OK) == 0) {
+        path_ = byDescriptor;
+        return;
+    }
+    // No unnamed files here (or no /proc to reach them by name): a named private one.
+    if (fd_ >= 0) ::close(fd_);
+    path_ = CreateUniqueFile(directory, prefix, suffix, PrivateMode);
+    named_ = true;
+    fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd_ < 0) {
+        const int error = errno;
+        ::unlink(path_.c_str());
+        RaiseLastOSError(error);
+    }
+}
+
+TPrivateFile::~TPrivateFile() {
+    if (named_ && !published_) ::unlink(path_.c_str());
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void TPrivateFile::SetPermissions(unsigned mode, int owner, int group) {
     // Owner first: changing it may clear set-id bits, which the mode then restores.
-    if (::chown(fresh.c_str(), info.st_uid, info.st_gid) != 0) (void)::chown(fresh.c_str(), static_cast<uid_t>(-1), info.st_gid);
-    (void)::chmod(fresh.c_str(), info.st_mode & 07777);
+    if (owner >= 0 && ::fchown(fd_, static_cast<uid_t>(owner), static_cast<gid_t>(group)) != 0)
+        (void)::fchown(fd_, static_cast<uid_t>(-1), static_cast<gid_t>(group));
+    (void)::fchmod(fd_, mode & 07777);
+}
+
+bool TPrivateFile::linkAs(const std::string& dest) const {
+    if (named_) return MoveFile(path_, dest);
+    return ::linkat(AT_FDCWD, path_.c_str(), AT_FDCWD, dest.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Replacing takes a name beside dest and a rename over it. The signals that end a process
+// wait until both are done, so that only SIGKILL can leave the name behind.
+bool TPrivateFile::replaceWith(const std::string& dest) {
+    if (KindOfFile(dest) == FileKind::Directory) {
+        errno = EISDIR;
+        return false;
+    }
+    std::string staged = path_;
+    sigset_t all, previous;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_BLOCK, &all, &previous);
+    bool done = true;
+    if (!named_) {
+        static std::mt19937_64 generator{std::random_device{}()};
+        staged = directory_ + ".pixmorph-" + std::to_string(generator());
+        done = linkAs(staged);
+    }
+    if (done && ::rename(staged.c_str(), dest.c_str()) != 0) {
+        const int error = errno;
+        if (!named_) ::unlink(staged.c_str());
+        errno = error;
+        done = false;
+    }
+    const int error = errno;
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = error;
+    return done;
+}
+
+bool TPrivateFile::Publish(const std::string& dest, bool replace) {
+    if (!SyncFile(fd_)) return false;
+    // Where dest is new, the file takes its name in one step.
+    if (!linkAs(dest) && !(replace && errno == EEXIST && replaceWith(dest))) return false;
+    published_ = true;
+    return SyncDirectory(ExtractFilePath(dest));
 }
 
 bool CopyFile(const std::string& source, const std::string& dest, bool failIfExists,
@@ -163,10 +300,6 @@ bool MoveFile(const std::string& source, const std::string& dest) {
     if (::link(source.c_str(), dest.c_str()) != 0) return false;
     ::unlink(source.c_str());
     return true;
-}
-
-bool ReplaceFile(const std::string& source, const std::string& dest) {
-    return ::rename(source.c_str(), dest.c_str()) == 0;
 }
 
 std::string TempDirectory() {

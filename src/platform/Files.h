@@ -30,10 +30,57 @@ bool CopyFile(const std::string& source, const std::string& dest, bool failIfExi
 // Renames a file; refuses (false, EEXIST) when the destination exists.
 bool MoveFile(const std::string& source, const std::string& dest);
 
-// Renames a file over an existing destination in one step.
-bool ReplaceFile(const std::string& source, const std::string& dest);
-
 bool FileExists(const std::string& path);
+
+// What a path names, its symbolic links followed.
+enum class FileKind { Absent, Regular, Directory, Fifo, Socket, Device, Other };
+FileKind KindOfFile(const std::string& path);
+
+// Whether removing path deletes a regular file: path is one, or a link to one that does
+// not pass through /proc (/dev/stdin and /proc/self/fd/N name an open file of this
+// process, and removing them would remove a system link, not the user's file).
+bool IsDeletableFile(const std::string& path);
+
+// Writes a file's data, or a folder's entries, through to the disk; false on failure.
+bool SyncFile(int fd);
+bool SyncDirectory(const std::string& directory);
+
+// The permission bits a new file asking for mode gets under the process's umask.
+unsigned UmaskedMode(unsigned mode = 0666);
+
+// A new file in a folder that no other process can see or open before it is published:
+// unnamed (O_TMPFILE, mode 0600) where the file system allows it, else a named file of
+// mode 0600 with prefix and suffix around a random part. Unpublished, it leaves nothing
+// behind: an unnamed file vanishes with the process, a named one is removed by the
+// destructor (only a killed process leaves it).
+class TPrivateFile {
+public:
+    // Raises EOSError with the errno of the failed creation.
+    TPrivateFile(const std::string& directory, const std::string& prefix, const std::string& suffix);
+    ~TPrivateFile();
+    TPrivateFile(const TPrivateFile&) = delete;
+    TPrivateFile& operator=(const TPrivateFile&) = delete;
+
+    int Handle() const { return fd_; }
+    // A name that opens this very file, for writers that open by name.
+    const std::string& Path() const { return path_; }
+    // Gives the file mode (and owner and group as far as the process may set them).
+    void SetPermissions(unsigned mode, int owner = -1, int group = -1);
+    // Syncs the file, gives it the name dest (replacing an existing file only when replace
+    // is set; never a folder), then syncs dest's folder. false with errno set on failure,
+    // and then nothing is published.
+    bool Publish(const std::string& dest, bool replace);
+
+private:
+    bool linkAs(const std::string& dest) const;
+    bool replaceWith(const std::string& dest);
+
+    int fd_ = -1;
+    std::string path_;
+    std::string directory_;
+    bool named_ = false;
+    bool published_ = false;
+};
 
 // The path made absolute against the working directory, "." and ".." folded away: file
 // messages name the file in full whatever the caller typed.
@@ -44,8 +91,14 @@ std::string ExpandFileName(const std::string& path);
 std::string ResolveLinks(const std::string& path);
 
 // Gives fresh the permission bits of existing, and its owner and group as far as the
-// process may set them. Nothing happens when existing is not there.
-void AdoptPermissions(const std::string& existing, const std::string& fresh);
+// process may set them; a file that is new gets UmaskedMode(). Either way only at
+// publication does it become visible with them.
+void AdoptPermissions(const std::string& existing, TPrivateFile& fresh);
+
+// The errno of the last write (WriteAll) that failed on this thread, 0 after
+// ClearWriteError: the reason a write failed, kept for the message that names the file.
+int LastWriteError();
+void ClearWriteError();
 
 // The system's directory for temporary files, with a trailing "/".
 std::string TempDirectory();

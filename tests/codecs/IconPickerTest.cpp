@@ -156,7 +156,7 @@ TEST(IconPicker, CancellingOnTheTerminalWritesNothingKeepsTheInputAndReportsNoth
     EXPECT_NE(session.until(Prompt).find("$fe00ff"), std::string::npos);
     session.type("c\n");
     std::string rest;
-    session.finish(rest);
+    EXPECT_EQ(session.finish(rest), 1) << "a cancel exits 1";
     EXPECT_EQ(rest.find("Pixmorph:"), std::string::npos) << rest;
     EXPECT_TRUE(fileExists(dir / "in.ico"));
     EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"in.ico"});
