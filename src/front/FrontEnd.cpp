@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <new>
+#include <utility>
 
 #include "front/FileUtils.h"
 #include "platform/Exceptions.h"
@@ -67,4 +68,8 @@ void ReportCurrentError() {
     if (const auto text = CurrentErrorText()) host::ShowErrorBox(ApplicationTitle, *text);
 }
 
-void LoadProgramPlugins() { ImageDLLLoader().LoadPlugins(ProgramDir, nullptr, nullptr); }
+void LoadProgramPlugins() {
+    // Once per process: a batch worker converts many times from one scan of the folder.
+    static bool loaded = false;
+    if (!std::exchange(loaded, true)) ImageDLLLoader().LoadPlugins(ProgramDir, nullptr, nullptr);
+}

@@ -19,8 +19,6 @@
 
 namespace {
 
-constexpr int FirstFixedCode = 100;
-
 const char* const UsageLine = "usage: pixmorph <input> <code> <output>   (\"*\" in a path stands for a blank)";
 
 const char* const CodeTable =
