@@ -30,8 +30,10 @@ const char* const HelpDetails =
     "  -j N            N worker processes (default: the number of cores)\n"
     "  --first-line N  number the manifest's first line N (for a chunk of a larger manifest)\n";
 
-constexpr const char* ReportPrefix = "Pixmorph: ";
-constexpr const char* WarningPrefix = "Pixmorph: warning: ";
+// How a call's reports begin on standard error: the report's caption, and the plug-in
+// loader's warnings after it.
+const std::string ReportPrefix = std::string(ApplicationTitle) + ": ";
+const std::string WarningPrefix = ReportPrefix + "warning: ";
 constexpr const char* MalformedMessage = "Malformed line: expected input, code and output separated by tabs.";
 constexpr int ProgressIntervalMs = 100;
 constexpr int64_t ManifestBlockSize = 1 << 16;
@@ -87,7 +89,7 @@ std::vector<std::string> SplitAt(const std::string& text, char separator) {
     return parts;
 }
 
-bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
 // The reports a conversion printed, one per "Pixmorph: " line; a line without the prefix
 // continues the report before it (a message with a line break), or stands as a warning.
@@ -103,9 +105,9 @@ TPrintedReports SortReports(const std::string& printed) {
         // A tab in a message would split its result line.
         std::replace(text.begin(), text.end(), '\t', ' ');
         if (StartsWith(text, WarningPrefix)) {
-            last = &reports.Warnings.emplace_back(text.substr(std::strlen(WarningPrefix)));
+            last = &reports.Warnings.emplace_back(text.substr(WarningPrefix.size()));
         } else if (StartsWith(text, ReportPrefix)) {
-            last = &reports.Errors.emplace_back(text.substr(std::strlen(ReportPrefix)));
+            last = &reports.Errors.emplace_back(text.substr(ReportPrefix.size()));
         } else if (last) {
             *last += " " + text;
         } else {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <sstream>
 
 #include "TestSupport.h"
 
@@ -47,12 +48,11 @@ RunResult runIn(const std::string& folder, const std::string& program, const std
     return runProgram({"/bin/sh", "-c", command});
 }
 
+// The parts of text between separators (none after a trailing one).
 std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> parts;
-    size_t start = 0;
-    for (size_t end; (end = text.find(separator, start)) != std::string::npos; start = end + 1)
-        parts.push_back(text.substr(start, end - start));
-    parts.push_back(text.substr(start));
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, separator);) parts.push_back(part);
     return parts;
 }
 
