@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <new>
+#include <utility>
 
 #include "front/FileUtils.h"
 #include "platform/DamageReport.h"
@@ -111,4 +112,8 @@ bool ReportDamageWarnings() {
     return !damage.empty();
 }
 
-void LoadProgramPlugins() { ImageDLLLoader().LoadPlugins(ProgramDir, nullptr, nullptr); }
+void LoadProgramPlugins() {
+    // Once per process: a batch worker converts many times from one scan of the folder.
+    static bool loaded = false;
+    if (!std::exchange(loaded, true)) ImageDLLLoader().LoadPlugins(ProgramDir, nullptr, nullptr);
+}

@@ -67,5 +67,5 @@ bool RunReportingErrors(Action&& action) {
 }
 
 // The image plug-ins of the program's own directory, loaded before a conversion that
-// reads or writes through the codec registry.
+// reads or writes through the codec registry; later calls do nothing.
 void LoadProgramPlugins();

@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr int FirstFixedCode = 100;
-
 const char* const UsageLine = "usage: pixmorph <input> <code> <output>   (\"*\" in a path stands for a blank)";
 
 const char* const CodeTable =
@@ -35,7 +33,8 @@ const char* const CodeTable =
     "107   every byte shifted by -32                        input deleted\n"
     "108   move (copy, never overwriting)                   input deleted\n"
     "109   every byte shifted by +32                        input kept\n"
-    "1010  copy, never overwriting                          input kept\n";
+    "1010  copy, never overwriting                          input kept\n"
+    "\nmany conversions from one start: pixmorph --batch [-j N] <manifest>   (see pixmorph --batch --help)\n";
 
 const TCommandLineRules CommandLine{"pixmorph", UsageLine, CodeTable, 3};
 

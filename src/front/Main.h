@@ -8,6 +8,10 @@
 
 class TLinearBitmap;
 
+// Codes from here up name an entry of the fixed table; the codes below convert through
+// the codec registry, with the plug-ins loaded.
+inline constexpr int FirstFixedCode = 100;
+
 // The front end: one conversion per run, in two phases as the hidden main window ran them.
 // The creation phase converts; the show phase deletes the input of a completed codec-path
 // conversion and closes. Each phase's failure is reported once and ends only that phase.

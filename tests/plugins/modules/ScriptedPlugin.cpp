@@ -1,8 +1,9 @@
 // A plug-in for the loader's tests: the extension it is asked for says what it does.
-// Built six times: as it is; CLAIM_PPM (it names only "*.ppm" and answers with one
+// Built seven times: as it is; CLAIM_PPM (it names only "*.ppm" and answers with one
 // marker pixel); CLAIM_PPMX (the same for "*.ppmx"); NO_FREE (no LibFreeImage: the
 // loader must ignore it); LOAD_ONLY (no LibSaveImage, no save filter); UNTERMINATED (its
-// load filter runs without a zero up to memory that cannot be read).
+// load filter runs without a zero up to memory that cannot be read); ABORTS (it names
+// only "*.abrt" and aborts the process on every file).
 
 #include <pixmorph/plugin.h>
 #include <sys/mman.h>
@@ -35,6 +36,8 @@ char* LibGetLoadFilter() noexcept {
     static char filter[] = "Marker (*.ppm)|*.ppm";
 #elif defined(CLAIM_PPMX)
     static char filter[] = "Marker (*.ppmx)|*.ppmx";
+#elif defined(ABORTS)
+    static char filter[] = "Aborts (*.abrt)|*.abrt";
 #elif defined(UNTERMINATED)
     // A page of text without a zero, followed by a page nobody may read.
     const long page = sysconf(_SC_PAGESIZE);
@@ -77,7 +80,9 @@ int32_t LibSaveImage(char* FileName, char* Extension, TImageContainer* Image) no
 #endif
 
 int32_t LibLoadImage(char* FileName, char* Extension, TImageContainer* Image) noexcept {
-#if defined(CLAIM_PPM) || defined(CLAIM_PPMX)
+#if defined(ABORTS)
+    std::abort();
+#elif defined(CLAIM_PPM) || defined(CLAIM_PPMX)
     pixels[0] = 1;
     pixels[1] = 2;
     pixels[2] = 3;

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+
+// What a batch came to, for its closing summary.
+struct TBatchTally {
+    size_t Converted = 0;
+    size_t Warnings = 0;  // lines that converted with at least one warning
+    size_t Failed = 0;    // malformed lines included
+};
+
+// The batch's progress line on standard error, shown only when standard error is a
+// terminal: done / total, files per second and the time left, redrawn at most ten times a
+// second, cleared at the end and followed by a one-line summary.
+class TBatchProgress {
+public:
+    explicit TBatchProgress(size_t total);
+    TBatchProgress(const TBatchProgress&) = delete;
+    TBatchProgress& operator=(const TBatchProgress&) = delete;
+
+    bool Shown() const { return shown_; }
+    void Update(size_t done);
+    void Finish(const TBatchTally& tally);
+
+private:
+    using Clock = std::chrono::steady_clock;
+    double SecondsSinceStart() const;
+    void Draw(size_t done);
+
+    size_t total_;
+    bool shown_;
+    Clock::time_point start_ = Clock::now();
+    Clock::time_point lastDrawn_{};
+};

@@ -1,0 +1,175 @@
+// pixmorph --batch against the single calls it stands for: a manifest must leave the same
+// files, byte for byte, as one "pixmorph input code output" call per line, and report on
+// each line what that call reported.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "TestSupport.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* Stripes = PIXMORPH_SOURCE_DIR "/samples/stripes.bmp";
+constexpr const char* Sunset = PIXMORPH_SOURCE_DIR "/samples/sunset.bmp";
+constexpr const char* WarningPrefix = "Pixmorph: warning: ";
+constexpr const char* ReportPrefix = "Pixmorph: ";
+
+// A copy of pixmorph in a folder of its own, with test plug-ins beside it (name, mode).
+class ProgramWithPlugins {
+public:
+    explicit ProgramWithPlugins(const std::vector<std::pair<std::string, unsigned>>& plugins) {
+        fs::permissions(dir_.path(), static_cast<fs::perms>(0755));
+        fs::copy_file(PIXMORPH_BINARY, program());
+        for (const auto& [name, mode] : plugins) {
+            fs::copy_file(std::string(PIXMORPH_TEST_PLUGINS_DIR) + "/" + name + ".so", dir_ / (name + ".so"));
+            fs::permissions(dir_ / (name + ".so"), static_cast<fs::perms>(mode));
+        }
+    }
+    std::string program() const { return dir_ / "pixmorph"; }
+
+private:
+    TempDir dir_;
+};
+
+std::string quoted(const std::string& text) { return "'" + text + "'"; }
+
+// Runs the program in folder (relative manifest paths are relative to it).
+RunResult runIn(const std::string& folder, const std::string& program, const std::vector<std::string>& args,
+                const std::string& input = "") {
+    std::string command = "cd " + quoted(folder) + " && exec " + quoted(program);
+    for (const std::string& arg : args) command += " " + quoted(arg);
+    if (!input.empty()) command += " < " + quoted(input);
+    return runProgram({"/bin/sh", "-c", command});
+}
+
+// The parts of text between separators (none after a trailing one).
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, separator);) parts.push_back(part);
+    return parts;
+}
+
+std::string resultLine(long number, const std::string& kind, const std::string& text) {
+    return std::to_string(number) + "\t" + kind + "\t" + text + "\n";
+}
+
+// The result lines a single call's exit and reports stand for: a call that died has its
+// reports as warnings before the crash.
+std::string resultsOfSingleCall(long number, const RunResult& call, const std::string& output) {
+    const bool crashed = call.exitCode >= 128;
+    std::string lines, errors;
+    for (const std::string& report : split(call.err, '\n')) {
+        const bool warning = report.rfind(WarningPrefix, 0) == 0;
+        if (!warning && report.rfind(ReportPrefix, 0) != 0) continue;
+        const std::string message = report.substr(std::string(warning ? WarningPrefix : ReportPrefix).size());
+        if (warning || crashed)
+            lines += resultLine(number, "warning", message);
+        else if (errors.find(message) == std::string::npos)  // both phases of a call may report one failure
+            errors += (errors.empty() ? "" : " ") + message;
+    }
+    if (crashed) return lines + resultLine(number, "error", "crashed (signal " + std::to_string(call.exitCode - 128) + ")");
+    return lines + (call.exitCode == 0 ? resultLine(number, "ok", output) : resultLine(number, "error", errors));
+}
+
+std::map<std::string, std::vector<uint8_t>> contentsOf(const std::string& folder) {
+    std::map<std::string, std::vector<uint8_t>> contents;
+    for (const std::string& name : listDirectory(folder)) contents[name] = readFile(folder + "/" + name);
+    return contents;
+}
+
+}  // namespace
+
+TEST(Batch, EveryLineLeavesTheFilesAndReportOfItsSingleCall) {
+    struct Case {
+        std::string name;
+        std::vector<std::pair<std::string, std::string>> files;  // work-folder name, copied from
+        std::vector<std::string> manifest;
+        int exitCode;
+        std::vector<std::string> options = {};                      // before the manifest
+        std::vector<std::pair<std::string, unsigned>> plugins = {};  // beside the program
+        bool viaStandardInput = false;
+        std::string manifestArgument = {};                           // instead of the manifest's path
+        std::string err = {};                                        // part of standard error
+    };
+    const std::string malformed = "Malformed line: expected input, code and output separated by tabs.";
+    const Case cases[] = {
+        {"codec path, bitmap copy and GIF; the inputs of 5 and 102 go",
+         {{"a.bmp", Stripes}, {"b.bmp", Sunset}, {"c.bmp", Stripes}, {"d.bmp", Sunset}, {"e.bmp", Stripes}},
+         {"a.bmp\t5\ta.png", "b.bmp\t100\tb2.bmp", "c.bmp\t102\tc.gif", "d.bmp\t5\td.pcx", "e.bmp\t102\te.gif"},
+         0, {"-j", "2"}},
+        {"the byte codes, a copy refused over an existing file, more workers than lines",
+         {{"a.bmp", Stripes}, {"b.bmp", Sunset}, {"c.bmp", Stripes}, {"d.bmp", Sunset}, {"taken.bmp", Sunset}},
+         {"a.bmp\t107\ta.bin", "b.bmp\t109\tb.bin", "c.bmp\t1010\ttaken.bmp", "d.bmp\t108\tmoved.bmp"}, 1,
+         {"-j", "8"}},
+        {"a missing input fails only its line",
+         {{"a.bmp", Stripes}, {"c.bmp", Sunset}},
+         {"a.bmp\t5\ta.png", "missing.bmp\t5\tm.png", "c.bmp\t100\tc2.bmp"}, 1},
+        {"a plug-in that aborts fails only its line, the lines around it convert",
+         {{"a.bmp", Stripes}, {"x.abrt", Stripes}, {"c.bmp", Sunset}, {"y.abrt", Stripes}},
+         {"a.bmp\t5\ta.png", "x.abrt\t5\tx.png", "c.bmp\t102\tc.gif", "y.abrt\t5\ty.bmp"}, 1, {"-j", "1"},
+         {{"aborts", 0755}, {"scripted", 0775}}},
+        {"a plug-in the loader distrusts warns on every line that loads plug-ins",
+         {{"a.bmp", Stripes}, {"b.bmp", Sunset}, {"c.bmp", Stripes}},
+         {"a.bmp\t5\ta.png", "b.bmp\t100\tb2.bmp", "c.bmp\t5\tc.png"}, 0, {"-j", "1"}, {{"scripted", 0775}}},
+        {"skipped and malformed lines: numbers stay the manifest's, the rest still runs",
+         {{"a.bmp", Stripes}, {"b.bmp", Sunset}},
+         {"# comment", "", "a.bmp\t5", "a.bmp 5 a.png", "a.bmp\t\ta.png", "b.bmp\t5\tb.png\r"}, 2},
+        {"a code no conversion has, and a code that is no number",
+         {{"a.bmp", Stripes}, {"b.bmp", Sunset}},
+         {"a.bmp\t1999\ta.png", "b.bmp\tfive\tb.png", "b.bmp\t5\tb.png"}, 2},
+        {"the manifest from standard input, numbered from --first-line",
+         {{"a.bmp", Stripes}, {"b.bmp", Sunset}},
+         {"a.bmp\t102\ta.gif", "b.bmp\t5\tb.png"}, 0, {"--first-line", "1001"}, {}, true},
+        {"a manifest that cannot be read runs nothing", {{"a.bmp", Stripes}}, {}, 2, {}, {}, false, "absent.txt",
+         "Pixmorph: Cannot open file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ProgramWithPlugins program(c.plugins);
+        TempDir single, batch, manifestDir;
+        for (const auto& [name, source] : c.files) {
+            fs::copy_file(source, single / name);
+            fs::copy_file(source, batch / name);
+        }
+        long number = 1;
+        for (size_t i = 0; i + 1 < c.options.size(); ++i)
+            if (c.options[i] == "--first-line") number = std::stol(c.options[i + 1]);
+        std::string manifest, expected;
+        for (std::string line : c.manifest) {
+            manifest += line + "\n";
+            const long lineNumber = number++;
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            const std::vector<std::string> fields = split(line, '\t');
+            if (line.empty() || line[0] == '#') continue;
+            if (fields.size() != 3 || std::find(fields.begin(), fields.end(), "") != fields.end()) {
+                expected += resultLine(lineNumber, "error", malformed);
+                continue;
+            }
+            expected += resultsOfSingleCall(lineNumber, runIn(single.path(), program.program(), fields), fields[2]);
+        }
+        // Messages name files by their full path, which is the batch's folder there.
+        for (size_t at; (at = expected.find(single.path())) != std::string::npos;)
+            expected.replace(at, single.path().size(), batch.path());
+        writeFile(manifestDir / "manifest.txt", manifest);
+        std::vector<std::string> args{"--batch"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const std::string manifestPath = c.viaStandardInput ? "-" : manifestDir / "manifest.txt";
+        args.push_back(c.manifestArgument.empty() ? manifestPath : c.manifestArgument);
+        const RunResult r = runIn(batch.path(), program.program(), args,
+                                  c.viaStandardInput ? manifestDir / "manifest.txt" : "");
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        EXPECT_EQ(r.out, expected);
+        if (c.err.empty())
+            EXPECT_EQ(r.err, "");
+        else
+            EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_EQ(contentsOf(batch.path()), contentsOf(single.path()));
+    }
+}
