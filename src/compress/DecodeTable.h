@@ -10,8 +10,11 @@
 namespace deflate {
 
 // An entry: bits 0-4 code bits (root bits for a subtable link), 8-10 kind,
-// 12-15 extra bits (subtable bits for a link), 16-31 value.
-enum EntryKind : uint32_t { kLiteral = 0, kLength = 1, kEnd = 2, kBadSymbol = 3, kInvalid = 4, kLink = 5, kDistance = 6 };
+// 12-15 extra bits (subtable bits for a link, the first code's bits for a literal pair),
+// 16-31 value (a literal pair: the first literal in 16-23, the second in 24-31).
+enum EntryKind : uint32_t {
+    kLiteral = 0, kLength = 1, kEnd = 2, kBadSymbol = 3, kInvalid = 4, kLink = 5, kDistance = 6, kLiteralPair = 7
+};
 
 constexpr uint32_t entry(uint32_t bits, uint32_t kind, uint32_t extra, uint32_t value) {
     return bits | kind << 8 | extra << 12 | value << 16;
