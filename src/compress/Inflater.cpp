@@ -13,6 +13,8 @@ namespace {
 constexpr int64_t InSize = 65536;
 constexpr int64_t OutSize = 1 << 18;  // decoded bytes held: history and output
 constexpr int64_t OutSlack = 512;     // room for a match copy's overshoot
+// Root literal entries (at most 11 bits) decoded from one refill of 56 bits or more.
+constexpr int RootLiteralSteps = 3;
 // A stored block and the history a direct copy to the caller may still owe the window.
 constexpr int64_t StoredRoom = 65535 + 32768 + 8;
 
@@ -22,7 +24,7 @@ constexpr uint64_t ByteLanes = 0x0101010101010101;
 // window's slack). A distance below 8 first writes bytes one at a time until a whole
 // number of periods of at least 8 bytes lies behind, so every word's source is complete
 // and never before the match's own source.
-void copyMatch(uint8_t* dst, uint32_t dist, uint32_t length) {
+inline __attribute__((always_inline)) void copyMatch(uint8_t* dst, uint32_t dist, uint32_t length) {
     uint8_t* const end = dst + length;
     if (dist >= 16) {
         const uint8_t* src = dst - dist;
@@ -54,7 +56,7 @@ void copyMatch(uint8_t* dst, uint32_t dist, uint32_t length) {
 inline int64_t putLiterals(uint8_t* out, int64_t pos, uint32_t e) {
     out[pos] = static_cast<uint8_t>(entryValue(e));
     out[pos + 1] = static_cast<uint8_t>(entryValue(e) >> 8);
-    return pos + 1 + (entryKind(e) == kLiteralPair);
+    return pos + 1 + entryKind(e);  // kLiteral 0, kLiteralPair 1
 }
 
 [[noreturn]] void raiseFor(uint32_t kind) {
@@ -373,7 +375,7 @@ void TInflater::endOfBlock() {
 
 // The hot loop: while at least 8 input bytes are buffered, every symbol with its extra
 // bits (or a pair of literals) fits in the 56 or more bits one refill gives, so no input
-// checks are needed. Literals may end three bytes past `end`, and a match copy further: the
+// checks are needed. Literals may end five bytes past `end`, and a match copy further: the
 // window's slack holds both.
 // Returns when `end` is reached, input runs low, or the block ends.
 void TInflater::fastSymbols(const DecodeTable& lt, const DecodeTable& dt, int64_t end) {
@@ -403,11 +405,13 @@ void TInflater::fastSymbols(const DecodeTable& lt, const DecodeTable& dt, int64_
         // A link's own bit count is the root width, so it is consumed like a code.
         uint32_t e = lent[b.buf & lmask];
         b.drop(entryBits(e));
-        if (entryKind(e) == kLiteralPair || entryKind(e) == kLiteral) {
-            // 41 or more bits remain: room for another root-level literal or pair.
+        if (isLiteralEntry(e)) {
+            // A root entry takes at most RootLiteralSteps' share of the 56 bits: the next
+            // ones fit without a refill while they are literals too.
             pos = putLiterals(out, pos, e);
-            e = lent[b.buf & lmask];
-            if (entryKind(e) == kLiteralPair || entryKind(e) == kLiteral) {
+            for (int step = 1; step < RootLiteralSteps; ++step) {
+                e = lent[b.buf & lmask];
+                if (!isLiteralEntry(e)) break;
                 b.drop(entryBits(e));
                 pos = putLiterals(out, pos, e);
             }
