@@ -128,10 +128,29 @@ private:
     std::vector<Link> links_;
 };
 
+// Where a literal's code leaves room in the root index for the whole code of a second
+// literal, the entry gives both: the bits after the first code index the entry that a
+// lookup after it would find, and a code that fits in them is decided by them alone.
+void pairLiterals(DecodeTable& table) {
+    const uint32_t rootSize = 1u << table.rootBits;
+    const std::vector<uint32_t> single(table.entries.begin(), table.entries.begin() + rootSize);
+    for (uint32_t index = 0; index < rootSize; ++index) {
+        const uint32_t first = single[index];
+        if (entryKind(first) != kLiteral) continue;
+        const uint32_t firstBits = entryBits(first);
+        const uint32_t second = single[index >> firstBits];
+        if (entryKind(second) != kLiteral || firstBits + entryBits(second) > static_cast<uint32_t>(table.rootBits))
+            continue;
+        table.entries[index] =
+            entry(firstBits + entryBits(second), kLiteralPair, firstBits, entryValue(first) | entryValue(second) << 8);
+    }
+}
+
 }  // namespace
 
 void buildLiteralTable(const THuffmanTree& tree, DecodeTable& table) {
     TableBuilder(tree, table, literalEntry).build(LiteralRootBits);
+    pairLiterals(table);
 }
 
 void buildDistanceTable(const THuffmanTree& tree, DecodeTable& table) {

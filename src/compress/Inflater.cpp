@@ -13,23 +13,50 @@ namespace {
 constexpr int64_t InSize = 65536;
 constexpr int64_t OutSize = 1 << 18;  // decoded bytes held: history and output
 constexpr int64_t OutSlack = 512;     // room for a match copy's overshoot
+// Root literal entries (at most 11 bits) decoded from one refill of 56 bits or more.
+constexpr int RootLiteralSteps = 3;
 // A stored block and the history a direct copy to the caller may still owe the window.
 constexpr int64_t StoredRoom = 65535 + 32768 + 8;
 
-void copyMatch(uint8_t* dst, uint32_t dist, uint32_t length) {
-    const uint8_t* src = dst - dist;
+constexpr uint64_t ByteLanes = 0x0101010101010101;
+
+// Copies a match in whole 8-byte words; may write up to 15 bytes past its end (the
+// window's slack). A distance below 8 first writes bytes one at a time until a whole
+// number of periods of at least 8 bytes lies behind, so every word's source is complete
+// and never before the match's own source.
+inline __attribute__((always_inline)) void copyMatch(uint8_t* dst, uint32_t dist, uint32_t length) {
     uint8_t* const end = dst + length;
-    if (dist >= 8) {
+    if (dist >= 16) {
+        const uint8_t* src = dst - dist;
         do {
             std::memcpy(dst, src, 8);
-            dst += 8;
-            src += 8;
+            std::memcpy(dst + 8, src + 8, 8);
+            dst += 16;
+            src += 16;
         } while (dst < end);
-    } else if (dist == 1) {
-        std::memset(dst, *src, length);
-    } else {
-        while (dst < end) *dst++ = *src++;
+        return;
     }
+    if (dist == 1) {
+        const uint64_t run = dst[-1] * ByteLanes;
+        do {
+            std::memcpy(dst, &run, 8);
+            dst += 8;
+        } while (dst < end);
+        return;
+    }
+    const uint32_t step = dist >= 8 ? dist : dist * ((8 + dist - 1) / dist);
+    for (uint32_t i = dist; i < step && dst < end; ++i, ++dst) *dst = dst[-static_cast<int32_t>(dist)];
+    while (dst < end) {
+        std::memcpy(dst, dst - step, 8);
+        dst += 8;
+    }
+}
+
+// Writes the literal or pair of an entry; the position after it.
+inline int64_t putLiterals(uint8_t* out, int64_t pos, uint32_t e) {
+    out[pos] = static_cast<uint8_t>(entryValue(e));
+    out[pos + 1] = static_cast<uint8_t>(entryValue(e) >> 8);
+    return pos + 1 + entryKind(e);  // kLiteral 0, kLiteralPair 1
 }
 
 [[noreturn]] void raiseFor(uint32_t kind) {
@@ -141,7 +168,11 @@ uint32_t TInflater::decode(const DecodeTable& t) {
         if (bitCount_ < 15) refill();
         uint32_t e = t.entries[bitBuf_ & ((1u << t.rootBits) - 1)];
         uint32_t used = entryBits(e);
-        if (entryKind(e) == kLink) {
+        if (entryKind(e) == kLiteralPair) {
+            // One symbol at a time here: the second literal's bits may not have arrived.
+            used = entryExtra(e);
+            e = entry(used, kLiteral, 0, entryValue(e) & 0xFF);
+        } else if (entryKind(e) == kLink) {
             const uint32_t sub = entryExtra(e);
             const uint32_t e2 = t.entries[entryValue(e) + ((bitBuf_ >> t.rootBits) & ((1u << sub) - 1))];
             used += entryBits(e2);
@@ -343,7 +374,9 @@ void TInflater::endOfBlock() {
 }
 
 // The hot loop: while at least 8 input bytes are buffered, every symbol with its extra
-// bits fits in the 56 or more bits one refill gives, so no input checks are needed.
+// bits (or a pair of literals) fits in the 56 or more bits one refill gives, so no input
+// checks are needed. Literals may end five bytes past `end`, and a match copy further: the
+// window's slack holds both.
 // Returns when `end` is reached, input runs low, or the block ends.
 void TInflater::fastSymbols(const DecodeTable& lt, const DecodeTable& dt, int64_t end) {
     uint8_t* const out = out_.get();
@@ -363,18 +396,25 @@ void TInflater::fastSymbols(const DecodeTable& lt, const DecodeTable& dt, int64_
         bitCount_ = b.count;
         total_ = totalBase + pos;
     };
-    while (pos < end) {
-        if (b.count < 48) {
-            if (ie - ip < 8) break;
-            b.buf |= load64(in + ip) << b.count;
-            ip += (63 - b.count) >> 3;
-            b.count |= 56;
-        }
+    while (pos < end && ie - ip >= 8) {
+        // Refilled every step without a branch: the bytes already held are loaded again
+        // in the same places, so the bits above the count stay true.
+        b.buf |= load64(in + ip) << b.count;
+        ip += (63 - b.count) >> 3;
+        b.count |= 56;
         // A link's own bit count is the root width, so it is consumed like a code.
         uint32_t e = lent[b.buf & lmask];
         b.drop(entryBits(e));
-        if (entryKind(e) == kLiteral) {
-            out[pos++] = static_cast<uint8_t>(entryValue(e));
+        if (isLiteralEntry(e)) {
+            // A root entry takes at most RootLiteralSteps' share of the 56 bits: the next
+            // ones fit without a refill while they are literals too.
+            pos = putLiterals(out, pos, e);
+            for (int step = 1; step < RootLiteralSteps; ++step) {
+                e = lent[b.buf & lmask];
+                if (!isLiteralEntry(e)) break;
+                b.drop(entryBits(e));
+                pos = putLiterals(out, pos, e);
+            }
             continue;
         }
         if (entryKind(e) == kLink) {

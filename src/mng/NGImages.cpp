@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "mng/NGConst.h"
 #include "mng/NGJPEG.h"
@@ -475,6 +476,9 @@ public:
     int Start(fn_deflateInit2 init, const std::vector<uint8_t>& input, const TNGBitmap& settings) {
         stream_.next_in = const_cast<Bytef*>(input.data());
         stream_.avail_in = static_cast<uInt>(input.size());
+        return Start(init, settings);
+    }
+    int Start(fn_deflateInit2 init, const TNGBitmap& settings) {
         const int result = init(&stream_, settings.ZLibLevel, settings.ZLibMethod, settings.ZLibWindowBits,
                                 settings.ZLibMemLevel, settings.ZLibStrategy, ZlibVersionText,
                                 static_cast<int>(sizeof(z_stream)));
@@ -486,6 +490,18 @@ public:
         stream_.next_out = output.data() + stream_.total_out;
         stream_.avail_out = static_cast<uInt>(output.size() - stream_.total_out);
         return deflate_(&stream_, Z_FINISH);
+    }
+    // Compresses `input` into the room behind `used` bytes of `output`; both counts advance.
+    int Step(const uint8_t* input, size_t& taken, size_t inputSize, uint8_t* output, size_t& used,
+             size_t outputSize, int flush) {
+        stream_.next_in = const_cast<Bytef*>(input + taken);
+        stream_.avail_in = static_cast<uInt>(inputSize - taken);
+        stream_.next_out = output + used;
+        stream_.avail_out = static_cast<uInt>(outputSize - used);
+        const int result = deflate_(&stream_, flush);
+        taken = inputSize - stream_.avail_in;
+        used = outputSize - stream_.avail_out;
+        return result;
     }
     int End() {
         started_ = false;
@@ -741,24 +757,68 @@ ColourSurvey SurveyColours(const host::TBitmap& image, RowAlpha& alpha, ColourCo
     return survey;
 }
 
-// Rows of red, green, blue (and alpha) samples, each behind filter byte 0.
-std::vector<uint8_t> TrueColourRows(const host::TBitmap& image, RowAlpha& alpha, bool withAlpha) {
+// Row y as red, green, blue (and alpha) samples behind filter byte 0.
+void TrueColourRow(const host::TBitmap& image, RowAlpha& alpha, bool withAlpha, int32_t y, uint8_t* out) {
     const int64_t w = image.Width();
     const int64_t channels = withAlpha ? 4 : 3;
-    const int64_t rowSize = checkedAdd(1, checkedSize({w, channels}));
-    std::vector<uint8_t> raw(static_cast<size_t>(checkedSize({rowSize, int64_t{image.Height()}})));
-    for (int32_t y = 0; y < image.Height(); ++y) {
-        uint8_t* out = raw.data() + y * rowSize + 1;
-        const uint8_t* row = image.ScanLine(y);
-        if (withAlpha) alpha.Load(y);
-        for (int64_t x = 0; x < w; ++x, out += channels) {
-            out[0] = row[3 * x + 2];
-            out[1] = row[3 * x + 1];
-            out[2] = row[3 * x];
-            if (withAlpha) out[3] = alpha[x];
-        }
+    const uint8_t* row = image.ScanLine(y);
+    if (withAlpha) alpha.Load(y);
+    *out++ = 0;
+    for (int64_t x = 0; x < w; ++x, out += channels) {
+        out[0] = row[3 * x + 2];
+        out[1] = row[3 * x + 1];
+        out[2] = row[3 * x];
+        if (withAlpha) out[3] = alpha[x];
     }
-    return raw;
+}
+
+// Compressed data cut into chunks of a fixed size (0 or less: one chunk of everything),
+// each handed on as soon as it is full, so the whole data is never held.
+class ChunkCutter {
+public:
+    ChunkCutter(int chunkSize, std::function<void(const uint8_t*, size_t)> put)
+        : whole_(chunkSize <= 0), put_(std::move(put)), chunk_(whole_ ? WholeGrowth : static_cast<size_t>(chunkSize)) {}
+
+    // Room for more output: a full chunk goes first (a single chunk grows instead).
+    void MakeRoom() {
+        if (used_ < chunk_.size()) return;
+        if (whole_) {
+            chunk_.resize(chunk_.size() * 2);
+            return;
+        }
+        put_(chunk_.data(), used_);
+        used_ = 0;
+    }
+    // The last chunk, when it holds anything.
+    void PutRest() {
+        if (used_ > 0) put_(chunk_.data(), used_);
+        used_ = 0;
+    }
+    uint8_t* Data() { return chunk_.data(); }
+    size_t& Used() { return used_; }
+    size_t Size() const { return chunk_.size(); }
+
+private:
+    static constexpr size_t WholeGrowth = size_t{1} << 16;
+    const bool whole_;
+    const std::function<void(const uint8_t*, size_t)> put_;
+    std::vector<uint8_t> chunk_;
+    size_t used_ = 0;
+};
+
+// Deflates one row (with Z_FINISH: the last, until the stream ends) into the cutter.
+// Z_OK or Z_STREAM_END, else zlib's result.
+int DeflateRow(DeflateStream& stream, const std::vector<uint8_t>& row, ChunkCutter& out, int flush) {
+    size_t taken = 0;
+    for (;;) {
+        out.MakeRoom();
+        const int result = stream.Step(row.data(), taken, row.size(), out.Data(), out.Used(), out.Size(), flush);
+        const bool rowTaken = taken == row.size();
+        // Asked again after filling the room exactly, zlib may have had nothing more to give.
+        if (result == Z_BUF_ERROR && rowTaken && flush != Z_FINISH) return Z_OK;
+        if (result != Z_OK) return result;
+        if (flush != Z_FINISH && rowTaken && out.Used() < out.Size()) return Z_OK;
+    }
 }
 
 // One palette index per pixel, row after row.
@@ -790,14 +850,6 @@ std::vector<uint8_t> PackedIndexRows(const std::vector<uint8_t>& indices, int64_
             out[x / perByte] |= static_cast<uint8_t>(in[x] << (8 - bits * (x % perByte + 1)));
     }
     return raw;
-}
-
-template <class Compress>
-TPNGData TrueColourImage(const host::TBitmap& image, RowAlpha& alpha, bool withAlpha, Compress&& compress) {
-    TPNGData png;
-    png.ColourType = withAlpha ? PngTrueColourAlpha : PngTrueColour;
-    png.Compressed = compress(TrueColourRows(image, alpha, withAlpha));
-    return png;
 }
 
 // The index rows compressed at every depth that holds the palette; from the largest
@@ -833,14 +885,70 @@ void TNGBitmap::CreatePNG() {
     RowAlpha alpha(*this, AlphaMask ? MonochromeMask() : nullptr, MaskColor);
     ColourCounter counter;
     const ColourSurvey survey = SurveyColours(*this, alpha, counter);
+    if (survey.many) {
+        const bool withAlpha = survey.anyAlpha;
+        const int64_t rowSize = checkedAdd(1, checkedSize({int64_t{Width()}, int64_t{withAlpha ? 4 : 3}}));
+        if (checkedSize({rowSize, int64_t{Height()}}) > int64_t{UINT32_MAX / 2}) throw ELinearBitmap("Invalid bitmap size");
+        TPNGData header;
+        header.ColourType = withAlpha ? PngTrueColourAlpha : PngTrueColour;
+        CreateStreamedPNG(header, static_cast<size_t>(rowSize),
+                          [&](int32_t y, uint8_t* row) { TrueColourRow(*this, alpha, withAlpha, y, row); });
+        return;
+    }
     const auto compress = [this](const std::vector<uint8_t>& raw) { return CompressOrFail(raw); };
-    const TPNGData png = survey.many ? TrueColourImage(*this, alpha, survey.anyAlpha, compress)
-                                     : IndexedImage(*this, alpha, counter, compress);
+    const TPNGData png = IndexedImage(*this, alpha, counter, compress);
     if (png.Compressed.empty()) throw ENGImageException(SSeriousZlib);
     PutPNGChunks(png);
 }
 
+// Rows are made, deflated and put as IDAT chunks one at a time: neither the filtered image
+// nor its compressed data is ever held whole. An attempt that zlib stops with a buffer
+// error starts again from the top, a few times at most; a failure leaves no part-made PNG.
+void TNGBitmap::CreateStreamedPNG(const TPNGData& header, size_t rowSize, const RowMaker& makeRow) {
+    int result = Z_BUF_ERROR;
+    for (int attempt = 0; attempt < MaxCompressAttempts && result == Z_BUF_ERROR; ++attempt)
+        result = TryStreamedPNG(header, rowSize, makeRow);
+    if (result != Z_OK) {
+        NG_ENTRY(fn_handle, "mng_reset")(MngHandle);
+        RefreshStatus();
+        throw ENGImageException(SSeriousZlib);
+    }
+    RefreshStatus();
+}
+
+int TNGBitmap::TryStreamedPNG(const TPNGData& header, size_t rowSize, const RowMaker& makeRow) {
+    TLibmngReference library;
+    DeflateStream stream(NG_ENTRY(fn_deflate, "deflate"), NG_ENTRY(fn_deflateEnd, "deflateEnd"));
+    int result = stream.Start(NG_ENTRY(fn_deflateInit2, "deflateInit2_"), *this);
+    if (result != Z_OK) return result;
+    PutPNGHeader(header);
+    const auto put = NG_ENTRY(fn_putchunk_data, "mng_putchunk_idat");
+    ChunkCutter cutter(IDATSize, [&](const uint8_t* data, size_t size) {
+        Check(put(MngHandle, static_cast<mng_uint32>(size), const_cast<uint8_t*>(data)), "CreatePNG/putchunk_idat");
+    });
+    std::vector<uint8_t> row(rowSize);
+    for (int32_t y = 0; y < Height(); ++y) {
+        makeRow(y, row.data());
+        result = DeflateRow(stream, row, cutter, y + 1 == Height() ? Z_FINISH : Z_NO_FLUSH);
+        if (result != Z_OK && result != Z_STREAM_END) return result;
+    }
+    result = stream.End();
+    if (result != Z_OK) return result;
+    cutter.PutRest();
+    PutPNGEnd();
+    return Z_OK;
+}
+
 void TNGBitmap::PutPNGChunks(const TPNGData& png) {
+    PutPNGHeader(png);
+    PutDataChunks(png.Compressed, IDATSize, false, "CreatePNG/putchunk_idat");
+    PutPNGEnd();
+    RefreshStatus();
+}
+
+void TNGBitmap::PutPNGEnd() { Check(NG_ENTRY(fn_handle, "mng_putchunk_iend")(MngHandle), "CreatePNG/putchunk_iend"); }
+
+void TNGBitmap::PutPNGHeader(const TPNGData& png) {
     Check(NG_ENTRY(fn_handle, "mng_reset")(MngHandle), "CreatePNG/reset");
     Check(NG_ENTRY(fn_handle, "mng_create")(MngHandle), "CreatePNG/create");
     Check(NG_ENTRY(fn_putchunk_ihdr, "mng_putchunk_ihdr")(MngHandle, static_cast<mng_uint32>(Width()),
@@ -849,9 +957,6 @@ void TNGBitmap::PutPNGChunks(const TPNGData& png) {
           "CreatePNG/putchunk_ihdr");
     Check(NG_ENTRY(fn_putchunk_srgb, "mng_putchunk_srgb")(MngHandle, MNG_FALSE, 0), "CreatePNG/putchunk_srgb");
     if (png.ColourType == PngIndexed) PutPalette(png.Palette);
-    PutDataChunks(png.Compressed, IDATSize, false, "CreatePNG/putchunk_idat");
-    Check(NG_ENTRY(fn_handle, "mng_putchunk_iend")(MngHandle), "CreatePNG/putchunk_iend");
-    RefreshStatus();
 }
 
 void TNGBitmap::PutPalette(const std::vector<uint32_t>& keys) {

@@ -5,6 +5,7 @@
 // the count falls back to zero; every entry point is resolved once into a table.
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -123,7 +124,14 @@ private:
     friend struct Callbacks;
     // Compresses, starting again with more room while zlib reports a buffer error.
     std::vector<uint8_t> CompressOrFail(const std::vector<uint8_t>& input);
+    using RowMaker = std::function<void(int32_t y, uint8_t* row)>;
+    void CreateStreamedPNG(const TPNGData& header, size_t rowSize, const RowMaker& makeRow);
+    // One attempt: Z_OK, or zlib's result that stopped it.
+    int TryStreamedPNG(const TPNGData& header, size_t rowSize, const RowMaker& makeRow);
     void PutPNGChunks(const TPNGData& png);
+    // Reset, create, IHDR, sRGB and an indexed image's palette; then IEND.
+    void PutPNGHeader(const TPNGData& png);
+    void PutPNGEnd();
     void PutJNGChunks(uint8_t colourType, uint8_t alphaDepth, const std::vector<uint8_t>& alpha,
                       const std::vector<uint8_t>& jpeg);
     // PLTE, and tRNS up to the last entry that is not opaque.

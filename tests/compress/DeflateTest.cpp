@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <bit>
 #include <cstring>
 #include <random>
 #include <string>
@@ -464,6 +465,34 @@ TEST(DeflateInterop, WeInflateEverythingZlibDeflates) {
         SCOPED_TRACE("window bits " + std::to_string(bits));
         const Bytes data = textSample();
         for (int level : {1, 6, 9}) EXPECT_EQ(ourInflate(zlibDeflate(data, level, Z_DEFAULT_STRATEGY, -bits), data.size()), data);
+    }
+}
+
+// Repeats of every short period at many lengths (overlapping copies, distance 1, copies
+// that end at the window's edge as it slides), between literals drawn from a few values
+// (short codes: two literals to a table entry), read in pieces that end anywhere.
+Bytes periodsAndSkewedLiterals() {
+    std::mt19937 rng(11);
+    Bytes data;
+    while (data.size() < 700000) {
+        const uint32_t period = 1 + rng() % 20;
+        const size_t length = rng() % 4 == 0 ? 258 + rng() % 2000 : 3 + rng() % 300;
+        Bytes seed(period);
+        for (auto& b : seed) b = static_cast<uint8_t>(rng());
+        for (size_t i = 0; i < length; ++i) data.push_back(seed[i % period]);
+        for (uint32_t i = rng() % 40; i > 0; --i) data.push_back(static_cast<uint8_t>(std::countr_zero(rng() | 1u << 7)));
+    }
+    return data;
+}
+
+TEST(DeflateInterop, OverlappingMatchesAndLiteralPairsAtEveryReadBoundary) {
+    const Bytes data = periodsAndSkewedLiterals();
+    for (int strategy : {Z_DEFAULT_STRATEGY, Z_RLE, Z_HUFFMAN_ONLY}) {
+        const Bytes z = zlibDeflate(data, 6, strategy);
+        for (size_t piece : {size_t{1}, size_t{7}, size_t{4093}, size_t{1} << 20}) {
+            SCOPED_TRACE("strategy " + std::to_string(strategy) + " pieces of " + std::to_string(piece));
+            EXPECT_EQ(ourInflate(z, data.size(), piece), data);
+        }
     }
 }
 
