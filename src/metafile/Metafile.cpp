@@ -203,12 +203,8 @@ void TMetafile::Draw(TCanvas& canvas, const TRect& rect) {
     if (!target) {
         // A recording canvas gets the picture as a bitmap of the rectangle's size.
         const int32_t w = std::abs(rect.Width()), h = std::abs(rect.Height());
-        checkedSize({w, h, 4});
         TBitmap picture;
-        picture.SetPixelFormat(pf24bit);
-        picture.SetSize(w, h);
-        picture.Canvas().FillRect(Rect(0, 0, w, h));
-        Draw(picture.Canvas(), Rect(0, 0, w, h));
+        RenderOnto(picture, w, h);
         canvas.StretchBitmap(rect, picture, Rect(0, 0, w, h), false);
         return;
     }
@@ -388,16 +384,21 @@ std::vector<uint8_t> TMetafile::RecordingAsWindows() const {
     return std::move(w.bytes);
 }
 
-// A loaded picture saved as the other kind is drawn and recorded as one bitmap.
-void TMetafile::RecordByRendering() {
-    const int32_t w = width_, h = height_;
-    if (w <= 0 || h <= 0) throw ELinearBitmap("Invalid bitmap size");
+// The picture drawn onto white at w x h pixels, 24 bits.
+void TMetafile::RenderOnto(TBitmap& picture, int32_t w, int32_t h) {
     checkedSize({w, h, 4});
-    TBitmap picture;
     picture.SetPixelFormat(pf24bit);
     picture.SetSize(w, h);
     picture.Canvas().FillRect(Rect(0, 0, w, h));
     Draw(picture.Canvas(), Rect(0, 0, w, h));
+}
+
+// A loaded picture saved as the other kind is drawn and recorded as one bitmap.
+void TMetafile::RecordByRendering() {
+    const int32_t w = width_, h = height_;
+    if (w <= 0 || h <= 0) throw ELinearBitmap("Invalid bitmap size");
+    TBitmap picture;
+    RenderOnto(picture, w, h);
     TMetafileCanvas canvas(*this);
     canvas.Draw(0, 0, picture);
 }

@@ -78,6 +78,7 @@ private:
     std::vector<uint8_t> RecordingAsEnhanced() const;
     std::vector<uint8_t> RecordingAsWindows() const;
     void RecordByRendering();
+    void RenderOnto(TBitmap& picture, int32_t w, int32_t h);
 
     std::vector<uint8_t> data_;  // a loaded file: the whole EMF, or the WMF records after the placeable header
     bool dataEnhanced_ = true;
