@@ -360,8 +360,8 @@ void TGIFTrailer::LoadFromStream(host::TStream& stream) {
 void TGIFSubImage::LoadFromStream(host::TStream& stream) {
     Clear();
     extensions_->LoadFromStream(stream, this);
-    const int next = PeekByte(stream);
-    if (next < 0 || next == bsTrailer || next == 0) return;
+    // Only the image separator starts an image: anything else leaves the frame without one.
+    if (PeekByte(stream) != bsImageDescriptor) return;
 
     TImageDescriptor descriptor;
     ReadExact(stream, &descriptor, sizeof(descriptor));
@@ -378,14 +378,21 @@ void TGIFSubImage::LoadFromStream(host::TStream& stream) {
     DecodeRaster(*this, stream);
 }
 
+// Stray bytes up to the next block are skipped, so that the image they stand in front of
+// keeps its extensions and is still read; a zero still ends the frame's extensions.
 void TGIFExtensionList::LoadFromStream(host::TStream& stream, TObject*) {
     int b = ReadByte(stream);
     if (b < 0) return;
+    bool warned = false;
     while (b != bsImageDescriptor && b != bsTrailer) {
         if (b != bsExtensionIntroducer) {
-            ReportWarning(gsWarning, "Invalid extension introducer");
-            break;
+            if (!warned) ReportWarning(gsWarning, "Invalid extension introducer");
+            warned = true;
+            if (b == 0) break;
+            if ((b = ReadByte(stream)) < 0) return;
+            continue;
         }
+        warned = false;
         const ExtensionKind kind = FindExtension(stream);
         StepBack(stream);
         std::unique_ptr<TGIFExtension> extension = NewExtension(kind, SubImage());

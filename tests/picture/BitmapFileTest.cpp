@@ -187,7 +187,7 @@ TEST(BitmapReaderSuite, GoodFilesKeepTheirDepth) {
     PIXMORPH_REQUIRE_TESTDATA();
     const std::map<std::string, TPixelFormat> expected = {
         {"pal1.bmp", pf1bit},      {"pal4.bmp", pf4bit},       {"pal8.bmp", pf8bit},
-        {"pal4rle.bmp", pf24bit},  {"pal8rle.bmp", pf24bit},   {"rgb16.bmp", pf15bit},
+        {"pal4rle.bmp", pf4bit},   {"pal8rle.bmp", pf8bit},   {"rgb16.bmp", pf15bit},
         {"rgb16bfdef.bmp", pf15bit}, {"rgb16-565.bmp", pf16bit}, {"rgb24.bmp", pf24bit},
         {"rgb32.bmp", pf32bit},    {"rgb32bfdef.bmp", pf32bit}, {"rgb32bf.bmp", pfCustom},
     };
@@ -409,7 +409,7 @@ TEST(BitmapReaderRLE, RLE8RunsEscapesDeltasAndClipping) {
         5, 2,          // never read
     };
     TBitmap b = load(makeBmp(40, 4, 3, 8, BI_RLE8, 4, colors, data));
-    ASSERT_EQ(b.PixelFormat(), pf24bit);
+    ASSERT_EQ(b.PixelFormat(), pf8bit);
     for (int x = 0; x < 4; ++x) EXPECT_EQ(px(b, x, 2), 0xFF0000u) << x;
     EXPECT_EQ(px(b, 0, 1), 0x00FF00u);
     EXPECT_EQ(px(b, 1, 1), 0x0000FFu);
