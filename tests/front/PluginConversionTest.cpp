@@ -170,7 +170,8 @@ TEST(PixmorphOpen, ReadsEveryFamilyToTheSamePixelsAsTheCodecPath) {
     };
     const Family families[] = {{"bmpsuite/g", ".bmp"}, {"bmpsuite/q", ".bmp"},   {"pngsuite", ".png"},
                                {"mng", ".mng"},        {"pcx", ".pcx"},          {"hips", ".hips"},
-                               {"metafile", ".wmf", 8}, {"metafile", ".emf", 8}, {"jpeg", ".jpg", 12}};
+                               {"metafile", ".wmf", 8}, {"metafile", ".emf", 8}, {"jpeg", ".jpg", 12},
+                               {"ico", ".ico", 12},     {"ico", ".cur", 12}};
     int compared = 0;
     for (const Family& family : families) {
         for (const fs::path& file : firstFiles(testdata(family.folder), family.extension, family.limit)) {
@@ -204,6 +205,29 @@ TEST(PixmorphOpen, ReadsEveryFamilyToTheSamePixelsAsTheCodecPath) {
     const RunResult r = runOpen({dir / "in.ppm", dir / "out.png"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(PngRGB(dir / "out.png"), (std::vector<uint8_t>{0x10, 0x20, 0x30}));
+}
+
+// The other names of JPEG files, and 16-bit grey for a plug-in, give what pixmorph gives.
+TEST(PixmorphOpen, OtherJpegNamesAndGreyForPluginsWriteWhatTheCodecPathWrites) {
+    PIXMORPH_REQUIRE_TESTDATA();
+    const struct {
+        fs::path source;
+        std::string input, output;
+    } cases[] = {{testdata("jpeg/libjpeg-turbo/testorig.jpg"), "in.jpe", "out.bmp"},
+                 {testdata("jpeg/libjpeg-turbo/testorig.jpg"), "in.jfif", "out.bmp"},
+                 {testdata("pngsuite/basn0g16.png"), "in.png", "out.pgm"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input);
+        TempDir dir;
+        fs::copy_file(c.source, dir / c.input);
+        fs::copy_file(c.source, dir / ("codec" + c.source.extension().string()));
+        const RunResult opened = runOpen({dir / c.input, dir / c.output});
+        ASSERT_EQ(opened.exitCode, 0) << opened.err;
+        const std::string codecInput = dir / ("codec" + c.source.extension().string());
+        const RunResult converted = runPixmorph({codecInput, "1", dir / ("codec-" + c.output)});
+        ASSERT_EQ(converted.exitCode, 0) << converted.err;
+        EXPECT_EQ(readFile(dir / c.output), readFile(dir / ("codec-" + c.output)));
+    }
 }
 
 #ifdef PIXMORPH_HAVE_GIFLIB

@@ -63,8 +63,10 @@ Bytes Header(int w, int h, const char* signature = "GIF89a") {
     return b;
 }
 
-void Frame(Bytes& b, int w, int h, const Bytes& pixels, bool interlaced = false) {
-    Append(b, {0x2C, 0, 0, 0, 0});
+void Frame(Bytes& b, int w, int h, const Bytes& pixels, bool interlaced = false, int left = 0, int top = 0) {
+    b.push_back(0x2C);
+    AppendWord(b, left);
+    AppendWord(b, top);
     AppendWord(b, w);
     AppendWord(b, h);
     Append(b, {interlaced ? 0x40 : 0});
@@ -249,6 +251,25 @@ TEST(GIFReader, DamagedDataLoadsWhatIsThereWithWarnings) {
          },
          {3, 2},
          {"Unknown GIF block type", "Invalid Image trailer"}},
+        {"a stray byte between an extension and the image is skipped",
+         [] {
+             Bytes b = Header(2, 1);
+             Append(b, {0x21, 0xF9, 4, 0, 0, 0, 0, 0, 0x99, 0x98});
+             Frame(b, 2, 1, {3, 2});
+             b.push_back(0x3B);
+             return b;
+         },
+         {3, 2},
+         {"Invalid extension introducer"}},
+        {"a stray byte after the last image starts no frame",
+         [] {
+             Bytes b = Header(2, 1);
+             Frame(b, 2, 1, {1, 2});
+             Append(b, {0x21, 0xFE, 1, 'x', 0, 0x99, 0x3B});
+             return b;
+         },
+         {1, 2},
+         {"Invalid extension introducer"}},
         {"a frame without a size takes the screen's",
          [] {
              Bytes b = Header(2, 1);
@@ -274,6 +295,50 @@ TEST(GIFReader, DamagedDataLoadsWhatIsThereWithWarnings) {
         ASSERT_GE(loaded.image->Images().Count(), 1) << c.name;
         EXPECT_EQ(FramePixels(*loaded.image->Images().SubImage(0)), c.pixels) << c.name;
         EXPECT_EQ(loaded.warnings, c.warnings) << c.name;
+    }
+}
+
+// The picture draws the first frame on its logical screen: the global background colour
+// where the frame does not reach (added to the frame's colours when they lack it), and the
+// frame cut at the screen's edge.
+TEST(GIFReader, ThePictureShowsTheFirstFrameOnItsScreen) {
+    const host::TColor black = host::RGB(0, 0, 0), red = host::RGB(255, 0, 0), green = host::RGB(0, 255, 0),
+                       blue = host::RGB(0, 0, 255), white = host::RGB(255, 255, 255);
+    const host::TColor global[] = {black, red, green, blue};
+    const struct {
+        std::string name;
+        int screen, left, top, size, background;
+        bool whiteLocalTable;
+    } cases[] = {{"a 16 x 16 frame at +8+8 on 32 x 32", 32, 8, 8, 16, 2, false},
+                 {"a frame reaching beyond the screen", 4, 2, 1, 4, 3, false},
+                 {"a local table without the background colour", 6, 1, 1, 2, 3, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes file = Header(c.screen, c.screen);
+        file[11] = static_cast<uint8_t>(c.background);
+        Bytes pixels;
+        for (int i = 0; i < c.size * c.size; ++i) pixels.push_back(static_cast<uint8_t>(c.whiteLocalTable ? 0 : i % 2));
+        Frame(file, c.size, c.size, pixels, false, c.left, c.top);
+        if (c.whiteLocalTable) {  // the local table flag and one 2-entry table of white
+            const size_t packed = 13 + 12 + 9;
+            file[packed] = 0x80;
+            file.insert(file.begin() + packed + 1, {255, 255, 255, 255, 255, 255});
+        }
+        file.push_back(0x3B);
+        Loaded loaded = Load(file);
+        host::TBitmap shown;
+        shown.Assign(*loaded.image);
+        ASSERT_EQ(shown.Width(), c.screen);
+        ASSERT_EQ(shown.Height(), c.screen);
+        for (int y = 0; y < c.screen; ++y)
+            for (int x = 0; x < c.screen; ++x) {
+                const int fx = x - c.left, fy = y - c.top;
+                const bool inFrame = fx >= 0 && fy >= 0 && fx < c.size && fy < c.size;
+                const host::TColor expected = !inFrame           ? global[c.background]
+                                              : c.whiteLocalTable ? white
+                                                                  : global[(fy * c.size + fx) % 2];
+                ASSERT_EQ(shown.GetPixel(x, y), expected) << x << "," << y;
+            }
     }
 }
 
