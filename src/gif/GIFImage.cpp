@@ -1060,10 +1060,6 @@ uint8_t BackgroundIndex(TGIFHeader& header, std::vector<host::TPaletteEntry>& pa
     return static_cast<uint8_t>(host::GetNearestPaletteIndex(full.get(), c));
 }
 
-bool Covers(const TGIFSubImage& frame, int32_t width, int32_t height) {
-    return frame.Left() == 0 && frame.Top() == 0 && frame.Width() == width && frame.Height() == height;
-}
-
 }  // namespace
 
 void TGIFImage::AssignTo(host::TPersistent& Dest) {
@@ -1073,24 +1069,29 @@ void TGIFImage::AssignTo(host::TPersistent& Dest) {
         return;
     }
     // The first frame as an 8-bit bitmap with its colours, placed on the logical screen and
-    // cut where it reaches beyond it; a screen without a size takes the frame's extent.
+    // cut where it reaches beyond it; a screen without a size, or one whose background alone
+    // would exceed the file's allowance, gives the frame alone.
     TGIFSubImage& frame = *images_->SubImage(0);
-    const int32_t width = header_->Width() > 0 ? header_->Width() : frame.Left() + frame.Width();
-    const int32_t height = header_->Height() > 0 ? header_->Height() : frame.Top() + frame.Height();
+    const bool onScreen = header_->Width() > 0 && header_->Height() > 0 &&
+                          int64_t{header_->Width()} * header_->Height() <=
+                              int64_t{frame.Width()} * frame.Height() + GIFPixelAllowance;
+    const int32_t width = onScreen ? header_->Width() : frame.Width();
+    const int32_t height = onScreen ? header_->Height() : frame.Height();
+    const int32_t left = onScreen ? frame.Left() : 0, top = onScreen ? frame.Top() : 0;
     std::vector<host::TPaletteEntry> entries = PaletteEntries(frame.EffectiveColorMap());
     host::TBitmap result;
     result.NewImage(host::pf8bit, width, height);
-    if (!Covers(frame, width, height)) {
+    if (left != 0 || top != 0 || frame.Width() != width || frame.Height() != height) {
         const uint8_t background = BackgroundIndex(*header_, entries);
         for (int32_t y = 0; y < height; ++y) std::memset(result.ScanLine(y), background, static_cast<size_t>(width));
     }
     const host::TPaletteHandle palette = host::CreatePalette(entries.data(), static_cast<int>(entries.size()));
     result.SetPalette(palette.get());
-    const int32_t shownWidth = std::clamp(width - frame.Left(), 0, frame.Width());
-    const int32_t shownHeight = std::clamp(height - frame.Top(), 0, frame.Height());
+    const int32_t shownWidth = std::clamp(width - left, 0, frame.Width());
+    const int32_t shownHeight = std::clamp(height - top, 0, frame.Height());
     if (frame.Data())
         for (int32_t y = 0; y < shownHeight; ++y)
-            std::memcpy(result.ScanLine(frame.Top() + y) + frame.Left(), frame.Data() + int64_t{y} * frame.Width(),
+            std::memcpy(result.ScanLine(top + y) + left, frame.Data() + int64_t{y} * frame.Width(),
                         static_cast<size_t>(shownWidth));
     bitmap->TakeOver(result);
 }

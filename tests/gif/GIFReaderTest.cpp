@@ -261,6 +261,16 @@ TEST(GIFReader, DamagedDataLoadsWhatIsThereWithWarnings) {
          },
          {3, 2},
          {"Invalid extension introducer"}},
+        {"stray bytes before the first image are passed over",
+         [] {
+             Bytes b = Header(2, 1);
+             Append(b, {0x99, 0x98});
+             Frame(b, 2, 1, {2, 3});
+             b.push_back(0x3B);
+             return b;
+         },
+         {2, 3},
+         {"Unknown GIF block type"}},
         {"a stray byte after the last image starts no frame",
          [] {
              Bytes b = Header(2, 1);
@@ -309,9 +319,11 @@ TEST(GIFReader, ThePictureShowsTheFirstFrameOnItsScreen) {
         std::string name;
         int screen, left, top, size, background;
         bool whiteLocalTable;
-    } cases[] = {{"a 16 x 16 frame at +8+8 on 32 x 32", 32, 8, 8, 16, 2, false},
-                 {"a frame reaching beyond the screen", 4, 2, 1, 4, 3, false},
-                 {"a local table without the background colour", 6, 1, 1, 2, 3, true}};
+        int shown;  // the picture's width and height
+    } cases[] = {{"a 16 x 16 frame at +8+8 on 32 x 32", 32, 8, 8, 16, 2, false, 32},
+                 {"a frame reaching beyond the screen", 4, 2, 1, 4, 3, false, 4},
+                 {"a local table without the background colour", 6, 1, 1, 2, 3, true, 6},
+                 {"a screen no data pays for gives the frame alone", 8192, 5, 5, 2, 3, false, 2}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Bytes file = Header(c.screen, c.screen);
@@ -328,11 +340,12 @@ TEST(GIFReader, ThePictureShowsTheFirstFrameOnItsScreen) {
         Loaded loaded = Load(file);
         host::TBitmap shown;
         shown.Assign(*loaded.image);
-        ASSERT_EQ(shown.Width(), c.screen);
-        ASSERT_EQ(shown.Height(), c.screen);
-        for (int y = 0; y < c.screen; ++y)
-            for (int x = 0; x < c.screen; ++x) {
-                const int fx = x - c.left, fy = y - c.top;
+        ASSERT_EQ(shown.Width(), c.shown);
+        ASSERT_EQ(shown.Height(), c.shown);
+        const bool onScreen = c.shown == c.screen;
+        for (int y = 0; y < c.shown; ++y)
+            for (int x = 0; x < c.shown; ++x) {
+                const int fx = x - (onScreen ? c.left : 0), fy = y - (onScreen ? c.top : 0);
                 const bool inFrame = fx >= 0 && fy >= 0 && fx < c.size && fy < c.size;
                 const host::TColor expected = !inFrame           ? global[c.background]
                                               : c.whiteLocalTable ? white
