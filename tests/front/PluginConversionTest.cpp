@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include "TestSupport.h"
 #include "codecs/PngOracle.h"
@@ -210,23 +211,18 @@ TEST(PixmorphOpen, ReadsEveryFamilyToTheSamePixelsAsTheCodecPath) {
 // The other names of JPEG files, and 16-bit grey for a plug-in, give what pixmorph gives.
 TEST(PixmorphOpen, OtherJpegNamesAndGreyForPluginsWriteWhatTheCodecPathWrites) {
     PIXMORPH_REQUIRE_TESTDATA();
-    const struct {
-        fs::path source;
-        std::string input, output;
-    } cases[] = {{testdata("jpeg/libjpeg-turbo/testorig.jpg"), "in.jpe", "out.bmp"},
-                 {testdata("jpeg/libjpeg-turbo/testorig.jpg"), "in.jfif", "out.bmp"},
-                 {testdata("pngsuite/basn0g16.png"), "in.png", "out.pgm"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.input);
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"jpeg/libjpeg-turbo/testorig.jpg", "in.jpe", "out.bmp"},
+        {"jpeg/libjpeg-turbo/testorig.jpg", "in.jfif", "out.bmp"},
+        {"pngsuite/basn0g16.png", "in.png", "out.pgm"}};
+    for (const auto& [source, input, output] : cases) {
         TempDir dir;
-        fs::copy_file(c.source, dir / c.input);
-        fs::copy_file(c.source, dir / ("codec" + c.source.extension().string()));
-        const RunResult opened = runOpen({dir / c.input, dir / c.output});
-        ASSERT_EQ(opened.exitCode, 0) << opened.err;
-        const std::string codecInput = dir / ("codec" + c.source.extension().string());
-        const RunResult converted = runPixmorph({codecInput, "1", dir / ("codec-" + c.output)});
-        ASSERT_EQ(converted.exitCode, 0) << converted.err;
-        EXPECT_EQ(readFile(dir / c.output), readFile(dir / ("codec-" + c.output)));
+        const std::string codecInput = dir / ("codec" + fs::path(source).extension().string());
+        fs::copy_file(testdata(source), dir / input);
+        fs::copy_file(testdata(source), codecInput);
+        EXPECT_EQ(runOpen({dir / input, dir / output}).exitCode, 0) << input;
+        EXPECT_EQ(runPixmorph({codecInput, "1", dir / ("codec-" + output)}).exitCode, 0);
+        EXPECT_EQ(readFile(dir / output), readFile(dir / ("codec-" + output))) << input;
     }
 }
 
