@@ -1030,6 +1030,14 @@ void TGIFImage::Assign(host::TPersistent& Source) {
 
 namespace {
 
+// The first frame that holds an image (frames of extensions alone come before it in some
+// files), or the first frame when none does.
+TGIFSubImage& FirstImage(TGIFImageList& frames) {
+    for (int i = 0; i < frames.Count(); ++i)
+        if (frames.SubImage(i)->Data()) return *frames.SubImage(i);
+    return *frames.SubImage(0);
+}
+
 // The colours of a map as palette entries; one black entry stands in for an empty map.
 std::vector<host::TPaletteEntry> PaletteEntries(TGIFColorMap& map) {
     std::vector<host::TPaletteEntry> entries(static_cast<size_t>(std::max(map.Count(), 1)));
@@ -1071,7 +1079,7 @@ void TGIFImage::AssignTo(host::TPersistent& Dest) {
     // The first frame as an 8-bit bitmap with its colours, placed on the logical screen and
     // cut where it reaches beyond it; a screen without a size, or one whose background alone
     // would exceed the file's allowance, gives the frame alone.
-    TGIFSubImage& frame = *images_->SubImage(0);
+    TGIFSubImage& frame = FirstImage(*images_);
     const bool onScreen = header_->Width() > 0 && header_->Height() > 0 &&
                           int64_t{header_->Width()} * header_->Height() <=
                               int64_t{frame.Width()} * frame.Height() + GIFPixelAllowance;

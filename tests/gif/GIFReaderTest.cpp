@@ -291,15 +291,16 @@ TEST(GIFReader, DamagedDataLoadsWhatIsThereWithWarnings) {
 
 // The picture draws the first frame on its logical screen: the global background colour
 // where the frame does not reach (added to a local table that lacks it), the frame cut at
-// the screen's edge; a screen that no data pays for gives the frame alone.
+// the screen's edge; a screen that no data pays for gives the frame alone. The first frame is
+// the first that holds an image.
 TEST(GIFReader, ThePictureShowsTheFirstFrameOnItsScreen) {
     const host::TColor global[] = {host::RGB(0, 0, 0), host::RGB(255, 0, 0), host::RGB(0, 255, 0),
                                    host::RGB(0, 0, 255)};
     const struct {
         int screen, left, top, size, background, shown;
-        bool whiteLocalTable;
-    } cases[] = {{32, 8, 8, 16, 2, 32, false}, {4, 2, 1, 4, 3, 4, false}, {6, 1, 1, 2, 3, 6, true},
-                 {8192, 5, 5, 2, 3, 2, false}};
+        bool whiteLocalTable, commentFrameFirst;
+    } cases[] = {{32, 8, 8, 16, 2, 32, false, false}, {4, 2, 1, 4, 3, 4, false, true},
+                 {6, 1, 1, 2, 3, 6, true, false}, {8192, 5, 5, 2, 3, 2, false, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.screen);
         Bytes file = Header(c.screen, c.screen);
@@ -309,6 +310,7 @@ TEST(GIFReader, ThePictureShowsTheFirstFrameOnItsScreen) {
             file[34] = 0x80;
             file.insert(file.begin() + 35, {255, 255, 255, 255, 255, 255});
         }
+        if (c.commentFrameFirst) file.insert(file.begin() + 25, {0x21, 0xFE, 1, 'x', 0, 0});  // a frame without image
         host::TBitmap shown;
         shown.Assign(*Load(file).image);
         ASSERT_EQ(shown.Width(), c.shown);
