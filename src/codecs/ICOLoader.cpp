@@ -12,6 +12,9 @@
 
 namespace {
 
+const char* const IconDescription = "Windows icon";
+const char* const CursorDescription = "Windows cursor";
+
 std::string Trimmed(const std::string& text) {
     const size_t first = text.find_first_not_of(" \t");
     if (first == std::string::npos) return {};
@@ -127,7 +130,9 @@ int TIconSelectionForm::ShowModal() {
 
 // ---------------------------------------------------------------- TICOLoader
 
-std::string TICOLoader::GetLoadFilter() { return "Windows icon (*.ico)|*.ico|Windows cursor (*.cur)|*.cur"; }
+std::string TICOLoader::GetLoadFilter() {
+    return std::string(IconDescription) + " (*.ico)|*.ico|" + CursorDescription + " (*.cur)|*.cur";
+}
 
 void TICOLoader::LoadFromStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {
     std::unique_ptr<TMemStream> copy;
@@ -231,7 +236,16 @@ void TICOLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLine
 
 // ---------------------------------------------------------------- unit
 
-void InitializeICOLoader() { RegisterLoaderOnce<TICOLoader>(); }
+void InitializeICOLoader() {
+    if (!RegisterLoaderOnce<TICOLoader>()) return;
+    host::TPicture::RegisterFileFormat<TICOGraphic>("ICO", IconDescription);
+    host::TPicture::RegisterFileFormat<TCURGraphic>("CUR", CursorDescription);
+}
+
+void FinalizeICOLoader() {
+    host::TPicture::UnregisterGraphicClass<TCURGraphic>();
+    host::TPicture::UnregisterGraphicClass<TICOGraphic>();
+}
 
 TICOLoader& ICOLoader() {
     InitializeICOLoader();

@@ -7,6 +7,7 @@
 #include "codecs/IconList.h"
 #include "codecs/PanelFrame.h"
 #include "image/LinarBitmap.h"
+#include "image/LinearGraphic.h"
 #include "picture/Dialogs.h"
 
 // The picker shown for every icon or cursor read: one line per image, a preview on the
@@ -73,7 +74,27 @@ public:
     void SaveToStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) override;
 };
 
-// Unit initialisation: creates and registers the one codec. Idempotent.
+// The picture framework's icon and cursor classes: their streams hold the codec's files.
+class TICOGraphic : public TLinearGraphic {
+public:
+    PIXMORPH_CLASS_NAME(TICOGraphic)
+    void LoadFromStream(host::TStream& Stream) override { LoadThroughCodec(Stream, "ICO"); }
+    void SaveToStream(host::TStream& Stream) override { SaveThroughCodec(Stream, "ICO"); }
+    std::unique_ptr<host::TGraphic> NewInstance() const override { return std::make_unique<TICOGraphic>(); }
+};
+
+class TCURGraphic : public TLinearGraphic {
+public:
+    PIXMORPH_CLASS_NAME(TCURGraphic)
+    void LoadFromStream(host::TStream& Stream) override { LoadThroughCodec(Stream, "CUR"); }
+    void SaveToStream(host::TStream& Stream) override { SaveThroughCodec(Stream, "CUR"); }
+    std::unique_ptr<host::TGraphic> NewInstance() const override { return std::make_unique<TCURGraphic>(); }
+};
+
+// Unit initialisation: creates and registers the one codec and the picture framework's
+// "ICO" and "CUR" classes. Idempotent.
 void InitializeICOLoader();
+// Takes back the picture framework's registrations.
+void FinalizeICOLoader();
 // The registered codec (code 103 writes its icons through it).
 TICOLoader& ICOLoader();

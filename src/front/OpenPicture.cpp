@@ -9,6 +9,7 @@
 #include "image/LinarBitmap.h"
 #include "image/LinearGraphic.h"
 #include "picture/Graphics.h"
+#include "plugins/ImageDLLLoader.h"
 
 namespace {
 
@@ -27,6 +28,9 @@ void OpenPictureAndSave(const std::string& input, const std::string& output) {
         image.TakeOver(linear->Image);
     else if (picture.Graphic())
         image.Assign(*picture.Graphic());
+    // Plug-ins take no 16-bit grey: it goes to 8 bits as on the codec path's hand-over.
+    if (image.PixelFormat == pfGray16 && &Loaders->FindSaver(ExtractExtension(output)) == &ImageDLLLoader())
+        image.ChangePixelFormat(pfIndexed8);
     SaveWithCodecs(image, output, TAtomicOutput::OpenErrors::Platform);
 }
 

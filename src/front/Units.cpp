@@ -77,6 +77,7 @@ void FinalizeUnits() {
     FinalizeGIFImage();
     ng::FinalizeNGImages();
     FinalizeJPEGLoader();
+    FinalizeICOLoader();
     FinalizeImageDLLLoader();
     host::FinalizeMetafile();
 }

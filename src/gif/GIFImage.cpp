@@ -601,6 +601,22 @@ void TGIFSubImage::AssignFrame(const TGIFSubImage& source) {
     for (int i = 0; i < extensions.Count(); ++i) extensions_->Add(CloneExtension(*extensions.Extension(i), this));
 }
 
+namespace {
+
+int HighestIndex(const uint8_t* pixels, int64_t count) {
+    return count > 0 ? *std::max_element(pixels, pixels + count) : 0;
+}
+
+// A bitmap's colour table comes padded to 256 entries with black; entries past both the
+// last colour that is not black and the highest index in use would only lengthen the file.
+int EntriesInUse(const host::TRGBQuad* table, int count, int highestIndex) {
+    auto isBlack = [](const host::TRGBQuad& q) { return q.rgbRed == 0 && q.rgbGreen == 0 && q.rgbBlue == 0; };
+    while (count > highestIndex + 1 && isBlack(table[count - 1])) --count;
+    return count;
+}
+
+}  // namespace
+
 void TGIFSubImage::AssignBitmap(host::TBitmap& source) {
     Clear();
     if (source.Empty()) return;
@@ -630,16 +646,16 @@ void TGIFSubImage::AssignBitmap(host::TBitmap& source) {
     };
 
     if (format == host::pf8bit) {
-        host::TRGBQuad table[MaxColors];
-        const int n = bitmap->GetDIBColorTable(0, MaxColors, table);
-        if (n > 0)
-            colorMap_->FillFromColorTable(table, n);
-        else
-            colorMap_->FillFromPalette(bitmap->Palette());
         for (int32_t y = 0; y < rows; ++y) {
             report(y);
             std::memcpy(data_.get() + int64_t{y} * width, bitmap->ScanLine(y), static_cast<size_t>(columns));
         }
+        host::TRGBQuad table[MaxColors];
+        const int n = bitmap->GetDIBColorTable(0, MaxColors, table);
+        if (n > 0)
+            colorMap_->FillFromColorTable(table, EntriesInUse(table, n, HighestIndex(data_.get(), DataSize())));
+        else
+            colorMap_->FillFromPalette(bitmap->Palette());
     } else if (format == host::pf4bit) {
         colorMap_->FillFromPalette(bitmap->Palette());
         for (int32_t y = 0; y < rows; ++y) {
@@ -1013,28 +1029,79 @@ void TGIFImage::Assign(host::TPersistent& Source) {
     images_->Add(std::move(frame));
 }
 
+namespace {
+
+// The first frame that holds an image (frames of extensions alone come before it in some
+// files), or the first frame when none does.
+TGIFSubImage& FirstImage(TGIFImageList& frames) {
+    for (int i = 0; i < frames.Count(); ++i)
+        if (frames.SubImage(i)->Data()) return *frames.SubImage(i);
+    return *frames.SubImage(0);
+}
+
+// The colours of a map as palette entries; one black entry stands in for an empty map.
+std::vector<host::TPaletteEntry> PaletteEntries(TGIFColorMap& map) {
+    std::vector<host::TPaletteEntry> entries(static_cast<size_t>(std::max(map.Count(), 1)));
+    for (int i = 0; i < map.Count(); ++i) {
+        const host::TColor c = map.Colors(i);
+        entries[static_cast<size_t>(i)] = {host::GetRValue(c), host::GetGValue(c), host::GetBValue(c), 0};
+    }
+    return entries;
+}
+
+// The palette index that paints the logical screen where the frame does not reach: the
+// background colour of the global table, added to the palette when the frame's colours lack
+// it (the nearest of them when the palette is full); index 0 when the global table has none.
+uint8_t BackgroundIndex(TGIFHeader& header, std::vector<host::TPaletteEntry>& palette) {
+    TGIFColorMap& global = header.ColorMap();
+    if (header.BackgroundColorIndex() >= global.Count()) return 0;
+    const host::TColor c = global.Colors(header.BackgroundColorIndex());
+    const host::TPaletteEntry wanted{host::GetRValue(c), host::GetGValue(c), host::GetBValue(c), 0};
+    for (size_t i = 0; i < palette.size(); ++i)
+        if (palette[i].peRed == wanted.peRed && palette[i].peGreen == wanted.peGreen &&
+            palette[i].peBlue == wanted.peBlue)
+            return static_cast<uint8_t>(i);
+    if (palette.size() < 256) {
+        palette.push_back(wanted);
+        return static_cast<uint8_t>(palette.size() - 1);
+    }
+    const host::TPaletteHandle full = host::CreatePalette(palette.data(), static_cast<int>(palette.size()));
+    return static_cast<uint8_t>(host::GetNearestPaletteIndex(full.get(), c));
+}
+
+}  // namespace
+
 void TGIFImage::AssignTo(host::TPersistent& Dest) {
     auto* bitmap = dynamic_cast<host::TBitmap*>(&Dest);
     if (!bitmap || images_->Count() == 0) {
         host::TGraphic::AssignTo(Dest);
         return;
     }
-    // The first frame as an 8-bit bitmap with its colours.
-    TGIFSubImage& frame = *images_->SubImage(0);
+    // The first frame as an 8-bit bitmap with its colours, placed on the logical screen and
+    // cut where it reaches beyond it; a screen without a size, or one whose background alone
+    // would exceed the file's allowance, gives the frame alone.
+    TGIFSubImage& frame = FirstImage(*images_);
+    const bool onScreen = header_->Width() > 0 && header_->Height() > 0 &&
+                          int64_t{header_->Width()} * header_->Height() <=
+                              int64_t{frame.Width()} * frame.Height() + GIFPixelAllowance;
+    const int32_t width = onScreen ? header_->Width() : frame.Width();
+    const int32_t height = onScreen ? header_->Height() : frame.Height();
+    const int32_t left = onScreen ? frame.Left() : 0, top = onScreen ? frame.Top() : 0;
+    std::vector<host::TPaletteEntry> entries = PaletteEntries(frame.EffectiveColorMap());
     host::TBitmap result;
-    result.NewImage(host::pf8bit, frame.Width(), frame.Height());
-    TGIFColorMap& map = frame.EffectiveColorMap();
-    std::vector<host::TPaletteEntry> entries(static_cast<size_t>(std::max(map.Count(), 1)));
-    for (int i = 0; i < map.Count(); ++i) {
-        const host::TColor c = map.Colors(i);
-        entries[static_cast<size_t>(i)] = {host::GetRValue(c), host::GetGValue(c), host::GetBValue(c), 0};
+    result.NewImage(host::pf8bit, width, height);
+    if (left != 0 || top != 0 || frame.Width() != width || frame.Height() != height) {
+        const uint8_t background = BackgroundIndex(*header_, entries);
+        for (int32_t y = 0; y < height; ++y) std::memset(result.ScanLine(y), background, static_cast<size_t>(width));
     }
     const host::TPaletteHandle palette = host::CreatePalette(entries.data(), static_cast<int>(entries.size()));
     result.SetPalette(palette.get());
+    const int32_t shownWidth = std::clamp(width - left, 0, frame.Width());
+    const int32_t shownHeight = std::clamp(height - top, 0, frame.Height());
     if (frame.Data())
-        for (int32_t y = 0; y < frame.Height(); ++y)
-            std::memcpy(result.ScanLine(y), frame.Data() + int64_t{y} * frame.Width(),
-                        static_cast<size_t>(frame.Width()));
+        for (int32_t y = 0; y < shownHeight; ++y)
+            std::memcpy(result.ScanLine(top + y) + left, frame.Data() + int64_t{y} * frame.Width(),
+                        static_cast<size_t>(shownWidth));
     bitmap->TakeOver(result);
 }
 

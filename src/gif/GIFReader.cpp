@@ -21,7 +21,6 @@ constexpr int64_t ReadBufferSize = 64 * 1024;
 // from one allowance for the whole file, which keeps small truncated files loadable with
 // their pixels left at the fill, but not thousands of frames without data.
 constexpr int64_t PixelsPerDataByte = 4096;
-constexpr int64_t PixelAllowance = int64_t{1} << 24;
 
 // Reads the source through a buffer, so that the many small reads and the steps back
 // of block parsing cost no system calls. Seeking works on the logical position; the
@@ -86,7 +85,7 @@ private:
     std::vector<uint8_t> buffer_;
     int64_t position_ = 0;
     int64_t length_ = 0;
-    int64_t allowance_ = PixelAllowance;
+    int64_t allowance_ = GIFPixelAllowance;
 };
 
 void ReadExact(host::TStream& stream, void* buffer, int64_t count) {
@@ -223,7 +222,7 @@ bool Affordable(host::TStream& stream, int64_t pixels) {
     if (paid < 0) return true;
     const int64_t beyondData = pixels - paid;
     if (auto* reader = dynamic_cast<ReadAhead*>(&stream)) return reader->Spend(beyondData);
-    return beyondData <= PixelAllowance;
+    return beyondData <= GIFPixelAllowance;
 }
 
 void DecodeRaster(TGIFSubImage& frame, host::TStream& stream) {
@@ -336,16 +335,24 @@ void TGIFImageList::LoadFromStream(host::TStream& stream, TObject*) {
         return b;
     };
     const int64_t size = std::max<int64_t>(stream.GetSize(), 1);
+    bool anyShown = false, warned = false;
     for (int b = skipZeros(); b >= 0; b = skipZeros()) {
         StepBack(stream);
         if (b == bsTrailer) return;  // the trailer reads its own byte
         if (b != bsExtensionIntroducer && b != bsImageDescriptor) {
-            ReportWarning(gsWarning, "Unknown GIF block type");
-            return;
+            if (!warned) ReportWarning(gsWarning, "Unknown GIF block type");
+            // A stray block after an image ends the frames; before one, the image is
+            // looked for past it.
+            if (anyShown) return;
+            warned = true;
+            ReadByte(stream);
+            continue;
         }
+        warned = false;
         auto frame = std::make_unique<TGIFSubImage>(image);
         frame->LoadFromStream(stream);
         const bool shown = frame->Data() != nullptr;
+        anyShown = anyShown || shown;
         Add(std::move(frame));
         if (image) image->Progress(image, psRunning, static_cast<int>(stream.GetPosition() * 100 / size), "Loading...");
         if (shown && image && image->FirstFrameOnly) return;
@@ -360,8 +367,8 @@ void TGIFTrailer::LoadFromStream(host::TStream& stream) {
 void TGIFSubImage::LoadFromStream(host::TStream& stream) {
     Clear();
     extensions_->LoadFromStream(stream, this);
-    const int next = PeekByte(stream);
-    if (next < 0 || next == bsTrailer || next == 0) return;
+    // Only the image separator starts an image: anything else leaves the frame without one.
+    if (PeekByte(stream) != bsImageDescriptor) return;
 
     TImageDescriptor descriptor;
     ReadExact(stream, &descriptor, sizeof(descriptor));
@@ -378,14 +385,21 @@ void TGIFSubImage::LoadFromStream(host::TStream& stream) {
     DecodeRaster(*this, stream);
 }
 
+// Stray bytes up to the next block are skipped, so that the image they stand in front of
+// keeps its extensions and is still read; a zero still ends the frame's extensions.
 void TGIFExtensionList::LoadFromStream(host::TStream& stream, TObject*) {
     int b = ReadByte(stream);
     if (b < 0) return;
+    bool warned = false;
     while (b != bsImageDescriptor && b != bsTrailer) {
         if (b != bsExtensionIntroducer) {
-            ReportWarning(gsWarning, "Invalid extension introducer");
-            break;
+            if (!warned) ReportWarning(gsWarning, "Invalid extension introducer");
+            warned = true;
+            if (b == 0) break;
+            if ((b = ReadByte(stream)) < 0) return;
+            continue;
         }
+        warned = false;
         const ExtensionKind kind = FindExtension(stream);
         StepBack(stream);
         std::unique_ptr<TGIFExtension> extension = NewExtension(kind, SubImage());

@@ -33,3 +33,8 @@ inline constexpr int GIFDefaultAnimationSpeed = 100;
 
 inline constexpr uint8_t GIFEncoderLZW = 0;
 inline constexpr uint8_t GIFEncoderRLE = 1;
+
+// Pixels of a file that no image data pays for (a frame's data gives at most a few
+// thousand pixels per byte): enough for small truncated files and for the background of
+// a screen around its first frame, never for a huge picture made of a few bytes.
+inline constexpr int64_t GIFPixelAllowance = int64_t{1} << 24;

@@ -489,7 +489,7 @@ void InitializeJPEGImage() {
     static bool registered = false;
     if (registered) return;
     registered = true;
-    for (const char* extension : {"jpeg", "jpg"})
+    for (const char* extension : {"jpeg", "jpg", "jpe", "jfif"})
         TPicture::RegisterFileFormat<TJPEGImage>(extension, JPEGDescription);
 }
 

@@ -312,11 +312,22 @@ TPixelFormat FormatOf32Bits(const Header& h) {
     return pfCustom;
 }
 
+// The first black entry of the colour table, or -1.
+int BlackIndex(const std::vector<TPaletteEntry>& palette) {
+    for (size_t i = 0; i < palette.size(); ++i)
+        if (palette[i].peRed == 0 && palette[i].peGreen == 0 && palette[i].peBlue == 0) return static_cast<int>(i);
+    return -1;
+}
+
 // The format the image is held in. Masks that no format expresses are decoded to
 // pfCustom; scattered masks are refused before any pixel is read.
-TPixelFormat ChoosePixelFormat(const Header& h) {
-    // RLE data is decoded as the screen's device-dependent bitmap would hold it.
-    if (h.RunLengthEncoded()) return pf24bit;
+TPixelFormat ChoosePixelFormat(const Header& h, const std::vector<TPaletteEntry>& palette) {
+    // RLE data keeps its indices when pixels it never reaches can show black through the
+    // colour table, as they do in 24 bits; a table without black decodes to 24 bits.
+    if (h.RunLengthEncoded()) {
+        if (BlackIndex(palette) < 0) return pf24bit;
+        return h.bits == 8 ? pf8bit : pf4bit;
+    }
     TPixelFormat format;
     switch (h.bits) {
         case 1: format = pf1bit; break;
@@ -350,14 +361,16 @@ TDecodedBitmap NewImage(TPixelFormat format, const Header& h, std::vector<TPalet
 
 // ---------------------------------------------------------------- pixels
 
-// Decodes RLE8 or RLE4 data into 24-bit rows through the colour table (row counter 0 =
-// bottom row). Data that ends early ends decoding; what was decoded stays.
+// Decodes RLE8 or RLE4 data into indexed rows of the same depth, or into 24-bit rows
+// through the colour table (row counter 0 = bottom row). Pixels the data never reaches are
+// black. Data that ends early ends decoding; what was decoded stays.
 class RLEDecoder {
 public:
     RLEDecoder(ByteReader& in, TDecodedBitmap& image, bool fourBits)
         : in_(in), image_(image), fourBits_(fourBits), row_(image.Row(image.Height - 1)) {}
 
     void Run() {
+        if (image_.Format != pf24bit) FillWithBlack();
         while (y_ < image_.Height && Step()) {
         }
     }
@@ -432,15 +445,32 @@ private:
         if (y_ < image_.Height) row_ = image_.Row(image_.Height - 1 - y_);
     }
 
+    void FillWithBlack() {
+        const int black = BlackIndex(image_.Palette);
+        const int value = image_.Format == pf4bit ? black * 0x11 : black;
+        std::memset(image_.Pixels.get(), value, static_cast<size_t>(int64_t{image_.RowBytes} * image_.Height));
+    }
+
     void Put(int index) {
         if (x_ < image_.Width) {
-            const TPaletteEntry& c = image_.Palette[static_cast<size_t>(index)];
-            uint8_t* p = row_ + int64_t{x_} * 3;
-            p[0] = c.peBlue;
-            p[1] = c.peGreen;
-            p[2] = c.peRed;
+            if (image_.Format == pf8bit)
+                row_[x_] = static_cast<uint8_t>(index);
+            else if (image_.Format == pf4bit)
+                PutNibble(row_[x_ / 2], (x_ & 1) != 0, index);
+            else
+                PutColor(row_ + int64_t{x_} * 3, image_.Palette[static_cast<size_t>(index)]);
         }
         if (x_ < INT32_MAX) ++x_;
+    }
+
+    static void PutNibble(uint8_t& pair, bool low, int index) {
+        pair = low ? static_cast<uint8_t>((pair & 0xF0) | index) : static_cast<uint8_t>((pair & 0x0F) | (index << 4));
+    }
+
+    static void PutColor(uint8_t* p, const TPaletteEntry& c) {
+        p[0] = c.peBlue;
+        p[1] = c.peGreen;
+        p[2] = c.peRed;
     }
 
     ByteReader& in_;
@@ -592,7 +622,8 @@ TDecodedBitmap ReadBitmapFile(TStream& stream) {
     std::vector<TPaletteEntry> palette;
     const int64_t tableEnd = ReadColorTable(in, h, tableStart, palette);
     const int64_t pixelOffset = PixelDataOffset(h, tableEnd);
-    TDecodedBitmap image = NewImage(ChoosePixelFormat(h), h, std::move(palette));
+    const TPixelFormat format = ChoosePixelFormat(h, palette);
+    TDecodedBitmap image = NewImage(format, h, std::move(palette));
     in.MoveTo(pixelOffset);
     ReadPixels(in, image, h);
     return image;

@@ -31,7 +31,8 @@ struct TDecodedBitmap {
 // there). Accepted:
 // "BM"; information headers of 12 (core, 3-byte colour entries), 40, 52, 56, 64, 108 and
 // 124 bytes; planes 1; 1, 4, 8, 16, 24 and 32 bits; uncompressed rows bottom-up or
-// top-down; RLE8 and RLE4 (decoded to 24 bits); colour masks for 16 and 32 bits (after a
+// top-down; RLE8 and RLE4 (kept as 8 and 4-bit indices when the colour table holds black,
+// which pixels the data never reaches take; else decoded to 24 bits); colour masks for 16 and 32 bits (after a
 // 40-byte header with compression 3, or inside the larger headers), honoured: 5-5-5 and
 // 5-6-5 become pf15bit and pf16bit, blue-green-red 32 bits pf32bit, any other masks are
 // decoded to pfCustom (32-bit blue, green, red, 0). Anything else raises EInvalidGraphic

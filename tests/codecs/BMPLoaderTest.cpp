@@ -72,7 +72,7 @@ TEST(BMPLoaderSuite, PixelFormatsAreNormalisedToIndexed8OrBGR24) {
     const std::map<std::string, uint8_t> expected = {
         {"pal1", pfIndexed8},  {"pal4", pfIndexed8},   {"pal8", pfIndexed8}, {"pal8os2", pfIndexed8},
         {"rgb16", pfBGR24},    {"rgb16-565", pfBGR24}, {"rgb24", pfBGR24},   {"rgb32", pfBGR24},
-        {"rgb32bf", pfBGR24},  {"pal8rle", pfBGR24},   {"pal4rle", pfBGR24}};
+        {"rgb32bf", pfBGR24},  {"pal8rle", pfIndexed8}, {"pal4rle", pfIndexed8}};
     for (const auto& [name, format] : expected) {
         TLinearBitmap bitmap;
         bitmap.LoadFromFile(testdata("bmpsuite/g/" + name + ".bmp"));

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include "TestSupport.h"
 #include "codecs/PngOracle.h"
@@ -170,7 +171,8 @@ TEST(PixmorphOpen, ReadsEveryFamilyToTheSamePixelsAsTheCodecPath) {
     };
     const Family families[] = {{"bmpsuite/g", ".bmp"}, {"bmpsuite/q", ".bmp"},   {"pngsuite", ".png"},
                                {"mng", ".mng"},        {"pcx", ".pcx"},          {"hips", ".hips"},
-                               {"metafile", ".wmf", 8}, {"metafile", ".emf", 8}, {"jpeg", ".jpg", 12}};
+                               {"metafile", ".wmf", 8}, {"metafile", ".emf", 8}, {"jpeg", ".jpg", 12},
+                               {"ico", ".ico", 12},     {"ico", ".cur", 12}};
     int compared = 0;
     for (const Family& family : families) {
         for (const fs::path& file : firstFiles(testdata(family.folder), family.extension, family.limit)) {
@@ -204,6 +206,24 @@ TEST(PixmorphOpen, ReadsEveryFamilyToTheSamePixelsAsTheCodecPath) {
     const RunResult r = runOpen({dir / "in.ppm", dir / "out.png"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(PngRGB(dir / "out.png"), (std::vector<uint8_t>{0x10, 0x20, 0x30}));
+}
+
+// The other names of JPEG files, and 16-bit grey for a plug-in, give what pixmorph gives.
+TEST(PixmorphOpen, OtherJpegNamesAndGreyForPluginsWriteWhatTheCodecPathWrites) {
+    PIXMORPH_REQUIRE_TESTDATA();
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"jpeg/libjpeg-turbo/testorig.jpg", "in.jpe", "out.bmp"},
+        {"jpeg/libjpeg-turbo/testorig.jpg", "in.jfif", "out.bmp"},
+        {"pngsuite/basn0g16.png", "in.png", "out.pgm"}};
+    for (const auto& [source, input, output] : cases) {
+        TempDir dir;
+        const std::string codecInput = dir / ("codec" + fs::path(source).extension().string());
+        fs::copy_file(testdata(source), dir / input);
+        fs::copy_file(testdata(source), codecInput);
+        EXPECT_EQ(runOpen({dir / input, dir / output}).exitCode, 0) << input;
+        EXPECT_EQ(runPixmorph({codecInput, "1", dir / ("codec-" + output)}).exitCode, 0);
+        EXPECT_EQ(readFile(dir / output), readFile(dir / ("codec-" + output))) << input;
+    }
 }
 
 #ifdef PIXMORPH_HAVE_GIFLIB

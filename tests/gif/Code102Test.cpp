@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "TestSupport.h"
+#include "codecs/BmpBytes.h"
 #include "codecs/ReferenceImages.h"
 #include "gif/GifOracle.h"
 
@@ -42,7 +43,7 @@ TEST(Code102, IndexedSuiteBitmapsKeepTheirPalettesAndEveryPixelAndTheInputGoes) 
         {"pal1.bmp", 0x00, 0x80},     {"pal1wb.bmp", 0x00, 0x80}, {"pal4.bmp", 0x33, 0x83},
         {"pal4gs.bmp", 0x33, 0x83},   {"pal8.bmp", 0x77, 0x87},   {"pal8topdown.bmp", 0x77, 0x87},
         {"pal8os2.bmp", 0x77, 0x87},  {"pal8-0.bmp", 0x77, 0x87}, {"pal8gs.bmp", 0x77, 0x87},
-        {"pal8w124.bmp", 0x77, 0x87},
+        {"pal8w124.bmp", 0x77, 0x87}, {"pal8rle.bmp", 0x77, 0x87}, {"pal4rle.bmp", 0x33, 0x83},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -60,6 +61,34 @@ TEST(Code102, IndexedSuiteBitmapsKeepTheirPalettesAndEveryPixelAndTheInputGoes) 
         const gif_oracle::Decoded decoded = gif_oracle::Decode(file);
         ASSERT_TRUE(decoded.ok) << decoded.error;
         EXPECT_EQ(firstDifference(ColoursOf(decoded), bmpSuiteReference("g", c.name)), "");
+    }
+}
+
+// An 8-bit table holds the palette's colours and every index used, rounded up to a power
+// of two (six colours: 8 entries); giflib reads the pixels back through it.
+TEST(Code102, EightBitTablesStopAtThePaletteOrTheHighestIndexUsed) {
+    TempDir dir;
+    const struct {
+        int colours, highestIndex, tableEntries;
+    } cases[] = {{6, 5, 8}, {2, 5, 8}, {6, 16, 32}, {200, 3, 256}};
+    for (const auto& c : cases) {
+        std::vector<uint32_t> palette;
+        for (int i = 0; i < c.colours; ++i) palette.push_back(0x102030u * static_cast<uint32_t>(i + 1) & 0xFFFFFF);
+        bmp_bytes::Info info;
+        info.width = 4;
+        info.bitCount = 8;
+        info.colorsUsed = static_cast<uint32_t>(c.colours);
+        const std::vector<uint8_t> row = {0, 1, uint8_t(c.highestIndex), 0};
+        writeFile(dir / "in.bmp", bmp_bytes::file(info, palette, row));
+        ASSERT_EQ(runPixmorph({dir / "in.bmp", "102", dir / "out.gif"}).exitCode, 0);
+        const gif_oracle::Decoded decoded = gif_oracle::Decode(readFile(dir / "out.gif"));
+        ASSERT_TRUE(decoded.ok) << decoded.error;
+        EXPECT_EQ(decoded.frames.at(0).localMap.size(), size_t(c.tableEntries) * 3) << c.colours;
+        RGBImage expected{4, 1, {}};
+        for (uint8_t index : row)  // an index past the palette shows black
+            for (int shift : {16, 8, 0})
+                expected.rgb.push_back(index < c.colours ? uint8_t(palette[index] >> shift) : 0);
+        EXPECT_EQ(firstDifference(ColoursOf(decoded), expected), "") << c.colours;
     }
 }
 

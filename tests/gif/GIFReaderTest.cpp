@@ -63,8 +63,10 @@ Bytes Header(int w, int h, const char* signature = "GIF89a") {
     return b;
 }
 
-void Frame(Bytes& b, int w, int h, const Bytes& pixels, bool interlaced = false) {
-    Append(b, {0x2C, 0, 0, 0, 0});
+void Frame(Bytes& b, int w, int h, const Bytes& pixels, bool interlaced = false, int left = 0, int top = 0) {
+    b.push_back(0x2C);
+    AppendWord(b, left);
+    AppendWord(b, top);
     AppendWord(b, w);
     AppendWord(b, h);
     Append(b, {interlaced ? 0x40 : 0});
@@ -249,6 +251,16 @@ TEST(GIFReader, DamagedDataLoadsWhatIsThereWithWarnings) {
          },
          {3, 2},
          {"Unknown GIF block type", "Invalid Image trailer"}},
+        {"stray bytes before the first image and between an extension and its image are skipped",
+         [] {
+             Bytes b = Header(2, 1);
+             Append(b, {0x99, 0x21, 0xFE, 1, 'x', 0, 0x98});
+             Frame(b, 2, 1, {3, 2});
+             b.push_back(0x3B);
+             return b;
+         },
+         {3, 2},
+         {"Unknown GIF block type", "Invalid extension introducer"}},
         {"a frame without a size takes the screen's",
          [] {
              Bytes b = Header(2, 1);
@@ -274,6 +286,41 @@ TEST(GIFReader, DamagedDataLoadsWhatIsThereWithWarnings) {
         ASSERT_GE(loaded.image->Images().Count(), 1) << c.name;
         EXPECT_EQ(FramePixels(*loaded.image->Images().SubImage(0)), c.pixels) << c.name;
         EXPECT_EQ(loaded.warnings, c.warnings) << c.name;
+    }
+}
+
+// The picture draws the first frame on its logical screen: the global background colour
+// where the frame does not reach (added to a local table that lacks it), the frame cut at
+// the screen's edge; a screen that no data pays for gives the frame alone. The first frame is
+// the first that holds an image.
+TEST(GIFReader, ThePictureShowsTheFirstFrameOnItsScreen) {
+    const host::TColor global[] = {host::RGB(0, 0, 0), host::RGB(255, 0, 0), host::RGB(0, 255, 0),
+                                   host::RGB(0, 0, 255)};
+    const struct {
+        int screen, left, top, size, background, shown;
+        bool whiteLocalTable, commentFrameFirst;
+    } cases[] = {{32, 8, 8, 16, 2, 32, false, false}, {4, 2, 1, 4, 3, 4, false, true},
+                 {6, 1, 1, 2, 3, 6, true, false}, {8192, 5, 5, 2, 3, 2, false, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.screen);
+        Bytes file = Header(c.screen, c.screen);
+        file[11] = static_cast<uint8_t>(c.background);
+        Frame(file, c.size, c.size, Bytes(static_cast<size_t>(c.size * c.size), 1), false, c.left, c.top);
+        if (c.whiteLocalTable) {  // the frame's packed fields: a 2-entry local table of white
+            file[34] = 0x80;
+            file.insert(file.begin() + 35, {255, 255, 255, 255, 255, 255});
+        }
+        if (c.commentFrameFirst) file.insert(file.begin() + 25, {0x21, 0xFE, 1, 'x', 0, 0});  // a frame without image
+        host::TBitmap shown;
+        shown.Assign(*Load(file).image);
+        ASSERT_EQ(shown.Width(), c.shown);
+        const int left = c.shown == c.screen ? c.left : 0, top = c.shown == c.screen ? c.top : 0;
+        for (int y = 0; y < c.shown; ++y)
+            for (int x = 0; x < c.shown; ++x) {
+                const bool inFrame = x >= left && y >= top && x < left + c.size && y < top + c.size;
+                const host::TColor frameColour = c.whiteLocalTable ? host::RGB(255, 255, 255) : global[1];
+                ASSERT_EQ(shown.GetPixel(x, y), inFrame ? frameColour : global[c.background]) << x << "," << y;
+            }
     }
 }
 

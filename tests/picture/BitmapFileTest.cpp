@@ -187,7 +187,7 @@ TEST(BitmapReaderSuite, GoodFilesKeepTheirDepth) {
     PIXMORPH_REQUIRE_TESTDATA();
     const std::map<std::string, TPixelFormat> expected = {
         {"pal1.bmp", pf1bit},      {"pal4.bmp", pf4bit},       {"pal8.bmp", pf8bit},
-        {"pal4rle.bmp", pf24bit},  {"pal8rle.bmp", pf24bit},   {"rgb16.bmp", pf15bit},
+        {"pal4rle.bmp", pf4bit},   {"pal8rle.bmp", pf8bit},   {"rgb16.bmp", pf15bit},
         {"rgb16bfdef.bmp", pf15bit}, {"rgb16-565.bmp", pf16bit}, {"rgb24.bmp", pf24bit},
         {"rgb32.bmp", pf32bit},    {"rgb32bfdef.bmp", pf32bit}, {"rgb32bf.bmp", pfCustom},
     };
@@ -409,7 +409,7 @@ TEST(BitmapReaderRLE, RLE8RunsEscapesDeltasAndClipping) {
         5, 2,          // never read
     };
     TBitmap b = load(makeBmp(40, 4, 3, 8, BI_RLE8, 4, colors, data));
-    ASSERT_EQ(b.PixelFormat(), pf24bit);
+    ASSERT_EQ(b.PixelFormat(), pf8bit);
     for (int x = 0; x < 4; ++x) EXPECT_EQ(px(b, x, 2), 0xFF0000u) << x;
     EXPECT_EQ(px(b, 0, 1), 0x00FF00u);
     EXPECT_EQ(px(b, 1, 1), 0x0000FFu);
@@ -418,6 +418,31 @@ TEST(BitmapReaderRLE, RLE8RunsEscapesDeltasAndClipping) {
     EXPECT_EQ(px(b, 0, 0), 0u);
     EXPECT_EQ(px(b, 1, 0), 0x0000FFu);
     EXPECT_EQ(px(b, 2, 0), 0u);
+}
+
+// RLE data keeps its depth when its table holds black for the pixels it skips; without
+// black it is decoded to 24 bits. The skipped pixels are black either way.
+TEST(BitmapReaderRLE, IndicesAreKeptWhenTheTableCanShowSkippedPixelsBlack) {
+    // Two red, skip one, one green; the top row is never reached.
+    const std::vector<uint8_t> rle8 = {2, 1, 0, 2, 1, 0, 1, 2, 0, 1}, rle4 = {2, 0x11, 0, 2, 1, 0, 1, 0x20, 0, 1};
+    const struct {
+        int bits, compression, entries;
+        bool black;
+        TPixelFormat format;
+    } cases[] = {{8, BI_RLE8, 4, true, pf8bit}, {4, BI_RLE4, 4, true, pf4bit}, {8, BI_RLE8, 256, false, pf24bit},
+                 {4, BI_RLE4, 16, false, pf24bit}};
+    for (const auto& c : cases) {
+        std::vector<uint8_t> entries = table({0xFFFFFF, 0xFF0000, 0x00FF00, c.black ? 0u : 0xFFFFFFu});
+        for (int i = 4; i < c.entries; ++i) append(entries, table({0xFFFFFF}));
+        TBitmap b = load(makeBmp(40, 4, 2, static_cast<uint16_t>(c.bits), static_cast<uint32_t>(c.compression),
+                                 static_cast<uint32_t>(c.entries), entries, c.bits == 8 ? rle8 : rle4));
+        EXPECT_EQ(b.PixelFormat(), c.format) << c.bits << " bits, " << c.entries << " entries";
+        const uint32_t bottom[4] = {0xFF0000, 0xFF0000, 0, 0x00FF00};
+        for (int x = 0; x < 4; ++x) {
+            EXPECT_EQ(px(b, x, 1), bottom[x]) << x;
+            EXPECT_EQ(px(b, x, 0), 0u) << x;
+        }
+    }
 }
 
 TEST(BitmapReaderRLE, RLE4AbsoluteRunsAreAlignedToWords) {
