@@ -226,7 +226,8 @@ TEST_F(ImageDLLLoaderTest, APatternNamesAWholeExtensionOnly) {
     writeFile(data / "two.ppm", std::string("P6\n2 1\n255\n\x01\x02\x03\x04\x05\x06", 17));
     const std::pair<const char*, std::string> cases[] = {
         {"PPM", "2"}, {"ppmx", "1"}, {"P", "Unsupported file format"}, {"PPMXX", "Unsupported file format"}};
-    for (const auto& [ext, outcome] : cases) {
+    for (const auto& [name, outcome] : cases) {
+        const std::string ext = name;  // a lambda may not capture a structured binding (clang 14)
         TLinearBitmap bitmap;
         const std::string message = messageOfAny([&] { loader.LoadFromFile(data / "two.ppm", ext, bitmap); });
         EXPECT_EQ(message == "<no exception>" ? std::to_string(bitmap.Width) : message, outcome) << ext;
