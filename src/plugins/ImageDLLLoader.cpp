@@ -55,29 +55,23 @@ struct Descriptor {
     ~Descriptor() { ::close(fd); }
 };
 
-// The plug-in's string up to its zero, copied page by page through a pipe: the kernel
+// The plug-in's string up to its zero, copied a byte at a time through a pipe: the kernel
 // reports memory that cannot be read instead of faulting, so a string that runs into
-// unmapped memory ends the copy. False when no zero lies within MaxFilterBytes bytes
-// that can be read.
+// unmapped memory ends the copy, and no byte past the zero is ever touched. False when no
+// zero lies within MaxFilterBytes bytes that can be read.
 bool ReadPluginString(const char* text, std::string& result) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
     const Descriptor reading{fds[0]}, writing{fds[1]};
-    const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
     std::string bytes;
-    for (auto at = reinterpret_cast<uintptr_t>(text); bytes.size() < MaxFilterBytes;) {
-        // Never across a page: a write that faults part-way delivers nothing.
-        const size_t count = std::min<size_t>(page - at % page, MaxFilterBytes - bytes.size());
-        if (::write(writing.fd, reinterpret_cast<const void*>(at), count) != static_cast<ssize_t>(count)) return false;
-        const size_t before = bytes.size();
-        bytes.resize(before + count);
-        if (::read(reading.fd, bytes.data() + before, count) != static_cast<ssize_t>(count)) return false;
-        const size_t zero = bytes.find('\0', before);
-        if (zero != std::string::npos) {
-            result = bytes.substr(0, zero);
+    for (size_t at = 0; at < MaxFilterBytes; ++at) {
+        char c = 0;
+        if (::write(writing.fd, text + at, 1) != 1 || ::read(reading.fd, &c, 1) != 1) return false;
+        if (c == '\0') {
+            result = std::move(bytes);
             return true;
         }
-        at += count;
+        bytes.push_back(c);
     }
     return false;
 }
