@@ -19,7 +19,6 @@ namespace {
 
 int32_t frees = 0;
 uint8_t pixels[64];
-uint8_t* lent = nullptr;  // the rows last lent with PixmorphKeepRows, until LibFreeImage
 [[maybe_unused]] uint8_t palette[768];
 
 [[maybe_unused]] int32_t Fill(TImageContainer* image, int32_t width, int32_t height, int32_t bytesPerLine, int32_t format) {
@@ -103,7 +102,7 @@ int32_t LibLoadImage(char* FileName, char* Extension, TImageContainer* Image) no
     if (ext == "G16") return Fill(Image, 2, 2, 4, PixmorphGray16);
     if (ext == "KEEP" || ext == "KEEPPAD") {  // 2 x 2 of 24 bits, lent; KEEPPAD with padded rows
         const int32_t bytesPerLine = ext == "KEEP" ? 6 : 8;
-        lent = static_cast<uint8_t*>(std::calloc(2 * bytesPerLine + 4, 1));
+        auto* lent = static_cast<uint8_t*>(std::calloc(2 * bytesPerLine + 4, 1));
         if (!lent) return PixmorphBadData;
         for (int i = 0; i < 2 * bytesPerLine; ++i) lent[i] = static_cast<uint8_t>(10 + i);
         *Image = TImageContainer{2, 2, bytesPerLine, PixmorphBGR24, lent, nullptr, PixmorphKeepRows};
@@ -131,10 +130,8 @@ int32_t LibLoadImage(char* FileName, char* Extension, TImageContainer* Image) no
 #ifndef NO_FREE
 int32_t LibFreeImage(TImageContainer* Image) noexcept {
     ++frees;
-    if (Image->Pixels == lent) {
-        std::free(lent);
-        lent = nullptr;
-    }
+    // The container comes back as LibLoadImage left it.
+    if (Image->Reserved == PixmorphKeepRows) std::free(Image->Pixels);
     Image->Pixels = nullptr;
     return PixmorphOk;
 }
