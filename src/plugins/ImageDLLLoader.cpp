@@ -178,31 +178,33 @@ uint8_t PackedFormatOf(const TImageContainer& image) {
     return sound ? format : uint8_t{pfNone};
 }
 
+struct CloseModule {
+    void operator()(void* module) const { dlclose(module); }
+};
+using Module = std::unique_ptr<void, CloseModule>;
+
 // Another reference to the library that holds function, so that it stays loaded while
 // the reference is held; null when there is none to take.
-void* HoldLibraryOf(PixmorphFreeFunction function) {
+Module HoldLibraryOf(PixmorphFreeFunction function) {
     Dl_info info;
     if (!dladdr(reinterpret_cast<void*>(function), &info) || !info.dli_fname) return nullptr;
-    return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+    return Module(dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD));
 }
 
 // Rows a plug-in lent (PixmorphKeepRows): LibFreeImage takes them back when the image
 // lets them go, and until then the library stays loaded.
 class PluginRows : public host::PixelLease {
 public:
-    PluginRows(const TImageContainer& image, PixmorphFreeFunction free)
-        : image_(image), free_(free), library_(HoldLibraryOf(free)) {}
-    ~PluginRows() override {
-        free_(&image_);
-        if (library_) dlclose(library_);
-    }
+    PluginRows(const TImageContainer& image, PixmorphFreeFunction free, Module library)
+        : image_(image), free_(free), library_(std::move(library)) {}
+    ~PluginRows() override { free_(&image_); }
     PluginRows(const PluginRows&) = delete;
     PluginRows& operator=(const PluginRows&) = delete;
 
 private:
     TImageContainer image_;
     PixmorphFreeFunction free_;
-    void* library_;
+    Module library_;  // let go after LibFreeImage has returned
 };
 
 // The palette of an indexed container: its own, or grey when it has none.
@@ -302,9 +304,6 @@ bool TImageDLLLoader::LoadPlugins(const std::string& Directory, TPluginNotify No
     struct FreeText {
         void operator()(char* text) const { std::free(text); }
     };
-    struct CloseModule {
-        void operator()(void* module) const { dlclose(module); }
-    };
     const std::string directory = host::IncludeTrailingBackslash(Directory);
     const uid_t trustedOwner = ExecutableOwner();
     bool taken = false;
@@ -318,7 +317,7 @@ bool TImageDLLLoader::LoadPlugins(const std::string& Directory, TPluginNotify No
             Warn(path, "not loaded: " + distrust);
             continue;
         }
-        std::unique_ptr<void, CloseModule> module(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+        Module module(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
         PixmorphImageFunction loadImage = nullptr, saveImage = nullptr;
         PixmorphFreeFunction freeImage = nullptr;
         PixmorphFilterFunction loadFilter = nullptr, saveFilter = nullptr;
@@ -392,8 +391,9 @@ void TImageDLLLoader::LoadFromFile(const std::string& FileName, const std::strin
         }
     } release{chosen->FreeImage, &image};
     const uint8_t kept = image.Reserved == PixmorphKeepRows ? PackedFormatOf(image) : uint8_t{pfNone};
-    if (kept != pfNone) {
-        auto lease = std::make_unique<PluginRows>(image, chosen->FreeImage);
+    // Rows are kept only while their library can be held loaded.
+    if (Module library = kept != pfNone ? HoldLibraryOf(chosen->FreeImage) : nullptr) {
+        auto lease = std::make_unique<PluginRows>(image, chosen->FreeImage, std::move(library));
         // From here the lease hands the rows back, whatever fails.
         release.done = true;
         Bitmap.AdoptRows(image.Width, image.Height, kept,
