@@ -17,8 +17,18 @@
  *   separated by "|"; patterns are "*." and an extension; several patterns in one list
  *   are separated by ";". The strings stay valid while the library is loaded.
  * - LibLoadImage fills the container; what it allocates is the plug-in's until
- *   LibFreeImage, which pixmorph calls once for every successful load, after copying the
- *   pixels out. Rows follow each other BytesPerLine bytes apart, top row first.
+ *   LibFreeImage, which pixmorph calls exactly once for every successful load, with a
+ *   container holding the values LibLoadImage left in it. Rows follow each other
+ *   BytesPerLine bytes apart, top row first. Normally pixmorph copies the pixels out
+ *   and calls LibFreeImage at once.
+ * - LibLoadImage may instead lend its rows, so that the image is held once, not twice:
+ *   it sets Reserved to PixmorphKeepRows, and promises that Pixels holds
+ *   BytesPerLine x Height bytes and at least 4 more behind them, all of which pixmorph
+ *   may read and write, and that nothing else touches them until LibFreeImage. Where
+ *   the layout fits (codes 0x01, 0x11, 0x21 and 0x03 with rows packed, BytesPerLine =
+ *   Width x bytes per pixel), pixmorph then keeps the rows as its image and calls
+ *   LibFreeImage only when that image goes, which may be after further calls into the
+ *   plug-in; the library stays loaded until then. Otherwise it copies as usual.
  * - LibSaveImage reads the container (code 1 or 3, pointing into pixmorph's image) and
  *   must not keep its pointers.
  * - The functions return 0 for success or one of the PixmorphResult codes; any other
@@ -39,8 +49,11 @@ struct TImageContainer {
     int32_t PixelFormat;  /* PixmorphPixelFormat */
     void* Pixels;         /* the rows, top row first */
     void* Palette;        /* 256 entries of blue, green, red, or null */
-    int32_t Reserved;     /* 0 */
+    int32_t Reserved;     /* 0, or PixmorphKeepRows from LibLoadImage (see the rules) */
 };
+
+/* Reserved of a loaded container: pixmorph may keep the rows until LibFreeImage. */
+enum PixmorphContainerFlags { PixmorphKeepRows = 1 };
 
 /* Pixel formats: the low 4 bits give the number of channels, the high 4 bits the layout. */
 enum PixmorphPixelFormat {

@@ -14,7 +14,7 @@
 
 namespace {
 
-// Files are read whole, so a file the decoder could not use anyway is refused early.
+// The decoder needs the size, so a file the image model could not hold anyway is refused early.
 constexpr long MaxFileSize = 0x7FFFFFFFL;
 // Beyond the result codes that pixmorph names: the file could not be written completely.
 constexpr int32_t WriteFailed = 6;
@@ -24,15 +24,14 @@ struct CloseFile {
 };
 using File = std::unique_ptr<std::FILE, CloseFile>;
 
-int32_t ReadWholeFile(const char* name, std::vector<uint8_t>& data) {
+int32_t DecodeFile(const char* name, netpbm::Image& image) {
     File file(std::fopen(name, "rb"));
     if (!file) return PixmorphCannotOpen;
     if (std::fseek(file.get(), 0, SEEK_END) != 0) return PixmorphBadData;
     const long size = std::ftell(file.get());
     if (size < 0 || size > MaxFileSize || std::fseek(file.get(), 0, SEEK_SET) != 0) return PixmorphBadData;
-    data.resize(static_cast<size_t>(size));
-    if (size > 0 && std::fread(data.data(), 1, data.size(), file.get()) != data.size()) return PixmorphBadData;
-    return PixmorphOk;
+    netpbm::FileSource source(file.get(), static_cast<size_t>(size));
+    return netpbm::Decode(source, image);
 }
 
 bool SameText(const char* a, const char* b) {
@@ -41,36 +40,32 @@ bool SameText(const char* a, const char* b) {
     return *a == *b;
 }
 
-// Grey rows for an indexed image: palette entries through their luma (a grey palette
-// gives its own levels back).
-std::vector<uint8_t> GreyRows(const TImageContainer& image, int channelsIn) {
-    std::vector<uint8_t> grey(static_cast<size_t>(image.Width) * static_cast<size_t>(image.Height));
-    const auto* palette = static_cast<const uint8_t*>(image.Palette);
-    for (int32_t y = 0; y < image.Height; ++y) {
-        const uint8_t* row = static_cast<const uint8_t*>(image.Pixels) + int64_t{y} * image.BytesPerLine;
-        for (int32_t x = 0; x < image.Width; ++x) {
-            const uint8_t* bgr = channelsIn == 3 ? row + 3 * x : palette ? palette + 3 * row[x] : nullptr;
-            grey[static_cast<size_t>(y) * image.Width + x] = bgr ? netpbm::Luma(bgr[0], bgr[1], bgr[2]) : row[x];
-        }
-    }
-    return grey;
+const uint8_t* RowOf(const TImageContainer& image, int32_t y) {
+    return static_cast<const uint8_t*>(image.Pixels) + int64_t{y} * image.BytesPerLine;
 }
 
-std::vector<uint8_t> ColourRows(const TImageContainer& image) {
-    std::vector<uint8_t> bgr(static_cast<size_t>(image.Width) * static_cast<size_t>(image.Height) * 3);
+// The rows as written, one at a time: as they are, or converted into one row of its own.
+// Grey from colour or an indexed image goes through the luma of the colours (a grey
+// palette gives its own levels back); colour from an indexed image through the palette.
+netpbm::RowSource RowsFor(const TImageContainer& image, int channelsIn, bool grey, bool converted,
+                          std::vector<uint8_t>& line) {
+    if (!converted) return [&image](int32_t y) { return RowOf(image, y); };
+    line.resize(static_cast<size_t>(image.Width) * (grey ? 1 : 3));
     const auto* palette = static_cast<const uint8_t*>(image.Palette);
-    for (int32_t y = 0; y < image.Height; ++y) {
-        const uint8_t* row = static_cast<const uint8_t*>(image.Pixels) + int64_t{y} * image.BytesPerLine;
+    return [&image, &line, channelsIn, grey, palette](int32_t y) {
+        const uint8_t* row = RowOf(image, y);
         for (int32_t x = 0; x < image.Width; ++x) {
-            uint8_t* out = &bgr[(static_cast<size_t>(y) * image.Width + x) * 3];
-            if (palette) {
-                std::memcpy(out, palette + 3 * row[x], 3);
+            const uint8_t* bgr = channelsIn == 3 ? row + 3 * x : palette ? palette + 3 * row[x] : nullptr;
+            if (grey) {
+                line[x] = bgr ? netpbm::Luma(bgr[0], bgr[1], bgr[2]) : row[x];
+            } else if (bgr) {
+                std::memcpy(&line[3 * x], bgr, 3);
             } else {
-                out[0] = out[1] = out[2] = row[x];
+                line[3 * x] = line[3 * x + 1] = line[3 * x + 2] = row[x];
             }
         }
-    }
-    return bgr;
+        return static_cast<const uint8_t*>(line.data());
+    };
 }
 
 // Every entry grey: the image can be written as grey without losing colour.
@@ -106,13 +101,8 @@ char* LibGetSaveFilter() noexcept {
 
 int32_t LibLoadImage(char* FileName, char* Extension, TImageContainer* Image) noexcept {
     return PixmorphGuard([&]() -> int32_t {
-        std::vector<uint8_t> data;
-        if (const int32_t result = ReadWholeFile(FileName, data)) return result;
         netpbm::Image decoded;
-        if (const int32_t result = netpbm::Decode(data.data(), data.size(), decoded)) return result;
-        auto* pixels = static_cast<uint8_t*>(std::malloc(decoded.pixels.size()));
-        if (!pixels) return PixmorphBadData;
-        std::memcpy(pixels, decoded.pixels.data(), decoded.pixels.size());
+        if (const int32_t result = DecodeFile(FileName, decoded)) return result;
         const int bytesPerPixel = decoded.sixteenBit ? 2 : decoded.channels;
         *Image = TImageContainer{};
         Image->Width = decoded.width;
@@ -121,7 +111,9 @@ int32_t LibLoadImage(char* FileName, char* Extension, TImageContainer* Image) no
         Image->PixelFormat = decoded.channels == 3  ? PixmorphBGR24
                              : decoded.sixteenBit ? PixmorphGray16
                                                   : PixmorphIndexed8;
-        Image->Pixels = pixels;
+        // Packed rows from malloc with spare bytes behind: pixmorph may keep them.
+        Image->Pixels = decoded.pixels.release();
+        Image->Reserved = PixmorphKeepRows;
         return PixmorphOk;
     });
 }
@@ -143,24 +135,17 @@ int32_t LibSaveImage(char* FileName, char* Extension, TImageContainer* Image) no
 
         const bool grey = SameText(Extension, "PGM") ||
                           (SameText(Extension, "PNM") && channelsIn == 1 && GreyPalette(image));
-        std::vector<uint8_t> rows;
-        const uint8_t* pixels = static_cast<const uint8_t*>(image.Pixels);
-        int64_t stride = image.BytesPerLine;
-        if (grey && !(channelsIn == 1 && IdentityPalette(image))) {
-            rows = GreyRows(image, channelsIn);
-        } else if (!grey && channelsIn == 1) {
-            rows = ColourRows(image);
-        }
-        if (!rows.empty()) {
-            pixels = rows.data();
-            stride = int64_t{image.Width} * (grey ? 1 : 3);
-        }
-        const std::vector<uint8_t> file = netpbm::Encode(pixels, image.Width, image.Height, stride, grey ? 1 : 3);
+        const bool converted = grey ? !(channelsIn == 1 && IdentityPalette(image)) : channelsIn == 1;
+        std::vector<uint8_t> line;
+        const netpbm::RowSource rows = RowsFor(image, channelsIn, grey, converted, line);
 
-        std::FILE* out = std::fopen(FileName, "wb");
+        File out(std::fopen(FileName, "wb"));
         if (!out) return PixmorphCannotOpen;
-        const bool written = std::fwrite(file.data(), 1, file.size(), out) == file.size();
-        if (std::fclose(out) != 0) return written ? PixmorphCannotClose : WriteFailed;
+        const bool written = netpbm::Encode(image.Width, image.Height, grey ? 1 : 3, rows,
+                                            [&](const uint8_t* data, size_t size) {
+                                                return std::fwrite(data, 1, size, out.get()) == size;
+                                            });
+        if (std::fclose(out.release()) != 0) return written ? PixmorphCannotClose : WriteFailed;
         return written ? PixmorphOk : WriteFailed;
     });
 }

@@ -113,17 +113,19 @@ void TBMPLoader::LoadFromStream(TBaseStream& Stream, const std::string& Ext, TLi
     TVKBitmap bitmap;
     bitmap.LoadFromStream(host);
 
-    // 1 and 4 bits become 8 with their palette; 8 and 24 bits stay. Every other depth
-    // becomes 24 bits: Assign converts those row by row into a pfBGR24 image, which
-    // saves converting a whole second copy here; only 32 bits, which Assign would keep,
-    // are converted first (TVKBitmap never delivers them).
+    // 1 and 4 bits become 8 with their palette; 8 and 24 bits stay, and their rows move
+    // into the image. Every other depth becomes 24 bits, converted row by row into a
+    // pfBGR24 image, which saves converting a whole second copy here; only 32 bits, which
+    // would stay, are converted first (TVKBitmap never delivers them).
     switch (bitmap.PixelFormat()) {
         case host::pf1bit:
         case host::pf4bit: bitmap.SetPixelFormat(host::pf8bit); break;
         case host::pf32bit: bitmap.SetPixelFormat(host::pf24bit); break;
         default: break;
     }
-    Bitmap.Assign(bitmap);
+    host::TBitmap plain;
+    plain.TakeOver(bitmap);
+    Bitmap.TakeOverPlatformBitmap(plain);
 }
 
 void TBMPLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {

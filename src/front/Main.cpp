@@ -11,6 +11,7 @@
 #include "mng/NGImages.h"
 #include "platform/Exceptions.h"
 #include "platform/Files.h"
+#include "picture/BitmapFile.h"
 #include "picture/Graphics.h"
 #include "jpeg/JPEGImage.h"
 #include "metafile/Metafile.h"
@@ -53,6 +54,24 @@ void WriteBitmapAsIcon(const std::string& input, const std::string& output) {
         ICOLoader().SaveToStream(stream, "ICO", image);
         stream.Flush();
     });
+}
+
+// Code 100. A bitmap whose rows loading and saving would leave as they are keeps them:
+// the saved headers, then its own rows, copied inside the kernel where the files allow.
+// Any other is loaded and saved, from the same open file (a pipe cannot be opened twice).
+void CopyBitmap(const std::string& input, const std::string& output) {
+    host::TFileStream source(input, host::fmOpenRead);
+    if (const auto plan = host::PlanBitmapFileCopy(source)) {
+        WriteOutput(output, [&](const std::string& path) {
+            host::TFileStream dest(path, host::fmCreate);
+            host::CopyBitmapFile(source, *plan, dest);
+            dest.Close();
+        });
+        return;
+    }
+    host::TBitmap bitmap;
+    bitmap.LoadFromStream(source);
+    WriteOutput(output, [&](const std::string& path) { bitmap.SaveToFile(path); });
 }
 
 }  // namespace
@@ -137,13 +156,7 @@ bool TMainForm::FixedCodeDeletesInput(const std::string& code) {
 
 bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, const std::string& output) {
     if (code == "100") {
-        host::TBitmap bitmap;
-        bitmap.LoadFromFile(input);
-        // The second bitmap takes the first one's image over instead of copying it:
-        // the first is not used again.
-        host::TBitmap copy;
-        copy.TakeOver(bitmap);
-        WriteOutput(output, [&](const std::string& path) { copy.SaveToFile(path); });
+        CopyBitmap(input, output);
     } else if (code == "101") {
         host::TBitmap bitmap;
         bitmap.LoadFromFile(input);

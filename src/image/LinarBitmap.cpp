@@ -96,31 +96,57 @@ uint8_t GreyOf(uint32_t color) {
 
 }  // namespace
 
+namespace {
+
+struct ImageLayout {
+    int32_t pixelSize = 0;
+    int64_t line = 0;
+    int64_t size = 0;
+};
+
+// The sizes of an image of the format; ELinearBitmap "Unsupported pixel format" or
+// "Invalid bitmap size" for one that no image may have.
+ImageLayout LayoutOf(int32_t width, int32_t height, uint8_t format) {
+    ImageLayout layout;
+    layout.pixelSize = PixelSizeOf(format);
+    if (layout.pixelSize == 0) throw ELinearBitmap("Unsupported pixel format");
+    if (width <= 0 || height <= 0) throw ELinearBitmap("Invalid bitmap size");
+    layout.line = checkedSize({width, layout.pixelSize});
+    // One spare byte must fit as well.
+    layout.size = checkedSize({layout.line, height}, MaxImageBytes() - 1);
+    return layout;
+}
+
+}  // namespace
+
 void TLinearBitmap::New(int32_t NewWidth, int32_t NewHeight, uint8_t NewPixelFormat) {
     if (Present && NewWidth == Width && NewHeight == Height && NewPixelFormat == PixelFormat) return;
-    const int32_t pixelSize = PixelSizeOf(NewPixelFormat);
-    if (pixelSize == 0) throw ELinearBitmap("Unsupported pixel format");
-    if (NewWidth <= 0 || NewHeight <= 0) throw ELinearBitmap("Invalid bitmap size");
-    const int64_t line = checkedSize({NewWidth, pixelSize});
-    // One spare byte must fit as well.
-    const int64_t size = checkedSize({line, NewHeight}, MaxImageBytes() - 1);
-    // Allocate before touching anything, so that a failure leaves the image as it was.
-    auto map = host::AllocatePixels(size);
+    Install(NewWidth, NewHeight, NewPixelFormat, host::AllocatePixels(LayoutOf(NewWidth, NewHeight, NewPixelFormat).size));
+}
+
+void TLinearBitmap::AdoptRows(int32_t NewWidth, int32_t NewHeight, uint8_t NewPixelFormat, host::PixelBuffer Rows) {
+    LayoutOf(NewWidth, NewHeight, NewPixelFormat);
+    if (!Rows) throw ELinearBitmap("Invalid bitmap size");
+    Install(NewWidth, NewHeight, NewPixelFormat, std::move(Rows));
+}
+
+void TLinearBitmap::Install(int32_t NewWidth, int32_t NewHeight, uint8_t NewPixelFormat, host::PixelBuffer NewMap) {
+    const ImageLayout layout = LayoutOf(NewWidth, NewHeight, NewPixelFormat);
+    // Everything that can fail comes first, so that a failure leaves the image as it was.
     std::unique_ptr<uint8_t[]> palette;
     if (NewPixelFormat == pfIndexed8 && !Palette) palette = AllocateBytes(PaletteBytes);
-
-    Map = std::move(map);
+    Map = std::move(NewMap);
     Width = NewWidth;
     Height = NewHeight;
-    PixelSize = pixelSize;
+    PixelSize = layout.pixelSize;
     if (NewPixelFormat == pfIndexed8) {
         if (palette) Palette = std::move(palette);
     } else {
         Palette.reset();
     }
-    BytesPerLine = static_cast<int32_t>(line);
+    BytesPerLine = static_cast<int32_t>(layout.line);
     PixelFormat = NewPixelFormat;
-    Size = static_cast<int32_t>(size);
+    Size = static_cast<int32_t>(layout.size);
     Present = true;
 }
 

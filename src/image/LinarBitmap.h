@@ -77,6 +77,11 @@ public:
     void New(int32_t NewWidth, int32_t NewHeight, uint8_t NewPixelFormat);
     // Takes Other's image without copying; Other becomes not Present.
     void TakeOver(TLinearBitmap& Other);
+    // Takes packed rows of the size and format (Width × pixel size bytes each, a spare
+    // word behind the last: see host::BorrowPixels) as the image, without copying. An
+    // indexed image keeps its palette or gets an uninitialised one. Errors as New; the rows
+    // are let go then.
+    void AdoptRows(int32_t NewWidth, int32_t NewHeight, uint8_t NewPixelFormat, host::PixelBuffer Rows);
     uint8_t* ScanLine(int32_t Y) { return Map.get() + static_cast<int64_t>(Y) * BytesPerLine; }
     const uint8_t* ScanLine(int32_t Y) const { return Map.get() + static_cast<int64_t>(Y) * BytesPerLine; }
     void FillBytes(uint8_t Value);
@@ -104,6 +109,8 @@ public:
     void TakeOverPlatformBitmap(host::TBitmap& Source);
 
 private:
+    // Makes NewMap, whose size the format and size must fit, the image.
+    void Install(int32_t NewWidth, int32_t NewHeight, uint8_t NewPixelFormat, host::PixelBuffer NewMap);
     void AssignLinear(const TLinearBitmap& Source);
     void AssignPlatformBitmap(const host::TBitmap& Source);
     void AssignToPlatformBitmap(host::TBitmap& Dest);

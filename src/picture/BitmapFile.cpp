@@ -9,6 +9,7 @@
 #include "platform/ByteOrder.h"
 #include "platform/CheckedSize.h"
 #include "platform/Exceptions.h"
+#include "platform/Files.h"
 
 namespace host {
 
@@ -342,6 +343,18 @@ TPixelFormat ChoosePixelFormat(const Header& h, const std::vector<TPaletteEntry>
     return format;
 }
 
+// Bytes of a row of the image the file gives; dimensions that no buffer can hold are
+// invalid.
+int64_t ImageRowBytes(TPixelFormat format, const Header& h) {
+    try {
+        const int64_t rowBytes = PackedRowBytes(h.width, BitsOfPixelFormat(format));
+        PixelBufferBytes(checkedSize({rowBytes, h.height}));
+        return rowBytes;
+    } catch (const ELinearBitmap&) {
+        Invalid();
+    }
+}
+
 // A zeroed image of the format and size, with the colour table as its palette.
 TDecodedBitmap NewImage(TPixelFormat format, const Header& h, std::vector<TPaletteEntry> palette) {
     TDecodedBitmap image;
@@ -349,13 +362,9 @@ TDecodedBitmap NewImage(TPixelFormat format, const Header& h, std::vector<TPalet
     image.Width = h.width;
     image.Height = h.height;
     image.Palette = std::move(palette);
-    try {
-        const int64_t rowBytes = PackedRowBytes(h.width, BitsOfPixelFormat(format));
-        image.Pixels = AllocatePixels(checkedSize({rowBytes, h.height}));
-        image.RowBytes = static_cast<int32_t>(rowBytes);
-    } catch (const ELinearBitmap&) {
-        Invalid();  // dimensions no buffer can hold
-    }
+    const int64_t rowBytes = ImageRowBytes(format, h);
+    image.Pixels = AllocatePixels(rowBytes * h.height);
+    image.RowBytes = static_cast<int32_t>(rowBytes);
     return image;
 }
 
@@ -608,24 +617,90 @@ void WriteRows(TStream& stream, const TBitmapFileImage& image, const FileLayout&
     }
 }
 
-}  // namespace
-
-TDecodedBitmap ReadBitmapFile(TStream& stream) {
-    ByteReader in(stream);
+// What the headers of a file give: the layout, the colour table, where the pixels are and
+// the format they are held in.
+struct BitmapHeaders {
     Header h;
+    std::vector<TPaletteEntry> palette;
+    int64_t pixelOffset = 0;
+    TPixelFormat format = pfDevice;
+};
+
+BitmapHeaders ReadHeaders(ByteReader& in) {
+    BitmapHeaders headers;
+    Header& h = headers.h;
     uint8_t info[LargestHeaderBytes] = {};
     ReadFileHeader(in, h, info);
     ReadInfoHeader(in, h, info);
     ParseInfoHeader(info, h);
     CheckLayout(h);
     const int64_t tableStart = ReadMasks(in, info, h);
-    std::vector<TPaletteEntry> palette;
-    const int64_t tableEnd = ReadColorTable(in, h, tableStart, palette);
-    const int64_t pixelOffset = PixelDataOffset(h, tableEnd);
-    const TPixelFormat format = ChoosePixelFormat(h, palette);
-    TDecodedBitmap image = NewImage(format, h, std::move(palette));
-    in.MoveTo(pixelOffset);
-    ReadPixels(in, image, h);
+    const int64_t tableEnd = ReadColorTable(in, h, tableStart, headers.palette);
+    headers.pixelOffset = PixelDataOffset(h, tableEnd);
+    headers.format = ChoosePixelFormat(h, headers.palette);
+    return headers;
+}
+
+// ---------------------------------------------------------------- copying
+
+// The copy of a file whose rows reading and writing would leave as they are: uncompressed,
+// bottom-up like the rows written, in a format that keeps every stored bit, and complete
+// in a file of fileSize bytes. Raises what the reader or the writer would raise.
+std::optional<TBitmapFileCopy> PlanFor(const BitmapHeaders& headers, int64_t fileSize) {
+    const Header& h = headers.h;
+    if (h.RunLengthEncoded() || h.topDown || headers.format == pfCustom) return std::nullopt;
+    TBitmapFileImage image;
+    image.Width = h.width;
+    image.Height = h.height;
+    image.BitCount = BitsOfPixelFormat(headers.format);
+    image.Masks565 = headers.format == pf16bit;
+    image.Colors = headers.palette.data();
+    image.ColorCount = static_cast<int>(headers.palette.size());
+    const FileLayout layout = LayoutOf(image);
+    ImageRowBytes(headers.format, h);
+    if (headers.pixelOffset > fileSize - layout.imageSize) return std::nullopt;
+    TBitmapFileCopy plan;
+    plan.Headers = HeadersOf(image, layout);
+    plan.PixelOffset = headers.pixelOffset;
+    plan.RowBytes = layout.packed;
+    plan.Stride = layout.stride;
+    plan.Rows = h.height;
+    return plan;
+}
+
+[[noreturn]] void CopyFailed() {
+    if (LastWriteError()) throw EWriteError("Stream write error");
+    throw EReadError("Stream read error");
+}
+
+void CopyRowsInKernel(TFileStream& source, const TBitmapFileCopy& plan, TFileStream& dest) {
+    const int64_t bytes = plan.Stride * plan.Rows;
+    if (CopyFileRange(source.Handle(), plan.PixelOffset, dest.Handle(), bytes) != bytes) CopyFailed();
+}
+
+// Rows in blocks of about a megabyte, their padding written as zero as the writer does.
+void CopyRowsClearingPadding(TFileStream& source, const TBitmapFileCopy& plan, TFileStream& dest) {
+    const int64_t rowsPerBlock = std::max<int64_t>(1, WriteBlockBytes / plan.Stride);
+    std::vector<uint8_t> block(static_cast<size_t>(std::min<int64_t>(rowsPerBlock, plan.Rows) * plan.Stride));
+    source.Seek(plan.PixelOffset, soBeginning);
+    for (int64_t first = 0; first < plan.Rows; first += rowsPerBlock) {
+        const int64_t count = std::min<int64_t>(rowsPerBlock, plan.Rows - first);
+        source.ReadBuffer(block.data(), count * plan.Stride);
+        for (int64_t i = 0; i < count; ++i)
+            std::memset(block.data() + i * plan.Stride + plan.RowBytes, 0,
+                        static_cast<size_t>(plan.Stride - plan.RowBytes));
+        dest.WriteBuffer(block.data(), count * plan.Stride);
+    }
+}
+
+}  // namespace
+
+TDecodedBitmap ReadBitmapFile(TStream& stream) {
+    ByteReader in(stream);
+    BitmapHeaders headers = ReadHeaders(in);
+    TDecodedBitmap image = NewImage(headers.format, headers.h, std::move(headers.palette));
+    in.MoveTo(headers.pixelOffset);
+    ReadPixels(in, image, headers.h);
     return image;
 }
 
@@ -634,6 +709,29 @@ void WriteBitmapFile(TStream& stream, const TBitmapFileImage& image) {
     const std::vector<uint8_t> header = HeadersOf(image, layout);
     stream.WriteBuffer(header.data(), layout.headerBytes);
     WriteRows(stream, image, layout);
+}
+
+std::optional<TBitmapFileCopy> PlanBitmapFileCopy(TStream& stream) {
+    const int64_t start = stream.Seek(0, soCurrent);
+    if (start < 0) return std::nullopt;  // a pipe: what is read of it cannot be read again
+    std::optional<TBitmapFileCopy> plan;
+    try {
+        ByteReader in(stream);
+        plan = PlanFor(ReadHeaders(in), stream.GetSize() - start);
+    } catch (const Exception&) {
+        // Whatever the reader or the writer refuses, they refuse themselves.
+    }
+    if (plan) plan->PixelOffset += start;
+    stream.Seek(start, soBeginning);
+    return plan;
+}
+
+void CopyBitmapFile(TFileStream& source, const TBitmapFileCopy& plan, TFileStream& dest) {
+    dest.WriteBuffer(plan.Headers.data(), static_cast<int64_t>(plan.Headers.size()));
+    if (plan.RowBytes == plan.Stride)
+        CopyRowsInKernel(source, plan, dest);
+    else
+        CopyRowsClearingPadding(source, plan, dest);
 }
 
 }  // namespace host

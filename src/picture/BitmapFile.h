@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "picture/BitmapTypes.h"
@@ -54,5 +55,29 @@ struct TBitmapFileImage {
 // for 5-6-5), the colour table (4-byte entries, 2^BitCount of them for 1, 4, 8 bits) and
 // the rows bottom-up, each padded to 4 bytes, in large blocks; every write is checked.
 void WriteBitmapFile(TStream& stream, const TBitmapFileImage& image);
+
+// A bitmap file that reading and writing again would give back with the same rows: the
+// headers the writer would write, and where the rows lie in the file.
+struct TBitmapFileCopy {
+    std::vector<uint8_t> Headers;
+    int64_t PixelOffset = 0;  // of the rows, from the start of the stream
+    int64_t RowBytes = 0;     // of a row without its padding, which the writer zeroes
+    int64_t Stride = 0;       // from one row to the next, in both files
+    int32_t Rows = 0;
+};
+
+// Reads the headers of the bitmap at the stream's position and plans its copy when the
+// rows would come out as they are: no compression, rows bottom-up, 1, 4, 8, 24 bits, 16
+// (5-5-5, or 5-6-5 with its masks) or 32 (blue, green, red), every row present in the
+// stream, a size the reader and the writer accept. Anything else, a stream that cannot
+// seek and a file they refuse included, gives none: ReadBitmapFile decides then. The
+// stream is back at its position afterwards.
+std::optional<TBitmapFileCopy> PlanBitmapFileCopy(TStream& stream);
+
+// Writes the planned copy of source into dest at its position: the headers, then the
+// rows, moved inside the kernel when they have no padding. Failures raise
+// EWriteError "Stream write error" (LastWriteError has the reason) or EReadError
+// "Stream read error".
+void CopyBitmapFile(TFileStream& source, const TBitmapFileCopy& plan, TFileStream& dest);
 
 }  // namespace host

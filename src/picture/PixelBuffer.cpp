@@ -8,15 +8,28 @@
 
 namespace host {
 
-void FreeDeleter::operator()(uint8_t* p) const noexcept { std::free(p); }
+void PixelDeleter::operator()(uint8_t* p) noexcept {
+    if (lease_)
+        lease_.reset();
+    else
+        std::free(p);
+}
+
+int64_t PixelBufferBytes(int64_t size) {
+    return checkedAdd(checkedSize({size}, MaxImageBytes() - PixelBufferSpare), PixelBufferSpare);
+}
 
 PixelBuffer AllocatePixels(int64_t size) {
-    const int64_t total = checkedAdd(checkedSize({size}, MaxImageBytes() - PixelBufferSpare), PixelBufferSpare);
+    const int64_t total = PixelBufferBytes(size);
     // calloc: fresh pages come zeroed from the system without being touched.
     auto* p = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(total), 1));
     if (!p) throw EOutOfMemory("Out of memory");
     PreferHugePages(p, total);
     return PixelBuffer(p);
+}
+
+PixelBuffer BorrowPixels(uint8_t* pixels, std::unique_ptr<PixelLease> lease) {
+    return PixelBuffer(pixels, PixelDeleter(std::move(lease)));
 }
 
 }  // namespace host

@@ -7,18 +7,40 @@
 // of block, so that a whole image can change hands between them without a copy.
 namespace host {
 
-struct FreeDeleter {
-    void operator()(uint8_t* p) const noexcept;
+// A block that someone else lent (a plug-in's rows): destroying the lease gives it back.
+class PixelLease {
+public:
+    virtual ~PixelLease() = default;
 };
-using PixelBuffer = std::unique_ptr<uint8_t[], FreeDeleter>;
+
+// Frees a block with std::free, or, for a lent block, ends its lease. A moved buffer takes
+// the lease along, so a block goes back exactly once, when its last holder lets it go.
+class PixelDeleter {
+public:
+    PixelDeleter() = default;
+    explicit PixelDeleter(std::unique_ptr<PixelLease> lease) : lease_(std::move(lease)) {}
+    void operator()(uint8_t* p) noexcept;
+
+private:
+    std::unique_ptr<PixelLease> lease_;
+};
+using PixelBuffer = std::unique_ptr<uint8_t[], PixelDeleter>;
 
 // Row code may read a whole 32-bit word at the very end of an image.
 inline constexpr int64_t PixelBufferSpare = 4;
+
+// The bytes a buffer for size bytes of pixels takes (PixelBufferSpare more). Raises
+// ELinearBitmap "Invalid bitmap size" for a size no buffer may have.
+int64_t PixelBufferBytes(int64_t size);
 
 // size bytes plus PixelBufferSpare, all zero, in huge pages where the system allows.
 // Raises ELinearBitmap "Invalid bitmap size" for a size no buffer may have and
 // EOutOfMemory "Out of memory" when the system refuses.
 PixelBuffer AllocatePixels(int64_t size);
+
+// Someone else's block as pixels; it must hold the image and PixelBufferSpare more bytes,
+// all of which the holder may read and write. It goes back by ending the lease.
+PixelBuffer BorrowPixels(uint8_t* pixels, std::unique_ptr<PixelLease> lease);
 
 }  // namespace host
 

@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -21,6 +22,8 @@ namespace host {
 namespace {
 
 constexpr size_t CopyBlockSize = 1 << 20;
+// CopyFileRange starts the write-back after every step of this many bytes.
+constexpr int64_t WriteBackStep = int64_t{8} << 20;
 constexpr unsigned PrivateMode = 0600;
 constexpr long ProcFileSystem = 0x9fa0;  // PROC_SUPER_MAGIC
 constexpr int MaxLinks = 40;             // the kernel's own limit on a chain of links
@@ -41,6 +44,24 @@ public:
 private:
     int fd_;
 };
+
+// copy_file_range refuses these pairs of files (another file system, a pipe, a device):
+// the bytes then go through a buffer.
+bool kernelCannotCopy(int error) {
+    return error == EXDEV || error == EINVAL || error == EOPNOTSUPP || error == ENOSYS || error == EBADF ||
+           error == ETXTBSY;
+}
+
+// One step of CopyFileRange through a buffer: up to count bytes from in at offset.
+int64_t copyThroughBuffer(int in, int64_t offset, int out, int64_t count, std::vector<uint8_t>& buffer) {
+    buffer.resize(CopyBlockSize);
+    int64_t got;
+    do {
+        got = ::pread(in, buffer.data(), std::min<int64_t>(count, CopyBlockSize), offset);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) return got;
+    return WriteAll(out, buffer.data(), got) == got ? got : -1;
+}
 
 bool copyContent(int in, int out) {
     std::vector<char> buffer(CopyBlockSize);
@@ -93,6 +114,34 @@ int64_t WriteAll(int fd, const void* buffer, int64_t count) {
         total += n;
     }
     return total;
+}
+
+int64_t CopyFileRange(int in, int64_t offset, int out, int64_t count) {
+    std::vector<uint8_t> buffer;
+    bool inKernel = true;
+    int64_t done = 0;
+    while (done < count) {
+        const int64_t step = std::min<int64_t>(count - done, WriteBackStep);
+        int64_t n;
+        if (inKernel) {
+            loff_t from = offset + done;
+            n = ::copy_file_range(in, &from, out, nullptr, static_cast<size_t>(step), 0);
+            if (n < 0 && kernelCannotCopy(errno)) {
+                inKernel = false;
+                continue;
+            }
+            if (n < 0 && errno != EINTR) lastWriteError = errno;
+        } else {
+            n = copyThroughBuffer(in, offset + done, out, step, buffer);
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        // Only a hint: a pipe or a device refuses it, and nothing is lost then.
+        (void)::sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
+        done += n;
+    }
+    return done;
 }
 
 int LastWriteError() { return lastWriteError; }

@@ -16,6 +16,13 @@ int OpenFile(const std::string& path, int flags, unsigned permissions = 0666);
 int64_t ReadAll(int fd, void* buffer, int64_t count);
 int64_t WriteAll(int fd, const void* buffer, int64_t count);
 
+// Copies count bytes of in, from offset on, to out at its position: inside the kernel
+// (copy_file_range) where the two files allow it, else through a bounded buffer. Starts
+// the write-back of what it copied as it goes, so that syncing out afterwards waits for
+// little. The number of bytes copied, fewer only when in ends early; -1 with errno set on
+// a failure, which LastWriteError also reports when writing failed.
+int64_t CopyFileRange(int in, int64_t offset, int out, int64_t count);
+
 // Removes a file; false when it could not be removed.
 bool DeleteFile(const std::string& path);
 

@@ -58,6 +58,8 @@ public:
     // Closes the file, reporting a failure of the final write-back as EWriteError.
     void Close();
     const std::string& FileName() const { return fileName_; }
+    // The open file, for transfers the kernel makes between files (CopyFileRange).
+    int Handle() const { return fd_; }
 
 private:
     std::string fileName_;

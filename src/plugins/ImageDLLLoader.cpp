@@ -18,6 +18,7 @@
 #include "platform/CheckedSize.h"
 #include "platform/Files.h"
 #include "picture/Graphics.h"
+#include "picture/PixelBuffer.h"
 #include "platform/SysUtils.h"
 #include "plugins/PluginTrust.h"
 
@@ -158,6 +159,60 @@ int32_t CallPlugin(PixmorphImageFunction function, const std::string& fileName, 
     return function(name.data(), extension.data(), &image);
 }
 
+// The image format of a container's packed rows, for the formats the image model holds
+// the same way, or pfNone.
+uint8_t PackedFormatOf(const TImageContainer& image) {
+    uint8_t format;
+    int bytesPerPixel;
+    switch (image.PixelFormat) {
+        case PixmorphIndexed8:
+        case PixmorphIndexed8Planar: format = pfIndexed8, bytesPerPixel = 1; break;
+        case PixmorphGray16: format = pfGray16, bytesPerPixel = 2; break;
+        case PixmorphBGR24: format = pfBGR24, bytesPerPixel = 3; break;
+        default: return pfNone;
+    }
+    // The sizes the copy would accept, so that both ways refuse the same containers alike.
+    const bool sound = image.Width > 0 && image.Height > 0 && image.Pixels &&
+                       productWithin({image.Width, bytesPerPixel}) == image.BytesPerLine &&
+                       productWithin({image.BytesPerLine, image.Height}) >= 0;
+    return sound ? format : uint8_t{pfNone};
+}
+
+struct CloseModule {
+    void operator()(void* module) const { dlclose(module); }
+};
+using Module = std::unique_ptr<void, CloseModule>;
+
+// Another reference to the library that holds function, so that it stays loaded while
+// the reference is held; null when there is none to take.
+Module HoldLibraryOf(PixmorphFreeFunction function) {
+    Dl_info info;
+    if (!dladdr(reinterpret_cast<void*>(function), &info) || !info.dli_fname) return nullptr;
+    return Module(dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD));
+}
+
+// Rows a plug-in lent (PixmorphKeepRows): LibFreeImage takes them back when the image
+// lets them go, and until then the library stays loaded.
+class PluginRows : public host::PixelLease {
+public:
+    PluginRows(const TImageContainer& image, PixmorphFreeFunction free, Module library)
+        : image_(image), free_(free), library_(std::move(library)) {}
+    ~PluginRows() override { free_(&image_); }
+    PluginRows(const PluginRows&) = delete;
+    PluginRows& operator=(const PluginRows&) = delete;
+
+private:
+    TImageContainer image_;
+    PixmorphFreeFunction free_;
+    Module library_;  // let go after LibFreeImage has returned
+};
+
+// The palette of an indexed container: its own, or grey when it has none.
+void CopyContainerPalette(const TImageContainer& Image, TLinearBitmap& Bitmap) {
+    std::memcpy(Bitmap.Palette.get(), Image.Palette ? static_cast<const uint8_t*>(Image.Palette) : GrayPalette,
+                PaletteBytes);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- containers
@@ -207,13 +262,20 @@ int FillBitmapFromContainer(const TImageContainer& Image, TLinearBitmap& Bitmap)
         const int64_t rowBytes = productWithin({Image.Width, bytesPerPixel});
         if (rowBytes < 0 || Image.BytesPerLine < rowBytes || productWithin({Image.BytesPerLine, Image.Height}) < 0)
             BadData();
+        if (format == pfBGRX32) {
+            // Straight into 24 bits: the fourth byte is not kept.
+            Bitmap.New(Image.Width, Image.Height, pfBGR24);
+            for (int32_t y = 0; y < Image.Height; ++y) {
+                const uint8_t* s = pixels + int64_t{y} * Image.BytesPerLine;
+                uint8_t* d = Bitmap.ScanLine(y);
+                for (int32_t x = 0; x < Image.Width; ++x) std::memcpy(d + 3 * x, s + 4 * x, 3);
+            }
+            return channels;
+        }
         Bitmap.New(Image.Width, Image.Height, format);
         for (int32_t y = 0; y < Image.Height; ++y)
             std::memcpy(Bitmap.ScanLine(y), pixels + int64_t{y} * Image.BytesPerLine, static_cast<size_t>(rowBytes));
-        if (format == pfIndexed8)
-            std::memcpy(Bitmap.Palette.get(), Image.Palette ? static_cast<const uint8_t*>(Image.Palette) : GrayPalette,
-                        PaletteBytes);
-        if (format == pfBGRX32) Bitmap.ChangePixelFormat(pfBGR24);
+        if (format == pfIndexed8) CopyContainerPalette(Image, Bitmap);
     } else {
         if (productWithin({Image.Width, Image.Height, channels}) < 0) BadData();
         Bitmap.New(Image.Width, Image.Height, pfBGR24);
@@ -242,9 +304,6 @@ bool TImageDLLLoader::LoadPlugins(const std::string& Directory, TPluginNotify No
     struct FreeText {
         void operator()(char* text) const { std::free(text); }
     };
-    struct CloseModule {
-        void operator()(void* module) const { dlclose(module); }
-    };
     const std::string directory = host::IncludeTrailingBackslash(Directory);
     const uid_t trustedOwner = ExecutableOwner();
     bool taken = false;
@@ -258,7 +317,7 @@ bool TImageDLLLoader::LoadPlugins(const std::string& Directory, TPluginNotify No
             Warn(path, "not loaded: " + distrust);
             continue;
         }
-        std::unique_ptr<void, CloseModule> module(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+        Module module(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
         PixmorphImageFunction loadImage = nullptr, saveImage = nullptr;
         PixmorphFreeFunction freeImage = nullptr;
         PixmorphFilterFunction loadFilter = nullptr, saveFilter = nullptr;
@@ -326,8 +385,22 @@ void TImageDLLLoader::LoadFromFile(const std::string& FileName, const std::strin
     struct Release {
         PixmorphFreeFunction free;
         TImageContainer* image;
-        ~Release() { free(image); }
+        bool done = false;
+        ~Release() {
+            if (!done) free(image);
+        }
     } release{chosen->FreeImage, &image};
+    const uint8_t kept = image.Reserved == PixmorphKeepRows ? PackedFormatOf(image) : uint8_t{pfNone};
+    // Rows are kept only while their library can be held loaded.
+    if (Module library = kept != pfNone ? HoldLibraryOf(chosen->FreeImage) : nullptr) {
+        auto lease = std::make_unique<PluginRows>(image, chosen->FreeImage, std::move(library));
+        // From here the lease hands the rows back, whatever fails.
+        release.done = true;
+        Bitmap.AdoptRows(image.Width, image.Height, kept,
+                         host::BorrowPixels(static_cast<uint8_t*>(image.Pixels), std::move(lease)));
+        if (kept == pfIndexed8) CopyContainerPalette(image, Bitmap);
+        return;
+    }
     const int channels = FillBitmapFromContainer(image, Bitmap);
     if (channels > 3)
         throw ELinearBitmap(Format("The image contains %d color planes, only 3 were loaded", channels));

@@ -1,9 +1,10 @@
 // The paths users compare us on, each beside the tool they know, in one run over a
 // 12-megapixel mosaic cut from the photographs (an image no test reads): inflate and
 // deflate beside zlib on the mosaic's PNG rows, PNG to BMP and BMP to PNG beside
-// ImageMagick's convert, and the peak memory of code 104. Commands run in turn, ours then
-// the peer's, and each figure is the median of the runs; ratios are peer / ours (above 1:
-// we are faster) except where a line says otherwise.
+// ImageMagick's convert, the peak memory of code 104, code 100 beside cp, and the peak
+// memory of plug-in conversions. Commands run in turn, ours then the peer's, and each
+// figure is the median of the runs; ratios are peer / ours (above 1: we are faster)
+// except where a line says otherwise.
 #include <unistd.h>
 #include <zlib.h>
 
@@ -49,7 +50,8 @@ bool makeMosaic(const std::string& bmp) {
 }
 
 struct Paired {
-    double ours = 0, peer = 0;  // medians
+    double ours = 0, peer = 0;  // medians of the CPU time
+    double oursWall = 0, peerWall = 0;  // medians of the wall-clock time
     long oursPeakKb = 0, peerPeakKb = 0;
     int failures = 0;
 };
@@ -58,7 +60,7 @@ struct Paired {
 // measure (our conversions delete their input: it gives them a fresh copy).
 Paired runPaired(const std::vector<std::string>& ours, const std::vector<std::string>& peer,
                  const std::function<void()>& prepare) {
-    std::vector<double> a, b;
+    std::vector<double> a, b, aWall, bWall;
     Paired p;
     for (int i = 0; i < Runs; ++i) {
         prepare();
@@ -67,11 +69,15 @@ Paired runPaired(const std::vector<std::string>& ours, const std::vector<std::st
         p.failures += (x.exitCode != 0) + (y.exitCode != 0);
         a.push_back(x.cpuSeconds);
         b.push_back(y.cpuSeconds);
+        aWall.push_back(x.seconds);
+        bWall.push_back(y.seconds);
         p.oursPeakKb = std::max(p.oursPeakKb, x.peakRssKb);
         p.peerPeakKb = std::max(p.peerPeakKb, y.peakRssKb);
     }
     p.ours = median(a);
     p.peer = median(b);
+    p.oursWall = median(aWall);
+    p.peerWall = median(bWall);
     return p;
 }
 
@@ -164,6 +170,35 @@ void compressionRows(const std::string& png) {
     printRow("deflate vs zlib -6 (PNG rows)", oursOut * 1e3, zlibOut * 1e3, "ms", note);
 }
 
+// Code 100 beside cp of the same file, by the clock (both write an output that exists
+// already), and the peak memory of a conversion through the Netpbm plug-in each way,
+// beside convert's.
+void copyAndPluginRows(const fs::path& dir, const std::string& bmp, double imageMiB) {
+    const std::string ppm = dir / "mosaic.ppm", input = dir / "plugin-input";
+    if (runMeasured({"/usr/bin/convert", bmp, ppm}).exitCode != 0) return;
+    const Paired copy = runPaired({PIXMORPH_BINARY, bmp, "100", dir / "copy.bmp"}, {"/bin/cp", bmp, dir / "cp.bmp"}, [] {});
+    char note[96];
+    std::snprintf(note, sizeof note, "code 100 takes %.2f times cp's time (target at most 1.2)%s",
+                  copy.oursWall / copy.peerWall, copy.failures ? ", FAILED RUNS" : "");
+    printRow("code 100 vs cp (wall)", copy.oursWall * 1e3, copy.peerWall * 1e3, "ms", note);
+    struct Direction {
+        const char* path;
+        std::string source, ours, peerOut;
+    };
+    const Direction directions[] = {
+        {"peak memory, BMP to PPM plug-in", bmp, input + ".bmp", dir / "peer.ppm"},
+        {"peak memory, PPM to BMP plug-in", ppm, input + ".ppm", "BMP3:" + (dir / "peer.bmp").string()},
+    };
+    for (const Direction& d : directions) {
+        const std::string out = d.source == bmp ? dir / "plugin.ppm" : dir / "plugin.bmp";
+        const Paired run = runPaired({PIXMORPH_BINARY, d.ours, "5", out}, {"/usr/bin/convert", d.source, d.peerOut},
+                                     [&] { fs::copy_file(d.source, d.ours, fs::copy_options::overwrite_existing); });
+        std::printf("%-34s %9.1f MiB %9.1f MiB %7.2fx  of the image (target at most 1.6x); convert peaks at %.2fx%s\n",
+                    d.path, run.oursPeakKb / 1024.0, imageMiB, run.oursPeakKb / 1024.0 / imageMiB,
+                    run.peerPeakKb / 1024.0 / imageMiB, run.failures ? ", FAILED RUNS" : "");
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -205,6 +240,7 @@ int main() {
     std::printf("%-34s %9.1f MiB %9.1f MiB %7.2fx  of the image (target at most 1.6x); convert BMP to PNG peaks at %.2fx%s\n",
                 "peak memory of code 104", code104.oursPeakKb / 1024.0, imageMiB, code104.oursPeakKb / 1024.0 / imageMiB,
                 code104.peerPeakKb / 1024.0 / imageMiB, code104.failures ? ", FAILED RUNS" : "");
+    copyAndPluginRows(dir, bmp, imageMiB);
     fs::remove_all(dir);
     return 0;
 }

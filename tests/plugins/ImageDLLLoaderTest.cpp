@@ -151,6 +151,53 @@ TEST_F(ImageDLLLoaderTest, SavingHandsTheImageOverAsCodeOneOrThreeAndMapsResults
     EXPECT_EQ(messageOfAny([&] { loader.SaveToFile(out / "e.png", "PNG", image); }), "Unsupported file format");
 }
 
+TEST_F(ImageDLLLoaderTest, KeptRowsGoBackThroughLibFreeImageExactlyOnceOnEveryPath) {
+    PluginDir plugins({{TestPlugin("scripted"), "scripted.so"}});
+    TImageDLLLoader loader;
+    ASSERT_TRUE(loader.LoadPlugins(plugins.path(), nullptr, nullptr));
+    const std::string library = plugins.dir / "scripted.so";
+    struct Case {
+        const char* what;
+        const char* ext;
+        int32_t freedOnLoad;  // 0: the rows were kept; 1: copied and handed back at once
+        std::function<void(TLinearBitmap&)> then;
+        int32_t loads;
+    };
+    const Case cases[] = {
+        {"kept until the image goes", "KEEP", 0, [](TLinearBitmap&) {}, 1},
+        {"padded rows are copied", "KEEPPAD", 1, [](TLinearBitmap&) {}, 1},
+        {"moved to a platform bitmap and back", "KEEP", 0,
+         [](TLinearBitmap& b) {
+             host::TBitmap platform;
+             b.MoveToPlatformBitmap(platform);
+             b.TakeOverPlatformBitmap(platform);
+         }, 1},
+        {"converted", "KEEP", 0, [](TLinearBitmap& b) { b.ChangePixelFormat(pfIndexed8); }, 1},
+        {"loaded over", "KEEP", 0, [&](TLinearBitmap& b) { loader.LoadFromFile("ignored", "KEEP", b); }, 2},
+        {"a later step fails", "KEEP", 0, [](TLinearBitmap&) { throw Exception("later"); }, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int32_t before = FreeCount(library);
+        try {
+            TLinearBitmap bitmap;
+            loader.LoadFromFile("ignored", c.ext, bitmap);
+            EXPECT_EQ(FreeCount(library) - before, c.freedOnLoad);
+            EXPECT_EQ(bitmap.ScanLine(1)[5], std::string(c.ext) == "KEEP" ? 21 : 23);
+            c.then(bitmap);
+        } catch (const Exception&) {
+        }
+        EXPECT_EQ(FreeCount(library) - before, c.loads);
+    }
+    // An image that outlives the loader keeps the library until it goes.
+    auto bitmap = std::make_unique<TLinearBitmap>();
+    loader.LoadFromFile("ignored", "KEEP", *bitmap);
+    loader.UnloadPlugins();
+    EXPECT_NE(FreeCount(library), -1);
+    bitmap.reset();
+    EXPECT_EQ(FreeCount(library), -1);
+}
+
 TEST_F(ImageDLLLoaderTest, LibrariesAreTakenIgnoredOrKeptEmptyByWhatTheyExport) {
     PluginDir plugins({{TestPlugin("load-only"), "a-load-only.so"},
                        {TestPlugin("no-free"), "b-no-free.so"},

@@ -1,9 +1,10 @@
-// A plug-in for the loader's tests: the extension it is asked for says what it does.
-// Built seven times: as it is; CLAIM_PPM (it names only "*.ppm" and answers with one
-// marker pixel); CLAIM_PPMX (the same for "*.ppmx"); NO_FREE (no LibFreeImage: the
-// loader must ignore it); LOAD_ONLY (no LibSaveImage, no save filter); UNTERMINATED (its
-// load filter runs without a zero up to memory that cannot be read); ABORTS (it names
-// only "*.abrt" and aborts the process on every file).
+// A plug-in for the loader's tests: the extension it is asked for says what it does
+// (KEEP and KEEPPAD lend rows from malloc with PixmorphKeepRows). Built seven times: as
+// it is; CLAIM_PPM (it names only "*.ppm" and answers with one marker pixel); CLAIM_PPMX
+// (the same for "*.ppmx"); NO_FREE (no LibFreeImage: the loader must ignore it);
+// LOAD_ONLY (no LibSaveImage, no save filter); UNTERMINATED (its load filter runs
+// without a zero up to memory that cannot be read); ABORTS (it names only "*.abrt" and
+// aborts the process on every file).
 
 #include <pixmorph/plugin.h>
 #include <sys/mman.h>
@@ -53,7 +54,7 @@ char* LibGetLoadFilter() noexcept {
     }
 #else
     static char filter[] =
-        "Scripted (*.ok8)|*.ok8;*.pal8;*.g16;*.c4;*.p2;*.p4;*.r2;*.r3;*.r4;*.r5;*.r7;*.ok8|"
+        "Scripted (*.ok8)|*.ok8;*.pal8;*.g16;*.c4;*.p2;*.p4;*.r2;*.r3;*.r4;*.r5;*.r7;*.ok8;*.keep;*.keeppad|"
         "Scripted errors|*.f00;*.f05;*.f31;*.negw;*.zeroh;*.nullpix;*.shortbpl;*.bigsize;*.Ok8";
 #endif
     return filter;
@@ -99,6 +100,14 @@ int32_t LibLoadImage(char* FileName, char* Extension, TImageContainer* Image) no
         return PixmorphOk;
     }
     if (ext == "G16") return Fill(Image, 2, 2, 4, PixmorphGray16);
+    if (ext == "KEEP" || ext == "KEEPPAD") {  // 2 x 2 of 24 bits, lent; KEEPPAD with padded rows
+        const int32_t bytesPerLine = ext == "KEEP" ? 6 : 8;
+        auto* lent = static_cast<uint8_t*>(std::calloc(2 * bytesPerLine + 4, 1));
+        if (!lent) return PixmorphBadData;
+        for (int i = 0; i < 2 * bytesPerLine; ++i) lent[i] = static_cast<uint8_t>(10 + i);
+        *Image = TImageContainer{2, 2, bytesPerLine, PixmorphBGR24, lent, nullptr, PixmorphKeepRows};
+        return PixmorphOk;
+    }
     if (ext == "C4") return Fill(Image, 2, 2, 8, PixmorphBGRX32);
     if (ext == "P2") return Fill(Image, 2, 2, 2, PixmorphPlanar | 2);
     if (ext == "P4") return Fill(Image, 2, 2, 2, PixmorphPlanar | 4);
@@ -121,6 +130,8 @@ int32_t LibLoadImage(char* FileName, char* Extension, TImageContainer* Image) no
 #ifndef NO_FREE
 int32_t LibFreeImage(TImageContainer* Image) noexcept {
     ++frees;
+    // The container comes back as LibLoadImage left it.
+    if (Image->Reserved == PixmorphKeepRows) std::free(Image->Pixels);
     Image->Pixels = nullptr;
     return PixmorphOk;
 }
