@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "metafile/MetafileLimits.h"
+
 namespace host {
 
 namespace {
@@ -14,7 +16,6 @@ constexpr uint32_t CoreHeaderSize = 12;
 constexpr uint32_t InfoHeaderSize = 40;
 // From this size on (version 2 and later headers) the colour masks are part of the header.
 constexpr uint32_t MaskedHeaderSize = 52;
-constexpr int32_t MaxSide = 32767;
 
 // The fields of either header kind that decoding needs.
 struct DIBHeader {
@@ -67,8 +68,8 @@ bool readSizes(const MetafileReader& header, DIBHeader& dib) {
     } else {
         return false;
     }
-    if (dib.width <= 0 || dib.height == 0 || dib.height == INT32_MIN || dib.width > MaxSide) return false;
-    return std::abs(dib.height) <= MaxSide;
+    if (dib.width <= 0 || dib.height == 0 || dib.height == INT32_MIN || dib.width > MaxPictureSide) return false;
+    return std::abs(dib.height) <= MaxPictureSide;
 }
 
 // The colour masks, and where the colour table starts.
