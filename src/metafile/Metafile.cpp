@@ -249,7 +249,7 @@ void TMetafile::PlayInBands(int32_t w, int32_t h, const TRect& rect, TPoint orig
     int32_t band = h;
     if (int64_t{w} * h > BandPixels) band = static_cast<int32_t>(std::max<int64_t>(64, BandPixels / w / 64 * 64));
     band = std::min(band, h);
-    std::vector<uint32_t> pixels(static_cast<size_t>(checkedSize({w, band})));
+    std::vector<uint32_t> pixels(static_cast<size_t>(checkedSize({w, band, sizeof(uint32_t)}) / sizeof(uint32_t)));
     const bool loaded = !data_.empty() && recorded_.empty();
     const std::vector<uint8_t> recording = loaded ? std::vector<uint8_t>() : RecordingAsEnhanced();
     for (int32_t top = 0; top < h; top += band) {

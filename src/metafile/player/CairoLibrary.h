@@ -57,6 +57,7 @@ using Surface = std::shared_ptr<cairo_surface_t>;
 using Path = std::shared_ptr<cairo_path_t>;
 
 // An image surface of a size the renderer takes; null for any other size or a failure.
+// ELinearBitmap "Invalid bitmap size" past the image limit.
 Surface MakeSurface(cairo_format_t format, int32_t width, int32_t height);
 // The context's current path; null when cairo could not copy it.
 Path CopyPath(cairo_t* cr);

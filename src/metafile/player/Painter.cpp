@@ -619,13 +619,13 @@ void Painter::restoreDC(int32_t level) {
 
 Brush Painter::patternBrush(const MetafileReader& header, const MetafileReader& bits, uint32_t usage) const {
     Brush brush;
-    DecodedDIB dib = DecodeDIB(header, bits, usage, dc_.palette);
-    if (dib.surface && dib.width * int64_t{dib.height} <= MaxPatternPixels) {
-        brush.style = BS_DIBPATTERNPT;
-        brush.pattern = dib.surface;
-    } else {
-        brush.color = 0x808080;
-    }
+    // The size is known before any pixel is read: a larger pattern is never made.
+    const DIBSource dib = ReadDIB(header, bits, usage, dc_.palette);
+    int32_t stepX, stepY;
+    if (dib.valid() && dib.width() * int64_t{dib.height()} <= MaxPatternPixels)
+        brush.pattern = dib.surface(MaxPatternPixels, stepX, stepY);
+    if (brush.pattern) brush.style = BS_DIBPATTERNPT;
+    else brush.color = 0x808080;
     return brush;
 }
 
