@@ -252,6 +252,7 @@ void TMetafile::PlayInBands(int32_t w, int32_t h, const TRect& rect, TPoint orig
     std::vector<uint32_t> pixels(static_cast<size_t>(checkedSize({w, band, sizeof(uint32_t)}) / sizeof(uint32_t)));
     const bool loaded = !data_.empty() && recorded_.empty();
     const std::vector<uint8_t> recording = loaded ? std::vector<uint8_t>() : RecordingAsEnhanced();
+    PlayBudget budget(int64_t{w} * h);
     for (int32_t top = 0; top < h; top += band) {
         const int32_t rows = std::min(band, h - top);
         load(top, rows, pixels.data());
@@ -259,11 +260,12 @@ void TMetafile::PlayInBands(int32_t w, int32_t h, const TRect& rect, TPoint orig
         const PlayRect dest{static_cast<double>(rect.Left), static_cast<double>(rect.Top - top),
                             static_cast<double>(rect.Right), static_cast<double>(rect.Bottom - top)};
         if (!loaded) {
-            PlayEnhancedMetafile(recording.data(), recording.size(), play, dest);
+            PlayEnhancedMetafile(recording.data(), recording.size(), play, dest, budget);
         } else if (dataEnhanced_) {
-            PlayEnhancedMetafile(data_.data(), data_.size(), play, dest);
+            PlayEnhancedMetafile(data_.data(), data_.size(), play, dest, budget);
         } else {
-            PlayWindowsMetafile(data_.data(), data_.size(), bounds_[0], bounds_[1], bounds_[2], bounds_[3], play, dest);
+            PlayWindowsMetafile(data_.data(), data_.size(), bounds_[0], bounds_[1], bounds_[2], bounds_[3], play, dest,
+                                budget);
         }
         store(top, rows, pixels.data());
     }

@@ -106,25 +106,30 @@ void sourceThroughTransform(cairo_t* c, const TransformedSource& source) {
 
 void copyBlock(Painter& painter, const Block& block) {
     const CairoLibrary& cairo = Cairo();
-    cairo_t* c = painter.context();
-    cairo.identity_matrix(c);
-    cairo.set_source_surface(c, block.surface.get(), block.left, block.top);
-    cairo.rectangle(c, block.left, block.top, cairo.image_surface_get_width(block.surface.get()),
-                    cairo.image_surface_get_height(block.surface.get()));
-    cairo.fill(c);
+    const int32_t w = cairo.image_surface_get_width(block.surface.get());
+    const int32_t h = cairo.image_surface_get_height(block.surface.get());
+    painter.onTarget({block.left, block.top, block.left + w, block.top + h}, [&](cairo_t* c) {
+        cairo.identity_matrix(c);
+        cairo.set_source_surface(c, block.surface.get(), block.left, block.top);
+        cairo.rectangle(c, block.left, block.top, w, h);
+        cairo.fill(c);
+    });
 }
 
 void copyTransformed(Painter& painter, const DIBSource& dib, const cairo_matrix_t& m, const BlitArea& a) {
+    const PixelBounds area = painter.pathPixels(painter.rectangleOutline(a.xd, a.yd, a.wd, a.hd), 1);
+    if (area.empty()) return;
     const TransformedSource source = surfaceOf(dib, a);
     if (!source.surface) return;
     const CairoLibrary& cairo = Cairo();
-    cairo_t* c = painter.context();
-    cairo.save(c);
-    cairo.set_matrix(c, &m);
-    sourceThroughTransform(c, source);
-    cairo.rectangle(c, source.area.xs, source.area.ys, source.area.ws, source.area.hs);
-    cairo.fill(c);
-    cairo.restore(c);
+    painter.onTarget(area, [&](cairo_t* c) {
+        cairo.save(c);
+        cairo.set_matrix(c, &m);
+        sourceThroughTransform(c, source);
+        cairo.rectangle(c, source.area.xs, source.area.ys, source.area.ws, source.area.hs);
+        cairo.fill(c);
+        cairo.restore(c);
+    });
 }
 
 // The source as it lands on the target's pixels [bounds].
@@ -172,12 +177,15 @@ void combinePixels(Painter& painter, const DIBSource* source, const Block& block
     cairo.new_path(c);
     const PixelBounds bounds = TargetPixels(painter.target(), x0, y0, x1, y1);
     if (bounds.empty()) return;
+    // The source, the coverage, and the operation on every pixel.
+    painter.budget().area(int64_t{bounds.width()} * bounds.height(), 3);
     // The source, transformed, and the coverage (clip included) at the area's size.
     Surface src = MakeSurface(CAIRO_FORMAT_RGB24, bounds.width(), bounds.height());
     Surface mask = MakeSurface(CAIRO_FORMAT_A8, bounds.width(), bounds.height());
     if (!src || !mask) return;
     if (usesSource) paintSource(source, block, m, a, bounds, src.get());
     paintCoverage(painter, area, bounds, mask.get());
+    painter.clipCoverage(mask.get(), bounds);
     cairo.surface_flush(src.get());
     cairo.surface_flush(mask.get());
     cairo.surface_flush(painter.surface());

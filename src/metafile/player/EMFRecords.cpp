@@ -193,6 +193,7 @@ void EMFRecords::play(const MetafileReader& data, const PlayRect& dest) {
         const uint32_t type = data.u32(at), size = data.u32(at + 4);
         if (size < RecordHead || !data.has(at, size)) break;
         if (type == EMR_EOF) break;
+        painter_.budget().record();
         if (const Handler handler = handlers().find(type)) (this->*handler)(type, data.sub(at, size));
         at += size;
     }

@@ -135,6 +135,7 @@ void WMFRecords::play(const MetafileReader& data, int16_t l, int16_t t, int16_t 
         const uint16_t function = data.u16(at + 4);
         if (size < RecordHead || !data.has(at, size)) break;
         if (function == META_EOF) break;
+        painter_.budget().record();
         if (const Handler handler = handlers().find(function))
             (this->*handler)(function, data.sub(at, static_cast<size_t>(size)));
         at += static_cast<size_t>(size);
