@@ -7,19 +7,6 @@
 
 namespace host {
 
-namespace {
-
-// Records played over all bands: a large file played in many bands replays every record
-// in each of them.
-constexpr int64_t MaxRecordsPlayed = int64_t{1} << 22;
-// The sum of the squares of the paths' points.
-constexpr int64_t MaxPathWork = int64_t{1} << 31;
-// Pixels covered: so many times the picture, plus a fixed allowance for small pictures.
-constexpr int64_t CoveragePerPicturePixel = 16;
-constexpr int64_t CoverageAllowance = int64_t{1} << 30;
-
-}  // namespace
-
 PlayBudget::PlayBudget(int64_t picturePixels)
     : maxArea_(std::max<int64_t>(0, picturePixels) * CoveragePerPicturePixel + CoverageAllowance) {}
 

@@ -8,6 +8,16 @@
 // a small file can neither hold the player for minutes nor make it fill gigapixels.
 namespace host {
 
+// The bounds. Records played over all bands: a large file played in many bands replays
+// every record in each of them.
+inline constexpr int64_t MaxRecordsPlayed = int64_t{1} << 22;
+// Points of one path, and the sum of the squares of the paths' points.
+inline constexpr int64_t MaxPathPoints = int64_t{1} << 15;
+inline constexpr int64_t MaxPathWork = int64_t{1} << 31;
+// Pixels covered: so many times the picture, plus a fixed allowance for small pictures.
+inline constexpr int64_t CoveragePerPicturePixel = 16;
+inline constexpr int64_t CoverageAllowance = int64_t{1} << 30;
+
 class PlayBudget {
 public:
     // picturePixels: the size of the whole picture being drawn.
@@ -29,8 +39,5 @@ private:
     int64_t area_ = 0;
     int64_t maxArea_;
 };
-
-// Points of one path beyond which the picture is refused.
-inline constexpr int64_t MaxPathPoints = int64_t{1} << 15;
 
 }  // namespace host
