@@ -45,20 +45,53 @@ std::vector<uint8_t> regression(const std::string& file) {
     return readFile(std::string(PIXMORPH_SOURCE_DIR) + "/tests/fuzz/regressions/wmf_fuzzer/" + file);
 }
 
-// An EMF of width × height pixels at 96 per inch: no pen, no brush, one polygon.
-std::vector<uint8_t> polygonEMF(int32_t width, int32_t height, const std::vector<int16_t>& xy) {
+// An EMF of width × height pixels at 96 per inch with the given records (32-bit fields).
+std::vector<uint8_t> enhanced(int32_t width, int32_t height, const std::vector<std::vector<int64_t>>& records) {
     std::vector<uint8_t> b;
     auto u32 = [&b](int64_t v) { for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i))); };
-    u32(host::EMR_HEADER), u32(88), u32(0), u32(0), u32(width - 1), u32(height - 1);
-    u32(0), u32(0), u32(width * 2540 / 96), u32(height * 2540 / 96), u32(0x464D4520), u32(0x10000);
-    u32(0), u32(4), u32(1), u32(0), u32(0), u32(0), u32(960), u32(960), u32(254), u32(254);
-    u32(host::EMR_SELECTOBJECT), u32(12), u32(0x80000005);  // the null brush; the pen stays black
-    u32(host::EMR_POLYGON16), u32(28 + 2 * xy.size()), u32(0), u32(0), u32(0), u32(0), u32(xy.size() / 2);
-    for (int16_t v : xy) b.push_back(static_cast<uint8_t>(v)), b.push_back(static_cast<uint8_t>(v >> 8));
-    u32(host::EMR_EOF), u32(20), u32(0), u32(16), u32(20);
+    for (int64_t v : {int64_t{host::EMR_HEADER}, int64_t{88}, int64_t{0}, int64_t{0}, int64_t{width - 1},
+                      int64_t{height - 1}, int64_t{0}, int64_t{0}, int64_t{width} * 2540 / 96, int64_t{height} * 2540 / 96,
+                      int64_t{0x464D4520}, int64_t{0x10000}, int64_t{0}, int64_t{0}, int64_t{1}, int64_t{0},
+                      int64_t{0}, int64_t{0}, int64_t{960}, int64_t{960}, int64_t{254}, int64_t{254}})
+        u32(v);
+    for (const auto& record : records)
+        for (int64_t v : record) u32(v);
+    for (int64_t v : {int64_t{host::EMR_EOF}, int64_t{20}, int64_t{0}, int64_t{16}, int64_t{20}}) u32(v);
     const uint32_t total = static_cast<uint32_t>(b.size());
     for (int i = 0; i < 4; ++i) b[48 + i] = static_cast<uint8_t>(total >> (8 * i));
     return b;
+}
+
+// POLYGON16 of the points (x, y pairs), two to a 32-bit field.
+std::vector<int64_t> polygon16(const std::vector<int16_t>& xy) {
+    std::vector<int64_t> r = {host::EMR_POLYGON16, static_cast<int64_t>(28 + 2 * xy.size()), 0, 0, 0, 0,
+                              static_cast<int64_t>(xy.size() / 2)};
+    for (size_t i = 0; i < xy.size(); i += 2) r.push_back(uint16_t(xy[i]) | int64_t{uint16_t(xy[i + 1])} << 16);
+    return r;
+}
+
+// A triangle of corners (low, low), (high, high) and (low, high) whose long side is a
+// staircase of one-pixel steps: 2 × (high - low) + 2 points, no two lines in a row
+// collinear (the renderer would merge those).
+std::vector<int16_t> staircaseTriangle(int16_t low, int16_t high) {
+    std::vector<int16_t> xy = {low, low};
+    for (int16_t k = low; k < high; ++k)
+        xy.insert(xy.end(), {static_cast<int16_t>(k + 1), k, static_cast<int16_t>(k + 1), static_cast<int16_t>(k + 1)});
+    xy.insert(xy.end(), {low, high});
+    return xy;
+}
+
+// The pixels of a side × side picture drawn by the codec that are black, by the test.
+std::string firstWrongPixel(const std::vector<uint8_t>& file, int side, const std::function<bool(int, int)>& black) {
+    TWMFLoader codec;
+    TLinearBitmap bitmap;
+    const std::string outcome = codec_bytes::LoadOutcome(codec, "EMF", file, bitmap);
+    if (outcome != "loaded") return outcome;
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x)
+            if (bitmap.Palette[3 * bitmap.ScanLine(y)[x]] != (black(x, y) ? 0 : 255))
+                return std::to_string(x) + "," + std::to_string(y);
+    return "";
 }
 
 }  // namespace
@@ -124,24 +157,26 @@ TEST(MetafileBounds, WriterRefusesWhatTheReaderRefuses) {
     }
 }
 
-// A square traced by 1,000 points, cut into pieces for the renderer, is drawn whole: its
-// one-pixel outline on the pixel centres and nothing else.
-TEST(MetafileBounds, LongOutlineCutIntoPiecesDrawsEveryPixelOfIt) {
+// Outlines of many points reach the renderer in ways it handles in time: a staircase of
+// 502 points is stroked in pieces and still drawn whole (its one-pixel outline on the
+// pixel centres), and taken as a clip it is drawn into a mask that limits a fill to its inside.
+TEST(MetafileBounds, OutlinesOfManyPointsDrawExactlyTheirPixels) {
     constexpr int16_t Low = 10, High = 260, Side = 270;
-    std::vector<int16_t> xy;
-    for (int16_t i = 0; i < High - Low; ++i) {
-        xy.insert(xy.begin() + 2 * i, {static_cast<int16_t>(Low + i), Low});
-        xy.insert(xy.end(), {High, static_cast<int16_t>(Low + i)});
-    }
-    for (int16_t i = 0; i < High - Low; ++i) xy.insert(xy.end(), {static_cast<int16_t>(High - i), High});
-    for (int16_t i = 0; i < High - Low; ++i) xy.insert(xy.end(), {Low, static_cast<int16_t>(High - i)});
-    TWMFLoader codec;
-    TLinearBitmap bitmap;
-    ASSERT_EQ(codec_bytes::LoadOutcome(codec, "EMF", polygonEMF(Side, Side, xy), bitmap), "loaded");
-    for (int y = 0; y < Side; ++y)
-        for (int x = 0; x < Side; ++x) {
-            const bool across = (y == Low || y == High) && x >= Low && x <= High;
-            const bool down = (x == Low || x == High) && y >= Low && y <= High;
-            EXPECT_EQ(bitmap.Palette[3 * bitmap.ScanLine(y)[x]], across || down ? 0 : 255) << x << "," << y;
-        }
+    constexpr int64_t NullBrush = 0x80000005, BlackBrush = 0x80000004, NullPen = 0x80000008, Copy = 5;
+    auto onOutline = [](int x, int y) {
+        const bool stair = (y == x || y == x - 1) && y >= Low && y < High;
+        return stair || (x == High && y == High) || (x == Low && y >= Low && y <= High) ||
+               (y == High && x >= Low && x <= High);
+    };
+    auto inside = [](int x, int y) { return x >= Low && x <= y && y < High; };
+    const std::vector<int64_t> wholeFrame = {host::EMR_RECTANGLE, 24, 0, 0, Side + 1, Side + 1};
+    const std::vector<uint8_t> stroked =
+        enhanced(Side, Side, {{host::EMR_SELECTOBJECT, 12, NullBrush}, polygon16(staircaseTriangle(Low, High))});
+    const std::vector<uint8_t> clipped = enhanced(
+        Side, Side,
+        {{host::EMR_BEGINPATH, 8}, polygon16(staircaseTriangle(Low, High)), {host::EMR_ENDPATH, 8},
+         {host::EMR_SELECTCLIPPATH, 12, Copy}, {host::EMR_SELECTOBJECT, 12, BlackBrush},
+         {host::EMR_SELECTOBJECT, 12, NullPen}, wholeFrame});
+    EXPECT_EQ(firstWrongPixel(stroked, Side, onOutline), "");
+    EXPECT_EQ(firstWrongPixel(clipped, Side, inside), "");
 }
