@@ -17,7 +17,7 @@ for fuzzer in "$build"/*_fuzzer; do
   # two such buffers plus the sanitizer's quarantine, and within 3 s of work plus 1 s per
   # 100 MB of image, slowed down by the instrumentation.
   case $name in
-    jpeg_fuzzer|gif_fuzzer|pcx_fuzzer) limits=(-rss_limit_mb=1536 -timeout=12) ;;
+    jpeg_fuzzer|gif_fuzzer|pcx_fuzzer|wmf_fuzzer) limits=(-rss_limit_mb=1536 -timeout=12) ;;
     *) limits=(-rss_limit_mb=2048 -timeout=10) ;;
   esac
   echo "== $name: ${seconds}s"

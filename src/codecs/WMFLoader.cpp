@@ -14,10 +14,88 @@
 
 namespace {
 
-// The renderer draws on surfaces of at most this many pixels a side.
-constexpr int32_t MaxRenderSide = 32767;
+// The colours of a picture in the order they first occur, up to a palette's worth, with
+// each one's index.
+class FirstColours {
+public:
+    // The index of the colour of a pixel word (its top byte is not part of it), collected
+    // now if it is new; false once a palette is full.
+    bool indexOf(uint32_t pixel, uint8_t& index) {
+        const uint32_t rgb = pixel & 0xFFFFFF;
+        if (rgb == last_ && collected_ > 0) {
+            index = lastIndex_;
+            return true;
+        }
+        auto found = indices_.find(rgb);
+        if (found == indices_.end()) {
+            if (collected_ == 256) return false;
+            uint8_t* entry = palette_ + 3 * collected_;
+            entry[0] = static_cast<uint8_t>(rgb), entry[1] = static_cast<uint8_t>(rgb >> 8);
+            entry[2] = static_cast<uint8_t>(rgb >> 16);
+            found = indices_.emplace(rgb, static_cast<uint8_t>(collected_++)).first;
+        }
+        last_ = rgb, lastIndex_ = found->second;
+        index = lastIndex_;
+        return true;
+    }
+    // Blue, green, red; the entries after the collected colours are black.
+    const uint8_t* palette() const { return palette_; }
+
+private:
+    std::unordered_map<uint32_t, uint8_t> indices_;
+    uint8_t palette_[PaletteBytes] = {};
+    int collected_ = 0;
+    uint32_t last_ = 0;
+    uint8_t lastIndex_ = 0;
+};
+
+void storeBGR(const uint32_t* pixels, int32_t width, uint8_t* row) {
+    for (int32_t x = 0; x < width; ++x, row += 3) {
+        row[0] = static_cast<uint8_t>(pixels[x]);
+        row[1] = static_cast<uint8_t>(pixels[x] >> 8);
+        row[2] = static_cast<uint8_t>(pixels[x] >> 16);
+    }
+}
+
+bool storeIndexed(const uint32_t* pixels, int32_t width, uint8_t* row, FirstColours& colours) {
+    for (int32_t x = 0; x < width; ++x)
+        if (!colours.indexOf(pixels[x], row[x])) return false;
+    return true;
+}
+
+// The first rows of an 8-bit picture become 24 bits: it has more colours than a palette holds.
+void widenToTrueColour(TLinearBitmap& bitmap, int32_t rows) {
+    TLinearBitmap wide;
+    wide.New(bitmap.Width, bitmap.Height, pfBGR24);
+    for (int32_t y = 0; y < rows; ++y) {
+        const uint8_t* s = bitmap.ScanLine(y);
+        uint8_t* d = wide.ScanLine(y);
+        for (int32_t x = 0; x < bitmap.Width; ++x, d += 3) std::memcpy(d, bitmap.Palette.get() + 3 * s[x], 3);
+    }
+    bitmap.TakeOver(wide);
+}
 
 }  // namespace
+
+void RenderMetafile(host::TMetafile& metafile, TLinearBitmap& bitmap, TMetafileDepth depth) {
+    const int32_t width = metafile.Width(), height = metafile.Height();
+    host::CheckPictureSize(width, height);
+    TLinearBitmap picture;
+    picture.New(width, height, depth == TMetafileDepth::FewColoursIndexed ? pfIndexed8 : pfBGR24);
+    FirstColours colours;
+    metafile.DrawBands(width, height, [&](int32_t top, int32_t rows, const uint32_t* pixels) {
+        for (int32_t y = top; y < top + rows; ++y, pixels += width) {
+            if (picture.PixelFormat == pfIndexed8) {
+                if (storeIndexed(pixels, width, picture.ScanLine(y), colours)) continue;
+                std::memcpy(picture.Palette.get(), colours.palette(), PaletteBytes);
+                widenToTrueColour(picture, y);
+            }
+            storeBGR(pixels, width, picture.ScanLine(y));
+        }
+    });
+    if (picture.PixelFormat == pfIndexed8) std::memcpy(picture.Palette.get(), colours.palette(), PaletteBytes);
+    bitmap.TakeOver(picture);
+}
 
 std::string TWMFLoader::GetLoadFilter() { return "Windows metafile (*.wmf,*.emf)|*.wmf;*.emf"; }
 
@@ -33,14 +111,7 @@ void TWMFLoader::LoadFromStream(TBaseStream& Stream, const std::string&, TLinear
         TSeekableHostStream host(seekable);
         metafile.LoadFromStream(host);
     }
-    // The size comes from the file's frame: refuse what cannot be a bitmap before any
-    // memory is taken for it.
-    const int32_t width = metafile.Width(), height = metafile.Height();
-    if (width <= 0 || height <= 0 || width > MaxRenderSide || height > MaxRenderSide)
-        throw ELinearBitmap("Invalid bitmap size");
-    checkedSize({width, height, 4});
-    Bitmap.Assign(metafile);
-    if (CountColors(Bitmap, 256) <= 256) ReduceToIndexed(Bitmap);
+    RenderMetafile(metafile, Bitmap, TMetafileDepth::FewColoursIndexed);
 }
 
 void TWMFLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {
@@ -84,44 +155,6 @@ int64_t CountColors(const TLinearBitmap& Bitmap, int64_t Limit) {
     for (int32_t i = 0; i < Bitmap.Size; ++i) ++histogram[Bitmap.Map[i]];
     for (uint32_t bin : histogram) count += bin != 0;
     return count;
-}
-
-void ReduceToIndexed(TLinearBitmap& Bitmap) {
-    if (!Bitmap.Present || Bitmap.PixelFormat != pfBGR24) return;
-    // Colours in order of first appearance; with at most 256 of them every pixel finds
-    // its own colour, which the nearest-colour search would also end on.
-    std::unordered_map<uint32_t, uint8_t> index;
-    uint8_t palette[PaletteBytes] = {};
-    int collected = 0;
-    for (int32_t y = 0; y < Bitmap.Height && collected <= 256; ++y) {
-        const uint8_t* p = Bitmap.ScanLine(y);
-        for (int32_t x = 0; x < Bitmap.Width; ++x, p += 3) {
-            const uint32_t c = p[0] | p[1] << 8 | p[2] << 16;
-            if (index.count(c)) continue;
-            if (collected == 256) return;  // more colours than a palette holds: stays 24 bits
-            index.emplace(c, static_cast<uint8_t>(collected));
-            std::memcpy(palette + 3 * collected, p, 3);
-            ++collected;
-        }
-    }
-    TLinearBitmap source;
-    source.TakeOver(Bitmap);
-    Bitmap.New(source.Width, source.Height, pfIndexed8);
-    std::memcpy(Bitmap.Palette.get(), palette, PaletteBytes);
-    for (int32_t y = 0; y < source.Height; ++y) {
-        const uint8_t* p = source.ScanLine(y);
-        uint8_t* d = Bitmap.ScanLine(y);
-        uint32_t last = UINT32_MAX;
-        uint8_t lastIndex = 0;
-        for (int32_t x = 0; x < source.Width; ++x, p += 3) {
-            const uint32_t c = p[0] | p[1] << 8 | p[2] << 16;
-            if (c != last) {
-                last = c;
-                lastIndex = index.find(c)->second;
-            }
-            d[x] = lastIndex;
-        }
-    }
 }
 
 void InitializeWMFLoader() { RegisterLoaderOnce<TWMFLoader>(); }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "image/LinarBitmap.h"
+#include "metafile/Metafile.h"
 
 // The registry's codec for Windows metafiles and enhanced metafiles: reading renders
 // the picture at its own size and keeps it in 8 bits when it has at most 256 colours;
@@ -28,9 +29,13 @@ public:
 // values of the pixel buffer otherwise. Counting stops once it passes Limit.
 int64_t CountColors(const TLinearBitmap& Bitmap, int64_t Limit = INT64_MAX);
 
-// A pfBGR24 image with at most 256 colours becomes pfIndexed8 whose palette holds the
-// colours in the order they first occur in memory (later entries black); others stay.
-void ReduceToIndexed(TLinearBitmap& Bitmap);
+enum class TMetafileDepth { FewColoursIndexed, TrueColour };
+// The metafile drawn at its own size on white, band by band straight into Bitmap, which
+// holds no second copy of the picture: FewColoursIndexed gives pfIndexed8 while the picture
+// has at most 256 colours (its palette the colours in the order they first occur in memory,
+// later entries black) and pfBGR24 past that; TrueColour always gives pfBGR24. The one
+// size guard of every path that draws a metafile (CheckPictureSize) comes first.
+void RenderMetafile(host::TMetafile& metafile, TLinearBitmap& Bitmap, TMetafileDepth depth);
 
 // Unit initialisation: registers the codec. Idempotent.
 void InitializeWMFLoader();

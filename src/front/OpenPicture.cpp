@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "codecs/WMFLoader.h"
 #include "front/FileUtils.h"
 #include "front/FrontEnd.h"
 #include "front/Main.h"
@@ -26,6 +27,10 @@ void OpenPictureAndSave(const std::string& input, const std::string& output) {
     TLinearBitmap image;
     if (auto* linear = dynamic_cast<TLinearGraphic*>(picture.Graphic()))
         image.TakeOver(linear->Image);
+    else if (auto* metafile = dynamic_cast<host::TMetafile*>(picture.Graphic()))
+        // Drawn at its own size on white, as any graphic is, through the codec's own guard
+        // and bands: no whole picture beside the image.
+        RenderMetafile(*metafile, image, TMetafileDepth::TrueColour);
     else if (picture.Graphic())
         image.Assign(*picture.Graphic());
     // Plug-ins take no 16-bit grey: it goes to 8 bits as on the codec path's hand-over.

@@ -214,31 +214,60 @@ void TMetafile::Draw(TCanvas& canvas, const TRect& rect) {
     const int32_t x1 = std::min(target->Width(), std::max(rect.Left, rect.Right));
     const int32_t y1 = std::min(target->Height(), std::max(rect.Top, rect.Bottom));
     if (x0 >= x1 || y0 >= y1) return;
-    const int32_t w = x1 - x0, h = y1 - y0;
+    const int32_t w = x1 - x0;
+    auto rows = [&](bool write) {
+        return [&, write](int32_t top, int32_t count, uint32_t* pixels) {
+            for (int32_t r = 0; r < count; ++r, pixels += w) {
+                if (write) target->WriteRowRGB(y0 + top + r, x0, w, pixels);
+                else target->ReadRowRGB(y0 + top + r, x0, w, pixels);
+            }
+        };
+    };
+    const TRect dest = Rect(rect.Left - x0, rect.Top - y0, rect.Right - x0, rect.Bottom - y0);
+    PlayInBands(w, y1 - y0, dest, {x0, y0}, rows(false), rows(true));
+}
+
+void TMetafile::DrawBands(int32_t width, int32_t height, const BandSink& sink) {
+    CheckPictureSize(width, height);
+    if (Empty()) {
+        std::vector<uint32_t> white(static_cast<size_t>(width), 0xFFFFFF);
+        for (int32_t y = 0; y < height; ++y) sink(y, 1, white.data());
+        return;
+    }
+    auto white = [width](int32_t, int32_t rows, uint32_t* pixels) {
+        std::fill_n(pixels, static_cast<size_t>(width) * rows, 0xFFFFFFu);
+    };
+    auto deliver = [&sink](int32_t top, int32_t rows, uint32_t* pixels) { sink(top, rows, pixels); };
+    PlayInBands(width, height, Rect(0, 0, width, height), {0, 0}, white, deliver);
+}
+
+void TMetafile::PlayInBands(int32_t w, int32_t h, const TRect& rect, TPoint origin, const BandRows& load,
+                            const BandRows& store) {
     // A large picture is played in bands of rows, so that the renderer's own pixels
-    // stay small beside the bitmap's; bands are whole multiples of the 8-pixel hatches.
+    // stay small beside the picture's; bands are whole multiples of the 8-pixel hatches.
     constexpr int64_t BandPixels = int64_t{1} << 22;
     int32_t band = h;
     if (int64_t{w} * h > BandPixels) band = static_cast<int32_t>(std::max<int64_t>(64, BandPixels / w / 64 * 64));
     band = std::min(band, h);
-    std::vector<uint32_t> pixels(static_cast<size_t>(checkedSize({w, band})));
+    std::vector<uint32_t> pixels(static_cast<size_t>(checkedSize({w, band, sizeof(uint32_t)}) / sizeof(uint32_t)));
     const bool loaded = !data_.empty() && recorded_.empty();
     const std::vector<uint8_t> recording = loaded ? std::vector<uint8_t>() : RecordingAsEnhanced();
+    PlayBudget budget(int64_t{w} * h);
     for (int32_t top = 0; top < h; top += band) {
         const int32_t rows = std::min(band, h - top);
-        const int32_t y = y0 + top;
-        for (int32_t r = 0; r < rows; ++r) target->ReadRowRGB(y + r, x0, w, &pixels[static_cast<size_t>(r) * w]);
-        PlayTarget play{pixels.data(), w, rows, w * 4, x0, y};
-        const PlayRect dest{static_cast<double>(rect.Left - x0), static_cast<double>(rect.Top - y),
-                            static_cast<double>(rect.Right - x0), static_cast<double>(rect.Bottom - y)};
+        load(top, rows, pixels.data());
+        PlayTarget play{pixels.data(), w, rows, w * 4, origin.X, origin.Y + top};
+        const PlayRect dest{static_cast<double>(rect.Left), static_cast<double>(rect.Top - top),
+                            static_cast<double>(rect.Right), static_cast<double>(rect.Bottom - top)};
         if (!loaded) {
-            PlayEnhancedMetafile(recording.data(), recording.size(), play, dest);
+            PlayEnhancedMetafile(recording.data(), recording.size(), play, dest, budget);
         } else if (dataEnhanced_) {
-            PlayEnhancedMetafile(data_.data(), data_.size(), play, dest);
+            PlayEnhancedMetafile(data_.data(), data_.size(), play, dest, budget);
         } else {
-            PlayWindowsMetafile(data_.data(), data_.size(), bounds_[0], bounds_[1], bounds_[2], bounds_[3], play, dest);
+            PlayWindowsMetafile(data_.data(), data_.size(), bounds_[0], bounds_[1], bounds_[2], bounds_[3], play, dest,
+                                budget);
         }
-        for (int32_t r = 0; r < rows; ++r) target->WriteRowRGB(y + r, x0, w, &pixels[static_cast<size_t>(r) * w]);
+        store(top, rows, pixels.data());
     }
 }
 
@@ -396,7 +425,7 @@ void TMetafile::RenderOnto(TBitmap& picture, int32_t w, int32_t h) {
 // A loaded picture saved as the other kind is drawn and recorded as one bitmap.
 void TMetafile::RecordByRendering() {
     const int32_t w = width_, h = height_;
-    if (w <= 0 || h <= 0) throw ELinearBitmap("Invalid bitmap size");
+    CheckPictureSize(w, h);
     TBitmap picture;
     RenderOnto(picture, w, h);
     TMetafileCanvas canvas(*this);
@@ -425,6 +454,8 @@ std::vector<uint8_t> TMetafile::Bytes() const {
         converted.enhanced_ = enhanced_;
         return converted.Bytes();
     }
+    // Nothing is written that the reader would refuse to draw.
+    CheckPictureSize(width_, height_);
     return enhanced_ ? RecordingAsEnhanced() : RecordingAsWindows();
 }
 

@@ -1,18 +1,17 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
+#include "metafile/MetafileLimits.h"
 #include "picture/Graphics.h"
 
 // The platform's metafile: a picture kept as drawing records, read from and written to
 // enhanced metafiles (EMF) and placeable Windows metafiles (WMF), drawn by playing its
 // records, and recorded by drawing bitmaps on a TMetafileCanvas.
 namespace host {
-
-// The platform's message for data that is no metafile it can read.
-inline constexpr const char* SInvalidMetafile = "Metafile is not valid";
 
 // MulDiv: a × b ÷ c rounded half away from zero; -1 when c is 0 or the result does not
 // fit 32 bits.
@@ -52,6 +51,11 @@ public:
     // Plays the records stretched into rect. A canvas without a bitmap of its own (a
     // recording canvas) receives the picture as one bitmap.
     void Draw(TCanvas& canvas, const TRect& rect) override;
+    // Receives rows [top, top + rows) of a picture being drawn, width 0x00RRGGBB words a row.
+    using BandSink = std::function<void(int32_t top, int32_t rows, const uint32_t* pixels)>;
+    // Plays the records onto white at width × height pixels, one band of rows at a time,
+    // so that only the band is ever held beside what the sink keeps. CheckPictureSize first.
+    void DrawBands(int32_t width, int32_t height, const BandSink& sink);
     // EInvalidGraphic "Metafile is not valid" for data that is neither an enhanced
     // metafile nor a placeable Windows metafile whose records all lie within it.
     void LoadFromStream(TStream& stream) override;
@@ -78,6 +82,12 @@ private:
     std::vector<uint8_t> RecordingAsEnhanced() const;
     std::vector<uint8_t> RecordingAsWindows() const;
     void RecordByRendering();
+    // Plays the records in bands of rows onto a picture of width × height pixels placed at
+    // dest (in the picture's pixels), whose origin lies at origin on the bitmap that brush
+    // patterns are anchored to: load fills each band before it is played, store takes it after.
+    using BandRows = std::function<void(int32_t top, int32_t rows, uint32_t* pixels)>;
+    void PlayInBands(int32_t width, int32_t height, const TRect& dest, TPoint origin, const BandRows& load,
+                     const BandRows& store);
     void RenderOnto(TBitmap& picture, int32_t w, int32_t h);
 
     std::vector<uint8_t> data_;  // a loaded file: the whole EMF, or the WMF records after the placeable header

@@ -1,6 +1,6 @@
 #pragma once
 
-// The readers whose work and memory follow their data (JPEG, GIF, PCX) are fuzzed at a
+// The readers whose work and memory follow their data (JPEG, GIF, PCX, metafiles) are fuzzed at a
 // larger image limit than the other targets, so that files claiming large images meet those
 // bounds rather than the size check. scripts/run-fuzzers.sh gives these targets the memory
 // (two such buffers, libjpeg's coefficients and the image, plus the sanitizer's quarantine)

@@ -20,11 +20,30 @@ uint32_t rop3(uint32_t code, uint32_t p, uint32_t s, uint32_t d) {
     return r & 0xFFFFFF;
 }
 
+// Bitmaps drawn through a rotating or shearing transform are made a surface of at most
+// this many pixels (16 MiB), read from every so many columns and rows when they are larger.
+constexpr int64_t MaxTransformedSourcePixels = int64_t{1} << 22;
+
 // A block of source pixels already on the target's grid, with its top-left corner.
 struct Block {
     Surface surface;
     int32_t left = 0, top = 0;
 };
+
+// A bitmap as a surface for a transform, and the source rectangle on that surface.
+struct TransformedSource {
+    Surface surface;
+    BlitArea area;
+};
+
+TransformedSource surfaceOf(const DIBSource& dib, const BlitArea& a) {
+    TransformedSource source{nullptr, a};
+    int32_t stepX, stepY;
+    source.surface = dib.surface(MaxTransformedSourcePixels, stepX, stepY);
+    source.area.xs /= stepX, source.area.ws /= stepX;
+    source.area.ys /= stepY, source.area.hs /= stepY;
+    return source;
+}
 
 // Pixels whose centres lie between a and b, within [0, limit].
 void centresBetween(double a, double b, int32_t limit, int32_t& first, int32_t& last) {
@@ -38,7 +57,7 @@ void centresBetween(double a, double b, int32_t limit, int32_t& first, int32_t& 
 // limits of the renderer's pattern transforms (a bitmap shrunk far from the origin
 // would otherwise sample garbage). The block covers the visible destination; no
 // surface for other transforms or nothing visible.
-Block stretchedSource(const PlayTarget& target, const DecodedDIB& dib, const cairo_matrix_t& m, const BlitArea& a) {
+Block stretchedSource(const PlayTarget& target, const DIBSource& dib, const cairo_matrix_t& m, const BlitArea& a) {
     if (m.xy != 0 || m.yx != 0) return {};
     const double dx0 = m.xx * a.xd + m.x0, dx1 = m.xx * (a.xd + a.wd) + m.x0;
     const double dy0 = m.yy * a.yd + m.y0, dy1 = m.yy * (a.yd + a.hd) + m.y0;
@@ -55,22 +74,18 @@ Block stretchedSource(const PlayTarget& target, const DecodedDIB& dib, const cai
     for (int32_t x = x0; x < x1; ++x) {
         const double u = (x + 0.5 - dx0) / (dx1 - dx0);
         columns[static_cast<size_t>(x - x0)] =
-            static_cast<int32_t>(std::clamp(std::floor(a.xs + u * a.ws), 0.0, static_cast<double>(dib.width - 1)));
+            static_cast<int32_t>(std::clamp(std::floor(a.xs + u * a.ws), 0.0, static_cast<double>(dib.width() - 1)));
     }
     const CairoLibrary& cairo = Cairo();
-    cairo.surface_flush(dib.surface.get());
     cairo.surface_flush(block.surface.get());
-    const uint8_t* sd = cairo.image_surface_get_data(dib.surface.get());
-    const int ss = cairo.image_surface_get_stride(dib.surface.get());
     uint8_t* bd = cairo.image_surface_get_data(block.surface.get());
     const int bs = cairo.image_surface_get_stride(block.surface.get());
     for (int32_t y = y0; y < y1; ++y) {
         const double v = (y + 0.5 - dy0) / (dy1 - dy0);
         const auto sy =
-            static_cast<int32_t>(std::clamp(std::floor(a.ys + v * a.hs), 0.0, static_cast<double>(dib.height - 1)));
-        const auto* srow = reinterpret_cast<const uint32_t*>(sd + static_cast<size_t>(sy) * ss);
-        auto* brow = reinterpret_cast<uint32_t*>(bd + static_cast<size_t>(y - y0) * bs);
-        for (size_t i = 0; i < columns.size(); ++i) brow[i] = srow[columns[i]];
+            static_cast<int32_t>(std::clamp(std::floor(a.ys + v * a.hs), 0.0, static_cast<double>(dib.height() - 1)));
+        dib.sampleRow(sy, columns.data(), columns.size(),
+                      reinterpret_cast<uint32_t*>(bd + static_cast<size_t>(y - y0) * bs));
     }
     cairo.surface_mark_dirty(block.surface.get());
     return block;
@@ -78,8 +93,9 @@ Block stretchedSource(const PlayTarget& target, const DecodedDIB& dib, const cai
 
 // Sets c up to draw the source through the logical transform, from its source
 // rectangle onto the destination.
-void sourceThroughTransform(cairo_t* c, const DecodedDIB& source, const BlitArea& a) {
+void sourceThroughTransform(cairo_t* c, const TransformedSource& source) {
     const CairoLibrary& cairo = Cairo();
+    const BlitArea& a = source.area;
     cairo.translate(c, a.xd, a.yd);
     cairo.scale(c, a.wd / a.ws, a.hd / a.hs);
     cairo.translate(c, -a.xs, -a.ys);
@@ -90,27 +106,34 @@ void sourceThroughTransform(cairo_t* c, const DecodedDIB& source, const BlitArea
 
 void copyBlock(Painter& painter, const Block& block) {
     const CairoLibrary& cairo = Cairo();
-    cairo_t* c = painter.context();
-    cairo.identity_matrix(c);
-    cairo.set_source_surface(c, block.surface.get(), block.left, block.top);
-    cairo.rectangle(c, block.left, block.top, cairo.image_surface_get_width(block.surface.get()),
-                    cairo.image_surface_get_height(block.surface.get()));
-    cairo.fill(c);
+    const int32_t w = cairo.image_surface_get_width(block.surface.get());
+    const int32_t h = cairo.image_surface_get_height(block.surface.get());
+    painter.onTarget({block.left, block.top, block.left + w, block.top + h}, [&](cairo_t* c) {
+        cairo.identity_matrix(c);
+        cairo.set_source_surface(c, block.surface.get(), block.left, block.top);
+        cairo.rectangle(c, block.left, block.top, w, h);
+        cairo.fill(c);
+    });
 }
 
-void copyTransformed(Painter& painter, const DecodedDIB& source, const cairo_matrix_t& m, const BlitArea& a) {
+void copyTransformed(Painter& painter, const DIBSource& dib, const cairo_matrix_t& m, const BlitArea& a) {
+    const PixelBounds area = painter.pathPixels(painter.rectangleOutline(a.xd, a.yd, a.wd, a.hd), 1);
+    if (area.empty()) return;
+    const TransformedSource source = surfaceOf(dib, a);
+    if (!source.surface) return;
     const CairoLibrary& cairo = Cairo();
-    cairo_t* c = painter.context();
-    cairo.save(c);
-    cairo.set_matrix(c, &m);
-    sourceThroughTransform(c, source, a);
-    cairo.rectangle(c, a.xs, a.ys, a.ws, a.hs);
-    cairo.fill(c);
-    cairo.restore(c);
+    painter.onTarget(area, [&](cairo_t* c) {
+        cairo.save(c);
+        cairo.set_matrix(c, &m);
+        sourceThroughTransform(c, source);
+        cairo.rectangle(c, source.area.xs, source.area.ys, source.area.ws, source.area.hs);
+        cairo.fill(c);
+        cairo.restore(c);
+    });
 }
 
 // The source as it lands on the target's pixels [bounds].
-void paintSource(const DecodedDIB* source, const Block& block, const cairo_matrix_t& m, const BlitArea& a,
+void paintSource(const DIBSource* source, const Block& block, const cairo_matrix_t& m, const BlitArea& a,
                  const PixelBounds& bounds, cairo_surface_t* into) {
     const CairoLibrary& cairo = Cairo();
     Context s(cairo.create(into));
@@ -120,7 +143,9 @@ void paintSource(const DecodedDIB* source, const Block& block, const cairo_matri
         cairo.set_antialias(s.get(), CAIRO_ANTIALIAS_NONE);
         cairo.translate(s.get(), -bounds.left, -bounds.top);
         cairo.transform(s.get(), &m);
-        sourceThroughTransform(s.get(), *source, a);
+        const TransformedSource transformed = surfaceOf(*source, a);
+        if (!transformed.surface) return;
+        sourceThroughTransform(s.get(), transformed);
     }
     cairo.paint(s.get());
 }
@@ -138,7 +163,7 @@ void paintCoverage(const Painter& painter, const Path& area, const PixelBounds& 
 }
 
 // Any operation, pixel by pixel over the covered area.
-void combinePixels(Painter& painter, const DecodedDIB* source, const Block& block, const cairo_matrix_t& m,
+void combinePixels(Painter& painter, const DIBSource* source, const Block& block, const cairo_matrix_t& m,
                    const BlitArea& a, uint32_t code, bool usesSource) {
     const CairoLibrary& cairo = Cairo();
     Path area = painter.rectangleOutline(a.xd, a.yd, a.wd, a.hd);
@@ -152,12 +177,15 @@ void combinePixels(Painter& painter, const DecodedDIB* source, const Block& bloc
     cairo.new_path(c);
     const PixelBounds bounds = TargetPixels(painter.target(), x0, y0, x1, y1);
     if (bounds.empty()) return;
+    // The source, the coverage, and the operation on every pixel.
+    painter.budget().area(int64_t{bounds.width()} * bounds.height(), 3);
     // The source, transformed, and the coverage (clip included) at the area's size.
     Surface src = MakeSurface(CAIRO_FORMAT_RGB24, bounds.width(), bounds.height());
     Surface mask = MakeSurface(CAIRO_FORMAT_A8, bounds.width(), bounds.height());
     if (!src || !mask) return;
     if (usesSource) paintSource(source, block, m, a, bounds, src.get());
     paintCoverage(painter, area, bounds, mask.get());
+    painter.clipCoverage(mask.get(), bounds);
     cairo.surface_flush(src.get());
     cairo.surface_flush(mask.get());
     cairo.surface_flush(painter.surface());
@@ -179,14 +207,14 @@ void combinePixels(Painter& painter, const DecodedDIB* source, const Block& bloc
 
 }  // namespace
 
-void Blit(Painter& painter, const DecodedDIB* source, const BlitArea& a, uint32_t rop) {
+void Blit(Painter& painter, const DIBSource* source, const BlitArea& a, uint32_t rop) {
     const uint32_t code = rop >> 16 & 0xFF;
     if (code == RopTargetStays) return;
     const cairo_matrix_t m = painter.fullMatrix();
     if (!Painter::usable(m) || a.wd == 0 || a.hd == 0) return;
     const bool usesSource = ((code >> 2) & 0x33) != (code & 0x33);
     const bool usesTarget = ((code >> 1) & 0x55) != (code & 0x55);
-    if (usesSource && (!source || !source->surface || a.ws == 0 || a.hs == 0)) return;
+    if (usesSource && (!source || !source->valid() || a.ws == 0 || a.hs == 0)) return;
     Block block;
     if (usesSource) block = stretchedSource(painter.target(), *source, m, a);
     if (code == RopSourceCopy && block.surface) {

@@ -15,6 +15,6 @@ struct BlitArea {
     double xs = 0, ys = 0, ws = 0, hs = 0;  // source, bitmap pixels
 };
 
-void Blit(Painter& painter, const DecodedDIB* source, const BlitArea& area, uint32_t rop);
+void Blit(Painter& painter, const DIBSource* source, const BlitArea& area, uint32_t rop);
 
 }  // namespace host

@@ -2,13 +2,13 @@
 
 #include <dlfcn.h>
 
+#include "metafile/MetafileLimits.h"
+#include "platform/CheckedSize.h"
 #include "platform/Exceptions.h"
 
 namespace host {
 
 namespace {
-
-constexpr int32_t MaxSurfaceSide = 32767;
 
 CairoLibrary Load() {
     void* handle = ::dlopen(CairoLibraryName, RTLD_NOW | RTLD_LOCAL);
@@ -36,7 +36,9 @@ const CairoLibrary& Cairo() {
 }
 
 Surface MakeSurface(cairo_format_t format, int32_t width, int32_t height) {
-    if (width <= 0 || height <= 0 || width > MaxSurfaceSide || height > MaxSurfaceSide) return nullptr;
+    if (width <= 0 || height <= 0 || width > MaxPictureSide || height > MaxPictureSide) return nullptr;
+    // Every surface counts against the image limit like any other image buffer.
+    checkedSize({width, height, format == CAIRO_FORMAT_A8 ? 1 : 4});
     const CairoLibrary& cairo = Cairo();
     Surface surface(cairo.image_surface_create(format, width, height), CairoDeleter());
     if (cairo.surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) return nullptr;

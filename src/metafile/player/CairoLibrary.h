@@ -19,13 +19,14 @@ inline constexpr const char* SCairoNotLoaded = "libcairo.so.2 was not loaded cor
     X(font_options_set_antialias) X(font_options_set_hint_metrics) X(get_source) X(has_current_point)    \
     X(identity_matrix) X(image_surface_create) X(image_surface_create_for_data)                          \
     X(image_surface_get_data) X(image_surface_get_height) X(image_surface_get_stride)                    \
-    X(image_surface_get_width) X(line_to) X(matrix_init_identity) X(matrix_init_translate)               \
-    X(matrix_invert) X(matrix_multiply) X(matrix_transform_point) X(move_to) X(new_path) X(new_sub_path) \
-    X(paint) X(path_destroy) X(pattern_add_color_stop_rgb) X(pattern_create_for_surface)                 \
-    X(pattern_create_linear) X(pattern_destroy) X(pattern_set_extend) X(pattern_set_filter)              \
-    X(pattern_set_matrix) X(rectangle) X(reset_clip) X(restore) X(rotate) X(save) X(scale)               \
-    X(select_font_face) X(set_antialias) X(set_dash) X(set_fill_rule) X(set_font_options)                \
-    X(set_font_size) X(set_line_cap) X(set_line_join) X(set_line_width) X(set_matrix)                    \
+    X(image_surface_get_width) X(line_to) X(mask_surface) X(matrix_init_identity)                        \
+    X(matrix_init_translate) X(matrix_invert) X(matrix_multiply) X(matrix_transform_point) X(move_to)    \
+    X(new_path) X(new_sub_path) X(paint) X(path_destroy) X(pattern_add_color_stop_rgb)                   \
+    X(pattern_create_for_surface) X(pattern_create_linear) X(pattern_destroy) X(pattern_set_extend)      \
+    X(pattern_set_filter) X(pattern_set_matrix) X(pop_group_to_source) X(push_group) X(rectangle)        \
+    X(reset_clip) X(restore) X(rotate) X(save) X(scale) X(select_font_face) X(set_antialias) X(set_dash) \
+    X(set_fill_rule) X(set_font_options) X(set_font_size) X(set_line_cap) X(set_line_join)               \
+    X(set_line_width) X(set_matrix) X(set_operator)                                                      \
     X(set_miter_limit) X(set_source) X(set_source_rgb) X(set_source_surface) X(set_tolerance)            \
     X(show_text) X(status) X(stroke) X(stroke_extents) X(surface_destroy) X(surface_flush)               \
     X(surface_mark_dirty) X(surface_status) X(text_extents) X(transform) X(translate)
@@ -57,6 +58,7 @@ using Surface = std::shared_ptr<cairo_surface_t>;
 using Path = std::shared_ptr<cairo_path_t>;
 
 // An image surface of a size the renderer takes; null for any other size or a failure.
+// ELinearBitmap "Invalid bitmap size" past the image limit.
 Surface MakeSurface(cairo_format_t format, int32_t width, int32_t height);
 // The context's current path; null when cairo could not copy it.
 Path CopyPath(cairo_t* cr);

@@ -193,6 +193,7 @@ void EMFRecords::play(const MetafileReader& data, const PlayRect& dest) {
         const uint32_t type = data.u32(at), size = data.u32(at + 4);
         if (size < RecordHead || !data.has(at, size)) break;
         if (type == EMR_EOF) break;
+        painter_.budget().record();
         if (const Handler handler = handlers().find(type)) (this->*handler)(type, data.sub(at, size));
         at += size;
     }
@@ -481,12 +482,12 @@ void EMFRecords::bitmap(uint32_t type, const MetafileReader& r) {
         // Blending and transparency are drawn as plain copies.
         if (type == EMR_ALPHABLEND || type == EMR_TRANSPARENTBLT) rop = SRCCOPY;
     }
-    DecodedDIB dib;
+    DIBSource dib;
     if (cbBmi && r.has(offBmi, cbBmi) && r.has(offBits, cbBits))
-        dib = DecodeDIB(r.sub(offBmi, cbBmi), r.sub(offBits, cbBits), usage, dc_.palette);
+        dib = ReadDIB(r.sub(offBmi, cbBmi), r.sub(offBits, cbBits), usage, dc_.palette);
     // The source origin of SetDIBitsToDevice is the bitmap's bottom-left corner.
-    if (type == EMR_SETDIBITSTODEVICE && dib.surface) a.ys = std::max(0.0, dib.height - a.ys - a.hs);
-    Blit(painter_, dib.surface ? &dib : nullptr, a, rop);
+    if (type == EMR_SETDIBITSTODEVICE && dib.valid()) a.ys = std::max(0.0, dib.height() - a.ys - a.hs);
+    Blit(painter_, dib.valid() ? &dib : nullptr, a, rop);
 }
 
 // ---------------------------------------------------------------- text

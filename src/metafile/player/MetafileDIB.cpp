@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "metafile/MetafileLimits.h"
+
 namespace host {
 
 namespace {
@@ -14,17 +16,6 @@ constexpr uint32_t CoreHeaderSize = 12;
 constexpr uint32_t InfoHeaderSize = 40;
 // From this size on (version 2 and later headers) the colour masks are part of the header.
 constexpr uint32_t MaskedHeaderSize = 52;
-constexpr int32_t MaxSide = 32767;
-
-// The fields of either header kind that decoding needs.
-struct DIBHeader {
-    uint32_t headerSize = 0;
-    int32_t width = 0, height = 0;
-    uint32_t bitCount = 0, compression = BI_RGB_COMPRESSION, colorsUsed = 0;
-    size_t tableEntry = 4;  // bytes per colour-table entry
-    uint32_t masks[3] = {0xFF0000, 0xFF00, 0xFF};
-    size_t tableOffset = 0;
-};
 
 bool validBitCount(uint32_t bitCount) {
     return bitCount == 1 || bitCount == 4 || bitCount == 8 || bitCount == 16 || bitCount == 24 || bitCount == 32;
@@ -67,8 +58,8 @@ bool readSizes(const MetafileReader& header, DIBHeader& dib) {
     } else {
         return false;
     }
-    if (dib.width <= 0 || dib.height == 0 || dib.height == INT32_MIN || dib.width > MaxSide) return false;
-    return std::abs(dib.height) <= MaxSide;
+    if (dib.width <= 0 || dib.height == 0 || dib.height == INT32_MIN || dib.width > MaxPictureSide) return false;
+    return std::abs(dib.height) <= MaxPictureSide;
 }
 
 // The colour masks, and where the colour table starts.
@@ -107,37 +98,7 @@ void readColorTable(const MetafileReader& header, const DIBHeader& dib, uint32_t
     }
 }
 
-void decodeRow(const uint8_t* s, uint32_t* d, const DIBHeader& dib, const uint32_t table[256]) {
-    const int32_t width = dib.width;
-    switch (dib.bitCount) {
-        case 1:
-            for (int32_t x = 0; x < width; ++x) d[x] = table[s[x >> 3] >> (7 - (x & 7)) & 1];
-            break;
-        case 4:
-            for (int32_t x = 0; x < width; ++x) d[x] = table[(x & 1) ? s[x >> 1] & 15 : s[x >> 1] >> 4];
-            break;
-        case 8:
-            for (int32_t x = 0; x < width; ++x) d[x] = table[s[x]];
-            break;
-        case 16:
-            for (int32_t x = 0; x < width; ++x) d[x] = maskedRGB(s[2 * x] | s[2 * x + 1] << 8, dib.masks);
-            break;
-        case 24:
-            for (int32_t x = 0; x < width; ++x)
-                d[x] = uint32_t{s[3 * x + 2]} << 16 | uint32_t{s[3 * x + 1]} << 8 | s[3 * x];
-            break;
-        case 32:
-            if (dib.compression == BI_RGB_COMPRESSION) {
-                for (int32_t x = 0; x < width; ++x)
-                    d[x] = uint32_t{s[4 * x + 2]} << 16 | uint32_t{s[4 * x + 1]} << 8 | s[4 * x];
-            } else {
-                for (int32_t x = 0; x < width; ++x)
-                    d[x] = maskedRGB(s[4 * x] | s[4 * x + 1] << 8 | s[4 * x + 2] << 16 | uint32_t{s[4 * x + 3]} << 24,
-                                     dib.masks);
-            }
-            break;
-    }
-}
+uint32_t bgr(const uint8_t* s) { return uint32_t{s[2]} << 16 | uint32_t{s[1]} << 8 | s[0]; }
 
 // Size in bytes of a packed bitmap's header and colour table (what precedes the rows).
 size_t packedHeaderSize(const MetafileReader& dib, uint32_t usage) {
@@ -161,30 +122,82 @@ size_t packedHeaderSize(const MetafileReader& dib, uint32_t usage) {
 
 }  // namespace
 
-DecodedDIB DecodeDIB(const MetafileReader& header, const MetafileReader& bits, uint32_t usage,
-                     const std::vector<uint32_t>& palette) {
-    DecodedDIB out;
+DIBSource::DIBSource(const DIBHeader& header, const MetafileReader& bits, const uint32_t table[256])
+    : header_(header), bits_(bits), rows_(header.height < 0 ? -header.height : header.height),
+      stride_((size_t{static_cast<uint32_t>(header.width)} * header.bitCount + 31) / 32 * 4) {
+    std::copy(table, table + 256, table_);
+}
+
+const uint8_t* DIBSource::row(int32_t y) const {
+    return bits_.data() + (header_.height < 0 ? y : rows_ - 1 - y) * stride_;
+}
+
+void DIBSource::sampleRow(int32_t y, const int32_t* columns, size_t count, uint32_t* out) const {
+    const uint8_t* s = row(y);
+    const uint32_t* masks = header_.masks;
+    switch (header_.bitCount) {
+        case 1:
+            for (size_t i = 0; i < count; ++i) out[i] = table_[s[columns[i] >> 3] >> (7 - (columns[i] & 7)) & 1];
+            break;
+        case 4:
+            for (size_t i = 0; i < count; ++i)
+                out[i] = table_[(columns[i] & 1) ? s[columns[i] >> 1] & 15 : s[columns[i] >> 1] >> 4];
+            break;
+        case 8:
+            for (size_t i = 0; i < count; ++i) out[i] = table_[s[columns[i]]];
+            break;
+        case 16:
+            for (size_t i = 0; i < count; ++i) {
+                const uint8_t* p = s + 2 * size_t(columns[i]);
+                out[i] = maskedRGB(p[0] | p[1] << 8, masks);
+            }
+            break;
+        case 24:
+            for (size_t i = 0; i < count; ++i) out[i] = bgr(s + 3 * size_t(columns[i]));
+            break;
+        case 32:
+            for (size_t i = 0; i < count; ++i) {
+                const uint8_t* p = s + 4 * size_t(columns[i]);
+                out[i] = header_.compression == BI_RGB_COMPRESSION
+                             ? bgr(p)
+                             : maskedRGB(p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24, masks);
+            }
+            break;
+    }
+}
+
+Surface DIBSource::surface(int64_t maxPixels, int32_t& stepX, int32_t& stepY) const {
+    stepX = stepY = 1;
+    while (int64_t{(width() + stepX - 1) / stepX} * ((height() + stepY - 1) / stepY) > maxPixels) {
+        if (stepX <= stepY) ++stepX;
+        else ++stepY;
+    }
+    const int32_t w = (width() + stepX - 1) / stepX, h = (height() + stepY - 1) / stepY;
+    Surface surface = MakeSurface(CAIRO_FORMAT_RGB24, w, h);
+    if (!surface) return nullptr;
+    std::vector<int32_t> columns(static_cast<size_t>(w));
+    for (int32_t x = 0; x < w; ++x) columns[static_cast<size_t>(x)] = x * stepX;
+    const CairoLibrary& cairo = Cairo();
+    cairo.surface_flush(surface.get());
+    uint8_t* data = cairo.image_surface_get_data(surface.get());
+    const int dataStride = cairo.image_surface_get_stride(surface.get());
+    for (int32_t y = 0; y < h; ++y)
+        sampleRow(y * stepY, columns.data(), columns.size(),
+                  reinterpret_cast<uint32_t*>(data + static_cast<size_t>(y) * dataStride));
+    cairo.surface_mark_dirty(surface.get());
+    return surface;
+}
+
+DIBSource ReadDIB(const MetafileReader& header, const MetafileReader& bits, uint32_t usage,
+                  const std::vector<uint32_t>& palette) {
     DIBHeader dib;
-    if (!readSizes(header, dib) || !readMasks(header, dib)) return out;
-    const bool topDown = dib.height < 0;
-    const int32_t rows = topDown ? -dib.height : dib.height;
+    if (!readSizes(header, dib) || !readMasks(header, dib)) return {};
+    const int32_t rows = dib.height < 0 ? -dib.height : dib.height;
+    const uint64_t stride = (uint64_t{static_cast<uint32_t>(dib.width)} * dib.bitCount + 31) / 32 * 4;
+    if (!bits.hasArray(0, rows, stride)) return {};
     uint32_t table[256] = {};
     readColorTable(header, dib, usage, palette, table);
-    const uint64_t stride = (uint64_t{static_cast<uint32_t>(dib.width)} * dib.bitCount + 31) / 32 * 4;
-    if (!bits.hasArray(0, rows, stride)) return out;
-    out.surface = MakeSurface(CAIRO_FORMAT_RGB24, dib.width, rows);
-    if (!out.surface) return out;
-    const CairoLibrary& cairo = Cairo();
-    cairo.surface_flush(out.surface.get());
-    uint8_t* data = cairo.image_surface_get_data(out.surface.get());
-    const int dstStride = cairo.image_surface_get_stride(out.surface.get());
-    for (int32_t y = 0; y < rows; ++y)
-        decodeRow(bits.data() + (topDown ? y : rows - 1 - y) * stride,
-                  reinterpret_cast<uint32_t*>(data + static_cast<size_t>(y) * dstStride), dib, table);
-    cairo.surface_mark_dirty(out.surface.get());
-    out.width = dib.width;
-    out.height = rows;
-    return out;
+    return DIBSource(dib, bits, table);
 }
 
 bool SplitPackedDIB(const MetafileReader& packed, uint32_t usage, MetafileReader& header, MetafileReader& bits) {

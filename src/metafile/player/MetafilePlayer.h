@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "metafile/player/PlayBudget.h"
+
 // Plays the records of a Windows metafile or an enhanced metafile onto a block of
 // 0x00RRGGBB pixels with cairo (aliased, as the platform's own drawing is), which the
 // first play loads (Exception "libcairo.so.2 was not loaded correctly" when it cannot). Every
@@ -28,13 +30,16 @@ struct PlayRect {
 };
 
 // Enhanced metafile: the whole file (header record first). The picture frame, turned
-// into the reference device's pixels, is mapped onto dest.
-void PlayEnhancedMetafile(const uint8_t* data, size_t size, const PlayTarget& target, const PlayRect& dest);
+// into the reference device's pixels, is mapped onto dest. The budget is shared by every
+// band of one picture; past it, EInvalidGraphic "Metafile is not valid".
+void PlayEnhancedMetafile(const uint8_t* data, size_t size, const PlayTarget& target, const PlayRect& dest,
+                          PlayBudget& budget);
 
 // Windows metafile: the standard record data (the 18-byte header first, without the
 // placeable header). The window, which starts as the placeable bounding box, is
 // mapped onto dest.
 void PlayWindowsMetafile(const uint8_t* data, size_t size, int16_t boundsLeft, int16_t boundsTop,
-                         int16_t boundsRight, int16_t boundsBottom, const PlayTarget& target, const PlayRect& dest);
+                         int16_t boundsRight, int16_t boundsBottom, const PlayTarget& target, const PlayRect& dest,
+                         PlayBudget& budget);
 
 }  // namespace host

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "metafile/player/PathGeometry.h"
+
 namespace host {
 
 namespace {
@@ -17,6 +19,17 @@ constexpr int HatchSize = 8;
 enum HatchStyle { HS_HORIZONTAL = 0, HS_VERTICAL, HS_FDIAGONAL, HS_BDIAGONAL, HS_CROSS, HS_DIAGCROSS };
 // Far enough beyond the target to stand for the whole plane.
 constexpr double Outside = 1e6;
+// The renderer intersects clip outlines edge by edge for every drawing: beyond this many
+// points the clip is drawn once into a mask instead.
+constexpr int64_t MaxRendererClipPoints = 64;
+// Strokes of more lines are cut into pieces of so many lines: the renderer's time on one
+// outline grows with the square of its edges.
+constexpr size_t StrokeSegmentsPerPiece = 256;
+// Pixels around a filled outline's points that its pixels may reach.
+constexpr double FillMargin = 1;
+// The renderer steps the edges of a stroke's outline down every row they cross: a pixel
+// of a stroke's length costs about as much as this many pixels of area besides its pen.
+constexpr double StrokeLengthCost = 16;
 
 cairo_fill_rule_t fillRule(bool evenOdd) { return evenOdd ? CAIRO_FILL_RULE_EVEN_ODD : CAIRO_FILL_RULE_WINDING; }
 
@@ -41,7 +54,12 @@ PixelBounds TargetPixels(const PlayTarget& target, double x0, double y0, double 
     return b;
 }
 
-Painter::Painter(const PlayTarget& target, bool enhanced) : cairo_(Cairo()), target_(target), enhanced_(enhanced) {
+PixelBounds Intersection(const PixelBounds& a, const PixelBounds& b) {
+    return {std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right), std::min(a.bottom, b.bottom)};
+}
+
+Painter::Painter(const PlayTarget& target, bool enhanced, PlayBudget& budget)
+    : cairo_(Cairo()), target_(target), budget_(budget), enhanced_(enhanced) {
     surface_ = Surface(cairo_.image_surface_create_for_data(reinterpret_cast<unsigned char*>(target.Pixels),
                                                              CAIRO_FORMAT_RGB24, target.Width, target.Height,
                                                              target.StrideBytes),
@@ -136,6 +154,7 @@ Path Painter::takePath() { return std::move(path_); }
 // ---------------------------------------------------------------- painting
 
 void Painter::appendClip(cairo_t* c) const {
+    if (clipMask_) return;
     for (const ClipItem& item : dc_.clip) {
         if (!item.path) continue;
         cairo_.new_path(c);
@@ -145,12 +164,80 @@ void Painter::appendClip(cairo_t* c) const {
     }
 }
 
+void Painter::clipCoverage(cairo_surface_t* coverage, const PixelBounds& at) const {
+    if (!clipMask_) return;
+    Context k(cairo_.create(coverage));
+    cairo_.set_operator(k.get(), CAIRO_OPERATOR_IN);
+    cairo_.set_source_surface(k.get(), clipMask_.get(), clipBounds_.left - at.left, clipBounds_.top - at.top);
+    cairo_.paint(k.get());
+}
+
 void Painter::clipChanged() {
     cairo_t* c = cr_.get();
     cairo_.reset_clip(c);
     cairo_.identity_matrix(c);
-    appendClip(c);
+    clipMask_.reset();
+    if (clipFitsRenderer()) appendClip(c);
+    else drawClipMask();
     cairo_.new_path(c);
+}
+
+bool Painter::clipFitsRenderer() const {
+    int64_t points = 0;
+    for (const ClipItem& item : dc_.clip)
+        if (item.path) points += PathPoints(item.path.get());
+    return points <= MaxRendererClipPoints;
+}
+
+// The intersection of the clip's outlines as coverage, over the part of the target that
+// every outline's box reaches.
+void Painter::drawClipMask() {
+    PixelBounds bounds{0, 0, target_.Width, target_.Height};
+    for (const ClipItem& item : dc_.clip)
+        if (item.path) bounds = Intersection(bounds, pathPixels(item.path, FillMargin));
+    clipBounds_ = bounds.empty() ? PixelBounds{} : bounds;
+    clipMask_ = MakeSurface(CAIRO_FORMAT_A8, std::max(1, clipBounds_.width()), std::max(1, clipBounds_.height()));
+    if (!clipMask_ || bounds.empty()) return;
+    budget_.area(int64_t{bounds.width()} * bounds.height(), static_cast<int64_t>(dc_.clip.size()));
+    Context m(cairo_.create(clipMask_.get()));
+    cairo_.set_antialias(m.get(), CAIRO_ANTIALIAS_NONE);
+    cairo_.set_tolerance(m.get(), Tolerance);
+    cairo_.translate(m.get(), -bounds.left, -bounds.top);
+    cairo_.paint(m.get());
+    cairo_.set_operator(m.get(), CAIRO_OPERATOR_IN);
+    for (const ClipItem& item : dc_.clip) {
+        if (!item.path) continue;
+        budget_.path(PathPoints(item.path.get()));
+        cairo_.new_path(m.get());
+        cairo_.append_path(m.get(), item.path.get());
+        cairo_.set_fill_rule(m.get(), fillRule(item.evenOdd));
+        cairo_.fill(m.get());
+    }
+}
+
+void Painter::beginMaskedDrawing(const PixelBounds& area) {
+    cairo_t* c = cr_.get();
+    cairo_.save(c);
+    cairo_.identity_matrix(c);
+    cairo_.new_path(c);
+    cairo_.rectangle(c, area.left, area.top, area.width(), area.height());
+    cairo_.clip(c);
+    cairo_.new_path(c);
+    cairo_.push_group(c);
+}
+
+void Painter::endMaskedDrawing() {
+    cairo_t* c = cr_.get();
+    cairo_.pop_group_to_source(c);
+    cairo_.identity_matrix(c);
+    cairo_.mask_surface(c, clipMask_.get(), clipBounds_.left, clipBounds_.top);
+    cairo_.restore(c);
+}
+
+PixelBounds Painter::pathPixels(const Path& path, double margin) const {
+    PathBox box;
+    if (!path || !PathExtents(path.get(), box)) return {};
+    return TargetPixels(target_, box.x0 - margin, box.y0 - margin, box.x1 + margin, box.y1 + margin);
 }
 
 bool Painter::setHatchSource(const Brush& brush) {
@@ -216,18 +303,10 @@ void Painter::setPatternSource(const Surface& tile) {
 // for the modes cairo has no operator for: the shape is drawn into a coverage mask
 // and every covered pixel gets the operation's result.
 void Painter::paintRop2(const Path& path, bool stroke, uint32_t color) {
-    cairo_t* c = cr_.get();
-    cairo_.identity_matrix(c);
-    cairo_.new_path(c);
-    if (stroke) cairo_.translate(c, 0.5, 0.5);
-    cairo_.append_path(c, path.get());
-    double x0, y0, x1, y1;
-    if (stroke) cairo_.stroke_extents(c, &x0, &y0, &x1, &y1);
-    else cairo_.fill_extents(c, &x0, &y0, &x1, &y1);
-    cairo_.new_path(c);
-    cairo_.identity_matrix(c);
-    const PixelBounds area = TargetPixels(target_, x0, y0, x1, y1);
+    const PixelBounds area = pathPixels(path, stroke ? strokeMargin() : FillMargin);
     if (area.empty()) return;
+    // The mask, then the operation on every pixel it covers.
+    budget_.area(int64_t{area.width()} * area.height(), 2);
     Surface mask = MakeSurface(CAIRO_FORMAT_A8, area.width(), area.height());
     if (!mask) return;
     {
@@ -235,17 +314,23 @@ void Painter::paintRop2(const Path& path, bool stroke, uint32_t color) {
         cairo_.set_antialias(m.get(), CAIRO_ANTIALIAS_NONE);
         cairo_.translate(m.get(), -area.left, -area.top);
         appendClip(m.get());
-        cairo_.new_path(m.get());
-        if (stroke) cairo_.translate(m.get(), 0.5, 0.5);
-        cairo_.append_path(m.get(), path.get());
         if (stroke) {
-            strokeStyle(m.get());
-            cairo_.stroke(m.get());
+            cairo_.translate(m.get(), 0.5, 0.5);
+            forEachStrokePiece(path, [&](const Path& piece, double dashOffset) {
+                cairo_.new_path(m.get());
+                cairo_.append_path(m.get(), piece.get());
+                strokeStyle(m.get(), dashOffset);
+                cairo_.stroke(m.get());
+            });
         } else {
+            budget_.path(PathPoints(path.get()));
+            cairo_.new_path(m.get());
+            cairo_.append_path(m.get(), path.get());
             cairo_.set_fill_rule(m.get(), fillRule(dc_.polyFill != WINDING));
             cairo_.fill(m.get());
         }
     }
+    clipCoverage(mask.get(), area);
     cairo_.surface_flush(mask.get());
     cairo_.surface_flush(surface_.get());
     const uint8_t* md = cairo_.image_surface_get_data(mask.get());
@@ -260,11 +345,33 @@ void Painter::paintRop2(const Path& path, bool stroke, uint32_t color) {
     cairo_.surface_mark_dirty(surface_.get());
 }
 
-void Painter::strokeStyle(cairo_t* c) {
+double Painter::penPixels() const {
     const Pen& pen = dc_.pen;
-    const cairo_matrix_t m = fullMatrix();
-    double width = pen.cosmetic || pen.width <= 0 ? 1 : std::max(1.0, std::round(pen.width * lengthScale(m, false)));
-    width = std::min(width, MaxPenWidth);
+    if (pen.cosmetic || pen.width <= 0) return 1;
+    return std::min(std::max(1.0, std::round(pen.width * lengthScale(fullMatrix(), false))), MaxPenWidth);
+}
+
+// Half the pen and as far again as a mitre may reach past a corner, and a pixel more.
+double Painter::strokeMargin() const {
+    return penPixels() / 2 * std::max(std::clamp(dc_.miterLimit, MinMiterLimit, MaxMiterLimit), 2.0) + 1;
+}
+
+template <class Stroke>
+void Painter::forEachStrokePiece(const Path& path, Stroke&& stroke) {
+    const std::vector<StrokePiece> pieces = StrokePieces(scratch_.get(), path.get(), StrokeSegmentsPerPiece);
+    if (pieces.empty()) {
+        budget_.path(PathPoints(path.get()));
+        stroke(path, 0.0);
+    }
+    for (const StrokePiece& piece : pieces) {
+        budget_.path(PathPoints(piece.path.get()));
+        stroke(piece.path, piece.dashOffset);
+    }
+}
+
+void Painter::strokeStyle(cairo_t* c, double dashOffset) {
+    const Pen& pen = dc_.pen;
+    const double width = penPixels();
     cairo_.set_line_width(c, width);
     static const cairo_line_cap_t caps[] = {CAIRO_LINE_CAP_ROUND, CAIRO_LINE_CAP_SQUARE, CAIRO_LINE_CAP_BUTT};
     static const cairo_line_join_t joins[] = {CAIRO_LINE_JOIN_ROUND, CAIRO_LINE_JOIN_BEVEL, CAIRO_LINE_JOIN_MITER};
@@ -283,7 +390,7 @@ void Painter::strokeStyle(cairo_t* c) {
     }
     // Only one-pixel lines are dashed; wider ones are drawn solid.
     if (pattern && width <= 1) {
-        cairo_.set_dash(c, pattern, count, 0);
+        cairo_.set_dash(c, pattern, count, dashOffset);
     } else {
         cairo_.set_dash(c, nullptr, 0, 0);
     }
@@ -297,13 +404,15 @@ void Painter::fillPath(const Path& path, const Brush& brush) {
         paintRop2(path, false, brush.color);
         return;
     }
-    cairo_t* c = cr_.get();
-    cairo_.identity_matrix(c);
-    if (!setBrushSource(brush)) return;
-    cairo_.new_path(c);
-    cairo_.append_path(c, path.get());
-    cairo_.set_fill_rule(c, fillRule(dc_.polyFill != WINDING));
-    cairo_.fill(c);
+    budget_.path(PathPoints(path.get()));
+    onTarget(pathPixels(path, FillMargin), [&](cairo_t* c) {
+        cairo_.identity_matrix(c);
+        if (!setBrushSource(brush)) return;
+        cairo_.new_path(c);
+        cairo_.append_path(c, path.get());
+        cairo_.set_fill_rule(c, fillRule(dc_.polyFill != WINDING));
+        cairo_.fill(c);
+    });
 }
 
 void Painter::strokePath(const Path& path) {
@@ -312,16 +421,23 @@ void Painter::strokePath(const Path& path) {
         paintRop2(path, true, dc_.pen.color);
         return;
     }
-    cairo_t* c = cr_.get();
-    cairo_.identity_matrix(c);
-    // Lines of odd widths are centred on pixel centres, as the platform draws them.
-    cairo_.translate(c, 0.5, 0.5);
-    cairo_.new_path(c);
-    cairo_.append_path(c, path.get());
-    strokeStyle(c);
-    SetSourceColor(c, dc_.pen.color);
-    cairo_.stroke(c);
-    cairo_.identity_matrix(c);
+    forEachStrokePiece(path, [&](const Path& piece, double dashOffset) {
+        // A stroke costs about its length times the pen, however large its box.
+        const double margin = strokeMargin();
+        const double length = PathLengthWithin(piece.get(), -margin, target_.Height + margin);
+        const double ink = (length + PathPoints(piece.get())) * (penPixels() + StrokeLengthCost);
+        onTarget(pathPixels(piece, margin), [&](cairo_t* c) {
+            cairo_.identity_matrix(c);
+            // Lines of odd widths are centred on pixel centres, as the platform draws them.
+            cairo_.translate(c, 0.5, 0.5);
+            cairo_.new_path(c);
+            cairo_.append_path(c, piece.get());
+            strokeStyle(c, dashOffset);
+            SetSourceColor(c, dc_.pen.color);
+            cairo_.stroke(c);
+            cairo_.identity_matrix(c);
+        }, static_cast<int64_t>(std::min(ink, 1e15)));
+    });
 }
 
 void Painter::fillAndStroke(const Path& path) {
@@ -346,8 +462,6 @@ void Painter::gradientRectangle(double x0, double y0, double x1, double y1, uint
                                 bool vertical) {
     Path area = rectangleOutline(x0, y0, x1 - x0, y1 - y0);
     if (!area) return;
-    cairo_t* c = cr_.get();
-    cairo_.identity_matrix(c);
     const cairo_matrix_t m = fullMatrix();
     double dx0 = x0, dy0 = y0, dx1 = x1, dy1 = y1;
     cairo_.matrix_transform_point(&m, &dx0, &dy0);
@@ -359,10 +473,13 @@ void Painter::gradientRectangle(double x0, double y0, double x1, double y1, uint
     };
     stop(0, from);
     stop(1, to);
-    cairo_.set_source(c, gradient.get());
-    cairo_.new_path(c);
-    cairo_.append_path(c, area.get());
-    cairo_.fill(c);
+    onTarget(pathPixels(area, FillMargin), [&](cairo_t* c) {
+        cairo_.identity_matrix(c);
+        cairo_.set_source(c, gradient.get());
+        cairo_.new_path(c);
+        cairo_.append_path(c, area.get());
+        cairo_.fill(c);
+    });
 }
 
 // ---------------------------------------------------------------- shapes
@@ -619,13 +736,13 @@ void Painter::restoreDC(int32_t level) {
 
 Brush Painter::patternBrush(const MetafileReader& header, const MetafileReader& bits, uint32_t usage) const {
     Brush brush;
-    DecodedDIB dib = DecodeDIB(header, bits, usage, dc_.palette);
-    if (dib.surface && dib.width * int64_t{dib.height} <= MaxPatternPixels) {
-        brush.style = BS_DIBPATTERNPT;
-        brush.pattern = dib.surface;
-    } else {
-        brush.color = 0x808080;
-    }
+    // The size is known before any pixel is read: a larger pattern is never made.
+    const DIBSource dib = ReadDIB(header, bits, usage, dc_.palette);
+    int32_t stepX, stepY;
+    if (dib.valid() && dib.width() * int64_t{dib.height()} <= MaxPatternPixels)
+        brush.pattern = dib.surface(MaxPatternPixels, stepX, stepY);
+    if (brush.pattern) brush.style = BS_DIBPATTERNPT;
+    else brush.color = 0x808080;
     return brush;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -8,6 +9,7 @@
 #include "metafile/player/MetafileDIB.h"
 #include "metafile/player/MetafileReader.h"
 #include "metafile/player/MetafilePlayer.h"
+#include "metafile/player/PlayBudget.h"
 
 // Draws what the records describe onto the target, aliased as the platform draws:
 // logical coordinates through the world and page transforms and the playback onto
@@ -19,11 +21,25 @@ namespace host {
 // per inch.
 inline constexpr double ScreenPixelsPerMM = 96 / 25.4;
 
+// Pixels [left, right) × [top, bottom) of the target that an extent touches.
+struct PixelBounds {
+    int32_t left = 0, top = 0, right = 0, bottom = 0;
+    bool empty() const { return left >= right || top >= bottom; }
+    int32_t width() const { return right - left; }
+    int32_t height() const { return bottom - top; }
+};
+PixelBounds TargetPixels(const PlayTarget& target, double x0, double y0, double x1, double y1);
+
+// The common part of two pixel areas.
+PixelBounds Intersection(const PixelBounds& a, const PixelBounds& b);
+
 class Painter {
 public:
-    // Throws when the renderer cannot be loaded; ready() says whether it can draw.
-    Painter(const PlayTarget& target, bool enhanced);
+    // Throws when the renderer cannot be loaded; ready() says whether it can draw. The
+    // budget is charged for everything drawn, and refuses the picture past it.
+    Painter(const PlayTarget& target, bool enhanced, PlayBudget& budget);
     bool ready() const;
+    PlayBudget& budget() { return budget_; }
 
     DeviceContext& dc() { return dc_; }
     ObjectTable& objects() { return objects_; }
@@ -115,8 +131,35 @@ public:
     void clipRect(double l, double t, double r, double b, bool exclude);
     void offsetClip(double dx, double dy, bool logical);
     void clearClip();
-    // Clips c (drawing in target pixels) to the device context's clip.
+    // Clips c (drawing in target pixels) to the device context's clip, where the renderer
+    // clips; a coverage mask drawn so must then go through clipCoverage.
     void appendClip(cairo_t* c) const;
+    // A coverage mask over the target's pixels [at] limited to a clip kept as a mask.
+    void clipCoverage(cairo_surface_t* coverage, const PixelBounds& at) const;
+
+    // ------------------------------------------------ drawing on the target
+
+    // Target pixels a path in target pixels may touch, margin pixels around its points.
+    PixelBounds pathPixels(const Path& path, double margin) const;
+    // Runs draw(context) to paint the target's pixels [area], charged to the budget as
+    // cost pixels (the whole area unless the drawing is known to cover less); under a clip
+    // kept as a mask the drawing goes through a layer the mask limits, over all the area.
+    template <class Draw>
+    void onTarget(PixelBounds area, Draw&& draw, int64_t cost = -1) {
+        if (area.empty()) return;
+        if (!clipMask_) {
+            const int64_t pixels = int64_t{area.width()} * area.height();
+            budget_.area(cost >= 0 ? std::min(cost, pixels) : pixels);
+            draw(cr_.get());
+            return;
+        }
+        area = Intersection(area, clipBounds_);
+        if (area.empty()) return;
+        budget_.area(int64_t{area.width()} * area.height(), MaskedDrawingPasses);
+        beginMaskedDrawing(area);
+        draw(cr_.get());
+        endMaskedDrawing();
+    }
 
     // ------------------------------------------------ objects and states
 
@@ -129,17 +172,33 @@ public:
     uint32_t* pixelRow(int32_t y);
 
 private:
+    // A layer, the draw and the masked copy back: passes over the pixels of a drawing
+    // under a clip kept as a mask.
+    static constexpr int64_t MaskedDrawingPasses = 4;
+
     void clipChanged();
+    bool clipFitsRenderer() const;
+    void drawClipMask();
+    void beginMaskedDrawing(const PixelBounds& area);
+    void endMaskedDrawing();
+    void strokeOnTarget(const Path& path, double dashOffset);
     bool setBrushSource(const Brush& brush);
     bool setHatchSource(const Brush& brush);
     void setPatternSource(const Surface& tile);
     void paintRop2(const Path& path, bool stroke, uint32_t color);
-    void strokeStyle(cairo_t* c);
+    void strokeStyle(cairo_t* c, double dashOffset);
+    // The pen's width in target pixels, and how far past its outline a stroke may reach.
+    double penPixels() const;
+    double strokeMargin() const;
+    // stroke(piece, dashOffset) for the path whole or for each piece of a long one.
+    template <class Stroke>
+    void forEachStrokePiece(const Path& path, Stroke&& stroke);
     bool penVisible() const;
     Path outsideOf(const Path& inner);
 
     const CairoLibrary& cairo_;
     PlayTarget target_;
+    PlayBudget& budget_;
     bool enhanced_;
     Surface surface_;
     Context cr_;
@@ -154,15 +213,9 @@ private:
     double pxPerMMX_ = ScreenPixelsPerMM, pxPerMMY_ = ScreenPixelsPerMM;
     bool inPath_ = false;
     Path path_;  // the last completed path bracket
+    // A clip the renderer would take too long over, as coverage of clipBounds_.
+    Surface clipMask_;
+    PixelBounds clipBounds_;
 };
-
-// Pixels [left, right) × [top, bottom) of the target that an extent touches.
-struct PixelBounds {
-    int32_t left = 0, top = 0, right = 0, bottom = 0;
-    bool empty() const { return left >= right || top >= bottom; }
-    int32_t width() const { return right - left; }
-    int32_t height() const { return bottom - top; }
-};
-PixelBounds TargetPixels(const PlayTarget& target, double x0, double y0, double x1, double y1);
 
 }  // namespace host

@@ -94,6 +94,23 @@ void moveCurrentPosition(DeviceContext& dc, const cairo_matrix_t& m, double devX
     dc.curX = ex, dc.curY = ey;
 }
 
+// The target pixels a run's box (left, top, width, height about the reference point at
+// devX, devY, turned by angle) may touch, with margin pixels for glyphs that reach past it.
+struct TextBox {
+    double left, top, width, height;
+};
+PixelBounds textPixels(const PlayTarget& target, double devX, double devY, double angle, const TextBox& box,
+                       double margin) {
+    const double c = std::cos(angle), s = std::sin(angle);
+    double x0 = devX, y0 = devY, x1 = devX, y1 = devY;
+    for (double x : {box.left - margin, box.left + box.width + margin})
+        for (double y : {box.top - margin, box.top + box.height + margin}) {
+            const double tx = devX + x * c - y * s, ty = devY + x * s + y * c;
+            x0 = std::min(x0, tx), y0 = std::min(y0, ty), x1 = std::max(x1, tx), y1 = std::max(y1, ty);
+        }
+    return TargetPixels(target, x0, y0, x1, y1);
+}
+
 }  // namespace
 
 void DrawText(Painter& painter, const TextRun& run) {
@@ -132,24 +149,28 @@ void DrawText(Painter& painter, const TextRun& run) {
     if (v == TA_BASELINE) oy = 0;
     else if (v == TA_BOTTOM) oy = -fe.descent;
     else oy = fe.ascent;
-    cairo.translate(c, devX, devY);
-    cairo.rotate(c, angle);
-    if (dc.bkMode == OPAQUE) {
-        SetSourceColor(c, dc.bkColor);
-        cairo.rectangle(c, ox, oy - fe.ascent, total, fe.ascent + fe.descent);
+    const double height = fe.ascent + fe.descent;
+    const PixelBounds area = textPixels(painter.target(), devX, devY, angle, {ox, oy - fe.ascent, total, height}, size);
+    painter.onTarget(area, [&](cairo_t* c) {
+        cairo.translate(c, devX, devY);
+        cairo.rotate(c, angle);
+        if (dc.bkMode == OPAQUE) {
+            SetSourceColor(c, dc.bkColor);
+            cairo.rectangle(c, ox, oy - fe.ascent, total, height);
+            cairo.fill(c);
+        }
+        SetSourceColor(c, dc.textColor);
+        double pen = ox;
+        for (size_t i = 0; i < glyphs.size(); ++i) {
+            cairo.move_to(c, pen, oy);
+            cairo.show_text(c, glyphs[i].c_str());
+            pen += advance[i];
+        }
+        const double thickness = std::max(1.0, std::round(size / 14));
+        if (font.underline) cairo.rectangle(c, ox, oy + std::max(1.0, fe.descent / 3), total, thickness);
+        if (font.strikeOut) cairo.rectangle(c, ox, oy - fe.ascent / 3, total, thickness);
         cairo.fill(c);
-    }
-    SetSourceColor(c, dc.textColor);
-    double pen = ox;
-    for (size_t i = 0; i < glyphs.size(); ++i) {
-        cairo.move_to(c, pen, oy);
-        cairo.show_text(c, glyphs[i].c_str());
-        pen += advance[i];
-    }
-    const double thickness = std::max(1.0, std::round(size / 14));
-    if (font.underline) cairo.rectangle(c, ox, oy + std::max(1.0, fe.descent / 3), total, thickness);
-    if (font.strikeOut) cairo.rectangle(c, ox, oy - fe.ascent / 3, total, thickness);
-    cairo.fill(c);
+    });
     cairo.restore(c);
     if (updateCP) moveCurrentPosition(dc, m, devX, devY, angle, h == TA_RIGHT ? 0 : total);
 }

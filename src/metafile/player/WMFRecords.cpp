@@ -135,6 +135,7 @@ void WMFRecords::play(const MetafileReader& data, int16_t l, int16_t t, int16_t 
         const uint16_t function = data.u16(at + 4);
         if (size < RecordHead || !data.has(at, size)) break;
         if (function == META_EOF) break;
+        painter_.budget().record();
         if (const Handler handler = handlers().find(function))
             (this->*handler)(function, data.sub(at, static_cast<size_t>(size)));
         at += static_cast<size_t>(size);
@@ -330,15 +331,15 @@ void WMFRecords::polyPolygon(uint16_t, const MetafileReader& r) {
 
 // ---------------------------------------------------------------- bitmaps
 
-DecodedDIB WMFRecords::packedBitmap(const MetafileReader& r, size_t dibAt, uint32_t usage) const {
+DIBSource WMFRecords::packedBitmap(const MetafileReader& r, size_t dibAt, uint32_t usage) const {
     MetafileReader header, bits;
     if (!r.has(dibAt, 4) || !SplitPackedDIB(r.sub(dibAt, r.size() - dibAt), usage, header, bits)) return {};
-    return DecodeDIB(header, bits, usage, dc_.palette);
+    return ReadDIB(header, bits, usage, dc_.palette);
 }
 
 void WMFRecords::blitPacked(const MetafileReader& r, size_t dibAt, const BlitArea& area, uint32_t rop) {
-    DecodedDIB decoded = packedBitmap(r, dibAt, DIB_RGB_COLORS);
-    if (decoded.surface) Blit(painter_, &decoded, area, rop);
+    DIBSource decoded = packedBitmap(r, dibAt, DIB_RGB_COLORS);
+    if (decoded.valid()) Blit(painter_, &decoded, area, rop);
 }
 
 void WMFRecords::stretchDIB(uint16_t, const MetafileReader& r) {
@@ -346,8 +347,8 @@ void WMFRecords::stretchDIB(uint16_t, const MetafileReader& r) {
     const uint32_t usage = r.u16(Param + 4);
     a.hs = param(r, 3), a.ws = param(r, 4), a.ys = param(r, 5), a.xs = param(r, 6);
     a.hd = param(r, 7), a.wd = param(r, 8), a.yd = param(r, 9), a.xd = param(r, 10);
-    DecodedDIB decoded = packedBitmap(r, Param + 22, usage);
-    if (decoded.surface) Blit(painter_, &decoded, a, r.u32(Param));
+    DIBSource decoded = packedBitmap(r, Param + 22, usage);
+    if (decoded.valid()) Blit(painter_, &decoded, a, r.u32(Param));
 }
 
 // Without a bitmap the record is a pattern operation; device-dependent bitmaps are not drawn.
@@ -378,9 +379,9 @@ void WMFRecords::setDIBitsToDevice(uint16_t, const MetafileReader& r) {
     const uint32_t usage = r.u16(Param);
     a.ys = param(r, 3), a.xs = param(r, 4), a.hs = param(r, 5), a.ws = param(r, 6);
     a.hd = a.hs, a.wd = a.ws, a.yd = param(r, 7), a.xd = param(r, 8);
-    DecodedDIB decoded = packedBitmap(r, Param + 18, usage);
-    if (!decoded.surface) return;
-    a.ys = std::max(0.0, decoded.height - a.ys - a.hs);
+    DIBSource decoded = packedBitmap(r, Param + 18, usage);
+    if (!decoded.valid()) return;
+    a.ys = std::max(0.0, decoded.height() - a.ys - a.hs);
     Blit(painter_, &decoded, a, SRCCOPY);
 }
 

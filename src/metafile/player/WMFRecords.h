@@ -76,7 +76,7 @@ private:
     void dibBitBlt(uint16_t function, const MetafileReader& r);
     void setDIBitsToDevice(uint16_t function, const MetafileReader& r);
     // The packed bitmap at dibAt; no surface when it does not fit or cannot be decoded.
-    DecodedDIB packedBitmap(const MetafileReader& r, size_t dibAt, uint32_t usage) const;
+    DIBSource packedBitmap(const MetafileReader& r, size_t dibAt, uint32_t usage) const;
     void blitPacked(const MetafileReader& r, size_t dibAt, const BlitArea& area, uint32_t rop);
     void textOut(uint16_t function, const MetafileReader& r);
     void extTextOut(uint16_t function, const MetafileReader& r);
