@@ -1,6 +1,7 @@
 #include "codecs/PCXLoader.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -125,30 +126,121 @@ void ReadPaletteTrailer(TBufferedStream& stream, TLinearBitmap& bitmap) {
     }
 }
 
-// Writes the runs of `count` contiguous bytes to `out`, which holds 2 * count bytes;
-// runs never reach past them. Returns the end of what was written.
-uint8_t* EncodeRuns(const uint8_t* data, int32_t count, uint8_t* out) {
-    int32_t i = 0;
-    while (i < count) {
-        const uint8_t value = data[i];
-        if (i + 1 < count && data[i + 1] == value) {
-            const int32_t limit = std::min(count, i + MaxRun);
-            int32_t j = i + 2;
-            while (j < limit && data[j] == value) ++j;
-            *out++ = static_cast<uint8_t>(RunMarker + (j - i));
-            *out++ = value;
-            i = j;
-            continue;
-        }
-        // A single byte: literal, or a run of one when it looks like a count. Written
-        // without a branch, since photographs make that choice unpredictable.
-        const bool looksLikeCount = value >= RunMarker;
-        out[0] = looksLikeCount ? static_cast<uint8_t>(RunMarker + 1) : value;
+// Runs are found a word at a time: eight bytes are compared with the eight that start one
+// byte later, and every byte that differs from its successor ends a run. A block of 64
+// bytes gives one 64-bit mask of run ends, walked with countr_zero.
+constexpr int WordBytes = 8;
+constexpr int BlockBytes = 64;
+constexpr uint64_t HighBits = 0x8080808080808080;
+constexpr uint64_t LowSevenBits = 0x7F7F7F7F7F7F7F7F;
+// Multiplying the bytes' low bits by this gathers them, byte k's into bit 56 + k.
+constexpr uint64_t GatherLowBits = 0x0102040810204080;
+// Output buffers hold this much beyond the longest encoding: a single literal byte is
+// written as a pair.
+constexpr size_t StoreSlack = 2;
+// Rows are encoded into a buffer of at least this size before they go to the stream.
+constexpr size_t OutputChunk = size_t{1} << 20;
+
+// Bit k (0 to 7) set when p[k] equals p[k + 1]; reads p[0] to p[8].
+inline uint64_t EqualToNextBits(const uint8_t* p) {
+    const uint64_t differences = host::ReadLE64(p) ^ host::ReadLE64(p + 1);
+    // Bit 7 of a byte ends up set when any of its bits is: the low seven carry into it.
+    const uint64_t nonZero = ((differences & LowSevenBits) + LowSevenBits) | differences;
+    return ((~nonZero & HighBits) >> 7) * GatherLowBits >> 56;
+}
+
+// Bit k set when byte base + k of the row ends a run: it differs from the next byte, or
+// is the row's last.
+uint64_t RunEnds(const uint8_t* row, int32_t base, int32_t count) {
+    const int32_t bytes = std::min(BlockBytes, count - base);
+    uint64_t equal = 0;
+    int32_t k = 0;
+    for (; k < bytes && base + k + WordBytes < count; k += WordBytes) equal |= EqualToNextBits(row + base + k) << k;
+    for (; k < bytes && base + k + 1 < count; ++k) equal |= uint64_t{row[base + k] == row[base + k + 1]} << k;
+    const uint64_t inBlock = bytes == BlockBytes ? ~uint64_t{0} : (uint64_t{1} << bytes) - 1;
+    return ~equal & inBlock;
+}
+
+// One run of `length` bytes: pieces of MaxRun while it is longer, then the rest as a
+// counted run, or as the byte itself when it is single and cannot read as a count.
+// Chosen without a branch, since photographs make that choice unpredictable.
+inline uint8_t* EncodeRun(uint8_t value, int32_t length, uint8_t* out) {
+    for (; length > MaxRun; length -= MaxRun) {
+        out[0] = RunMarker + MaxRun;
         out[1] = value;
-        out += 1 + looksLikeCount;
-        ++i;
+        out += 2;
+    }
+    const uint32_t counted = uint32_t{length >= 2} | uint32_t{value >= RunMarker};
+    const uint32_t first = value + ((RunMarker + static_cast<uint32_t>(length) - value) & (0u - counted));
+    host::WriteLE16(out, static_cast<uint16_t>((first & 0xFF) | uint32_t{value} << 8));
+    return out + 1 + counted;
+}
+
+// Writes the runs of `count` contiguous bytes to `out`, which holds 2 * count bytes plus
+// StoreSlack; runs never reach past them. Returns the end of what was written.
+uint8_t* EncodeRuns(const uint8_t* data, int32_t count, uint8_t* out) {
+    int32_t lastEnd = -1;
+    for (int32_t base = 0; base < count; base += BlockBytes) {
+        for (uint64_t ends = RunEnds(data, base, count); ends != 0; ends &= ends - 1) {
+            const int32_t end = base + std::countr_zero(ends);
+            out = EncodeRun(data[end], end - lastEnd, out);
+            lastEnd = end;
+        }
     }
     return out;
+}
+
+// Collects encoded rows and hands them to the stream in large writes.
+class EncodedRows {
+public:
+    EncodedRows(TBaseStream& stream, size_t rowBytes)
+        : stream_(stream), rowSpace_(2 * rowBytes + StoreSlack), buffer_(std::max(OutputChunk, rowSpace_)) {}
+
+    // Room for one more row of the size given at construction.
+    uint8_t* RowSpace() {
+        if (buffer_.size() - used_ < rowSpace_) Flush();
+        return buffer_.data() + used_;
+    }
+    void Commit(const uint8_t* end) { used_ = static_cast<size_t>(end - buffer_.data()); }
+    void Flush() {
+        stream_.Write(buffer_.data(), static_cast<int64_t>(used_));
+        used_ = 0;
+    }
+
+private:
+    TBaseStream& stream_;
+    size_t rowSpace_;
+    std::vector<uint8_t> buffer_;
+    size_t used_ = 0;
+};
+
+// Byte `channel` of each of the eight pixels in 24 bytes of blue-green-red, as one word.
+template <int channel>
+inline uint64_t ChannelOfEight(const uint64_t (&words)[3]) {
+    uint64_t bytes = 0;
+#pragma GCC unroll 8
+    for (int k = 0; k < 8; ++k) {
+        const int at = channel + 3 * k;
+        bytes |= (words[at / 8] >> (8 * (at % 8)) & 0xFF) << (8 * k);
+    }
+    return bytes;
+}
+
+// The three planes of a blue-green-red row, in the order they are written; eight pixels
+// at a time through three words.
+void SplitPlanes(const uint8_t* bgr, int32_t width, uint8_t* red, uint8_t* green, uint8_t* blue) {
+    int32_t x = 0;
+    for (; x + 8 <= width; x += 8, bgr += 24) {
+        const uint64_t words[3] = {host::ReadLE64(bgr), host::ReadLE64(bgr + 8), host::ReadLE64(bgr + 16)};
+        host::WriteLE64(blue + x, ChannelOfEight<0>(words));
+        host::WriteLE64(green + x, ChannelOfEight<1>(words));
+        host::WriteLE64(red + x, ChannelOfEight<2>(words));
+    }
+    for (; x < width; ++x, bgr += 3) {
+        blue[x] = bgr[0];
+        green[x] = bgr[1];
+        red[x] = bgr[2];
+    }
 }
 
 void WriteHeader(TBaseStream& stream, const TLinearBitmap& bitmap, uint8_t planes) {
@@ -167,11 +259,10 @@ void WriteHeader(TBaseStream& stream, const TLinearBitmap& bitmap, uint8_t plane
 }
 
 void WriteIndexed(TBaseStream& stream, const TLinearBitmap& bitmap) {
-    std::vector<uint8_t> out(static_cast<size_t>(bitmap.Width) * 2);
-    for (int32_t y = 0; y < bitmap.Height; ++y) {
-        const uint8_t* end = EncodeRuns(bitmap.ScanLine(y), bitmap.Width, out.data());
-        stream.Write(out.data(), end - out.data());
-    }
+    EncodedRows rows(stream, static_cast<size_t>(bitmap.Width));
+    for (int32_t y = 0; y < bitmap.Height; ++y)
+        rows.Commit(EncodeRuns(bitmap.ScanLine(y), bitmap.Width, rows.RowSpace()));
+    rows.Flush();
     uint8_t trailer[1 + PaletteTrailerBytes];
     trailer[0] = PaletteMarker;
     SwapPaletteRB(bitmap.Palette.get(), trailer + 1);
@@ -180,17 +271,18 @@ void WriteIndexed(TBaseStream& stream, const TLinearBitmap& bitmap) {
 
 void WritePlanes(TBaseStream& stream, const TLinearBitmap& bitmap) {
     const size_t width = static_cast<size_t>(bitmap.Width);
-    std::vector<uint8_t> plane(width);
-    std::vector<uint8_t> out(width * 6);
+    std::vector<uint8_t> planes(3 * width);
+    uint8_t* const red = planes.data();
+    uint8_t* const green = red + width;
+    uint8_t* const blue = green + width;
+    EncodedRows rows(stream, 3 * width);
     for (int32_t y = 0; y < bitmap.Height; ++y) {
-        uint8_t* end = out.data();
-        for (int byte = 2; byte >= 0; --byte) {
-            const uint8_t* in = bitmap.ScanLine(y) + byte;
-            for (size_t x = 0; x < width; ++x) plane[x] = in[3 * x];
-            end = EncodeRuns(plane.data(), bitmap.Width, end);
-        }
-        stream.Write(out.data(), end - out.data());
+        SplitPlanes(bitmap.ScanLine(y), bitmap.Width, red, green, blue);
+        uint8_t* end = rows.RowSpace();
+        for (const uint8_t* plane : {red, green, blue}) end = EncodeRuns(plane, bitmap.Width, end);
+        rows.Commit(end);
     }
+    rows.Flush();
 }
 
 }  // namespace
