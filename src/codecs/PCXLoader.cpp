@@ -1,10 +1,10 @@
 #include "codecs/PCXLoader.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <vector>
 
+#include "codecs/PCXRunEncoder.h"
 #include "image/LinearGraphic.h"
 #include "platform/ByteOrder.h"
 #include "platform/Exceptions.h"
@@ -19,8 +19,6 @@ constexpr uint8_t Manufacturer = 10;
 constexpr uint8_t Version = 5;
 constexpr uint8_t RunLengthEncoding = 1;
 constexpr uint8_t BitsPerPlane = 8;
-constexpr uint8_t RunMarker = 0xC0;
-constexpr int MaxRun = 63;
 constexpr uint8_t PaletteMarker = 0x0C;
 constexpr int PaletteTrailerBytes = 768;
 constexpr int32_t HeaderFieldLimit = 65535;
@@ -65,11 +63,11 @@ public:
         while (x < count) {
             if (pending_ == 0) {
                 uint8_t b = source_.Next();
-                if (b < RunMarker) {
+                if (b < PCXRunMarker) {
                     out[x++] = b;
                     continue;
                 }
-                pending_ = b & MaxRun;
+                pending_ = b & PCXMaxRun;
                 if (pending_ == 0) pending_ = 1;
                 value_ = source_.Next();
             }
@@ -126,75 +124,15 @@ void ReadPaletteTrailer(TBufferedStream& stream, TLinearBitmap& bitmap) {
     }
 }
 
-// Runs are found a word at a time: eight bytes are compared with the eight that start one
-// byte later, and every byte that differs from its successor ends a run. A block of 64
-// bytes gives one 64-bit mask of run ends, walked with countr_zero.
-constexpr int WordBytes = 8;
-constexpr int BlockBytes = 64;
-constexpr uint64_t HighBits = 0x8080808080808080;
-constexpr uint64_t LowSevenBits = 0x7F7F7F7F7F7F7F7F;
-// Multiplying the bytes' low bits by this gathers them, byte k's into bit 56 + k.
-constexpr uint64_t GatherLowBits = 0x0102040810204080;
-// Output buffers hold this much beyond the longest encoding: a single literal byte is
-// written as a pair.
-constexpr size_t StoreSlack = 2;
 // Rows are encoded into a buffer of at least this size before they go to the stream.
 constexpr size_t OutputChunk = size_t{1} << 20;
-
-// Bit k (0 to 7) set when p[k] equals p[k + 1]; reads p[0] to p[8].
-inline uint64_t EqualToNextBits(const uint8_t* p) {
-    const uint64_t differences = host::ReadLE64(p) ^ host::ReadLE64(p + 1);
-    // Bit 7 of a byte ends up set when any of its bits is: the low seven carry into it.
-    const uint64_t nonZero = ((differences & LowSevenBits) + LowSevenBits) | differences;
-    return ((~nonZero & HighBits) >> 7) * GatherLowBits >> 56;
-}
-
-// Bit k set when byte base + k of the row ends a run: it differs from the next byte, or
-// is the row's last.
-uint64_t RunEnds(const uint8_t* row, int32_t base, int32_t count) {
-    const int32_t bytes = std::min(BlockBytes, count - base);
-    uint64_t equal = 0;
-    int32_t k = 0;
-    for (; k < bytes && base + k + WordBytes < count; k += WordBytes) equal |= EqualToNextBits(row + base + k) << k;
-    for (; k < bytes && base + k + 1 < count; ++k) equal |= uint64_t{row[base + k] == row[base + k + 1]} << k;
-    const uint64_t inBlock = bytes == BlockBytes ? ~uint64_t{0} : (uint64_t{1} << bytes) - 1;
-    return ~equal & inBlock;
-}
-
-// One run of `length` bytes: pieces of MaxRun while it is longer, then the rest as a
-// counted run, or as the byte itself when it is single and cannot read as a count.
-// Chosen without a branch, since photographs make that choice unpredictable.
-inline uint8_t* EncodeRun(uint8_t value, int32_t length, uint8_t* out) {
-    for (; length > MaxRun; length -= MaxRun) {
-        out[0] = RunMarker + MaxRun;
-        out[1] = value;
-        out += 2;
-    }
-    const uint32_t counted = uint32_t{length >= 2} | uint32_t{value >= RunMarker};
-    const uint32_t first = value + ((RunMarker + static_cast<uint32_t>(length) - value) & (0u - counted));
-    host::WriteLE16(out, static_cast<uint16_t>((first & 0xFF) | uint32_t{value} << 8));
-    return out + 1 + counted;
-}
-
-// Writes the runs of `count` contiguous bytes to `out`, which holds 2 * count bytes plus
-// StoreSlack; runs never reach past them. Returns the end of what was written.
-uint8_t* EncodeRuns(const uint8_t* data, int32_t count, uint8_t* out) {
-    int32_t lastEnd = -1;
-    for (int32_t base = 0; base < count; base += BlockBytes) {
-        for (uint64_t ends = RunEnds(data, base, count); ends != 0; ends &= ends - 1) {
-            const int32_t end = base + std::countr_zero(ends);
-            out = EncodeRun(data[end], end - lastEnd, out);
-            lastEnd = end;
-        }
-    }
-    return out;
-}
 
 // Collects encoded rows and hands them to the stream in large writes.
 class EncodedRows {
 public:
     EncodedRows(TBaseStream& stream, size_t rowBytes)
-        : stream_(stream), rowSpace_(2 * rowBytes + StoreSlack), buffer_(std::max(OutputChunk, rowSpace_)) {}
+        : stream_(stream), rowSpace_(2 * rowBytes + PCXRunEncoder::OutputSlack),
+          buffer_(std::max(OutputChunk, rowSpace_)) {}
 
     // Room for one more row of the size given at construction.
     uint8_t* RowSpace() {
@@ -259,9 +197,15 @@ void WriteHeader(TBaseStream& stream, const TLinearBitmap& bitmap, uint8_t plane
 }
 
 void WriteIndexed(TBaseStream& stream, const TLinearBitmap& bitmap) {
-    EncodedRows rows(stream, static_cast<size_t>(bitmap.Width));
-    for (int32_t y = 0; y < bitmap.Height; ++y)
-        rows.Commit(EncodeRuns(bitmap.ScanLine(y), bitmap.Width, rows.RowSpace()));
+    const size_t width = static_cast<size_t>(bitmap.Width);
+    // The encoder reads a little past the row; a copy gives it room after the last one.
+    std::vector<uint8_t> row(width + PCXRunEncoder::InputSlack);
+    PCXRunEncoder encoder(bitmap.Width);
+    EncodedRows rows(stream, width);
+    for (int32_t y = 0; y < bitmap.Height; ++y) {
+        std::memcpy(row.data(), bitmap.ScanLine(y), width);
+        rows.Commit(encoder.Encode(row.data(), rows.RowSpace()));
+    }
     rows.Flush();
     uint8_t trailer[1 + PaletteTrailerBytes];
     trailer[0] = PaletteMarker;
@@ -271,15 +215,16 @@ void WriteIndexed(TBaseStream& stream, const TLinearBitmap& bitmap) {
 
 void WritePlanes(TBaseStream& stream, const TLinearBitmap& bitmap) {
     const size_t width = static_cast<size_t>(bitmap.Width);
-    std::vector<uint8_t> planes(3 * width);
+    std::vector<uint8_t> planes(3 * width + PCXRunEncoder::InputSlack);
     uint8_t* const red = planes.data();
     uint8_t* const green = red + width;
     uint8_t* const blue = green + width;
+    PCXRunEncoder encoder(bitmap.Width);
     EncodedRows rows(stream, 3 * width);
     for (int32_t y = 0; y < bitmap.Height; ++y) {
         SplitPlanes(bitmap.ScanLine(y), bitmap.Width, red, green, blue);
         uint8_t* end = rows.RowSpace();
-        for (const uint8_t* plane : {red, green, blue}) end = EncodeRuns(plane, bitmap.Width, end);
+        for (const uint8_t* plane : {red, green, blue}) end = encoder.Encode(plane, end);
         rows.Commit(end);
     }
     rows.Flush();

@@ -73,20 +73,23 @@ void TGIFDecoder::Gather() {
     windowPos_ = 0;
     windowEnd_ = kept;
     while (!gatheredAll_ && windowEnd_ + MaxSubBlock <= WindowBytes) {
-        uint8_t length;
-        if (stream_.Read(&length, 1) != 1) {
+        const int length = NextBlockLength();
+        if (length == 0) break;
+        const auto got = static_cast<int32_t>(std::max<int64_t>(stream_.Read(window_.data() + windowEnd_, length), 0));
+        if (got < length) {
+            truncatedAt_ = windowEnd_;
             gatheredAll_ = true;
-        } else if (length == 0) {
-            gatheredAll_ = terminatorRead_ = true;
-        } else {
-            const auto got = static_cast<int32_t>(std::max<int64_t>(stream_.Read(window_.data() + windowEnd_, length), 0));
-            if (got < length) {
-                truncatedAt_ = windowEnd_;
-                gatheredAll_ = true;
-            }
-            windowEnd_ += got;
         }
+        windowEnd_ += got;
     }
+}
+
+int TGIFDecoder::NextBlockLength() {
+    uint8_t length = 0;
+    const bool read = stream_.Read(&length, 1) == 1;
+    terminatorRead_ = read && length == 0;
+    gatheredAll_ = length == 0;
+    return length;
 }
 
 int TGIFDecoder::NextByte() {
@@ -126,22 +129,15 @@ int32_t TGIFDecoder::ReadCode(int Size) {
 void TGIFDecoder::SkipBlocks() {
     windowPos_ = windowEnd_ = 0;
     truncatedAt_ = -1;
-    while (!gatheredAll_) {
-        uint8_t length;
-        if (stream_.Read(&length, 1) != 1) {
+    for (int length; !gatheredAll_ && (length = NextBlockLength()) > 0;) {
+        const int64_t at = stream_.GetPosition();
+        const int64_t size = stream_.GetSize();
+        if (at + length > size) {
+            // The data ends inside this sub-block: stand at the end rather than past it.
+            stream_.Seek(size, host::soBeginning);
             gatheredAll_ = true;
-        } else if (length == 0) {
-            gatheredAll_ = terminatorRead_ = true;
         } else {
-            const int64_t at = stream_.GetPosition();
-            const int64_t size = stream_.GetSize();
-            if (at + length > size) {
-                // The data ends inside this sub-block: stand at the end rather than past it.
-                stream_.Seek(size, host::soBeginning);
-                gatheredAll_ = true;
-            } else {
-                stream_.Seek(length, host::soCurrent);
-            }
+            stream_.Seek(length, host::soCurrent);
         }
     }
     exhausted_ = true;

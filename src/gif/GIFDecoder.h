@@ -62,6 +62,9 @@ private:
 
     // Moves the unread bytes of the window to its front and appends sub-blocks behind them.
     void Gather();
+    // The next sub-block's length; 0 at the terminator or the end of the stream, after
+    // which nothing more is gathered.
+    int NextBlockLength();
     // The next byte of image data, or -1 at the end of the data.
     int NextByte();
     // The end of the bytes that whole-word reads may use.
