@@ -161,23 +161,29 @@ void TGIFDecoder::ResetTables() {
     stackTop_ = 0;
 }
 
-inline void TGIFDecoder::SetEntry(Tables& t, int32_t code, int32_t prefix, uint8_t last) {
-    t.prefix[code] = static_cast<uint16_t>(prefix);
-    t.suffix[code] = last;
-    // The word view; meaningless (and unused) while the table is not well formed.
-    const uint32_t before = t.shape[prefix];
-    const int32_t lengthMinusOne = Tables::LengthMinusOne(before);
+// The word view of the string of `prefix` (its tail and shape) followed by the pixel `last`.
+inline TGIFDecoder::Words TGIFDecoder::Extend(Words prefix, int32_t prefixCode, uint8_t last) {
+    const int32_t lengthMinusOne = Tables::LengthMinusOne(prefix.shape);
     const int tailBytes = lengthMinusOne % WordBytes + 1;
     const bool fullTail = tailBytes == WordBytes;
-    t.tail[code] = fullTail ? last : t.tail[prefix] | uint64_t{last} << (8 * (tailBytes % WordBytes));
-    const auto head = static_cast<uint32_t>(fullTail ? prefix : Tables::Head(before));
-    t.shape[code] = (static_cast<uint32_t>(lengthMinusOne + 1) & Tables::FieldMask) | head << Tables::HeadShift |
-                    (before & ~uint32_t{0} << Tables::FirstShift);
+    const auto head = static_cast<uint32_t>(fullTail ? prefixCode : Tables::Head(prefix.shape));
+    return {fullTail ? last : prefix.tail | uint64_t{last} << (8 * (tailBytes % WordBytes)),
+            (static_cast<uint32_t>(lengthMinusOne + 1) & Tables::FieldMask) | head << Tables::HeadShift |
+                (prefix.shape & ~uint32_t{0} << Tables::FirstShift)};
+}
+
+inline void TGIFDecoder::SetEntry(Tables& t, int32_t code, int32_t prefix, uint8_t last, Words words) {
+    t.prefix[code] = static_cast<uint16_t>(prefix);
+    t.suffix[code] = last;
+    t.tail[code] = words.tail;
+    t.shape[code] = words.shape;
 }
 
 void TGIFDecoder::DefineEntry(int32_t prefix, uint8_t last) {
     if (nextCode_ >= TableSize) return;
-    SetEntry(*tables_, nextCode_, prefix, last);
+    // The word view is meaningless (and unused) while the table is not well formed.
+    Tables& t = *tables_;
+    SetEntry(t, nextCode_, prefix, last, Extend({t.tail[prefix], t.shape[prefix]}, prefix, last));
     ++nextCode_;
     if (nextCode_ >= limit_ && limit_ < TableSize) {
         limit_ *= 2;
@@ -255,6 +261,8 @@ int64_t TGIFDecoder::DecodeStrings(uint8_t* Target, int64_t done, int64_t Count)
     int32_t nextCode = nextCode_, oldCode = oldCode_;
     uint8_t* out = Target + done;
     uint8_t* const end = Target + Count;
+    // The old code's string, carried from one code to the next.
+    Words old = {t.tail[oldCode], t.shape[oldCode]};
     for (;;) {
         if (bitCount < codeSize) {
             if (position > lastWordRead) break;
@@ -264,29 +272,32 @@ int64_t TGIFDecoder::DecodeStrings(uint8_t* Target, int64_t done, int64_t Count)
         }
         const auto code = static_cast<int32_t>(bits & ((uint32_t{1} << codeSize) - 1));
         if (code > nextCode || static_cast<uint32_t>(code - clearCode) < 2) break;
-        // The code being defined stands for the old string and its own first pixel: the
-        // entry it defines, written first.
+        // The code being defined stands for the entry it defines: the old string and its
+        // own first pixel.
         const bool defining = code == nextCode;
-        const uint32_t known = t.shape[defining ? oldCode : code];
-        const int32_t lengthMinusOne = Tables::LengthMinusOne(known) + defining;
+        const Words known = defining ? old : Words{t.tail[code], t.shape[code]};
+        const uint8_t first = Tables::First(known.shape);
+        const Words entry = Extend(old, oldCode, first);
+        const Words string = defining ? entry : known;
+        const int32_t lengthMinusOne = Tables::LengthMinusOne(string.shape);
         // Whole words must fit in the target.
         if (end - out <= (lengthMinusOne | (WordBytes - 1))) break;
         bits >>= codeSize;
         bitCount -= codeSize;
         if (nextCode < TableSize) {
-            SetEntry(t, nextCode, oldCode, Tables::First(known));
+            SetEntry(t, nextCode, oldCode, first, entry);
             // The limit of the code size is always 1 << codeSize.
             if (++nextCode >= (1 << codeSize) && codeSize < MaxCodeSize) ++codeSize;
         }
         uint8_t* word = out + (lengthMinusOne & ~(WordBytes - 1));
-        host::WriteLE64(word, t.tail[code]);
-        for (int32_t head = code; word != out;) {
-            head = Tables::Head(t.shape[head]);
+        host::WriteLE64(word, string.tail);
+        for (int32_t head = Tables::Head(string.shape); word != out; head = Tables::Head(t.shape[head])) {
             word -= WordBytes;
             host::WriteLE64(word, t.tail[head]);
         }
         out += lengthMinusOne + 1;
         oldCode = code;
+        old = string;
     }
     windowPos_ = position;
     bitBuffer_ = bits;
@@ -296,7 +307,7 @@ int64_t TGIFDecoder::DecodeStrings(uint8_t* Target, int64_t done, int64_t Count)
     nextCode_ = nextCode;
     oldCode_ = oldCode;
     // As the classic way leaves it: the first pixel of the last string.
-    firstCode_ = Tables::First(t.shape[oldCode]);
+    firstCode_ = Tables::First(old.shape);
     return out - Target;
 }
 

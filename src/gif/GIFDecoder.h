@@ -55,8 +55,14 @@ private:
     int64_t DrainStack(uint8_t* Target, int64_t done, int64_t Count);
     // Adds entry nextCode_: the string of `prefix` followed by the pixel `last`.
     void DefineEntry(int32_t prefix, uint8_t last);
+    // An entry's string a word at a time: its last pixels and its shape (see Tables).
+    struct Words {
+        uint64_t tail;
+        uint32_t shape;
+    };
+    static Words Extend(Words prefix, int32_t prefixCode, uint8_t last);
     // Writes one entry in both views.
-    static void SetEntry(Tables& t, int32_t code, int32_t prefix, uint8_t last);
+    static void SetEntry(Tables& t, int32_t code, int32_t prefix, uint8_t last, Words words);
     void ResetTables();
     void Push(uint8_t value);
 
