@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "codecs/PCXRunEncoder.h"
 #include "image/LinearGraphic.h"
 #include "platform/ByteOrder.h"
 #include "platform/Exceptions.h"
@@ -18,8 +19,6 @@ constexpr uint8_t Manufacturer = 10;
 constexpr uint8_t Version = 5;
 constexpr uint8_t RunLengthEncoding = 1;
 constexpr uint8_t BitsPerPlane = 8;
-constexpr uint8_t RunMarker = 0xC0;
-constexpr int MaxRun = 63;
 constexpr uint8_t PaletteMarker = 0x0C;
 constexpr int PaletteTrailerBytes = 768;
 constexpr int32_t HeaderFieldLimit = 65535;
@@ -64,11 +63,11 @@ public:
         while (x < count) {
             if (pending_ == 0) {
                 uint8_t b = source_.Next();
-                if (b < RunMarker) {
+                if (b < PCXRunMarker) {
                     out[x++] = b;
                     continue;
                 }
-                pending_ = b & MaxRun;
+                pending_ = b & PCXMaxRun;
                 if (pending_ == 0) pending_ = 1;
                 value_ = source_.Next();
             }
@@ -125,30 +124,61 @@ void ReadPaletteTrailer(TBufferedStream& stream, TLinearBitmap& bitmap) {
     }
 }
 
-// Writes the runs of `count` contiguous bytes to `out`, which holds 2 * count bytes;
-// runs never reach past them. Returns the end of what was written.
-uint8_t* EncodeRuns(const uint8_t* data, int32_t count, uint8_t* out) {
-    int32_t i = 0;
-    while (i < count) {
-        const uint8_t value = data[i];
-        if (i + 1 < count && data[i + 1] == value) {
-            const int32_t limit = std::min(count, i + MaxRun);
-            int32_t j = i + 2;
-            while (j < limit && data[j] == value) ++j;
-            *out++ = static_cast<uint8_t>(RunMarker + (j - i));
-            *out++ = value;
-            i = j;
-            continue;
-        }
-        // A single byte: literal, or a run of one when it looks like a count. Written
-        // without a branch, since photographs make that choice unpredictable.
-        const bool looksLikeCount = value >= RunMarker;
-        out[0] = looksLikeCount ? static_cast<uint8_t>(RunMarker + 1) : value;
-        out[1] = value;
-        out += 1 + looksLikeCount;
-        ++i;
+// Rows are encoded into a buffer of at least this size before they go to the stream.
+constexpr size_t OutputChunk = size_t{1} << 20;
+
+// Collects encoded rows and hands them to the stream in large writes.
+class EncodedRows {
+public:
+    EncodedRows(TBaseStream& stream, size_t rowBytes)
+        : stream_(stream), rowSpace_(2 * rowBytes + PCXRunEncoder::OutputSlack),
+          buffer_(std::max(OutputChunk, rowSpace_)) {}
+
+    // Room for one more row of the size given at construction.
+    uint8_t* RowSpace() {
+        if (buffer_.size() - used_ < rowSpace_) Flush();
+        return buffer_.data() + used_;
     }
-    return out;
+    void Commit(const uint8_t* end) { used_ = static_cast<size_t>(end - buffer_.data()); }
+    void Flush() {
+        stream_.Write(buffer_.data(), static_cast<int64_t>(used_));
+        used_ = 0;
+    }
+
+private:
+    TBaseStream& stream_;
+    size_t rowSpace_;
+    std::vector<uint8_t> buffer_;
+    size_t used_ = 0;
+};
+
+// Byte `channel` of each of the eight pixels in 24 bytes of blue-green-red, as one word.
+template <int channel>
+inline uint64_t ChannelOfEight(const uint64_t (&words)[3]) {
+    uint64_t bytes = 0;
+#pragma GCC unroll 8
+    for (int k = 0; k < 8; ++k) {
+        const int at = channel + 3 * k;
+        bytes |= (words[at / 8] >> (8 * (at % 8)) & 0xFF) << (8 * k);
+    }
+    return bytes;
+}
+
+// The three planes of a blue-green-red row, in the order they are written; eight pixels
+// at a time through three words.
+void SplitPlanes(const uint8_t* bgr, int32_t width, uint8_t* red, uint8_t* green, uint8_t* blue) {
+    int32_t x = 0;
+    for (; x + 8 <= width; x += 8, bgr += 24) {
+        const uint64_t words[3] = {host::ReadLE64(bgr), host::ReadLE64(bgr + 8), host::ReadLE64(bgr + 16)};
+        host::WriteLE64(blue + x, ChannelOfEight<0>(words));
+        host::WriteLE64(green + x, ChannelOfEight<1>(words));
+        host::WriteLE64(red + x, ChannelOfEight<2>(words));
+    }
+    for (; x < width; ++x, bgr += 3) {
+        blue[x] = bgr[0];
+        green[x] = bgr[1];
+        red[x] = bgr[2];
+    }
 }
 
 void WriteHeader(TBaseStream& stream, const TLinearBitmap& bitmap, uint8_t planes) {
@@ -167,11 +197,16 @@ void WriteHeader(TBaseStream& stream, const TLinearBitmap& bitmap, uint8_t plane
 }
 
 void WriteIndexed(TBaseStream& stream, const TLinearBitmap& bitmap) {
-    std::vector<uint8_t> out(static_cast<size_t>(bitmap.Width) * 2);
+    const size_t width = static_cast<size_t>(bitmap.Width);
+    // The encoder reads a little past the row; a copy gives it room after the last one.
+    std::vector<uint8_t> row(width + PCXRunEncoder::InputSlack);
+    PCXRunEncoder encoder(bitmap.Width);
+    EncodedRows rows(stream, width);
     for (int32_t y = 0; y < bitmap.Height; ++y) {
-        const uint8_t* end = EncodeRuns(bitmap.ScanLine(y), bitmap.Width, out.data());
-        stream.Write(out.data(), end - out.data());
+        std::memcpy(row.data(), bitmap.ScanLine(y), width);
+        rows.Commit(encoder.Encode(row.data(), rows.RowSpace()));
     }
+    rows.Flush();
     uint8_t trailer[1 + PaletteTrailerBytes];
     trailer[0] = PaletteMarker;
     SwapPaletteRB(bitmap.Palette.get(), trailer + 1);
@@ -180,17 +215,19 @@ void WriteIndexed(TBaseStream& stream, const TLinearBitmap& bitmap) {
 
 void WritePlanes(TBaseStream& stream, const TLinearBitmap& bitmap) {
     const size_t width = static_cast<size_t>(bitmap.Width);
-    std::vector<uint8_t> plane(width);
-    std::vector<uint8_t> out(width * 6);
+    std::vector<uint8_t> planes(3 * width + PCXRunEncoder::InputSlack);
+    uint8_t* const red = planes.data();
+    uint8_t* const green = red + width;
+    uint8_t* const blue = green + width;
+    PCXRunEncoder encoder(bitmap.Width);
+    EncodedRows rows(stream, 3 * width);
     for (int32_t y = 0; y < bitmap.Height; ++y) {
-        uint8_t* end = out.data();
-        for (int byte = 2; byte >= 0; --byte) {
-            const uint8_t* in = bitmap.ScanLine(y) + byte;
-            for (size_t x = 0; x < width; ++x) plane[x] = in[3 * x];
-            end = EncodeRuns(plane.data(), bitmap.Width, end);
-        }
-        stream.Write(out.data(), end - out.data());
+        SplitPlanes(bitmap.ScanLine(y), bitmap.Width, red, green, blue);
+        uint8_t* end = rows.RowSpace();
+        for (const uint8_t* plane : {red, green, blue}) end = encoder.Encode(plane, end);
+        rows.Commit(end);
     }
+    rows.Flush();
 }
 
 }  // namespace

@@ -225,37 +225,67 @@ bool Affordable(host::TStream& stream, int64_t pixels) {
     return beyondData <= GIFPixelAllowance;
 }
 
-void DecodeRaster(TGIFSubImage& frame, host::TStream& stream) {
+// The rows of an interlaced frame in the order they are stored: every eighth from row 0,
+// every eighth from row 4, every fourth from row 2, every second from row 1.
+class InterlacedRows {
+public:
+    explicit InterlacedRows(int32_t height) : height_(height) {}
+    bool More() const { return row_ < height_; }
+    int32_t Row() const { return row_; }
+    void Next() {
+        row_ += step_;
+        while (row_ >= height_ && step_ > 0) {
+            if (pass_ > 0) step_ /= 2;
+            ++pass_;
+            row_ = step_ / 2;
+        }
+    }
+
+private:
+    int32_t height_;
+    int32_t row_ = 0, step_ = 8, pass_ = 0;
+};
+
+// Decodes straight into the frame's rows; pixels the data does not reach keep `fill`.
+void DecodePixels(TGIFDecoder& decoder, TGIFSubImage& frame, uint8_t fill) {
     const int32_t width = frame.Width(), height = frame.Height();
-    const int64_t pixels = int64_t{width} * height;  // both 16-bit
+    uint8_t* data = frame.Data();
+    if (!frame.Interlaced()) {
+        const int64_t pixels = int64_t{width} * height;
+        const int64_t done = decoder.Decode(data, pixels);
+        std::memset(data + done, fill, static_cast<size_t>(pixels - done));
+        return;
+    }
+    InterlacedRows rows(height);
+    for (int32_t i = 0; i < height && rows.More(); ++i, rows.Next()) {
+        uint8_t* row = data + int64_t{rows.Row()} * width;
+        const int64_t done = decoder.Decode(row, width);
+        if (done == width) continue;
+        std::memset(row + done, fill, static_cast<size_t>(width - done));
+        for (++i, rows.Next(); i < height && rows.More(); ++i, rows.Next())
+            std::memset(data + int64_t{rows.Row()} * width, fill, static_cast<size_t>(width));
+        return;
+    }
+}
+
+void DecodeRaster(TGIFSubImage& frame, host::TStream& stream) {
+    const int64_t pixels = int64_t{frame.Width()} * frame.Height();  // both 16-bit
     if (!Affordable(stream, pixels)) throw GIFException("Premature end of data");
 
     frame.AllocatePixels();
     uint8_t fill = 0;
     if (frame.Transparent() && frame.GraphicControlExtension())
         fill = frame.GraphicControlExtension()->TransparentColorIndex();
-    uint8_t* data = frame.Data();
-    if (pixels > 0) std::memset(data, fill, static_cast<size_t>(pixels));
 
     const int minimumCodeSize = ReadByte(stream);
-    if (minimumCodeSize < 0) return;
+    if (minimumCodeSize < 0) {
+        if (pixels > 0) std::memset(frame.Data(), fill, static_cast<size_t>(pixels));
+        return;
+    }
     TGIFDecoder decoder(stream, minimumCodeSize,
                         [&frame](const std::string& message) { frame.ReportWarning(gsWarning, message); });
     try {
-        if (!frame.Interlaced()) {
-            decoder.Decode(data, pixels);
-        } else {
-            int32_t row = 0, step = 8, pass = 0;
-            for (int32_t i = 0; i < height; ++i) {
-                if (decoder.Decode(data + int64_t{row} * width, width) < width) break;
-                row += step;
-                while (row >= height && step > 0) {
-                    if (pass > 0) step /= 2;
-                    ++pass;
-                    row = step / 2;
-                }
-            }
-        }
+        DecodePixels(decoder, frame, fill);
     } catch (...) {
         try {
             decoder.Finish();

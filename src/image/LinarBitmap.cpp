@@ -446,7 +446,8 @@ void TLinearBitmap::Assign(TObject& Source) {
             temporary.Canvas().Draw(0, 0, *graphic);
         }
         if (!DirectlyCopyable(temporary.PixelFormat())) temporary.SetPixelFormat(host::pf24bit);
-        AssignPlatformBitmap(temporary);
+        // The temporary goes with this call: its rows move rather than being copied.
+        TakeOverPlatformBitmap(temporary);
         return;
     }
     if (auto* persistent = dynamic_cast<host::TPersistent*>(&Source)) {
@@ -454,7 +455,7 @@ void TLinearBitmap::Assign(TObject& Source) {
         temporary.Assign(*persistent);
         if (temporary.PixelFormat() != host::pf8bit && temporary.PixelFormat() != host::pf24bit)
             temporary.SetPixelFormat(host::pf24bit);
-        AssignPlatformBitmap(temporary);
+        TakeOverPlatformBitmap(temporary);
         return;
     }
     TAssignObject::Assign(Source);

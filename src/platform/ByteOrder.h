@@ -1,6 +1,8 @@
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 // Little-endian fields as Windows-era files store them. The one place that assembles
 // them: every reader of headers and records takes its integers from here.
@@ -18,6 +20,19 @@ inline void WriteLE16(uint8_t* p, uint16_t value) {
 inline void WriteLE32(uint8_t* p, uint32_t value) {
     WriteLE16(p, static_cast<uint16_t>(value));
     WriteLE16(p + 2, static_cast<uint16_t>(value >> 16));
+}
+
+// Eight bytes at once, for code that scans or moves bytes a word at a time: the first byte
+// is the lowest of the word, so std::countr_zero of a word of flags finds the first byte.
+inline uint64_t ReadLE64(const uint8_t* p) {
+    uint64_t value;
+    std::memcpy(&value, p, sizeof value);
+    if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
+    return value;
+}
+inline void WriteLE64(uint8_t* p, uint64_t value) {
+    if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
+    std::memcpy(p, &value, sizeof value);
 }
 
 }  // namespace host

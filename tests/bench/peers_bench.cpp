@@ -1,6 +1,7 @@
 // The paths users compare us on, each beside the tool they know, in one run over a
 // 12-megapixel mosaic cut from the photographs (an image no test reads): inflate and
-// deflate beside zlib on the mosaic's PNG rows, PNG to BMP and BMP to PNG beside
+// deflate beside zlib on the mosaic's PNG rows, PNG to BMP, BMP to PNG, PCX writing and
+// GIF reading (through pixmorph-open, on the mosaic cut to 256 colours) beside
 // ImageMagick's convert, the peak memory of code 104, code 100 beside cp, and the peak
 // memory of plug-in conversions. Commands run in turn, ours then the peer's, and each
 // figure is the median of the runs; ratios are peer / ours (above 1: we are faster)
@@ -148,7 +149,7 @@ size_t zlibDeflate6(const Bytes& data) {
 }
 
 void printRow(const char* path, double ours, double peer, const char* unit, const std::string& note) {
-    std::printf("%-34s %9.3f %s %9.3f %s %7.2fx  %s\n", path, ours, unit, peer, unit, peer / ours, note.c_str());
+    std::printf("%-44s %9.3f %s %9.3f %s %7.2fx  %s\n", path, ours, unit, peer, unit, peer / ours, note.c_str());
 }
 
 void compressionRows(const std::string& png) {
@@ -193,10 +194,31 @@ void copyAndPluginRows(const fs::path& dir, const std::string& bmp, double image
         const std::string out = d.source == bmp ? dir / "plugin.ppm" : dir / "plugin.bmp";
         const Paired run = runPaired({PIXMORPH_BINARY, d.ours, "5", out}, {"/usr/bin/convert", d.source, d.peerOut},
                                      [&] { fs::copy_file(d.source, d.ours, fs::copy_options::overwrite_existing); });
-        std::printf("%-34s %9.1f MiB %9.1f MiB %7.2fx  of the image (target at most 1.6x); convert peaks at %.2fx%s\n",
+        std::printf("%-44s %9.1f MiB %9.1f MiB %7.2fx  of the image (target at most 1.6x); convert peaks at %.2fx%s\n",
                     d.path, run.oursPeakKb / 1024.0, imageMiB, run.oursPeakKb / 1024.0 / imageMiB,
                     run.peerPeakKb / 1024.0 / imageMiB, run.failures ? ", FAILED RUNS" : "");
     }
+}
+
+// pixmorph-open is built beside pixmorph.
+std::string OpenBinary() { return (fs::path(PIXMORPH_BINARY).parent_path() / "pixmorph-open").string(); }
+
+// PCX writing (code 5, BMP to PCX) and GIF reading (pixmorph-open, GIF to BMP) beside
+// convert doing the same. The GIF is the mosaic cut to 256 colours by convert, made
+// before anything is timed.
+void pcxAndGifRows(const std::string& bmp, const fs::path& dir) {
+    const std::string input = dir / "pcx-input.bmp", ourPcx = dir / "ours.pcx", peerPcx = dir / "peer.pcx";
+    const Paired pcx = runPaired({PIXMORPH_BINARY, input, "5", ourPcx}, {"/usr/bin/convert", bmp, peerPcx},
+                                 [&] { fs::copy_file(bmp, input, fs::copy_options::overwrite_existing); });
+    printRow("PCX writing vs ImageMagick", pcx.ours, pcx.peer, "s ", pcx.failures ? "FAILED RUNS" : "");
+
+    const std::string gif = dir / "mosaic.gif", ourBmp = dir / "from-gif.bmp", peerBmp = dir / "peer-from-gif.bmp";
+    if (runMeasured({"/usr/bin/convert", bmp, "-colors", "256", gif}).exitCode != 0) {
+        std::printf("the mosaic could not be cut to 256 colours by convert\n");
+        return;
+    }
+    const Paired read = runPaired({OpenBinary(), gif, ourBmp}, {"/usr/bin/convert", gif, "BMP3:" + peerBmp}, [] {});
+    printRow("GIF reading (pixmorph-open) vs ImageMagick", read.ours, read.peer, "s ", read.failures ? "FAILED RUNS" : "");
 }
 
 }  // namespace
@@ -214,7 +236,7 @@ int main() {
     const double imageMiB = MosaicWidth * 3.0 * MosaicHeight / MiB;
     std::printf("12-megapixel mosaic (%dx%d, %.1f MiB of pixels); medians of %d runs each, ratio = peer / ours\n",
                 MosaicWidth, MosaicHeight, imageMiB, Runs);
-    std::printf("%-34s %12s %12s %8s\n", "path", "ours", "peer", "ratio");
+    std::printf("%-44s %12s %12s %8s\n", "path", "ours", "peer", "ratio");
     compressionRows(png);
 
     const std::string input = dir / "input", outBmp = dir / "out.bmp", outPng = dir / "out.png",
@@ -234,10 +256,11 @@ int main() {
                   static_cast<double>(fs::file_size(outPng)) / static_cast<double>(fs::file_size(peerPng)),
                   toPng.failures ? ", FAILED RUNS" : "");
     printRow("BMP to PNG vs convert (CPU)", toPng.ours, toPng.peer, "s ", note);
+    pcxAndGifRows(bmp, dir);
     const Paired code104 =
         runPaired({PIXMORPH_BINARY, input + ".bmp", "104", out104}, {"/usr/bin/convert", bmp, peerPng},
                   freshCopy(bmp, input + ".bmp"));
-    std::printf("%-34s %9.1f MiB %9.1f MiB %7.2fx  of the image (target at most 1.6x); convert BMP to PNG peaks at %.2fx%s\n",
+    std::printf("%-44s %9.1f MiB %9.1f MiB %7.2fx  of the image (target at most 1.6x); convert BMP to PNG peaks at %.2fx%s\n",
                 "peak memory of code 104", code104.oursPeakKb / 1024.0, imageMiB, code104.oursPeakKb / 1024.0 / imageMiB,
                 code104.peerPeakKb / 1024.0 / imageMiB, code104.failures ? ", FAILED RUNS" : "");
     copyAndPluginRows(dir, bmp, imageMiB);

@@ -116,6 +116,19 @@ struct WriteCase {
 
 class PcxWrite : public ::testing::TestWithParam<WriteCase> {};
 
+// `count` consecutive values from `first`: bytes that differ from their neighbours.
+Bytes Ramp(int count, int first) {
+    Bytes bytes(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) bytes[static_cast<size_t>(i)] = static_cast<uint8_t>(first + i);
+    return bytes;
+}
+
+Bytes Join(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
 TEST_P(PcxWrite, RunsHoldAtMost63BytesAndNeverSpanRows) {
     const WriteCase& c = GetParam();
     TLinearBitmap bitmap = indexedImage(c.width, c.height, c.pixels);
@@ -133,7 +146,26 @@ INSTANTIATE_TEST_SUITE_P(
                       WriteCase{"Run64", 64, 1, Bytes(64, 7), {0xFF, 7, 7}},
                       WriteCase{"HighRun64", 64, 1, Bytes(64, 0xC8), {0xFF, 0xC8, 0xC1, 0xC8}},
                       WriteCase{"RowsEndRuns", 3, 2, {5, 5, 5, 5, 5, 5}, {0xC3, 5, 0xC3, 5}},
-                      WriteCase{"OddWidth", 3, 1, {1, 2, 2}, {1, 0xC2, 2}}),
+                      WriteCase{"OddWidth", 3, 1, {1, 2, 2}, {1, 0xC2, 2}},
+                      // Rows are scanned in blocks of 64 bytes: runs across their edges and
+                      // the row's end, literal stretches longer than two words.
+                      WriteCase{"RunIntoTheRowEndAcrossABlock", 70, 1, Join({Ramp(60, 0), Bytes(10, 5)}),
+                                Join({Ramp(60, 0), {0xCA, 5}})},
+                      WriteCase{"Run63AcrossABlock", 94, 1, Join({Ramp(30, 100), Bytes(63, 9), {50}}),
+                                Join({Ramp(30, 100), {0xFF, 9, 50}})},
+                      WriteCase{"Run64AcrossABlock", 95, 1, Join({Ramp(30, 100), Bytes(64, 9), {50}}),
+                                Join({Ramp(30, 100), {0xFF, 9, 9, 50}})},
+                      WriteCase{"Run65AcrossABlock", 96, 1, Join({Ramp(30, 100), Bytes(65, 9), {50}}),
+                                Join({Ramp(30, 100), {0xFF, 9, 0xC2, 9, 50}})},
+                      WriteCase{"RunOverFourBlocks", 200, 1, Bytes(200, 0xC8),
+                                {0xFF, 0xC8, 0xFF, 0xC8, 0xFF, 0xC8, 0xCB, 0xC8}},
+                      WriteCase{"LongRunLeavesOne", 127, 1, Bytes(127, 7), {0xFF, 7, 0xFF, 7, 7}},
+                      WriteCase{"LongHighRunLeavesOne", 190, 1, Bytes(190, 0xC8),
+                                {0xFF, 0xC8, 0xFF, 0xC8, 0xFF, 0xC8, 0xC1, 0xC8}},
+                      WriteCase{"LongLiteralStretches", 61, 1, Join({Ramp(40, 0x90), {0xC5}, Ramp(20, 0)}),
+                                Join({Ramp(40, 0x90), {0xC1, 0xC5}, Ramp(20, 0)})},
+                      WriteCase{"RowOfOneWholeBlock", 64, 1, Join({Ramp(62, 0), {3, 3}}), Join({Ramp(62, 0), {0xC2, 3}})},
+                      WriteCase{"BlockRowsEndRuns", 66, 2, Bytes(132, 4), {0xFF, 4, 0xC3, 4, 0xFF, 4, 0xC3, 4}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PcxWrite, ThreePlaneRowsAreRedGreenBlue) {

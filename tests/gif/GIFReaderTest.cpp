@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <functional>
+#include <map>
+#include <random>
 
 #include "TestSupport.h"
 #include "codecs/PngOracle.h"
@@ -20,6 +22,8 @@ void Append(Bytes& to, std::initializer_list<int> bytes) {
     for (int b : bytes) to.push_back(static_cast<uint8_t>(b));
 }
 void AppendWord(Bytes& to, int v) { Append(to, {v & 0xFF, (v >> 8) & 0xFF}); }
+
+Bytes SubBlocks(int minimumCodeSize, const Bytes& data);
 
 // Image data that any LZW decoder reads as the pixels themselves: minimum code size 2,
 // 3-bit codes, a clear code before every pair of pixels so that the table never grows
@@ -44,7 +48,12 @@ Bytes PlainLzw(const Bytes& pixels, bool withEnd = true) {
         }
     }
     if (bits > 0) data.push_back(static_cast<uint8_t>(buffer));
-    Bytes out = {2};
+    return SubBlocks(2, data);
+}
+
+// The minimum code size byte, the code bytes in full sub-blocks, the terminator.
+Bytes SubBlocks(int minimumCodeSize, const Bytes& data) {
+    Bytes out = {static_cast<uint8_t>(minimumCodeSize)};
     for (size_t at = 0; at < data.size(); at += 255) {
         const size_t n = std::min<size_t>(255, data.size() - at);
         out.push_back(static_cast<uint8_t>(n));
@@ -52,6 +61,39 @@ Bytes PlainLzw(const Bytes& pixels, bool withEnd = true) {
     }
     out.push_back(0);
     return out;
+}
+
+// Real LZW for pixels below 1 << minimum, long strings included, with one clear at the
+// start only: once the table is full its codes go on at 12 bits. Widths follow the
+// decoder, which defines each entry one code later than the encoder.
+Bytes LzwWithoutLaterClears(const Bytes& pixels, int minimum) {
+    const int clear = 1 << minimum;
+    std::map<std::pair<int, int>, int> table;
+    int encoderNext = clear + 2, decoderNext = clear + 2, width = minimum + 1;
+    uint64_t buffer = 0;
+    int bits = 0;
+    Bytes data;
+    auto emit = [&](int code, bool defines) {
+        buffer |= static_cast<uint64_t>(code) << bits;
+        for (bits += width; bits >= 8; bits -= 8, buffer >>= 8) data.push_back(static_cast<uint8_t>(buffer));
+        if (defines && decoderNext < 4096 && ++decoderNext >= (1 << width) && width < 12) ++width;
+    };
+    emit(clear, false);
+    int string = pixels[0];
+    for (size_t i = 1; i < pixels.size(); ++i) {
+        const auto known = table.find({string, pixels[i]});
+        if (known != table.end()) {
+            string = known->second;
+            continue;
+        }
+        emit(string, encoderNext > clear + 2);
+        if (encoderNext < 4096) table[{string, pixels[i]}] = encoderNext++;
+        string = pixels[i];
+    }
+    emit(string, encoderNext > clear + 2);
+    emit(clear + 1, false);
+    if (bits > 0) data.push_back(static_cast<uint8_t>(buffer));
+    return SubBlocks(minimum, data);
 }
 
 // "GIF89a", a w x h screen with a 4-entry global table (black, red, green, blue).
@@ -63,15 +105,18 @@ Bytes Header(int w, int h, const char* signature = "GIF89a") {
     return b;
 }
 
-void Frame(Bytes& b, int w, int h, const Bytes& pixels, bool interlaced = false, int left = 0, int top = 0) {
+void FrameOfData(Bytes& b, int w, int h, const Bytes& data, bool interlaced = false, int left = 0, int top = 0) {
     b.push_back(0x2C);
     AppendWord(b, left);
     AppendWord(b, top);
     AppendWord(b, w);
     AppendWord(b, h);
     Append(b, {interlaced ? 0x40 : 0});
-    const Bytes data = PlainLzw(pixels);
     b.insert(b.end(), data.begin(), data.end());
+}
+
+void Frame(Bytes& b, int w, int h, const Bytes& pixels, bool interlaced = false, int left = 0, int top = 0) {
+    FrameOfData(b, w, h, PlainLzw(pixels), interlaced, left, top);
 }
 
 struct Loaded {
@@ -435,6 +480,37 @@ TEST(GIFReader, EveryTestFileDecodesAsGiflibDoes) {
             const int transparent = f.Transparent() ? f.GraphicControlExtension()->TransparentColorIndex() : -1;
             EXPECT_EQ(transparent, e.transparentIndex) << i;
         }
+    }
+}
+
+// Strings far longer than a word, cut by the ends of interlaced rows, and tables that fill
+// up and go on at 12 bits without a clear, over more data than is gathered at once.
+TEST(GIFReader, LongStringsRowEndsAndFullTablesDecodeAsGiflibDoes) {
+#ifndef PIXMORPH_HAVE_GIFLIB
+    GTEST_SKIP() << "giflib not available";
+#endif
+    const struct {
+        int width, height;
+        bool interlaced;
+        int minimum, colours, longestRun;
+    } cases[] = {{300, 200, false, 8, 256, 1},  {300, 200, true, 8, 256, 1},  {500, 120, false, 2, 3, 900},
+                 {7, 9, true, 2, 4, 40},         {1, 13, true, 2, 2, 5},        {64, 64, true, 3, 5, 200},
+                 {1000, 30, true, 8, 256, 2}};
+    std::mt19937 random(11);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        Bytes pixels;
+        while (pixels.size() < static_cast<size_t>(c.width) * c.height)
+            pixels.insert(pixels.end(), 1 + random() % c.longestRun, static_cast<uint8_t>(random() % c.colours));
+        pixels.resize(static_cast<size_t>(c.width) * c.height);
+        Bytes file = Header(c.width, c.height);
+        FrameOfData(file, c.width, c.height, LzwWithoutLaterClears(pixels, c.minimum), c.interlaced);
+        file.push_back(0x3B);
+        const gif_oracle::Decoded expected = gif_oracle::Decode(file);
+        ASSERT_TRUE(expected.ok) << expected.error;
+        Loaded loaded = Load(file);
+        EXPECT_TRUE(loaded.warnings.empty());
+        EXPECT_TRUE(FramePixels(*loaded.image->Images().SubImage(0)) == expected.frames[0].pixels);
     }
 }
 
