@@ -90,25 +90,27 @@ struct CodedValue {
 
 // The symbol of every match length (minus FirstLengthSymbol), and of every distance: up to
 // 256 by the distance, further by its bits above the seventh (which the extra bits of the
-// longer distance codes always cover).
+// longer distance codes always cover), those behind the first 256.
 struct SymbolTables {
+    static constexpr uint32_t NearDistances = 256;
+    static constexpr int FarShift = 7;
     uint8_t length[MaxMatch + 1];
-    uint8_t nearDistance[256];
-    uint8_t farDistance[256];
-    constexpr SymbolTables() : length(), nearDistance(), farDistance() {
+    uint8_t distance[2 * NearDistances];
+    constexpr SymbolTables() : length(), distance() {
         for (int s = 0; s < LengthSymbolCount; ++s) {
             const int last = s + 1 < LengthSymbolCount ? Lengths.base[s + 1] - 1 : MaxMatch;
             for (int n = Lengths.base[s]; n <= last && n <= MaxMatch; ++n) length[n] = static_cast<uint8_t>(s);
         }
         for (int s = 0; s < DistanceSymbolCount; ++s) {
             const int last = s + 1 < DistanceSymbolCount ? Distances.base[s + 1] - 1 : MaxDistance;
-            for (int d = Distances.base[s]; d <= last; ++d) {
-                if (d <= 256)
-                    nearDistance[d - 1] = static_cast<uint8_t>(s);
-                else
-                    farDistance[(d - 1) >> 7] = static_cast<uint8_t>(s);
-            }
+            for (int d = Distances.base[s]; d <= last; ++d)
+                distance[distanceIndex(static_cast<uint32_t>(d))] = static_cast<uint8_t>(s);
         }
+    }
+    // Picked without a branch: near and far distances follow no pattern.
+    static constexpr uint32_t distanceIndex(uint32_t distance) {
+        const uint32_t d = distance - 1;
+        return d < NearDistances ? d : NearDistances + (d >> FarShift);
     }
 };
 inline constexpr SymbolTables Symbols;
@@ -119,7 +121,7 @@ inline CodedValue lengthSymbol(int length) {
 }
 
 inline CodedValue distanceSymbol(int distance) {
-    const uint32_t symbol = distance <= 256 ? Symbols.nearDistance[distance - 1] : Symbols.farDistance[(distance - 1) >> 7];
+    const uint32_t symbol = Symbols.distance[SymbolTables::distanceIndex(static_cast<uint32_t>(distance))];
     return {symbol, static_cast<uint32_t>(distance - Distances.base[symbol]), Distances.extra[symbol]};
 }
 

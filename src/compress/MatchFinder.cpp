@@ -10,6 +10,10 @@ using namespace deflate;
 namespace {
 
 constexpr uint32_t RingMask = TMatchFinder::RingSize - 1;
+// The index's tables per position hold the last 32,768 positions: no candidate lies further
+// back, and a position's slot is taken again only once it is out of reach.
+constexpr uint32_t Reach = MaxDistance;
+constexpr uint32_t ReachMask = Reach - 1;
 constexpr uint32_t MirrorSize = 320;  // ring start repeated after its end, for reads past it
 constexpr uint32_t PairCount = 65536;
 constexpr int TripleHashBits = 15;
@@ -53,8 +57,8 @@ struct TMatchFinder::TIndex {
     std::unique_ptr<uint16_t[]> pairCount = std::make_unique<uint16_t[]>(PairCount);
     std::unique_ptr<uint32_t[]> tripleHead = std::make_unique<uint32_t[]>(size_t{1} << TripleHashBits);
     std::unique_ptr<uint32_t[]> quadHead = std::make_unique<uint32_t[]>(size_t{1} << QuadHashBits);
-    std::unique_ptr<uint16_t[]> tripleBack = std::make_unique_for_overwrite<uint16_t[]>(RingSize);
-    std::unique_ptr<TLink[]> links = std::make_unique_for_overwrite<TLink[]>(RingSize);
+    std::unique_ptr<uint16_t[]> tripleBack = std::make_unique_for_overwrite<uint16_t[]>(Reach);
+    std::unique_ptr<TLink[]> links = std::make_unique_for_overwrite<TLink[]>(Reach);
 };
 
 thread_local std::unique_ptr<TMatchFinder::TIndex> TMatchFinder::spareIndex_;
@@ -134,14 +138,14 @@ inline uint16_t chainIn(uint32_t& newest, uint32_t position) {
 inline void TMatchFinder::enter(int64_t t) {
     const uint32_t p = at(t - 1), c = at(t);
     const uint16_t n = ++pairCount_[p << 8 | c];
-    links_[static_cast<uint32_t>(t) & RingMask].ordinal = n;
+    links_[static_cast<uint32_t>(t) & ReachMask].ordinal = n;
     if (t < 2) return;
     const uint32_t b = at(t - 2);
     const uint32_t tripleStart = static_cast<uint32_t>(t - 1);
-    tripleBack_[tripleStart & RingMask] = chainIn(tripleHead_[tripleHash(b, p, c)], tripleStart);
+    tripleBack_[tripleStart & ReachMask] = chainIn(tripleHead_[tripleHash(b, p, c)], tripleStart);
     if (t < 3) return;
     const uint32_t quadStart = static_cast<uint32_t>(t - 2);
-    links_[quadStart & RingMask].quadBack = chainIn(quadHead_[quadHash(at(t - 3) | b << 8 | p << 16 | c << 24)], quadStart);
+    links_[quadStart & ReachMask].quadBack = chainIn(quadHead_[quadHash(at(t - 3) | b << 8 | p << 16 | c << 24)], quadStart);
 }
 
 void TMatchFinder::Advance(int32_t n) { pass(n, true); }
@@ -206,7 +210,7 @@ inline bool TMatchFinder::consider(uint32_t candidate, uint64_t mask, int cap, T
     const uint64_t differ = load64(start) ^ load64(head);
     if ((differ & mask) != 0) return false;
     const uint16_t newest = pairCount_[head[0] << 8 | head[1]];
-    if (static_cast<uint16_t>(newest - links_[candidate & RingMask].ordinal) >= PairCandidates) return true;
+    if (static_cast<uint16_t>(newest - links_[candidate & ReachMask].ordinal) >= PairCandidates) return true;
     const int len = differ != 0 ? std::min(__builtin_ctzll(differ) >> 3, cap) : matchLength(start, head, 8, cap);
     // Chosen without a branch, which would follow no pattern. A match as long as the cap is
     // longer than the best one so far, which is always shorter.
@@ -234,7 +238,7 @@ inline void TMatchFinder::walkQuads(int cap, TMatch& best) const {
         if (tLow - candidate >= MaxDistance) return;
         if (consider(candidate, QuadMask, cap, best)) return;
         if (best.length >= cap) return;
-        candidate -= links_[candidate & RingMask].quadBack;
+        candidate -= links_[candidate & ReachMask].quadBack;
     }
 }
 
@@ -245,7 +249,7 @@ inline void TMatchFinder::newestTriple(int cap, TMatch& best) const {
     uint32_t candidate = tripleHead_[tripleHash(head[0], head[1], head[2])];
     while (candidate != 0 && tLow - candidate < MaxDistance) {
         if (consider(candidate, TripleMask, cap, best) || best.length >= MinMatch) return;
-        candidate -= tripleBack_[candidate & RingMask];
+        candidate -= tripleBack_[candidate & ReachMask];
     }
 }
 
@@ -268,6 +272,6 @@ inline void TMatchFinder::walkTriples(int cap, TMatch& best) const {
     uint32_t candidate = tripleHead_[tripleHash(head[0], head[1], head[2])];
     while (candidate != 0 && tLow - candidate < MaxDistance) {
         if (consider(candidate, TripleMask, cap, best) || best.length >= cap) return;
-        candidate -= tripleBack_[candidate & RingMask];
+        candidate -= tripleBack_[candidate & ReachMask];
     }
 }

@@ -79,7 +79,7 @@ private:
     int32_t pending_ = 0;
     int64_t totalIn_ = 0;  // bytes passed so far
 
-    // Per ring position, together so that one load serves a step of the search: how far
+    // Per position in reach, together so that one load serves a step of the search: how far
     // back the next older position with the same hash of four bytes is (FarBack when it is
     // out of reach or there is none), and the count of the position's pair when it was
     // entered.
@@ -94,6 +94,6 @@ private:
     uint16_t* pairCount_ = nullptr;   // occurrences of each byte pair
     uint32_t* tripleHead_ = nullptr;  // per triple hash: newest position
     uint32_t* quadHead_ = nullptr;    // per hash of four bytes: newest position
-    uint16_t* tripleBack_ = nullptr;  // per ring position: as TLink::quadBack, by triple hash
-    TLink* links_ = nullptr;          // per ring position
+    uint16_t* tripleBack_ = nullptr;  // per position in reach: as TLink::quadBack, by triple hash
+    TLink* links_ = nullptr;          // per position in reach
 };
