@@ -178,14 +178,13 @@ int TMatchFinder::TakeTokens(TToken* tokens, int max, int32_t minPending) {
 }
 
 // The search runs once per token: its parts are inlined here. Below four pending bytes
-// every candidate is as long as the cap: the newest wins, and the walk over the triples
-// finds it.
+// every candidate is as long as the cap, and the newest wins.
 inline TMatchFinder::TMatch TMatchFinder::search() const {
     const int cap = std::min<int32_t>(pending_, MaxMatch);
     TMatch best{2, 0};
     if (tryDistanceTwo(cap, best)) return best;
     if (cap < LongMatch)
-        walkTriples(cap, best);
+        newestTriple(cap, best);
     else
         findLongest(cap, best);
     return best;
@@ -242,7 +241,8 @@ inline void TMatchFinder::walkQuads(int cap, TMatch& best) const {
     }
 }
 
-// The newest candidate that shares the head's triple, when none shares four bytes.
+// The newest candidate that shares the head's triple: the match when none shares four
+// bytes, or when only three are pending.
 inline void TMatchFinder::newestTriple(int cap, TMatch& best) const {
     const uint8_t* const head = HeadData();
     const uint32_t tLow = static_cast<uint32_t>(totalIn_);
@@ -262,16 +262,4 @@ inline bool TMatchFinder::tryDistanceTwo(int cap, TMatch& best) const {
     if (len <= best.length) return false;
     best = {len, 2};
     return len >= cap;
-}
-
-// Every candidate that shares the head's triple, newest first, while they lie within
-// reach and among the pair's newest occurrences.
-inline void TMatchFinder::walkTriples(int cap, TMatch& best) const {
-    const uint8_t* const head = HeadData();
-    const uint32_t tLow = static_cast<uint32_t>(totalIn_);
-    uint32_t candidate = tripleHead_[tripleHash(head[0], head[1], head[2])];
-    while (candidate != 0 && tLow - candidate < MaxDistance) {
-        if (consider(candidate, TripleMask, cap, best) || best.length >= cap) return;
-        candidate -= tripleBack_[candidate & ReachMask];
-    }
 }

@@ -65,7 +65,6 @@ private:
     void pass(int32_t n, bool indexed);
     TMatch search() const;
     bool tryDistanceTwo(int cap, TMatch& best) const;
-    void walkTriples(int cap, TMatch& best) const;
     void findLongest(int cap, TMatch& best) const;
     bool tryDistanceThree(int cap, TMatch& best) const;
     void walkQuads(int cap, TMatch& best) const;
