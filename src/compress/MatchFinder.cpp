@@ -22,11 +22,10 @@ constexpr int LongMatch = MinMatch + 1;  // a match of four bytes or more
 constexpr int PairCandidates = 64;  // newest occurrences of a pair that are searched
 constexpr uint32_t GoldenRatioMultiplier = 2654435761u;  // spreads the triple over the hash's top bits
 
-uint32_t tripleHash(uint32_t a, uint32_t b, uint32_t c) {
-    return ((a << 16 | b << 8 | c) * GoldenRatioMultiplier) >> (32 - TripleHashBits);
-}
-
-// Four bytes as a little-endian load gives them.
+// Pairs, triples and four bytes are taken as a little-endian load gives them: the first
+// byte lowest.
+uint32_t pairKey(uint32_t bytes) { return bytes & 0xFFFF; }
+uint32_t tripleHash(uint32_t bytes) { return ((bytes & 0xFFFFFF) * GoldenRatioMultiplier) >> (32 - TripleHashBits); }
 uint32_t quadHash(uint32_t bytes) { return (bytes * GoldenRatioMultiplier) >> (32 - QuadHashBits); }
 
 // Common length of the bytes at a and at b, from offset `from`, at most cap. Eight bytes
@@ -79,8 +78,8 @@ void TMatchFinder::clearIndexForNextUse() {
     if (totalIn_ + pending_ <= static_cast<int64_t>(RingSize)) {
         const uint8_t* w = window_.get();
         for (int64_t t = 1; t < totalIn_; ++t) {
-            index.pairCount[w[t - 1] << 8 | w[t]] = 0;
-            if (t >= 2) index.tripleHead[tripleHash(w[t - 2], w[t - 1], w[t])] = 0;
+            index.pairCount[pairKey(static_cast<uint32_t>(load64(w + t - 1)))] = 0;
+            if (t >= 2) index.tripleHead[tripleHash(static_cast<uint32_t>(load64(w + t - 2)))] = 0;
             if (t >= 3) index.quadHead[quadHash(static_cast<uint32_t>(load64(w + t - 3)))] = 0;
         }
     } else {
@@ -134,18 +133,18 @@ inline uint16_t chainIn(uint32_t& newest, uint32_t position) {
 
 }  // namespace
 
-// Records the pair, the triple and the four bytes that end at position t (t >= 1).
+// Records the pair, the triple and the four bytes that end at position t (t >= 1), from
+// one load of the four bytes (those before the first byte are not used).
 inline void TMatchFinder::enter(int64_t t) {
-    const uint32_t p = at(t - 1), c = at(t);
-    const uint16_t n = ++pairCount_[p << 8 | c];
+    const uint32_t bytes = static_cast<uint32_t>(load64(window_.get() + (static_cast<uint32_t>(t - 3) & RingMask)));
+    const uint16_t n = ++pairCount_[pairKey(bytes >> 16)];
     links_[static_cast<uint32_t>(t) & ReachMask].ordinal = n;
     if (t < 2) return;
-    const uint32_t b = at(t - 2);
     const uint32_t tripleStart = static_cast<uint32_t>(t - 1);
-    tripleBack_[tripleStart & ReachMask] = chainIn(tripleHead_[tripleHash(b, p, c)], tripleStart);
+    tripleBack_[tripleStart & ReachMask] = chainIn(tripleHead_[tripleHash(bytes >> 8)], tripleStart);
     if (t < 3) return;
     const uint32_t quadStart = static_cast<uint32_t>(t - 2);
-    links_[quadStart & ReachMask].quadBack = chainIn(quadHead_[quadHash(at(t - 3) | b << 8 | p << 16 | c << 24)], quadStart);
+    links_[quadStart & ReachMask].quadBack = chainIn(quadHead_[quadHash(bytes)], quadStart);
 }
 
 void TMatchFinder::Advance(int32_t n) { pass(n, true); }
@@ -208,7 +207,7 @@ inline bool TMatchFinder::consider(uint32_t candidate, uint64_t mask, int cap, T
     const uint8_t* const start = window_.get() + ((candidate - 1) & RingMask);
     const uint64_t differ = load64(start) ^ load64(head);
     if ((differ & mask) != 0) return false;
-    const uint16_t newest = pairCount_[head[0] << 8 | head[1]];
+    const uint16_t newest = pairCount_[pairKey(static_cast<uint32_t>(load64(head)))];
     if (static_cast<uint16_t>(newest - links_[candidate & ReachMask].ordinal) >= PairCandidates) return true;
     const int len = differ != 0 ? std::min(__builtin_ctzll(differ) >> 3, cap) : matchLength(start, head, 8, cap);
     // Chosen without a branch, which would follow no pattern. A match as long as the cap is
@@ -223,7 +222,7 @@ inline bool TMatchFinder::consider(uint32_t candidate, uint64_t mask, int cap, T
 // when it is as long as a match can be.
 inline bool TMatchFinder::tryDistanceThree(int cap, TMatch& best) const {
     const uint8_t* const head = HeadData();
-    const uint32_t candidate = tripleHead_[tripleHash(head[0], head[1], head[2])];
+    const uint32_t candidate = tripleHead_[tripleHash(static_cast<uint32_t>(load64(head)))];
     if (candidate == 0 || candidate != static_cast<uint32_t>(totalIn_) - 2) return false;
     consider(candidate, TripleMask, cap, best);
     return best.length >= cap;
@@ -246,7 +245,7 @@ inline void TMatchFinder::walkQuads(int cap, TMatch& best) const {
 inline void TMatchFinder::newestTriple(int cap, TMatch& best) const {
     const uint8_t* const head = HeadData();
     const uint32_t tLow = static_cast<uint32_t>(totalIn_);
-    uint32_t candidate = tripleHead_[tripleHash(head[0], head[1], head[2])];
+    uint32_t candidate = tripleHead_[tripleHash(static_cast<uint32_t>(load64(head)))];
     while (candidate != 0 && tLow - candidate < MaxDistance) {
         if (consider(candidate, TripleMask, cap, best) || best.length >= MinMatch) return;
         candidate -= tripleBack_[candidate & ReachMask];
