@@ -81,8 +81,6 @@ inline uint64_t load64(const uint8_t* p) {
     return v;
 }
 
-inline int bitLength(uint32_t v) { return v == 0 ? 0 : 32 - __builtin_clz(v); }
-
 // A symbol with the extra bits that follow it.
 struct CodedValue {
     uint32_t symbol;
@@ -90,20 +88,41 @@ struct CodedValue {
     int extraBits;
 };
 
+// The symbol of every match length (minus FirstLengthSymbol), and of every distance: up to
+// 256 by the distance, further by its bits above the seventh (which the extra bits of the
+// longer distance codes always cover), those behind the first 256.
+struct SymbolTables {
+    static constexpr uint32_t NearDistances = 256;
+    static constexpr int FarShift = 7;
+    uint8_t length[MaxMatch + 1];
+    uint8_t distance[2 * NearDistances];
+    constexpr SymbolTables() : length(), distance() {
+        for (int s = 0; s < LengthSymbolCount; ++s) {
+            const int last = s + 1 < LengthSymbolCount ? Lengths.base[s + 1] - 1 : MaxMatch;
+            for (int n = Lengths.base[s]; n <= last && n <= MaxMatch; ++n) length[n] = static_cast<uint8_t>(s);
+        }
+        for (int s = 0; s < DistanceSymbolCount; ++s) {
+            const int last = s + 1 < DistanceSymbolCount ? Distances.base[s + 1] - 1 : MaxDistance;
+            for (int d = Distances.base[s]; d <= last; ++d)
+                distance[distanceIndex(static_cast<uint32_t>(d))] = static_cast<uint8_t>(s);
+        }
+    }
+    // Picked without a branch: near and far distances follow no pattern.
+    static constexpr uint32_t distanceIndex(uint32_t distance) {
+        const uint32_t d = distance - 1;
+        return d < NearDistances ? d : NearDistances + (d >> FarShift);
+    }
+};
+inline constexpr SymbolTables Symbols;
+
 inline CodedValue lengthSymbol(int length) {
-    if (length <= 10) return {static_cast<uint32_t>(254 + length), 0, 0};
-    if (length == MaxMatch) return {LastLengthSymbol, 0, 0};
-    const int j = bitLength(static_cast<uint32_t>(length - 3) >> 3);
-    const int base = (4 << j) + 3;
-    return {static_cast<uint32_t>(((length - base) >> j) + 4 * j + 261),
-            static_cast<uint32_t>((length - base) & ((1 << j) - 1)), j};
+    const uint32_t index = Symbols.length[length];
+    return {FirstLengthSymbol + index, static_cast<uint32_t>(length - Lengths.base[index]), Lengths.extra[index]};
 }
 
 inline CodedValue distanceSymbol(int distance) {
-    const uint32_t d = static_cast<uint32_t>(distance - 1);
-    if (d <= 3) return {d, 0, 0};
-    const int j = bitLength(d >> 2);
-    return {static_cast<uint32_t>(2 * j + 2) + ((d >> j) & 1), d & ((1u << j) - 1), j};
+    const uint32_t symbol = Symbols.distance[SymbolTables::distanceIndex(static_cast<uint32_t>(distance))];
+    return {symbol, static_cast<uint32_t>(distance - Distances.base[symbol]), Distances.extra[symbol]};
 }
 
 }  // namespace deflate

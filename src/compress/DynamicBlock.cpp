@@ -119,44 +119,55 @@ TDynamicBlock::TDynamicBlock() {
 }
 
 void TDynamicBlock::Begin() {
-    if (!symbols_) symbols_ = std::make_unique_for_overwrite<TSymbol[]>(SymbolCapacity);
+    if (!tokens_) tokens_ = std::make_unique_for_overwrite<uint32_t[]>(TokenCapacity);
+    tokenCount_ = 0;
     symbolCount_ = 0;
+    std::fill(std::begin(literalCounts_), std::end(literalCounts_), 0);
+    std::fill(std::begin(distanceCounts_), std::end(distanceCounts_), 0);
 }
 
 void TDynamicBlock::Write(TBitWriter& out, bool last) {
     out.PutBlockHeader(last, DynamicBlock);
-    append(EndOfBlock, LiteralKind);
+    ++literalCounts_[EndOfBlock];
+    ++symbolCount_;
     buildCodes();
     const int literalCount = storedCodeCount(literalCodes_, static_cast<int>(LastLengthSymbol), MinLiteralCodes);
     const int distanceCount = storedCodeCount(distanceCodes_, DistanceSymbolCount - 1, MinDistanceCodes);
     CodeLengthRuns runs = runLengthCode(literalCodes_, literalCount, distanceCodes_, distanceCount);
     writeHeader(out, literalCount, distanceCount, runs);
-    writeSymbols(out);
+    writeTokens(out);
+    out.PutCode(literalCodes_.Entries[EndOfBlock]);
 }
 
-// Codes from the frequencies of the block's symbols.
+// Codes from the frequencies of the block's symbols (the counts are used up).
 void TDynamicBlock::buildCodes() {
-    uint32_t literalCounts[LiteralSymbols] = {};
-    uint32_t distanceCounts[DistanceSymbols] = {};
-    for (int32_t i = 0; i < symbolCount_; ++i) {
-        const TSymbol& symbol = symbols_[i];
-        if (symbol.kind == LiteralKind)
-            ++literalCounts[symbol.value];
-        else if (symbol.kind == DistanceKind)
-            ++distanceCounts[symbol.value];
-    }
-    literalCodes_.BuildFromFrequencies(literalCounts, MaxCodeBits);
-    distanceCodes_.BuildFromFrequencies(distanceCounts, MaxCodeBits);
+    literalCodes_.BuildFromFrequencies(literalCounts_, MaxCodeBits);
+    distanceCodes_.BuildFromFrequencies(distanceCounts_, MaxCodeBits);
 }
 
-void TDynamicBlock::writeSymbols(TBitWriter& out) const {
-    for (int32_t i = 0; i < symbolCount_; ++i) {
-        const TSymbol& symbol = symbols_[i];
-        if (symbol.kind == LiteralKind)
-            out.PutCode(literalCodes_.Entries[symbol.value]);
-        else if (symbol.kind == DistanceKind)
-            out.PutCode(distanceCodes_.Entries[symbol.value]);
-        else
-            out.PutBits(symbol.value, symbol.kind);
+// Each token goes out as two pieces of bits, a code with the extra bits that follow it: a
+// literal's code and nothing, or a match's length and distance. Chosen without branches,
+// which would follow no pattern.
+void TDynamicBlock::writeTokens(TBitWriter& out) {
+    fillLengthBits();
+    for (int32_t i = 0; i < tokenCount_; ++i) {
+        const uint32_t token = tokens_[i];
+        const bool match = (token & MatchFlag) != 0;
+        const TBits literal = {literalCodes_.Entries[token & 0xFF].Code, literalCodes_.Entries[token & 0xFF].Length};
+        const TBits first = match ? lengthBits_[(token >> DistanceBits) & LengthField] : literal;
+        const CodedValue dist = distanceSymbol(static_cast<int>(token & DistanceField) + 1);
+        const THuffmanCodes::TEntry& distCode = distanceCodes_.Entries[dist.symbol];
+        const uint32_t distLength = distCode.Length + static_cast<uint32_t>(dist.extraBits);
+        out.PutBits(first.value, static_cast<int>(first.length));
+        out.PutBits(distCode.Code | dist.extra << distCode.Length, match ? static_cast<int>(distLength) : 0);
+    }
+}
+
+// Every match length's code with its extra bits, for this block's codes.
+void TDynamicBlock::fillLengthBits() {
+    for (int length = MinMatch; length <= MaxMatch; ++length) {
+        const CodedValue len = lengthSymbol(length);
+        const THuffmanCodes::TEntry& code = literalCodes_.Entries[len.symbol];
+        lengthBits_[length] = {code.Code | len.extra << code.Length, code.Length + static_cast<uint32_t>(len.extraBits)};
     }
 }

@@ -8,22 +8,27 @@
 #include "compress/DeflateFormat.h"
 #include "compress/Huffman.h"
 
-// A block coded with Huffman codes of its own: its literals and matches are collected,
-// then coded with the codes their frequencies give, behind a header that stores them.
+// A block coded with Huffman codes of its own: its literals and matches are collected and
+// counted, then coded with the codes their frequencies give, behind a header that stores them.
 class TDynamicBlock {
 public:
     TDynamicBlock();
 
     // Starts collecting a new block.
     void Begin();
-    void AddLiteral(uint32_t byte) { append(byte, LiteralKind); }
+    void AddLiteral(uint32_t byte) {
+        tokens_[tokenCount_++] = byte;
+        ++literalCounts_[byte];
+        ++symbolCount_;
+    }
     void AddMatch(int length, int distance) {
         const deflate::CodedValue len = deflate::lengthSymbol(length);
-        append(len.symbol, LiteralKind);
-        if (len.extraBits) append(len.extra, len.extraBits);
         const deflate::CodedValue dist = deflate::distanceSymbol(distance);
-        append(dist.symbol, DistanceKind);
-        if (dist.extraBits) append(dist.extra, dist.extraBits);
+        tokens_[tokenCount_++] = MatchFlag | static_cast<uint32_t>(length) << DistanceBits | static_cast<uint32_t>(distance - 1);
+        ++literalCounts_[len.symbol];
+        ++distanceCounts_[dist.symbol];
+        // A symbol each, and one more for each that has extra bits.
+        symbolCount_ += 2 + (len.extraBits != 0) + (dist.extraBits != 0);
     }
     // Enough symbols for one block: it must be written before more are added.
     bool Full() const { return symbolCount_ > MaxSymbolsPerBlock; }
@@ -38,25 +43,29 @@ public:
 private:
     static constexpr int MaxSymbolsPerBlock = 65526;
     static constexpr int MaxSymbolsPerToken = 4;  // length, its extra bits, distance, its extra bits
-    // A match adds up to four entries past the limit, the block's end one more.
-    static constexpr int SymbolCapacity = 65537 + 8;
-    // An entry's kind: a literal/length symbol, a distance symbol, or else the number of
-    // extra bits it holds (1..13).
-    static constexpr int16_t LiteralKind = -1;
-    static constexpr int16_t DistanceKind = -2;
+    // A match adds up to four symbols past the limit; each token is one symbol at least.
+    static constexpr int TokenCapacity = MaxSymbolsPerBlock + MaxSymbolsPerToken;
+    // A token: a literal byte, or the flag with the length and the distance minus one.
+    static constexpr uint32_t MatchFlag = 1u << 31;
+    static constexpr int DistanceBits = 15;
 
-    struct TSymbol {
-        uint16_t value;
-        int16_t kind;
+    // Bits that go out together, lowest first.
+    struct TBits {
+        uint32_t value;
+        uint32_t length;
     };
+    static constexpr uint32_t DistanceField = (1u << DistanceBits) - 1;
+    static constexpr uint32_t LengthField = 0x1FF;
 
-    void append(uint32_t value, int kind) {
-        symbols_[symbolCount_++] = {static_cast<uint16_t>(value), static_cast<int16_t>(kind)};
-    }
     void buildCodes();
-    void writeSymbols(TBitWriter& out) const;
+    void writeTokens(TBitWriter& out);
+    void fillLengthBits();
 
-    std::unique_ptr<TSymbol[]> symbols_;  // allocated with the first block
+    std::unique_ptr<uint32_t[]> tokens_;  // allocated with the first block
+    int32_t tokenCount_ = 0;
     int32_t symbolCount_ = 0;
+    uint32_t literalCounts_[deflate::LiteralSymbols];
+    uint32_t distanceCounts_[deflate::DistanceSymbols];
     THuffmanCodes literalCodes_, distanceCodes_;
+    TBits lengthBits_[deflate::MaxMatch + 1] = {};  // per match length, for the block being written
 };

@@ -12,39 +12,56 @@ namespace {
 
 constexpr int64_t InSize = 65536;
 constexpr int64_t OutSize = 1 << 18;  // decoded bytes held: history and output
-constexpr int64_t OutSlack = 512;     // room for a match copy's overshoot
-// Root literal entries (at most 11 bits) decoded from one refill of 56 bits or more.
-constexpr int RootLiteralSteps = 3;
+constexpr int64_t OutSlack = 512;     // room for a match and its copy's overshoot past the end
+// The hot loop runs while this much input is buffered: each step refills up to three
+// times, each refill passing up to seven bytes and reading eight.
+constexpr int64_t FastInputMargin = 24;
 // A stored block and the history a direct copy to the caller may still owe the window.
 constexpr int64_t StoredRoom = 65535 + 32768 + 8;
+// Bytes a match copy may write past the match's end.
+constexpr int64_t MatchOvershoot = 31;
+static_assert(OutSlack >= MaxMatch + MatchOvershoot, "a match may start just before the window's end");
 
 constexpr uint64_t ByteLanes = 0x0101010101010101;
 
-// Copies a match in whole 8-byte words; may write up to 15 bytes past its end (the
-// window's slack). A distance below 8 first writes bytes one at a time until a whole
-// number of periods of at least 8 bytes lies behind, so every word's source is complete
-// and never before the match's own source.
+// A distance below 8 is copied in steps of its smallest multiple of at least 8 bytes.
+constexpr uint8_t ShortDistanceStep[8] = {0, 8, 8, 9, 8, 10, 12, 14};
+
+inline void copy16(uint8_t* dst, const uint8_t* src) {
+    uint8_t chunk[16];
+    std::memcpy(chunk, src, 16);
+    std::memcpy(dst, chunk, 16);
+}
+
+// Copies a match in whole words; may write up to MatchOvershoot bytes past its end. Most
+// matches are 32 bytes or shorter: those take two 16-byte copies and no loop. A distance
+// below 16 copies in 8-byte words; one below 8 first writes bytes one at a time until a
+// whole number of periods of at least 8 bytes lies behind, so every word's source is
+// complete and never before the match's own source.
 inline __attribute__((always_inline)) void copyMatch(uint8_t* dst, uint32_t dist, uint32_t length) {
     uint8_t* const end = dst + length;
     if (dist >= 16) {
         const uint8_t* src = dst - dist;
-        do {
-            std::memcpy(dst, src, 8);
-            std::memcpy(dst + 8, src + 8, 8);
-            dst += 16;
-            src += 16;
-        } while (dst < end);
+        copy16(dst, src);
+        copy16(dst + 16, src + 16);
+        while (dst + 32 < end) {
+            dst += 32;
+            src += 32;
+            copy16(dst, src);
+            copy16(dst + 16, src + 16);
+        }
         return;
     }
     if (dist == 1) {
         const uint64_t run = dst[-1] * ByteLanes;
         do {
             std::memcpy(dst, &run, 8);
-            dst += 8;
+            std::memcpy(dst + 8, &run, 8);
+            dst += 16;
         } while (dst < end);
         return;
     }
-    const uint32_t step = dist >= 8 ? dist : dist * ((8 + dist - 1) / dist);
+    const uint32_t step = dist >= 8 ? dist : ShortDistanceStep[dist];
     for (uint32_t i = dist; i < step && dst < end; ++i, ++dst) *dst = dst[-static_cast<int32_t>(dist)];
     while (dst < end) {
         std::memcpy(dst, dst - step, 8);
@@ -52,11 +69,11 @@ inline __attribute__((always_inline)) void copyMatch(uint8_t* dst, uint32_t dist
     }
 }
 
-// Writes the literal or pair of an entry; the position after it.
+// Writes the literal or pair of an entry (two bytes either way); the position after it.
 inline int64_t putLiterals(uint8_t* out, int64_t pos, uint32_t e) {
-    out[pos] = static_cast<uint8_t>(entryValue(e));
-    out[pos + 1] = static_cast<uint8_t>(entryValue(e) >> 8);
-    return pos + 1 + entryKind(e);  // kLiteral 0, kLiteralPair 1
+    const uint16_t both = static_cast<uint16_t>(entryValue(e));
+    std::memcpy(out + pos, &both, 2);
+    return pos + 1 + ((e & PairFlag) != 0);
 }
 
 [[noreturn]] void raiseFor(uint32_t kind) {
@@ -69,21 +86,30 @@ struct FastBits {
     uint64_t buf;
     int count;
 
+    // Tops the buffer up to 56 bits or more without a branch: the bytes already held are
+    // loaded again in the same places, so the bits above the count stay true.
+    void refill(const uint8_t* in, int64_t& ip) {
+        buf |= load64(in + ip) << count;
+        ip += (63 - count) >> 3;
+        count |= 56;
+    }
     void drop(uint32_t n) {
         buf >>= n;
         count -= static_cast<int>(n);
     }
-    uint32_t take(uint32_t n) {
-        const uint32_t v = static_cast<uint32_t>(buf & ((uint64_t{1} << n) - 1));
-        drop(n);
-        return v;
-    }
-    // The entry a subtable link leads to, its own bits consumed (fewer than the
-    // subtable's width when its code is shorter than the deepest one there).
-    uint32_t follow(const uint32_t* table, uint32_t link) {
-        const uint32_t e = table[entryValue(link) + (buf & ((uint64_t{1} << entryExtra(link)) - 1))];
+    // Consumes an entry's bits; the buffer as it was, where its extra bits are.
+    uint64_t take(uint32_t e) {
+        const uint64_t before = buf;
         drop(entryBits(e));
-        return e;
+        return before;
+    }
+    void untake(uint32_t e, uint64_t before) {
+        buf = before;
+        count += static_cast<int>(entryBits(e));
+    }
+    // After a link's root bits: the entry of its subtable that the next bits select.
+    uint32_t follow(const uint32_t* table, uint32_t link) const {
+        return table[entryValue(link) + (buf & ((uint64_t{1} << entryCodeBits(link)) - 1))];
     }
 };
 
@@ -162,26 +188,25 @@ uint32_t TInflater::bits(int n) {
     return v;
 }
 
-// One symbol through a table; follows a subtable link.
-uint32_t TInflater::decode(const DecodeTable& t) {
+// One symbol through a table with its extra bits; follows a subtable link. A literal pair
+// gives its first literal only: the second one's bits may not have arrived.
+TInflater::Decoded TInflater::decode(const DecodeTable& t) {
     for (;;) {
-        if (bitCount_ < 15) refill();
+        refill();
         uint32_t e = t.entries[bitBuf_ & ((1u << t.rootBits) - 1)];
-        uint32_t used = entryBits(e);
-        if (entryKind(e) == kLiteralPair) {
-            // One symbol at a time here: the second literal's bits may not have arrived.
-            used = entryExtra(e);
-            e = entry(used, kLiteral, 0, entryValue(e) & 0xFF);
-        } else if (entryKind(e) == kLink) {
-            const uint32_t sub = entryExtra(e);
-            const uint32_t e2 = t.entries[entryValue(e) + ((bitBuf_ >> t.rootBits) & ((1u << sub) - 1))];
-            used += entryBits(e2);
-            e = e2;
+        uint32_t linkBits = 0;
+        if (e & PairFlag) {
+            e = entry(entryCodeBits(e), kLiteral, 0, entryValue(e) & 0xFF);
+        } else if (isExceptionalEntry(e) && exceptionKind(e) == kLink) {
+            linkBits = entryBits(e);
+            e = t.entries[entryValue(e) + ((bitBuf_ >> linkBits) & ((1u << entryCodeBits(e)) - 1))];
         }
+        const uint32_t used = linkBits + entryBits(e);
         if (used <= static_cast<uint32_t>(bitCount_)) {
+            const uint64_t before = bitBuf_ >> linkBits;
             bitBuf_ >>= used;
             bitCount_ -= static_cast<int>(used);
-            return e;
+            return {e, entryValue(e) + extraValue(before, e)};
         }
         if (inPos_ == inEnd_ && !fetch(true)) raiseDataError();
         topUp();
@@ -190,10 +215,15 @@ uint32_t TInflater::decode(const DecodeTable& t) {
 
 // Bit-by-bit walk, for the small code-length tree.
 uint32_t TInflater::walk(const THuffmanTree& tree) {
+    refill();
     uint32_t node = static_cast<uint32_t>(tree.Root);
     for (;;) {
         if (node > tree.LastNode) RaiseInvalidHuffmanCode();
-        node = bits(1) ? tree.Nodes[node].Child1 : tree.Nodes[node].Child0;
+        if (bitCount_ == 0) need(1);
+        const bool one = (bitBuf_ & 1) != 0;
+        bitBuf_ >>= 1;
+        --bitCount_;
+        node = one ? tree.Nodes[node].Child1 : tree.Nodes[node].Child0;
         if (node <= tree.MaxSymbol) return node;
     }
 }
@@ -355,13 +385,18 @@ void TInflater::readCodeLengths(const THuffmanTree& codeLengthTree, uint8_t* len
     }
 }
 
+// Complete codes are tabled straight from their lengths; any other code goes through the
+// tree a bit-by-bit decoder would walk, which decides how its gaps and overlaps decode.
 void TInflater::buildDynamicTables(uint8_t* lengths, uint32_t literalCount) {
-    distanceTree_.BuildFromLengths(lengths + literalCount, MaxCodeBits);
-    // The literal tree reads on past its own lengths: those symbols have no code.
+    const bool distanceDone = buildDistanceTable(lengths + literalCount, dynDistance_);
+    if (!distanceDone) distanceTree_.BuildFromLengths(lengths + literalCount, MaxCodeBits);
+    // The literal code reads on past its own lengths: those symbols have no code.
     std::memset(lengths + literalCount, 0, DistanceSymbols + 1);
-    literalTree_.BuildFromLengths(lengths, MaxCodeBits);
-    buildLiteralTable(literalTree_, dynLiteral_);
-    buildDistanceTable(distanceTree_, dynDistance_);
+    if (!buildLiteralTable(lengths, dynLiteral_)) {
+        literalTree_.BuildFromLengths(lengths, MaxCodeBits);
+        buildLiteralTable(literalTree_, dynLiteral_);
+    }
+    if (!distanceDone) buildDistanceTable(distanceTree_, dynDistance_);
     literal_ = &dynLiteral_;
     distance_ = &dynDistance_;
 }
@@ -373,72 +408,95 @@ void TInflater::endOfBlock() {
     if (lastBlock_) finish();
 }
 
-// The hot loop: while at least 8 input bytes are buffered, every symbol with its extra
-// bits (or a pair of literals) fits in the 56 or more bits one refill gives, so no input
-// checks are needed. Literals may end five bytes past `end`, and a match copy further: the
-// window's slack holds both.
+// The hot loop: while FastInputMargin input bytes are buffered, the bits of up to three
+// literal entries, or of a match with its extra bits, come from one refill of 56 bits or
+// more, so no input checks are needed. A match starts before `end`; literals may write six
+// bytes past it, and a match copy MatchOvershoot bytes past the match: the window's slack
+// holds both.
 // Returns when `end` is reached, input runs low, or the block ends.
-void TInflater::fastSymbols(const DecodeTable& lt, const DecodeTable& dt, int64_t end) {
+void TInflater::fastSymbols(int64_t end) {
     uint8_t* const out = out_.get();
     const uint8_t* const in = in_.get();
-    const uint32_t* const lent = lt.entries.data();
-    const uint32_t* const dent = dt.entries.data();
-    const uint64_t lmask = (uint64_t{1} << lt.rootBits) - 1;
-    const uint64_t dmask = (uint64_t{1} << dt.rootBits) - 1;
+    const uint32_t* const lent = literal_->entries.data();
+    const uint32_t* const dent = distance_->entries.data();
+    constexpr uint64_t lmask = (uint64_t{1} << LiteralRootBits) - 1;
+    constexpr uint64_t dmask = (uint64_t{1} << DistanceRootBits) - 1;
     int64_t pos = pos_, ip = inPos_;
-    const int64_t ie = inEnd_;
-    const int64_t totalBase = total_ - pos_;  // total = totalBase + pos
+    const int64_t ipLimit = inEnd_ - FastInputMargin;
+    const int64_t behind = total_ - pos_;  // bytes decoded before out[0]
     FastBits b{bitBuf_, bitCount_};
     auto flushState = [&] {
         pos_ = pos;
         inPos_ = ip;
         bitBuf_ = b.buf;
         bitCount_ = b.count;
-        total_ = totalBase + pos;
+        total_ = behind + pos;
     };
-    while (pos < end && ie - ip >= 8) {
-        // Refilled every step without a branch: the bytes already held are loaded again
-        // in the same places, so the bits above the count stay true.
-        b.buf |= load64(in + ip) << b.count;
-        ip += (63 - b.count) >> 3;
-        b.count |= 56;
-        // A link's own bit count is the root width, so it is consumed like a code.
-        uint32_t e = lent[b.buf & lmask];
-        b.drop(entryBits(e));
+    if (pos >= end || ip > ipLimit) return;
+    // Each entry is looked up before the work of the one before it is done, and its bits
+    // are consumed before its kind is known, so the lookups follow each other closely.
+    b.refill(in, ip);
+    uint32_t e = lent[b.buf & lmask];
+    while (pos < end && ip <= ipLimit) {
+        b.refill(in, ip);
+        uint64_t before = b.take(e);
         if (isLiteralEntry(e)) {
-            // A root entry takes at most RootLiteralSteps' share of the 56 bits: the next
-            // ones fit without a refill while they are literals too.
+            // Root literal entries take at most 11 bits: three of them and the lookup
+            // after them fit the 56 bits.
             pos = putLiterals(out, pos, e);
-            for (int step = 1; step < RootLiteralSteps; ++step) {
-                e = lent[b.buf & lmask];
-                if (!isLiteralEntry(e)) break;
-                b.drop(entryBits(e));
+            e = lent[b.buf & lmask];
+            before = b.take(e);
+            if (isLiteralEntry(e)) {
                 pos = putLiterals(out, pos, e);
+                e = lent[b.buf & lmask];
+                before = b.take(e);
+                if (isLiteralEntry(e)) {
+                    pos = putLiterals(out, pos, e);
+                    e = lent[b.buf & lmask];
+                    continue;
+                }
             }
-            continue;
-        }
-        if (entryKind(e) == kLink) {
-            e = b.follow(lent, e);
-            if (entryKind(e) == kLiteral) {
-                out[pos++] = static_cast<uint8_t>(entryValue(e));
-                continue;
+            if (pos >= end) {
+                b.untake(e, before);  // no match is decoded past the bytes wanted
+                break;
             }
+            b.refill(in, ip);
         }
-        if (entryKind(e) != kLength) {
-            flushState();
-            if (entryKind(e) == kEnd) return endOfBlock();
-            raiseFor(entryKind(e));
+        if (isExceptionalEntry(e)) {
+            if (exceptionKind(e) == kLink) {
+                e = b.follow(lent, e);
+                before = b.take(e);
+                if (isLiteralEntry(e)) {
+                    out[pos++] = static_cast<uint8_t>(entryValue(e));
+                    e = lent[b.buf & lmask];
+                    continue;
+                }
+            }
+            if (isExceptionalEntry(e)) {
+                flushState();
+                if (exceptionKind(e) == kEnd) return endOfBlock();
+                raiseFor(exceptionKind(e));
+            }
+            b.refill(in, ip);
         }
-        const uint32_t length = entryValue(e) + b.take(entryExtra(e));
+        const uint32_t length = entryValue(e) + extraValue(before, e);
         uint32_t d = dent[b.buf & dmask];
-        b.drop(entryBits(d));
-        if (entryKind(d) == kLink) d = b.follow(dent, d);
-        if (entryKind(d) != kDistance) {
-            flushState();
-            raiseFor(entryKind(d));
+        if (isExceptionalEntry(d)) {
+            if (exceptionKind(d) == kLink) {
+                b.drop(entryBits(d));
+                d = b.follow(dent, d);
+            }
+            if (isExceptionalEntry(d)) {
+                flushState();
+                raiseFor(exceptionKind(d));
+            }
         }
-        const uint32_t dist = entryValue(d) + b.take(entryExtra(d));
-        if (dist > totalBase + pos) {
+        before = b.take(d);
+        const uint32_t dist = entryValue(d) + extraValue(before, d);
+        // A root length (16 bits at most with its extra bits), a distance (28) and the
+        // next lookup (11) fit the 56 bits.
+        e = lent[b.buf & lmask];
+        if (dist > behind + pos) {
             flushState();
             raiseDataError();  // before the first byte
         }
@@ -451,26 +509,22 @@ void TInflater::fastSymbols(const DecodeTable& lt, const DecodeTable& dt, int64_
 // One symbol with every input check, for the ends of the input.
 void TInflater::slowSymbol(const DecodeTable& lt, const DecodeTable& dt) {
     uint8_t* const out = out_.get();
-    refill();
-    const uint32_t e = decode(lt);
-    const uint32_t kind = entryKind(e);
-    if (kind == kLiteral) {
-        out[pos_++] = static_cast<uint8_t>(entryValue(e));
+    const Decoded symbol = decode(lt);
+    if (isLiteralEntry(symbol.entry)) {
+        out[pos_++] = static_cast<uint8_t>(symbol.value);
         ++total_;
         return;
     }
-    if (kind == kEnd) return endOfBlock();
-    if (kind != kLength) raiseFor(kind);
-    const uint32_t extra = entryExtra(e);
-    const uint32_t length = entryValue(e) + (extra ? bits(static_cast<int>(extra)) : 0);
-    const uint32_t d = decode(dt);
-    if (entryKind(d) != kDistance) raiseFor(entryKind(d));
-    const uint32_t dextra = entryExtra(d);
-    const uint32_t dist = entryValue(d) + (dextra ? bits(static_cast<int>(dextra)) : 0);
-    if (dist > total_) raiseDataError();  // before the first byte
-    copyMatch(out + pos_, dist, length);
-    pos_ += length;
-    total_ += length;
+    if (isExceptionalEntry(symbol.entry)) {
+        if (exceptionKind(symbol.entry) == kEnd) return endOfBlock();
+        raiseFor(exceptionKind(symbol.entry));
+    }
+    const Decoded distance = decode(dt);
+    if (isExceptionalEntry(distance.entry)) raiseFor(exceptionKind(distance.entry));
+    if (distance.value > total_) raiseDataError();  // before the first byte
+    copyMatch(out + pos_, distance.value, symbol.value);
+    pos_ += symbol.value;
+    total_ += symbol.value;
 }
 
 // Decodes until `want` bytes have come out, the data ends, or the buffer needs
@@ -487,7 +541,7 @@ void TInflater::run(int64_t want) {
             continue;
         }
         if (pos_ > roomEnd) return;
-        fastSymbols(*literal_, *distance_, std::min(wantEnd, roomEnd + 1));
+        fastSymbols(std::min(wantEnd, roomEnd + 1));
         if (!inBlock_ || pos_ >= wantEnd || pos_ > roomEnd) continue;
         slowSymbol(*literal_, *distance_);
     }
@@ -532,8 +586,9 @@ int64_t TInflater::handOut(uint8_t* dst, int64_t count) {
 }
 
 // Everything decoded has been handed out: keep only the history a match may reach.
+// Only when what comes next has no room: inside a block a match, else a stored block.
 void TInflater::keepOnlyHistory() {
-    if (pos_ <= OutSize - StoredRoom - MaxMatch) return;
+    if (pos_ <= OutSize - MaxMatch - (inBlock_ ? 0 : StoredRoom)) return;
     const int64_t keep = std::min<int64_t>(pos_, MaxDistance);
     std::memmove(out_.get(), out_.get() + pos_ - keep, static_cast<size_t>(keep));
     pos_ = mark_ = keep;

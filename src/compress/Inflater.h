@@ -38,7 +38,12 @@ private:
     void refill();
     void need(int n);
     uint32_t bits(int n);
-    uint32_t decode(const deflate::DecodeTable& table);
+    // A table entry and its value with the extra bits added.
+    struct Decoded {
+        uint32_t entry;
+        uint32_t value;
+    };
+    Decoded decode(const deflate::DecodeTable& table);
     uint32_t walk(const THuffmanTree& tree);
     void takeBytes(uint8_t* dst, int64_t n);
     void alignToByte();
@@ -58,7 +63,7 @@ private:
     void buildDynamicTables(uint8_t* lengths, uint32_t literalCount);
 
     void endOfBlock();
-    void fastSymbols(const deflate::DecodeTable& literal, const deflate::DecodeTable& distance, int64_t end);
+    void fastSymbols(int64_t end);
     void slowSymbol(const deflate::DecodeTable& literal, const deflate::DecodeTable& distance);
     void run(int64_t want);
 

@@ -7,10 +7,11 @@
 // search for the longest earlier match at its head among the newest 64 occurrences of the
 // head's first two bytes within 32,768 bytes.
 //
-// Instead of 64 slots per byte pair the index keeps an exact chain of byte triples plus
-// each position's ordinal among its pair's occurrences; the search visits exactly the
-// candidates among the pair's 64 newest occurrences that can match three bytes or more,
-// in the same order, so it picks the same match.
+// Instead of 64 slots per byte pair the index keeps chains of positions by their first
+// three and by their first four bytes, plus each position's ordinal among its pair's
+// occurrences. The match chosen is the longest among the pair's 64 newest occurrences,
+// the newest of equally long ones: it is found among the candidates that share four bytes
+// with the head when there is one, else it is the newest that shares three.
 class TMatchFinder {
 public:
     static constexpr uint32_t RingSize = 65536;
@@ -64,7 +65,11 @@ private:
     void pass(int32_t n, bool indexed);
     TMatch search() const;
     bool tryDistanceTwo(int cap, TMatch& best) const;
-    void walkTriples(int cap, TMatch& best) const;
+    void findLongest(int cap, TMatch& best) const;
+    bool tryDistanceThree(int cap, TMatch& best) const;
+    void walkQuads(int cap, TMatch& best) const;
+    void newestTriple(int cap, TMatch& best) const;
+    bool consider(uint32_t candidate, uint64_t mask, int cap, TMatch& best) const;
     void clearIndexForNextUse();
 
     std::unique_ptr<uint8_t[]> window_;  // the ring, its start repeated after its end
@@ -73,10 +78,21 @@ private:
     int32_t pending_ = 0;
     int64_t totalIn_ = 0;  // bytes passed so far
 
-    // The index's tables, reached through the pointers.
+    // Per position in reach, together so that one load serves a step of the search: how far
+    // back the next older position with the same hash of four bytes is (FarBack when it is
+    // out of reach or there is none), and the count of the position's pair when it was
+    // entered.
+    struct TLink {
+        uint16_t quadBack;
+        uint16_t ordinal;
+    };
+
+    // The index's tables, reached through the pointers. A position is where a match's
+    // second byte would be: its triple ends one byte later, its four bytes two.
     std::unique_ptr<TIndex> index_;
     uint16_t* pairCount_ = nullptr;   // occurrences of each byte pair
-    uint16_t* ordinal_ = nullptr;     // per ring position: its pair's count then
     uint32_t* tripleHead_ = nullptr;  // per triple hash: newest position
-    uint32_t* triplePrev_ = nullptr;  // per ring position: older one, same hash
+    uint32_t* quadHead_ = nullptr;    // per hash of four bytes: newest position
+    uint16_t* tripleBack_ = nullptr;  // per position in reach: as TLink::quadBack, by triple hash
+    TLink* links_ = nullptr;          // per position in reach
 };

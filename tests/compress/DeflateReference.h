@@ -11,6 +11,17 @@
 
 namespace deflate_reference {
 
+// Base value and extra bits of each length symbol (from 257) and each distance symbol.
+inline constexpr int lengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+inline constexpr int lengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                        2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+inline constexpr int distanceBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,
+                                         33,  49,  65,  97,  129, 193,  257,  385,  513,  769,
+                                         1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+inline constexpr int distanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6,
+                                          6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
 struct Token {
     int length = 0;  // 0: literal
     int distance = 0;
@@ -100,15 +111,6 @@ public:
                     dist.build(lengths + b.hlit, b.hdist);
                     b.distanceLengths.assign(lengths + b.hlit, lengths + b.hlit + b.hdist);
                 }
-                static const int lbase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                                              31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-                static const int lext[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                             2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-                static const int dbase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,
-                                              33,  49,  65,  97,  129, 193,  257,  385,  513,  769,
-                                              1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-                static const int dext[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6,
-                                             6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
                 for (;;) {
                     const int s = decode(lit);
                     Token t;
@@ -119,10 +121,10 @@ public:
                         break;
                     } else {
                         if (s > 285) throw std::runtime_error("bad length symbol");
-                        t.length = lbase[s - 257] + static_cast<int>(bits(lext[s - 257]));
+                        t.length = lengthBase[s - 257] + static_cast<int>(bits(lengthExtra[s - 257]));
                         const int ds = decode(dist);
                         if (ds > 29) throw std::runtime_error("bad distance symbol");
-                        t.distance = dbase[ds] + static_cast<int>(bits(dext[ds]));
+                        t.distance = distanceBase[ds] + static_cast<int>(bits(distanceExtra[ds]));
                         if (static_cast<size_t>(t.distance) > out.data.size()) throw std::runtime_error("too far");
                         for (int k = 0; k < t.length; ++k) out.data.push_back(out.data[out.data.size() - t.distance]);
                     }

@@ -512,6 +512,62 @@ TEST(DeflateInterop, StoredBlocksLongerThanTheReadPiecesAndCrossingThe64KiBRing)
     EXPECT_EQ(p.blocks[0].tokens.size(), 65535u);
 }
 
+// A symbol's fixed code, first bit first (RFC 1951, 3.2.6).
+std::string fixedCode(int symbol) {
+    const auto [value, width] = symbol < 144   ? std::pair{0x30 + symbol, 8}
+                                : symbol < 256 ? std::pair{0x190 + symbol - 144, 9}
+                                : symbol < 280 ? std::pair{symbol - 256, 7}
+                                               : std::pair{0xC0 + symbol - 280, 8};
+    std::string s;
+    for (int k = width - 1; k >= 0; --k) s += ((value >> k) & 1) ? '1' : '0';
+    return s + " ";
+}
+
+std::string fixedMatch(int length, int distance) {
+    using namespace deflate_reference;
+    int l = 28, d = 29;
+    while (lengthBase[l] > length) --l;
+    while (distanceBase[d] > distance) --d;
+    std::string distanceCode;
+    for (int k = 4; k >= 0; --k) distanceCode += ((d >> k) & 1) ? '1' : '0';
+    return fixedCode(257 + l) + number(static_cast<uint32_t>(length - lengthBase[l]), lengthExtra[l]) + distanceCode +
+           " " + number(static_cast<uint32_t>(distance - distanceBase[d]), distanceExtra[d]);
+}
+
+// A final fixed-code block: random literals, then a match of each length at each distance
+// with a literal after it, then a match reaching `reachBeyond` bytes before the first byte
+// and literals enough that the fast loop decodes it.
+Bytes chosenMatches(const std::vector<int>& distances, const std::vector<int>& lengths, int reachBeyond) {
+    std::string bits = "1 10 ";
+    const Bytes seed = randomBytes(64, 41);
+    for (uint8_t b : seed) bits += fixedCode(b);
+    int total = static_cast<int>(seed.size());
+    for (int distance : distances)
+        for (int length : lengths) {
+            bits += fixedMatch(length, distance) + fixedCode(length & 0xFF);
+            total += length + 1;
+        }
+    bits += fixedMatch(258, total + reachBeyond);
+    for (int i = 0; i < 40; ++i) bits += fixedCode('z');
+    return packBits(bits + fixedCode(256));
+}
+
+TEST(DeflateRead, MatchesAtTheEdgesOfTheWordCopies) {
+    // Every short distance, and lengths around the widths of the copies (16 and 32 bytes),
+    // up to the longest; the last match reaches the first byte, or one byte further.
+    std::vector<int> distances;
+    for (int d = 1; d <= 40; ++d) distances.push_back(d);
+    distances.insert(distances.end(), {63, 64});
+    const std::vector<int> lengths = {3, 8, 15, 16, 17, 31, 32, 33, 47, 258};
+    const Bytes z = chosenMatches(distances, lengths, 0);
+    const Bytes expected = zlibInflateRaw(z);
+    for (size_t piece : {size_t{1}, size_t{7}, size_t{4093}, expected.size()}) {
+        SCOPED_TRACE("pieces of " + std::to_string(piece));
+        EXPECT_EQ(ourInflate(z, expected.size(), piece), expected);
+    }
+    EXPECT_EQ(inflateError<Exception>(chosenMatches(distances, lengths, 1)), "Error in compressed data");
+}
+
 // ------------------------------------------------------------------ end of data and hand-back
 
 TEST(DeflateRead, AfterTheFinalBlockStrictRaisesAndRelaxedReturnsZero) {
@@ -775,4 +831,75 @@ TEST(DeflateCompress, AnEarlierStreamsPositionsAreNotCandidates) {
         for (const auto& t : b.tokens) tokens.push_back({t.length, t.distance});
     const std::vector<std::pair<int, int>> expected = {{0, 0}, {0, 0}, {9, 2}, {0, 0}, {0, 0}, {258, 2}, {40, 2}};
     EXPECT_EQ(tokens, expected);
+}
+
+// ------------------------------------------------------------------ the output stays as it was
+
+namespace {
+
+// The filtered rows of a PNG: its IDAT data inflated by zlib.
+Bytes pngRows(const std::string& path) {
+    const Bytes png = testing_support::readFile(path);
+    Bytes z;
+    for (size_t p = 8; p + 12 <= png.size();) {
+        const size_t n = size_t{png[p]} << 24 | size_t{png[p + 1]} << 16 | size_t{png[p + 2]} << 8 | png[p + 3];
+        if (std::memcmp(&png[p + 4], "IDAT", 4) == 0) z.insert(z.end(), png.begin() + long(p + 8), png.begin() + long(p + 8 + n));
+        p += 12 + n;
+    }
+    return zlibInflateRaw(z, 15);
+}
+
+// Slices of earlier data copied from up to a little beyond reach, some bytes changed:
+// equally long candidates at many distances, and candidates just out of reach.
+Bytes copiesNearTheReach() {
+    std::mt19937 rng(31);
+    Bytes data = randomBytes(40000, 32);
+    while (data.size() < 400000) {
+        const size_t back = 3 + rng() % 33000, length = 3 + rng() % 600;
+        const size_t from = data.size() - back;
+        for (size_t i = 0; i < length; ++i) data.push_back(data[from + i]);
+        data[data.size() - 1 - rng() % length] ^= static_cast<uint8_t>(1 + rng() % 255);
+    }
+    return data;
+}
+
+// Four letters at random: every pair has far more than 64 earlier occurrences.
+Bytes fourLetters() {
+    std::mt19937 rng(33);
+    Bytes data(300000);
+    for (auto& b : data) b = static_cast<uint8_t>('a' + rng() % 4);
+    return data;
+}
+
+}  // namespace
+
+// The compressor's output is fixed by its algorithm: these sizes and CRC-32s of the
+// compressed bytes come from the plain search it started with, every candidate visited in
+// turn. The inputs bring ties, the cut-off after a pair's 64 newest occurrences and
+// matches at the edge of reach; the photo's rows are what a PNG encoder compresses.
+TEST(DeflateCompress, FasterSearchKeepsEveryOutputByte) {
+    PIXMORPH_REQUIRE_TESTDATA();
+    const Bytes rows = pngRows(testing_support::testdata("photos/Ubuntu-Mate-Cold-no-logo.png"));
+    ASSERT_GE(rows.size(), 2000000u);
+    const std::vector<std::pair<std::string, Bytes>> inputs = {{"photo rows", Bytes(rows.begin(), rows.begin() + 2000000)},
+                                                               {"periods", periodsAndSkewedLiterals()},
+                                                               {"copies", copiesNearTheReach()},
+                                                               {"four letters", fourLetters()}};
+    struct Way {
+        uint8_t type;
+        size_t chunk, flushEvery;
+    };
+    const Way ways[] = {{TDeflateStream::btDynamic, 0, 0}, {TDeflateStream::btDynamic, 1000, 50000}, {TDeflateStream::btFixed, 4096, 9000}};
+    const std::pair<size_t, uint32_t> expected[4][3] = {
+        {{739047, 811544696}, {740674, 2520769778}, {889459, 3402615214}},
+        {{39851, 1328759161}, {40882, 320482310}, {43156, 1273757132}},
+        {{51176, 650889248}, {50273, 3248587128}, {53116, 3736203566}},
+        {{91655, 1166317894}, {91741, 1371975600}, {140998, 487096037}},
+    };
+    for (size_t i = 0; i < inputs.size(); ++i)
+        for (size_t w = 0; w < 3; ++w) {
+            const Bytes out = ourDeflate(inputs[i].second, ways[w].type, ways[w].chunk, ways[w].flushEvery);
+            const uint32_t crc = static_cast<uint32_t>(crc32(0, out.data(), static_cast<uInt>(out.size())));
+            EXPECT_EQ(std::make_pair(out.size(), crc), expected[i][w]) << inputs[i].first << ", way " << w;
+        }
 }
