@@ -116,7 +116,8 @@ TEST(MetafileBounds, CraftedFilesEndByTheirBounds) {
     for (const auto& c : cases) EXPECT_EQ(outcomeOf(regression(c.file), c.asPicture), c.outcome) << c.file;
 }
 
-// Each bound of the playback budget holds up to its value and refuses one past it.
+// Each bound of the playback budget holds up to its value and refuses one past it; the
+// bounds share one budget, so shares of them add up.
 TEST(MetafileBounds, PlaybackBudgetRefusesJustPastEachBound) {
     using host::PlayBudget;
     const struct {
@@ -129,6 +130,12 @@ TEST(MetafileBounds, PlaybackBudgetRefusesJustPastEachBound) {
         {"path work", [](PlayBudget& b) { b.path(host::MaxPathPoints), b.path(host::MaxPathPoints); },
          [](PlayBudget& b) { b.path(1); }},
         {"coverage", [](PlayBudget& b) { b.area(100 * host::CoveragePerPicturePixel + host::CoverageAllowance); },
+         [](PlayBudget& b) { b.area(1); }},
+        {"shared: half the records and half the path work",
+         [](PlayBudget& b) {
+             for (int64_t i = 0; i < host::MaxRecordsPlayed / 2; ++i) b.record();
+             b.path(host::MaxPathPoints);
+         },
          [](PlayBudget& b) { b.area(1); }},
     };
     for (const auto& c : cases) {

@@ -10,21 +10,33 @@ namespace host {
 PlayBudget::PlayBudget(int64_t picturePixels)
     : maxArea_(std::max<int64_t>(0, picturePixels) * CoveragePerPicturePixel + CoverageAllowance) {}
 
-void PlayBudget::exceeded() { throw EInvalidGraphic(SInvalidMetafile); }
+namespace {
+
+[[noreturn]] void exceeded() { throw EInvalidGraphic(SInvalidMetafile); }
+
+}  // namespace
+
+void PlayBudget::check() const {
+    const double used = static_cast<double>(records_) / MaxRecordsPlayed +
+                        static_cast<double>(pathWork_) / MaxPathWork +
+                        static_cast<double>(area_) / static_cast<double>(maxArea_);
+    if (used > 1.0) exceeded();
+}
 
 void PlayBudget::record() {
-    if (++records_ > MaxRecordsPlayed) exceeded();
+    ++records_;
+    check();
 }
 
 void PlayBudget::path(int64_t points) {
     if (points > MaxPathPoints) exceeded();
     pathWork_ += points * points;
-    if (pathWork_ > MaxPathWork) exceeded();
+    check();
 }
 
 void PlayBudget::area(int64_t pixels, int64_t weight) {
     area_ += pixels * weight;
-    if (area_ > maxArea_) exceeded();
+    check();
 }
 
 }  // namespace host

@@ -3,7 +3,10 @@
 #include <cstdint>
 
 // What drawing one picture may cost, counted over all its bands together. Each bound lies
-// far beyond what a real picture asks for; a picture past one is refused with the
+// far beyond what a real picture asks for, and the three share one budget: each use is
+// charged as its share of its own bound, so a file that goes near every bound at once
+// costs no more time than one that reaches a single bound. A picture past the budget is
+// refused with the
 // platform's invalid-metafile message (EInvalidGraphic "Metafile is not valid"), so that
 // a small file can neither hold the player for minutes nor make it fill gigapixels.
 namespace host {
@@ -32,7 +35,8 @@ public:
     void area(int64_t pixels, int64_t weight = 1);
 
 private:
-    [[noreturn]] static void exceeded();
+    // Refused when the shares of the three bounds add up to more than the whole budget.
+    void check() const;
 
     int64_t records_ = 0;
     int64_t pathWork_ = 0;
