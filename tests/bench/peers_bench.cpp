@@ -58,14 +58,17 @@ struct Paired {
 };
 
 // Runs our command and the peer's in turn; prepare() before each of ours, outside the
-// measure (our conversions delete their input: it gives them a fresh copy).
+// measure (our conversions delete their input: it gives them a fresh copy); settle()
+// before each command of both, outside the measure too.
 Paired runPaired(const std::vector<std::string>& ours, const std::vector<std::string>& peer,
-                 const std::function<void()>& prepare) {
+                 const std::function<void()>& prepare, const std::function<void()>& settle = [] {}) {
     std::vector<double> a, b, aWall, bWall;
     Paired p;
     for (int i = 0; i < Runs; ++i) {
         prepare();
+        settle();
         const auto x = runMeasured(ours);
+        settle();
         const auto y = runMeasured(peer);
         p.failures += (x.exitCode != 0) + (y.exitCode != 0);
         a.push_back(x.cpuSeconds);
@@ -184,12 +187,15 @@ void compressionRows(const std::string& png) {
 }
 
 // Code 100 beside cp of the same file, by the clock (both write an output that exists
-// already), and the peak memory of a conversion through the Netpbm plug-in each way,
-// beside convert's.
+// already). The disk is flushed before each command: cp leaves its 36 MB to be written
+// back after it ends, and code 100, which syncs its output before it replaces the old one,
+// would otherwise wait for cp's write-back as well as its own. Then the peak memory of a
+// conversion through the Netpbm plug-in each way, beside convert's.
 void copyAndPluginRows(const fs::path& dir, const std::string& bmp, double imageMiB) {
     const std::string ppm = dir / "mosaic.ppm", input = dir / "plugin-input";
     if (runMeasured({"/usr/bin/convert", bmp, ppm}).exitCode != 0) return;
-    const Paired copy = runPaired({PIXMORPH_BINARY, bmp, "100", dir / "copy.bmp"}, {"/bin/cp", bmp, dir / "cp.bmp"}, [] {});
+    const Paired copy = runPaired({PIXMORPH_BINARY, bmp, "100", dir / "copy.bmp"}, {"/bin/cp", bmp, dir / "cp.bmp"}, [] {},
+                                  [] { ::sync(); });
     char note[96];
     std::snprintf(note, sizeof note, "code 100 takes %.2f times cp's time (target at most 1.2)%s",
                   copy.oursWall / copy.peerWall, copy.failures ? ", FAILED RUNS" : "");
