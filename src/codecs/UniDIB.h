@@ -13,8 +13,9 @@ class TBitmap;
 // The BMP codec's own reader: a read-ahead buffer over a platform stream, a
 // device-independent bitmap held in plain memory, and the decoder that fills one
 // from a Windows bitmap (core, info, V4 and V5 headers, OS/2 2.x headers, headerless
-// bitmaps, RLE8, RLE4, bit fields). The platform reader comes first; this one takes
-// what it refuses and every 32-bit file.
+// bitmaps, RLE8, RLE4, bit fields). It takes what the platform reader refuses, and
+// every file that reader would read as 32-bit blue, green, red, without the platform's
+// reading it first.
 
 struct TRGBQuad {
     uint8_t Blue = 0;

@@ -358,12 +358,7 @@ TEST(BMPLoaderProgram, LayoutsTheReadersMustTakeConvertWithTheirPixels) {
                      [](int x, int) -> uint32_t { return x == 0 ? 0x332211 : 0x665544; }});
     // 3 x 2 at 5-6-5, rows of 6 bytes padded to 8: converted as they are read, each channel
     // scaled to 0..255 with rounding (1 of 31 is 8, 2 of 63 is 8).
-    Info rgb565;
-    rgb565.width = 3;
-    rgb565.height = 2;
-    rgb565.bitCount = 16;
-    rgb565.compression = 3;
-    rgb565.masks = {0xF800, 0x07E0, 0x001F};
+    const Info rgb565{.width = 3, .height = 2, .bitCount = 16, .compression = 3, .masks = {0xF800, 0x07E0, 0x001F}};
     const uint32_t rgb565Pixels[2][3] = {{0xFFFFFF, 0x080808, 0x000000}, {0xFF0000, 0x00FF00, 0x0000FF}};
     cases.push_back({"rgb565",
                      file(rgb565, {}, {0x00, 0xF8, 0xE0, 0x07, 0x1F, 0x00, 0xEE, 0xEE,
@@ -371,10 +366,7 @@ TEST(BMPLoaderProgram, LayoutsTheReadersMustTakeConvertWithTheirPixels) {
                      "5", 3, 2, [&](int x, int y) { return rgb565Pixels[y][x]; }});
     // 2 x 3 at 32 bits, top-down, its data ending inside the second row's second pixel:
     // that pixel keeps the two bytes it has, the rest of the image stays black.
-    Info cut32;
-    cut32.width = 2;
-    cut32.height = -3;
-    cut32.bitCount = 32;
+    const Info cut32{.width = 2, .height = -3, .bitCount = 32};
     const uint32_t cut32Pixels[3][2] = {{0x030201, 0x060504}, {0x090807, 0x000B0A}, {0, 0}};
     cases.push_back({"cut32", file(cut32, {}, {1, 2, 3, 0xFF, 4, 5, 6, 0xFF, 7, 8, 9, 0xFF, 10, 11}), "5", 2, 3,
                      [&](int x, int y) { return cut32Pixels[y][x]; }});
