@@ -210,21 +210,27 @@ struct Channel {
     }
 };
 
+// The levels 0..Max scaled to 0..255 as Channel scales them, looked up per pixel.
 template <uint32_t Max>
-uint8_t ScaleTo8(uint32_t value) {
-    return static_cast<uint8_t>((value * 255 + Max / 2) / Max);
-}
+struct Levels {
+    uint8_t of[Max + 1];
+    constexpr Levels() : of() {
+        for (uint32_t v = 0; v <= Max; ++v) of[v] = static_cast<uint8_t>((v * 255 + Max / 2) / Max);
+    }
+};
+constexpr Levels<31> FiveBitLevels;
+constexpr Levels<63> SixBitLevels;
 
-// 16-bit pixels of 5-5-5 (GreenBits 5) or 5-6-5 (GreenBits 6), scaled as Channel scales
-// them: with the widths known, the divisions become multiplications.
+// 16-bit pixels of 5-5-5 (GreenBits 5) or 5-6-5 (GreenBits 6).
 template <int GreenBits>
-void Row16ToBGR(const uint8_t* row, int32_t width, uint8_t* out) {
+void Row16ToBGR(const uint8_t* __restrict row, int32_t width, uint8_t* __restrict out) {
     constexpr uint32_t greenMax = (1u << GreenBits) - 1;
-    for (int32_t x = 0; x < width; ++x, row += 2) {
+    const uint8_t* green = GreenBits == 6 ? SixBitLevels.of : FiveBitLevels.of;
+    for (int32_t x = 0; x < width; ++x, row += 2, out += 3) {
         const uint32_t pixel = host::ReadLE16(row);
-        *out++ = ScaleTo8<31>(pixel & 31);
-        *out++ = ScaleTo8<greenMax>((pixel >> 5) & greenMax);
-        *out++ = ScaleTo8<31>((pixel >> (5 + GreenBits)) & 31);
+        out[0] = FiveBitLevels.of[pixel & 31];
+        out[1] = green[(pixel >> 5) & greenMax];
+        out[2] = FiveBitLevels.of[(pixel >> (5 + GreenBits)) & 31];
     }
 }
 
