@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "codecs/UniDIB.h"
@@ -18,6 +19,12 @@
 namespace {
 
 const char* const BitmapDescription = "Windows bitmap";
+
+// Fields of the headers: as the platform's writer plans them (a 40-byte information
+// header, the masks behind it), and as a file gives them.
+constexpr int PlannedWidth = 18, PlannedBitCount = 28, PlannedCompression = 30, PlannedMasks = 54;
+constexpr uint32_t CoreHeaderSize = 12, MasksInHeaderSize = 52;
+constexpr int CoreBitCount = 24, InfoBitCount = 28, InfoCompression = 30;
 
 // The common file, complete in the stream: "BM", a 40-byte header, one plane, no
 // compression, 24 bits, or 8 bits with a full table of four-byte entries. Both readers
@@ -77,27 +84,86 @@ bool LoadPlainBitmap(TSeekableStream& stream, TLinearBitmap& bitmap) {
     return restore(true);
 }
 
+// A 16-bit file that the platform reader takes as plain rows (5-5-5, or 5-6-5 with its
+// masks; bottom-up and complete, as it plans a copy of them): its rows are converted to 24
+// bits as they are read, with the platform's colours, instead of holding the 16-bit image
+// beside the 24-bit one. A file that fails to read goes back to the readers as before.
+bool LoadPlanned16BitRows(host::TStream& stream, host::TBitmap& result) {
+    const int64_t position = stream.GetPosition();
+    const std::optional<host::TBitmapFileCopy> plan = host::PlanBitmapFileCopy(stream);
+    const uint8_t* headers = plan ? plan->Headers.data() : nullptr;
+    if (!headers || host::ReadLE16(headers + PlannedBitCount) != 16) return false;
+    try {
+        TUniDIB row(host::ReadLE32Signed(headers + PlannedWidth), 16, 1);
+        if (host::ReadLE32(headers + PlannedCompression) == host::BI_BITFIELDS)
+            row.SetBitFields(host::ReadLE32(headers + PlannedMasks), host::ReadLE32(headers + PlannedMasks + 4),
+                             host::ReadLE32(headers + PlannedMasks + 8));
+        host::TBitmap image;
+        image.NewImage(host::pf24bit, row.Width, plan->Rows);
+        TBufferedFile file(&stream);
+        ConvertRowsToBGR(file, {plan->PixelOffset - position, plan->RowBytes, plan->Stride, plan->Rows, false}, row,
+                         image);
+        result.TakeOver(image);
+        return true;
+    } catch (const EStreamError&) {
+        stream.SetPosition(position);
+        return false;
+    }
+}
+
+// Whether the platform reader would read the bitmap as 32-bit blue, green, red or refuse
+// it: the own reader decides such a file in either case, so it goes there alone. The
+// fields are the ones the platform reader reads; what cannot be told gives false.
+bool OwnReaderDecides(host::TStream& stream) {
+    uint8_t header[80];
+    int64_t got = 0;
+    try {
+        const int64_t position = stream.GetPosition();
+        got = stream.Read(header, sizeof header);
+        stream.SetPosition(position);
+    } catch (const EStreamError&) {
+        return false;
+    }
+    if (got < 34 || header[0] != 'B' || header[1] != 'M') return false;
+    const uint32_t size = host::ReadLE32(header + 14);
+    const bool core = size == CoreHeaderSize;
+    if (host::ReadLE16(header + (core ? CoreBitCount : InfoBitCount)) != 32) return false;
+    if (core || host::ReadLE32(header + InfoCompression) != host::BI_BITFIELDS) return true;
+    // Masks sit behind a header too short to hold them, else at its end of 40 bytes.
+    const int64_t masks = size < MasksInHeaderSize ? 14 + int64_t{size} : 54;
+    if (masks + 12 > got) return false;
+    return host::ReadLE32(header + masks) == 0xFF0000 && host::ReadLE32(header + masks + 4) == 0xFF00 &&
+           host::ReadLE32(header + masks + 8) == 0xFF;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- TVKBitmap
 
 void TVKBitmap::LoadFromStream(host::TStream& stream) {
+    if (LoadPlanned16BitRows(stream, *this)) return;
     const int64_t position = stream.GetPosition();
-    try {
-        host::TBitmap::LoadFromStream(stream);
-        if (PixelFormat() != host::pf32bit) return;
-    } catch (const std::exception&) {
-        // Whatever the platform reader refuses goes to the own reader.
+    if (!OwnReaderDecides(stream)) {
+        try {
+            host::TBitmap::LoadFromStream(stream);
+            if (PixelFormat() != host::pf32bit) return;
+        } catch (const std::exception&) {
+            // Whatever the platform reader refuses goes to the own reader.
+        }
+        stream.SetPosition(position);
     }
-    // A 32-bit result is read again; drop it first so that two images are never held.
+    // A 32-bit result of the platform reader is dropped first, so that two images are
+    // never held.
     host::TBitmap empty;
     TakeOver(empty);
+    if (ReadUniDIB(stream, *this) != dibOK) throw Exception("Unsupported file format");
+}
 
-    stream.SetPosition(position);
-    std::unique_ptr<TUniDIB> dib;
-    if (ReadUniDIB(stream, dib) != dibOK) throw Exception("Unsupported file format");
-    NewImage(host::pf24bit, dib->Width, dib->Height);
-    for (int32_t y = 0; y < dib->Height; ++y) dib->RowToBGR(y, ScanLine(y));
+void TVKBitmap::HandOverTo(TLinearBitmap& Image) {
+    // Only a plain platform bitmap hands its rows over as they are.
+    host::TBitmap plain;
+    plain.TakeOver(*this);
+    Image.TakeOverPlatformBitmap(plain);
 }
 
 // ---------------------------------------------------------------- TBMPLoader
@@ -123,9 +189,7 @@ void TBMPLoader::LoadFromStream(TBaseStream& Stream, const std::string& Ext, TLi
         case host::pf32bit: bitmap.SetPixelFormat(host::pf24bit); break;
         default: break;
     }
-    host::TBitmap plain;
-    plain.TakeOver(bitmap);
-    Bitmap.TakeOverPlatformBitmap(plain);
+    bitmap.HandOverTo(Bitmap);
 }
 
 void TBMPLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {

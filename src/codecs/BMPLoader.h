@@ -7,7 +7,9 @@
 #include "picture/Graphics.h"
 
 // The platform bitmap with a second reader behind the platform's: what the platform
-// reader refuses, and every 32-bit result, is read again by the own reader (UniDIB).
+// reader refuses, and every file it would read as 32-bit blue, green, red, is read by the
+// own reader (UniDIB), once. 16-bit and 32-bit files arrive as 24 bits, converted as read
+// (16-bit files that are not plain rows, and 32-bit ones with other masks, excepted).
 class TVKBitmap : public host::TBitmap {
 public:
     PIXMORPH_CLASS_NAME(TVKBitmap)
@@ -15,6 +17,9 @@ public:
     // own reader's size errors (ELinearBitmap) and out of memory pass unchanged.
     void LoadFromStream(host::TStream& stream) override;
     std::unique_ptr<host::TGraphic> NewInstance() const override { return std::make_unique<TVKBitmap>(); }
+    // Hands the image to Image (as TLinearBitmap::TakeOverPlatformBitmap converts a platform
+    // bitmap), its rows moved where both keep them alike; this bitmap is left empty.
+    void HandOverTo(TLinearBitmap& Image);
 };
 
 // The registry's codec for Windows bitmaps.

@@ -5,6 +5,7 @@
 #include <limits>
 #include <new>
 
+#include "picture/Graphics.h"
 #include "picture/PackedPixels.h"
 #include "platform/ByteOrder.h"
 #include "platform/CheckedSize.h"
@@ -209,6 +210,30 @@ struct Channel {
     }
 };
 
+// The levels 0..Max scaled to 0..255 as Channel scales them, looked up per pixel.
+template <uint32_t Max>
+struct Levels {
+    uint8_t of[Max + 1];
+    constexpr Levels() : of() {
+        for (uint32_t v = 0; v <= Max; ++v) of[v] = static_cast<uint8_t>((v * 255 + Max / 2) / Max);
+    }
+};
+constexpr Levels<31> FiveBitLevels;
+constexpr Levels<63> SixBitLevels;
+
+// 16-bit pixels of 5-5-5 (GreenBits 5) or 5-6-5 (GreenBits 6).
+template <int GreenBits>
+void Row16ToBGR(const uint8_t* __restrict row, int32_t width, uint8_t* __restrict out) {
+    constexpr uint32_t greenMax = (1u << GreenBits) - 1;
+    const uint8_t* green = GreenBits == 6 ? SixBitLevels.of : FiveBitLevels.of;
+    for (int32_t x = 0; x < width; ++x, row += 2, out += 3) {
+        const uint32_t pixel = host::ReadLE16(row);
+        out[0] = FiveBitLevels.of[pixel & 31];
+        out[1] = green[(pixel >> 5) & greenMax];
+        out[2] = FiveBitLevels.of[(pixel >> (5 + GreenBits)) & 31];
+    }
+}
+
 }  // namespace
 
 void TUniDIB::RowToBGR(int32_t y, uint8_t* out) const {
@@ -236,6 +261,14 @@ void TUniDIB::RowToBGR(int32_t y, uint8_t* out) const {
                 }
                 break;
             }
+            if (BitCount == 16 && RedMask == 0x7C00 && GreenMask == 0x03E0 && BlueMask == 0x001F) {
+                Row16ToBGR<5>(row, Width, out);
+                break;
+            }
+            if (BitCount == 16 && RedMask == 0xF800 && GreenMask == 0x07E0 && BlueMask == 0x001F) {
+                Row16ToBGR<6>(row, Width, out);
+                break;
+            }
             const Channel red(RedMask), green(GreenMask), blue(BlueMask);
             const int step = BitCount / 8;
             for (int32_t x = 0; x < Width; ++x, row += step) {
@@ -246,6 +279,18 @@ void TUniDIB::RowToBGR(int32_t y, uint8_t* out) const {
             }
             break;
         }
+    }
+}
+
+void ConvertRowsToBGR(TBufferedFile& file, const TDIBRows& rows, TUniDIB& row, host::TBitmap& target) {
+    const int64_t copy = std::min<int64_t>(rows.RowBytes, row.RowBytes);
+    uint8_t* pixels = row.Row(0);
+    file.MoveTo(rows.Offset);
+    for (int32_t i = 0; i < rows.Rows; ++i) {
+        const int64_t got = file.Read(pixels, copy);
+        if (got < copy) std::memset(pixels + got, 0, static_cast<size_t>(copy - got));
+        row.RowToBGR(0, target.ScanLine(rows.TopDown ? i : rows.Rows - 1 - i));
+        if (got < copy || !file.Skip(rows.Stride - copy)) return;
     }
 }
 
@@ -363,6 +408,7 @@ public:
     Reader(TBufferedFile& file, Header& h) : file(file), h(h) {}
 
     int run(std::unique_ptr<TUniDIB>& dib);
+    int run(host::TBitmap& target);
     int readHeader();
     // The image must fit one buffer.
     void checkSizes();
@@ -374,7 +420,11 @@ private:
     int64_t dibRow(int64_t counter) const {
         return h.height < 0 || h.headerless ? rows - 1 - counter : counter;
     }
+    std::unique_ptr<TUniDIB> decodeWhole();
     void decodeUncompressed(TUniDIB& dib);
+    // Rows of 16, 24 and 32 bits become 24-bit rows as they are read.
+    bool convertsAsRead() const { return h.bitCount >= 16; }
+    void convertRows(host::TBitmap& image);
     void decodeRLE(TUniDIB& dib);
 
     TBufferedFile& file;
@@ -560,10 +610,7 @@ void Reader::checkSizes() {
     checkedSize({checkedAdd(checkedSize({h.width, h.bitCount}, MaxBufferSize * 8LL), 31) / 32, 4, rows});
 }
 
-int Reader::run(std::unique_ptr<TUniDIB>& dib) {
-    const int header = readHeader();
-    if (header != dibOK) return header;
-    checkSizes();
+std::unique_ptr<TUniDIB> Reader::decodeWhole() {
     auto result = std::make_unique<TUniDIB>(static_cast<int32_t>(h.width), static_cast<int32_t>(h.bitCount),
                                             static_cast<int32_t>(rows));
     if (h.hasMasks) result->SetBitFields(h.masks[0], h.masks[1], h.masks[2]);
@@ -573,14 +620,46 @@ int Reader::run(std::unique_ptr<TUniDIB>& dib) {
         decodeRLE(*result);
     else
         decodeUncompressed(*result);
-    dib = std::move(result);
+    return result;
+}
+
+int Reader::run(std::unique_ptr<TUniDIB>& dib) {
+    const int header = readHeader();
+    if (header != dibOK) return header;
+    checkSizes();
+    dib = decodeWhole();
     return dibOK;
 }
 
-}  // namespace
+void Reader::convertRows(host::TBitmap& image) {
+    TUniDIB row(static_cast<int32_t>(h.width), static_cast<int32_t>(h.bitCount), 1);
+    if (h.hasMasks) row.SetBitFields(h.masks[0], h.masks[1], h.masks[2]);
+    image.NewImage(host::pf24bit, row.Width, static_cast<int32_t>(rows));
+    const TDIBRows layout{h.dataOffset, h.sourceRowSize, h.sourceStride, static_cast<int32_t>(rows),
+                          h.height < 0 || h.headerless};
+    ConvertRowsToBGR(file, layout, row, image);
+}
 
-int ReadUniDIB(host::TStream& stream, std::unique_ptr<TUniDIB>& dib) {
-    dib.reset();
+int Reader::run(host::TBitmap& target) {
+    const int header = readHeader();
+    if (header != dibOK) return header;
+    checkSizes();
+    host::TBitmap image;
+    if (convertsAsRead()) {
+        convertRows(image);
+    } else {
+        const std::unique_ptr<TUniDIB> dib = decodeWhole();
+        image.NewImage(host::pf24bit, dib->Width, dib->Height);
+        for (int32_t y = 0; y < dib->Height; ++y) dib->RowToBGR(y, image.ScanLine(y));
+    }
+    target.TakeOver(image);
+    return dibOK;
+}
+
+// Runs a decoding over a read-ahead buffer on the stream: size and memory errors pass,
+// the rest become result codes.
+template <class Decode>
+int DecodeGuarded(host::TStream& stream, Decode&& decode) {
     std::unique_ptr<TBufferedFile> file;
     try {
         file = std::make_unique<TBufferedFile>(&stream);
@@ -589,7 +668,8 @@ int ReadUniDIB(host::TStream& stream, std::unique_ptr<TUniDIB>& dib) {
     }
     Header header;
     try {
-        return Reader(*file, header).run(dib);
+        Reader reader(*file, header);
+        return decode(reader);
     } catch (const ELinearBitmap&) {
         throw;
     } catch (const EOutOfMemory&) {
@@ -603,4 +683,15 @@ int ReadUniDIB(host::TStream& stream, std::unique_ptr<TUniDIB>& dib) {
     } catch (const std::exception&) {
         return dibFailed;
     }
+}
+
+}  // namespace
+
+int ReadUniDIB(host::TStream& stream, std::unique_ptr<TUniDIB>& dib) {
+    dib.reset();
+    return DecodeGuarded(stream, [&](Reader& reader) { return reader.run(dib); });
+}
+
+int ReadUniDIB(host::TStream& stream, host::TBitmap& target) {
+    return DecodeGuarded(stream, [&](Reader& reader) { return reader.run(target); });
 }

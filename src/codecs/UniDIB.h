@@ -6,11 +6,16 @@
 
 #include "platform/Stream.h"
 
+namespace host {
+class TBitmap;
+}
+
 // The BMP codec's own reader: a read-ahead buffer over a platform stream, a
 // device-independent bitmap held in plain memory, and the decoder that fills one
 // from a Windows bitmap (core, info, V4 and V5 headers, OS/2 2.x headers, headerless
-// bitmaps, RLE8, RLE4, bit fields). The platform reader comes first; this one takes
-// what it refuses and every 32-bit file.
+// bitmaps, RLE8, RLE4, bit fields). It takes what the platform reader refuses, and
+// every file that reader would read as 32-bit blue, green, red, without the platform's
+// reading it first.
 
 struct TRGBQuad {
     uint8_t Blue = 0;
@@ -128,6 +133,28 @@ enum : int {
 // raises ELinearBitmap "Error in bitmap data"; out of memory raises EOutOfMemory. Pixel data that ends
 // early leaves the remaining pixels as created (zero).
 int ReadUniDIB(host::TStream& stream, std::unique_ptr<TUniDIB>& dib);
+
+// The same bitmap as 24-bit blue, green, red rows (pfBGR24's layout, pf24bit) in target,
+// which changes only on dibOK. Rows of 16, 24 and 32 bits are converted as they are read,
+// so that their depth is never held whole; RLE and indexed pixels are decoded whole first.
+int ReadUniDIB(host::TStream& stream, host::TBitmap& target);
+
+// Where a bitmap's uncompressed rows lie: Rows rows from Offset (counted from where the
+// buffered file started), Stride bytes apart, of which the first RowBytes hold pixels;
+// the bottom row comes first unless TopDown.
+struct TDIBRows {
+    int64_t Offset = 0;
+    int64_t RowBytes = 0;
+    int64_t Stride = 0;
+    int32_t Rows = 0;
+    bool TopDown = false;
+};
+
+// Reads the rows one at a time into row (a TUniDIB one row high, of their width, depth
+// and masks) and converts each into its row of target (24 bits, as large) as it arrives.
+// Data that ends early ends reading: a row cut short is converted with zero bytes for
+// the missing ones, and the rows after it stay as target has them.
+void ConvertRowsToBGR(TBufferedFile& file, const TDIBRows& rows, TUniDIB& row, host::TBitmap& target);
 
 
 // The default colour tables of headerless bitmaps (entries as blue, green, red, 0).

@@ -544,6 +544,11 @@ void TGIFSubImage::AllocatePixels() {
     dataSize_ = size;
 }
 
+host::PixelBuffer TGIFSubImage::ReleasePixels() {
+    dataSize_ = 0;
+    return std::move(data_);
+}
+
 void TGIFSubImage::FreePixels() {
     data_.reset();
     dataSize_ = 0;
@@ -1077,6 +1082,18 @@ void TGIFImage::AssignTo(host::TPersistent& Dest) {
         host::TGraphic::AssignTo(Dest);
         return;
     }
+    ShowFirstFrame(*bitmap, false);
+}
+
+void TGIFImage::HandOverFirstFrame(host::TBitmap& bitmap) {
+    if (images_->Count() == 0) {
+        host::TGraphic::AssignTo(bitmap);
+        return;
+    }
+    ShowFirstFrame(bitmap, true);
+}
+
+void TGIFImage::ShowFirstFrame(host::TBitmap& bitmap, bool moveRows) {
     // The first frame as an 8-bit bitmap with its colours, placed on the logical screen and
     // cut where it reaches beyond it; a screen without a size, or one whose background alone
     // would exceed the file's allowance, gives the frame alone.
@@ -1088,21 +1105,27 @@ void TGIFImage::AssignTo(host::TPersistent& Dest) {
     const int32_t height = onScreen ? header_->Height() : frame.Height();
     const int32_t left = onScreen ? frame.Left() : 0, top = onScreen ? frame.Top() : 0;
     std::vector<host::TPaletteEntry> entries = PaletteEntries(frame.EffectiveColorMap());
+    const bool fillsScreen = left == 0 && top == 0 && frame.Width() == width && frame.Height() == height;
     host::TBitmap result;
-    result.NewImage(host::pf8bit, width, height);
-    if (left != 0 || top != 0 || frame.Width() != width || frame.Height() != height) {
-        const uint8_t background = BackgroundIndex(*header_, entries);
-        for (int32_t y = 0; y < height; ++y) std::memset(result.ScanLine(y), background, static_cast<size_t>(width));
+    if (moveRows && fillsScreen && frame.Data()) {
+        // The frame's rows are the bitmap's rows as they are: they change hands.
+        result.AdoptPixels(host::pf8bit, width, height, frame.ReleasePixels());
+    } else {
+        result.NewImage(host::pf8bit, width, height);
+        if (!fillsScreen) {
+            const uint8_t background = BackgroundIndex(*header_, entries);
+            for (int32_t y = 0; y < height; ++y) std::memset(result.ScanLine(y), background, static_cast<size_t>(width));
+        }
+        const int32_t shownWidth = std::clamp(width - left, 0, frame.Width());
+        const int32_t shownHeight = std::clamp(height - top, 0, frame.Height());
+        if (frame.Data())
+            for (int32_t y = 0; y < shownHeight; ++y)
+                std::memcpy(result.ScanLine(top + y) + left, frame.Data() + int64_t{y} * frame.Width(),
+                            static_cast<size_t>(shownWidth));
     }
     const host::TPaletteHandle palette = host::CreatePalette(entries.data(), static_cast<int>(entries.size()));
     result.SetPalette(palette.get());
-    const int32_t shownWidth = std::clamp(width - left, 0, frame.Width());
-    const int32_t shownHeight = std::clamp(height - top, 0, frame.Height());
-    if (frame.Data())
-        for (int32_t y = 0; y < shownHeight; ++y)
-            std::memcpy(result.ScanLine(top + y) + left, frame.Data() + int64_t{y} * frame.Width(),
-                        static_cast<size_t>(shownWidth));
-    bitmap->TakeOver(result);
+    bitmap.TakeOver(result);
 }
 
 void TGIFImage::SaveToStream(host::TStream& stream) {

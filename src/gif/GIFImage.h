@@ -327,6 +327,8 @@ public:
     // Width x height zeroed bytes (checked); replaces any pixels held.
     void AllocatePixels();
     void FreePixels();
+    // Hands the pixels out without copying; the frame keeps its size and holds none.
+    host::PixelBuffer ReleasePixels();
     uint8_t* Data() { return data_.get(); }
     const uint8_t* Data() const { return data_.get(); }
     int64_t DataSize() const { return dataSize_; }
@@ -602,6 +604,9 @@ public:
 
     void Assign(host::TPersistent& Source) override;
     void AssignTo(host::TPersistent& Dest) override;
+    // The first frame as AssignTo gives it to a bitmap, for a user that needs the frame no
+    // more: when it fills the bitmap, its rows move there and the frame holds no pixels.
+    void HandOverFirstFrame(host::TBitmap& bitmap);
     void SaveToStream(host::TStream& stream) override;
     void LoadFromStream(host::TStream& stream) override;
     // Writes through a buffer of its own: the encoders hand out small blocks.
@@ -632,6 +637,8 @@ public:
     TGIFProgressEvent OnProgress;
 
 private:
+    void ShowFirstFrame(host::TBitmap& bitmap, bool moveRows);
+
     std::unique_ptr<TGIFHeader> header_;
     std::unique_ptr<TGIFImageList> images_;
 };

@@ -356,6 +356,20 @@ TEST(BMPLoaderProgram, LayoutsTheReadersMustTakeConvertWithTheirPixels) {
     os2.compression = 3;
     cases.push_back({"os2", file(os2, {}, {0x11, 0x22, 0x33, 0xFF, 0x44, 0x55, 0x66, 0xFF}), "5", 2, 1,
                      [](int x, int) -> uint32_t { return x == 0 ? 0x332211 : 0x665544; }});
+    // 3 x 2 at 5-6-5, rows of 6 bytes padded to 8: converted as they are read, each channel
+    // scaled to 0..255 with rounding (1 of 31 is 8, 2 of 63 is 8).
+    const Info rgb565{.width = 3, .height = 2, .bitCount = 16, .compression = 3, .masks = {0xF800, 0x07E0, 0x001F}};
+    const uint32_t rgb565Pixels[2][3] = {{0xFFFFFF, 0x080808, 0x000000}, {0xFF0000, 0x00FF00, 0x0000FF}};
+    cases.push_back({"rgb565",
+                     file(rgb565, {}, {0x00, 0xF8, 0xE0, 0x07, 0x1F, 0x00, 0xEE, 0xEE,
+                                       0xFF, 0xFF, 0x41, 0x08, 0x00, 0x00, 0xEE, 0xEE}),
+                     "5", 3, 2, [&](int x, int y) { return rgb565Pixels[y][x]; }});
+    // 2 x 3 at 32 bits, top-down, its data ending inside the second row's second pixel:
+    // that pixel keeps the two bytes it has, the rest of the image stays black.
+    const Info cut32{.width = 2, .height = -3, .bitCount = 32};
+    const uint32_t cut32Pixels[3][2] = {{0x030201, 0x060504}, {0x090807, 0x000B0A}, {0, 0}};
+    cases.push_back({"cut32", file(cut32, {}, {1, 2, 3, 0xFF, 4, 5, 6, 0xFF, 7, 8, 9, 0xFF, 10, 11}), "5", 2, 3,
+                     [&](int x, int y) { return cut32Pixels[y][x]; }});
     TempDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
