@@ -342,24 +342,31 @@ bool PNGReader::RowsFitTheImage() const {
 }
 
 // Each row is inflated straight into its image row and unfiltered there, the row above
-// serving as the prior row: no row buffer and no copy.
+// serving as the prior row: no row buffer and no copy. Red-green-blue rows go in pairs,
+// which the unfilter can work on side by side.
 void PNGReader::ReadRowsInPlace(TDeflateStream& inflate) {
     const int64_t rowBytes = pngrows::RowBytes(header_.Width, header_.Layout.Channels, header_.BitDepth);
     const size_t n = static_cast<size_t>(rowBytes);
     const bool rgb = header_.Layout.Channels == 3;
+    const int32_t rowsAtOnce = rgb ? 2 : 1;
     // Zeros above the first row; like the image, untouched until the data delivers a row.
     const auto zeros = AllocateBytes(rowBytes);
-    for (int32_t y = 0; y < bitmap_.Height; ++y) {
-        uint8_t type;
-        inflate.Read(&type, 1);
-        uint8_t* row = bitmap_.ScanLine(y);
-        inflate.Read(row, rowBytes);
+    for (int32_t y = 0; y < bitmap_.Height; y += rowsAtOnce) {
+        const int32_t count = std::min(rowsAtOnce, bitmap_.Height - y);
+        uint8_t types[2];
+        for (int32_t k = 0; k < count; ++k) {
+            inflate.Read(&types[k], 1);
+            inflate.Read(bitmap_.ScanLine(y + k), rowBytes);
+        }
         if (y == 0) std::memset(zeros.get(), 0, n);
         const uint8_t* above = y == 0 ? zeros.get() : bitmap_.ScanLine(y - 1);
-        if (rgb)
-            pngrows::UnfilterRowToBGR(type, row, above, n);
+        uint8_t* row = bitmap_.ScanLine(y);
+        if (!rgb)
+            pngrows::UnfilterRow(types[0], row, above, n, 1);
+        else if (count == 2)
+            pngrows::UnfilterRowPairToBGR(types[0], row, types[1], bitmap_.ScanLine(y + 1), above, n);
         else
-            pngrows::UnfilterRow(type, row, above, n, 1);
+            pngrows::UnfilterRowToBGR(types[0], row, above, n);
     }
 }
 

@@ -127,6 +127,24 @@ inline __m128i PixelWord(const uint8_t* p) {
     return _mm_packus_epi16(wide, wide);
 }
 
+// The filtered bytes `current` plus their Paeth predictions, in 16-bit lanes.
+// pa = |b - c| and pc = |a - (2c - b)|, so only pb, pc and the choice wait for a.
+inline __m128i PaethUnfiltered(__m128i current, __m128i a, __m128i b, __m128i c) {
+    const __m128i pa = Abs16(_mm_sub_epi16(b, c));
+    const __m128i d = _mm_sub_epi16(_mm_add_epi16(c, c), b);
+    const __m128i pb = _mm_max_epi16(_mm_sub_epi16(a, c), _mm_sub_epi16(c, a));
+    const __m128i pc = _mm_max_epi16(_mm_sub_epi16(a, d), _mm_sub_epi16(d, a));
+    // a unless pa exceeds pb or pc; else b unless pb exceeds pc; else c.
+    const __m128i notA = _mm_cmpgt_epi16(pa, _mm_min_epi16(pb, pc));
+    const __m128i bOrC = _mm_xor_si128(b, _mm_and_si128(_mm_xor_si128(b, c), _mm_cmpgt_epi16(pb, pc)));
+    const __m128i predicted = _mm_or_si128(_mm_and_si128(notA, bOrC), _mm_andnot_si128(notA, a));
+    return _mm_and_si128(_mm_add_epi16(current, predicted), _mm_set1_epi16(0xFF));
+}
+
+// Bytes of the pixels of a row that go as whole 4-byte words: a word may not reach past
+// the row.
+constexpr size_t WordPixelsEnd(size_t n, size_t bpp) { return n >= 4 ? ((n - 4) / bpp + 1) * bpp : 0; }
+
 // The filters that read the pixel to the left, one pixel of 3 or 4 bytes at a time: each
 // pixel waits for the one before it, so what counts is the work between the two. Sub and
 // Average work on bytes, Paeth on 16-bit lanes, where everything that does not depend on
@@ -136,50 +154,117 @@ inline __m128i PixelWord(const uint8_t* p) {
 // first byte is put back. Each filtered word is loaded one pixel ahead, before the store
 // that overlaps it, so that no load waits for a store it only partly overlaps.
 template <int Bpp, bool Swap, int Type>
-void UnfilterPixelsOf(uint8_t* row, const uint8_t* prev, size_t n) {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i lowByte = _mm_set1_epi16(0xFF), lowBit = _mm_set1_epi8(1);
-    constexpr bool wide = Type == FilterPaeth;
-    const auto load = [](const uint8_t* p) { return wide ? PixelWide<Swap>(p) : PixelWord<Swap>(p); };
-    // The pixels whose words lie within the row; with 3 bytes a pixel the last word's
-    // fourth byte is row[end], still filtered.
-    const size_t end = n >= 4 ? ((n - 4) / Bpp + 1) * Bpp : 0;
-    const bool overlapping = Bpp == 3 && end > 0;
-    const uint8_t firstAfterWords = overlapping ? row[end] : 0;
-    __m128i a = zero, c = zero;  // the left and upper-left pixels, unfiltered (16-bit lanes for Paeth)
-    __m128i filtered = end > 0 ? load(row) : zero;
-    size_t i = 0;
-    for (; i < end; i += Bpp) {
-        const __m128i current = filtered;
-        if (i + Bpp < end) filtered = load(row + i + Bpp);
+class PixelUnfilter {
+public:
+    static constexpr bool Wide = Type == FilterPaeth;
+
+    PixelUnfilter(uint8_t* row, size_t n)
+        : row_(row), n_(n), end_(WordPixelsEnd(n, Bpp)),
+          firstAfterWords_(Bpp == 3 && end_ > 0 ? row[end_] : 0), filtered_(end_ > 0 ? Load(row) : Zero()) {}
+
+    // Bytes of the pixels that go a word at a time.
+    size_t End() const { return end_; }
+
+    // The pixel above as Step takes it.
+    static __m128i Above(const uint8_t* p) { return Wide ? _mm_unpacklo_epi8(Load4(p), Zero()) : Load4(p); }
+
+    // Unfilters the pixel at byte i, the pixels being taken in order; returns it as Above would.
+    __m128i Step(size_t i, __m128i b) {
+        const __m128i current = filtered_;
+        if (i + Bpp < end_) filtered_ = Load(row_ + i + Bpp);
         if constexpr (Type == FilterSub) {
-            a = _mm_add_epi8(current, a);
-            Store4(row + i, a);
+            a_ = _mm_add_epi8(current, a_);
+            Store4(row_ + i, a_);
         } else if constexpr (Type == FilterAverage) {
-            const __m128i b = Load4(prev + i);
             // The rounded-up mean less the bit it rounded up by.
-            const __m128i mean = _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), lowBit));
-            a = _mm_add_epi8(current, mean);
-            Store4(row + i, a);
+            const __m128i mean =
+                _mm_sub_epi8(_mm_avg_epu8(a_, b), _mm_and_si128(_mm_xor_si128(a_, b), _mm_set1_epi8(1)));
+            a_ = _mm_add_epi8(current, mean);
+            Store4(row_ + i, a_);
         } else {
-            const __m128i b = _mm_unpacklo_epi8(Load4(prev + i), zero);
-            // pa = |b - c| and pc = |a - (2c - b)|, so only pb, pc and the choice wait for a.
-            const __m128i pa = Abs16(_mm_sub_epi16(b, c));
-            const __m128i d = _mm_sub_epi16(_mm_add_epi16(c, c), b);
-            const __m128i pb = _mm_max_epi16(_mm_sub_epi16(a, c), _mm_sub_epi16(c, a));
-            const __m128i pc = _mm_max_epi16(_mm_sub_epi16(a, d), _mm_sub_epi16(d, a));
-            // a unless pa exceeds pb or pc; else b unless pb exceeds pc; else c.
-            const __m128i notA = _mm_cmpgt_epi16(pa, _mm_min_epi16(pb, pc));
-            const __m128i bOrC = _mm_xor_si128(b, _mm_and_si128(_mm_xor_si128(b, c), _mm_cmpgt_epi16(pb, pc)));
-            const __m128i predicted = _mm_or_si128(_mm_and_si128(notA, bOrC), _mm_andnot_si128(notA, a));
-            a = _mm_and_si128(_mm_add_epi16(current, predicted), lowByte);
-            Store4(row + i, _mm_packus_epi16(a, a));
-            c = b;
+            a_ = PaethUnfiltered(current, a_, b, c_);
+            Store4(row_ + i, _mm_packus_epi16(a_, a_));
+            c_ = b;
         }
+        return a_;
     }
-    if (overlapping) row[end] = firstAfterWords;
-    if (Swap) SwapRedBlue(row + i, n - i);
-    UnfilterBytes(Type, row, prev, i, n, Bpp);
+
+    // The bytes after the words, once the row above (`prev`) is complete.
+    void Finish(const uint8_t* prev) {
+        if (Bpp == 3 && end_ > 0) row_[end_] = firstAfterWords_;
+        if (Swap) SwapRedBlue(row_ + end_, n_ - end_);
+        UnfilterBytes(Type, row_, prev, end_, n_, Bpp);
+    }
+
+private:
+    static __m128i Zero() { return _mm_setzero_si128(); }
+    static __m128i Load(const uint8_t* p) { return Wide ? PixelWide<Swap>(p) : PixelWord<Swap>(p); }
+
+    uint8_t* row_;
+    size_t n_, end_;
+    uint8_t firstAfterWords_;
+    __m128i filtered_;
+    __m128i a_ = Zero(), c_ = Zero();  // the left and the upper-left pixel, unfiltered
+};
+
+template <int Bpp, bool Swap, int Type>
+void UnfilterPixelsOf(uint8_t* row, const uint8_t* prev, size_t n) {
+    using Row = PixelUnfilter<Bpp, Swap, Type>;
+    Row pixels(row, n);
+    for (size_t i = 0; i < pixels.End(); i += Bpp) pixels.Step(i, Row::Above(prev + i));
+    pixels.Finish(prev);
+}
+
+// Two Paeth rows of red-green-blue pixels in one register: the upper row's pixel in the
+// low half, the lower row's pixel one to the left in the high half, whose pixel above is
+// the upper row's last result. One pass of the predictor does two pixels. The first
+// step's high half and the last step's low half stand for pixels outside the rows and
+// are not stored; with the fourth byte of each word, see PixelUnfilter.
+class PaethPair {
+public:
+    // The next pixel of each row from its filtered word (high half) and the upper row's pixel
+    // above (low half); returns both unfiltered.
+    __m128i Step(__m128i filtered, __m128i upperAbove) {
+        const __m128i b = _mm_unpacklo_epi64(upperAbove, a_);
+        a_ = PaethUnfiltered(filtered, a_, b, c_);
+        c_ = b;
+        return _mm_packus_epi16(a_, a_);
+    }
+
+private:
+    __m128i a_ = _mm_setzero_si128(), c_ = _mm_setzero_si128();
+};
+
+void UnfilterPaethPairToBGR(uint8_t* upper, uint8_t* lower, const uint8_t* prev, size_t n) {
+    const size_t end = WordPixelsEnd(n, kRGBBytes);
+    const __m128i zero = _mm_setzero_si128();
+    if (end == 0) {
+        UnfilterRowToBGR(FilterPaeth, upper, prev, n);
+        UnfilterRowToBGR(FilterPaeth, lower, upper, n);
+        return;
+    }
+    const uint8_t upperAfterWords = upper[end], lowerAfterWords = lower[end];
+    PaethPair pair;
+    // Step i takes the upper row's pixel at i and the lower row's at i - 3. Each word is
+    // loaded a step ahead, before the store that overlaps it.
+    __m128i filtered = _mm_unpacklo_epi64(PixelWide<true>(upper), zero);
+    for (size_t i = 0; i <= end; i += kRGBBytes) {
+        const __m128i current = filtered;
+        const bool upperPixel = i < end;
+        if (upperPixel) {
+            const size_t next = i + kRGBBytes;
+            filtered = _mm_unpacklo_epi64(next < end ? PixelWide<true>(upper + next) : zero, PixelWide<true>(lower + i));
+        }
+        const __m128i both = pair.Step(current, upperPixel ? _mm_unpacklo_epi8(Load4(prev + i), zero) : zero);
+        if (upperPixel) Store4(upper + i, both);
+        if (i > 0) Store4(lower + i - kRGBBytes, _mm_srli_si128(both, 4));
+    }
+    upper[end] = upperAfterWords;
+    lower[end] = lowerAfterWords;
+    SwapRedBlue(upper + end, n - end);
+    UnfilterBytes(FilterPaeth, upper, prev, end, n, kRGBBytes);
+    SwapRedBlue(lower + end, n - end);
+    UnfilterBytes(FilterPaeth, lower, upper, end, n, kRGBBytes);
 }
 
 template <int Bpp, bool Swap>
@@ -354,6 +439,18 @@ void UnfilterRowToBGR(int type, uint8_t* row, const uint8_t* prev, size_t n) {
     SwapRedBlue(row, n);
     UnfilterRow(type, row, prev, n, static_cast<int>(kRGBBytes));
 #endif
+}
+
+void UnfilterRowPairToBGR(int upperType, uint8_t* upper, int lowerType, uint8_t* lower, const uint8_t* prev,
+                          size_t n) {
+#if defined(__SSE2__)
+    if (upperType == FilterPaeth && lowerType == FilterPaeth) {
+        UnfilterPaethPairToBGR(upper, lower, prev, n);
+        return;
+    }
+#endif
+    UnfilterRowToBGR(upperType, upper, prev, n);
+    UnfilterRowToBGR(lowerType, lower, upper, n);
 }
 
 void UnpackRow(const SampleLayout& layout, const uint8_t* raw, size_t count, uint8_t* pixels, uint8_t* alpha) {

@@ -210,7 +210,8 @@ TEST(PNGRows, UnfilterWideStridesMatchTheGenericRule) {
 TEST(PNGRows, PixelWiseAndVectorUnfilteringMatchTheDefinitionAtEveryRowEdge) {
     // Pixel counts on both sides of the 4-byte words and 48-byte vectors of the fast paths;
     // bytes from all values and from three (Paeth's ties). The red-green-blue rows also go
-    // straight to blue-green-red, which must equal unfiltering and then unpacking.
+    // straight to blue-green-red, alone and above a Paeth row, which must equal
+    // unfiltering and then unpacking.
     uint32_t seed = 1;
     const auto next = [&seed] { return static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 16); };
     for (int bpp : {3, 4})
@@ -234,6 +235,15 @@ TEST(PNGRows, PixelWiseAndVectorUnfilteringMatchTheDefinitionAtEveryRowEdge) {
                     row = filtered;
                     UnfilterRowToBGR(type, row.data(), prevBgr.data(), n);
                     EXPECT_EQ(row, bgr) << "pixels " << pixels << " type " << type;
+                    // A Paeth row below it, in one call with it.
+                    Bytes lower(n), lowerBgr(n);
+                    for (uint8_t& v : lower) v = static_cast<uint8_t>(next() % values * 127);
+                    UnpackRow(LayoutFor(2, 8), UnfilteredByDefinition(4, lower, expect, bpp).data(), pixels,
+                              lowerBgr.data(), nullptr);
+                    row = filtered;
+                    UnfilterRowPairToBGR(type, row.data(), 4, lower.data(), prevBgr.data(), n);
+                    EXPECT_EQ(row, bgr) << "pixels " << pixels << " type " << type;
+                    EXPECT_EQ(lower, lowerBgr) << "pixels " << pixels << " type " << type;
                 }
 }
 
