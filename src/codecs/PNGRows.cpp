@@ -98,19 +98,6 @@ inline void Store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<_
 
 inline __m128i Abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
 
-inline __m128i Select(__m128i mask, __m128i yes, __m128i no) {
-    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
-}
-
-// The Paeth predictions of eight bytes at once, in 16-bit lanes.
-inline __m128i PaethWide(__m128i a, __m128i b, __m128i c) {
-    const __m128i bc = _mm_sub_epi16(b, c), ac = _mm_sub_epi16(a, c);
-    const __m128i pa = Abs16(bc), pb = Abs16(ac), pc = Abs16(_mm_add_epi16(bc, ac));
-    const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
-    // a when pa is the smallest, else b when pb is, else c: the predictor's tie order.
-    return Select(_mm_cmpeq_epi16(pa, smallest), a, Select(_mm_cmpeq_epi16(pb, smallest), b, c));
-}
-
 // The filtered word of a pixel in 16-bit lanes as the row is to hold it: with Swap the
 // first and the third byte (red and blue) trade places; the fourth stays where it is.
 template <bool Swap>
@@ -127,9 +114,10 @@ inline __m128i PixelWord(const uint8_t* p) {
     return _mm_packus_epi16(wide, wide);
 }
 
-// The filtered bytes `current` plus their Paeth predictions, in 16-bit lanes.
-// pa = |b - c| and pc = |a - (2c - b)|, so only pb, pc and the choice wait for a.
-inline __m128i PaethUnfiltered(__m128i current, __m128i a, __m128i b, __m128i c) {
+// The Paeth predictions of eight bytes at once, in 16-bit lanes. pa = |b - c| and
+// pc = |a - (2c - b)|: when a is the left pixel just unfiltered, only pb, pc and the
+// choice wait for it.
+inline __m128i PaethPredicted(__m128i a, __m128i b, __m128i c) {
     const __m128i pa = Abs16(_mm_sub_epi16(b, c));
     const __m128i d = _mm_sub_epi16(_mm_add_epi16(c, c), b);
     const __m128i pb = _mm_max_epi16(_mm_sub_epi16(a, c), _mm_sub_epi16(c, a));
@@ -137,8 +125,12 @@ inline __m128i PaethUnfiltered(__m128i current, __m128i a, __m128i b, __m128i c)
     // a unless pa exceeds pb or pc; else b unless pb exceeds pc; else c.
     const __m128i notA = _mm_cmpgt_epi16(pa, _mm_min_epi16(pb, pc));
     const __m128i bOrC = _mm_xor_si128(b, _mm_and_si128(_mm_xor_si128(b, c), _mm_cmpgt_epi16(pb, pc)));
-    const __m128i predicted = _mm_or_si128(_mm_and_si128(notA, bOrC), _mm_andnot_si128(notA, a));
-    return _mm_and_si128(_mm_add_epi16(current, predicted), _mm_set1_epi16(0xFF));
+    return _mm_or_si128(_mm_and_si128(notA, bOrC), _mm_andnot_si128(notA, a));
+}
+
+// The filtered bytes `current` plus their Paeth predictions, in 16-bit lanes.
+inline __m128i PaethUnfiltered(__m128i current, __m128i a, __m128i b, __m128i c) {
+    return _mm_and_si128(_mm_add_epi16(current, PaethPredicted(a, b, c)), _mm_set1_epi16(0xFF));
 }
 
 // Bytes of the pixels of a row that go as whole 4-byte words: a word may not reach past
@@ -277,8 +269,7 @@ void UnfilterPixels(int type, uint8_t* row, const uint8_t* prev, size_t n) {
 }
 
 // Red and blue of 16 pixels (48 bytes, three vectors) trade places: byte j takes byte
-// j + 2 when j % 3 is 0 and byte j - 2 when j % 3 is 2. `before` and `after` are the
-// neighbouring vectors of v (only the bytes that cross are used).
+// j + 2 when j % 3 is 0 and byte j - 2 when j % 3 is 2. The masks pick those bytes out.
 struct RedBlueMasks {
     __m128i fromRight[3], fromLeft[3];
 
@@ -295,6 +286,8 @@ struct RedBlueMasks {
     }
 };
 
+// One vector of the 48 bytes; `before` and `after` are its neighbours (zeros at the
+// ends), of which only the bytes that cross are used.
 inline __m128i SwapVector(__m128i before, __m128i v, __m128i after, __m128i fromRight, __m128i fromLeft) {
     const __m128i right = _mm_or_si128(_mm_srli_si128(v, 2), _mm_slli_si128(after, 14));
     const __m128i left = _mm_or_si128(_mm_slli_si128(v, 2), _mm_srli_si128(before, 14));
@@ -586,7 +579,7 @@ void FilterRow(int type, const uint8_t* raw, const uint8_t* prev, uint8_t* out, 
             const __m128i a = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(raw + i - s)), zero);
             const __m128i b = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(prev + i)), zero);
             const __m128i c = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(prev + i - s)), zero);
-            const __m128i pred = PaethWide(a, b, c);
+            const __m128i pred = PaethPredicted(a, b, c);
             const __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(raw + i));
             _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_sub_epi8(x, _mm_packus_epi16(pred, pred)));
         }
