@@ -301,6 +301,13 @@ private:
     }
 
     void ReadImageData(int32_t length);
+    // Whether the rows can be inflated straight into the image: 8-bit grey, palette or
+    // red-green-blue rows, not interlaced, no MNG intrapixel differencing.
+    bool RowsFitTheImage() const;
+    void ReadRowsInPlace(TDeflateStream& inflate);
+    void ReadRowsThroughBuffer(TDeflateStream& inflate);
+    // Passes over the rest of the zlib data and its trailer; undoes MNG intrapixel differencing.
+    void ReadTrailer(TDeflateStream& inflate, TIDATStream& idat);
 
     TPNGLoader& codec_;
     TLinearBitmap& bitmap_;
@@ -320,53 +327,99 @@ void PNGReader::ReadImageData(int32_t length) {
     if ((zlibHeader[0] & 0x0F) != 8 || zlibHeader[0] >= 128) InvalidData();
     if (header_.Interlace > 1) InvalidData();
 
+    TDeflateStream inflate(&idat, -1);
+    if (RowsFitTheImage())
+        ReadRowsInPlace(inflate);
+    else
+        ReadRowsThroughBuffer(inflate);
+    ReadTrailer(inflate, idat);
+}
+
+bool PNGReader::RowsFitTheImage() const {
+    const auto& layout = header_.Layout;
+    return header_.Interlace == 0 && header_.FilterMethod == 0 && layout.BitDepth == 8 &&
+           (layout.Channels == 1 || layout.Channels == 3);
+}
+
+// Each row is inflated straight into its image row and unfiltered there, the row above
+// serving as the prior row: no row buffer and no copy. Red-green-blue rows go in pairs,
+// which the unfilter can work on side by side.
+void PNGReader::ReadRowsInPlace(TDeflateStream& inflate) {
+    const int64_t rowBytes = pngrows::RowBytes(header_.Width, header_.Layout.Channels, header_.BitDepth);
+    const size_t n = static_cast<size_t>(rowBytes);
+    const bool rgb = header_.Layout.Channels == 3;
+    const int32_t rowsAtOnce = rgb ? 2 : 1;
+    // Zeros above the first row; like the image, untouched until the data delivers a row.
+    const auto zeros = AllocateBytes(rowBytes);
+    for (int32_t y = 0; y < bitmap_.Height; y += rowsAtOnce) {
+        const int32_t count = std::min(rowsAtOnce, bitmap_.Height - y);
+        uint8_t types[2];
+        for (int32_t k = 0; k < count; ++k) {
+            inflate.Read(&types[k], 1);
+            inflate.Read(bitmap_.ScanLine(y + k), rowBytes);
+        }
+        if (y == 0) std::memset(zeros.get(), 0, n);
+        const uint8_t* above = y == 0 ? zeros.get() : bitmap_.ScanLine(y - 1);
+        uint8_t* row = bitmap_.ScanLine(y);
+        if (!rgb)
+            pngrows::UnfilterRow(types[0], row, above, n, 1);
+        else if (count == 2)
+            pngrows::UnfilterRowPairToBGR(types[0], row, types[1], bitmap_.ScanLine(y + 1), above, n);
+        else
+            pngrows::UnfilterRowToBGR(types[0], row, above, n);
+    }
+}
+
+// Any layout: rows go through a buffer, are unfiltered there and unpacked into the
+// image (through a pass row for interlaced images).
+void PNGReader::ReadRowsThroughBuffer(TDeflateStream& inflate) {
     const auto& layout = header_.Layout;
     const int bpp = pngrows::FilterStride(layout.Channels, layout.BitDepth);
     const int pixelSize = layout.PixelSize;
     TLinearBitmap* alpha = codec_.AlphaBitmap.get();
-    TDeflateStream inflate(&idat, -1);
-    {
-        const int64_t maxRow = pngrows::RowBytes(header_.Width, layout.Channels, layout.BitDepth);
-        // Two rows with their filter bytes, and for interlaced images one pass row of
-        // pixels and alpha values; the passes go straight into the image. Nothing here is
-        // touched before the data delivers a row, so a header that merely claims a huge
-        // image costs no work.
-        const auto rows = AllocateBytes(2 * (maxRow + 1));
-        std::unique_ptr<uint8_t[]> passPixels, passAlpha;
-        const bool interlaced = header_.Interlace == 1;
-        if (interlaced) {
-            passPixels = AllocateBytes(header_.Width * pixelSize);
-            passAlpha = AllocateBytes(header_.Width);
-        }
-        const int firstPass = interlaced ? 1 : 0, lastPass = interlaced ? 7 : 0;
-        for (int k = firstPass; k <= lastPass; ++k) {
-            pngrows::Pass pass{0, 0, 1, 1, header_.Width, header_.Height};
-            if (interlaced) pass = pngrows::Adam7Pass(k, header_.Width, header_.Height);
-            const int64_t rowBytes = pngrows::RowBytes(pass.Width, layout.Channels, layout.BitDepth);
-            if (pass.Height == 0 || rowBytes == 0) continue;
-            uint8_t* cur = rows.get();
-            uint8_t* prev = rows.get() + maxRow + 1;
-            for (int64_t r = 0; r < pass.Height; ++r) {
-                inflate.Read(cur, rowBytes + 1);
-                if (r == 0) std::memset(prev, 0, static_cast<size_t>(rowBytes + 1));
-                pngrows::UnfilterRow(cur[0], cur + 1, prev + 1, static_cast<size_t>(rowBytes), bpp);
-                const int32_t y = static_cast<int32_t>(pass.YStart + r * pass.YStep);
-                if (!interlaced) {
-                    pngrows::UnpackRow(layout, cur + 1, static_cast<size_t>(pass.Width), bitmap_.ScanLine(y),
-                                       alpha ? alpha->ScanLine(y) : nullptr);
-                } else {
-                    pngrows::UnpackRow(layout, cur + 1, static_cast<size_t>(pass.Width), passPixels.get(),
-                                       alpha ? passAlpha.get() : nullptr);
-                    pngrows::ScatterPixels(passPixels.get(), static_cast<size_t>(pass.Width), pixelSize,
-                                           bitmap_.ScanLine(y), pass.XStart, pass.XStep);
-                    if (alpha)
-                        pngrows::ScatterPixels(passAlpha.get(), static_cast<size_t>(pass.Width), 1, alpha->ScanLine(y),
-                                               pass.XStart, pass.XStep);
-                }
-                std::swap(cur, prev);
+    const int64_t maxRow = pngrows::RowBytes(header_.Width, layout.Channels, layout.BitDepth);
+    // Two rows with their filter bytes, and for interlaced images one pass row of
+    // pixels and alpha values; the passes go straight into the image. Nothing here is
+    // touched before the data delivers a row, so a header that merely claims a huge
+    // image costs no work.
+    const auto rows = AllocateBytes(2 * (maxRow + 1));
+    std::unique_ptr<uint8_t[]> passPixels, passAlpha;
+    const bool interlaced = header_.Interlace == 1;
+    if (interlaced) {
+        passPixels = AllocateBytes(header_.Width * pixelSize);
+        passAlpha = AllocateBytes(header_.Width);
+    }
+    const int firstPass = interlaced ? 1 : 0, lastPass = interlaced ? 7 : 0;
+    for (int k = firstPass; k <= lastPass; ++k) {
+        pngrows::Pass pass{0, 0, 1, 1, header_.Width, header_.Height};
+        if (interlaced) pass = pngrows::Adam7Pass(k, header_.Width, header_.Height);
+        const int64_t rowBytes = pngrows::RowBytes(pass.Width, layout.Channels, layout.BitDepth);
+        if (pass.Height == 0 || rowBytes == 0) continue;
+        uint8_t* cur = rows.get();
+        uint8_t* prev = rows.get() + maxRow + 1;
+        for (int64_t r = 0; r < pass.Height; ++r) {
+            inflate.Read(cur, rowBytes + 1);
+            if (r == 0) std::memset(prev, 0, static_cast<size_t>(rowBytes + 1));
+            pngrows::UnfilterRow(cur[0], cur + 1, prev + 1, static_cast<size_t>(rowBytes), bpp);
+            const int32_t y = static_cast<int32_t>(pass.YStart + r * pass.YStep);
+            if (!interlaced) {
+                pngrows::UnpackRow(layout, cur + 1, static_cast<size_t>(pass.Width), bitmap_.ScanLine(y),
+                                   alpha ? alpha->ScanLine(y) : nullptr);
+            } else {
+                pngrows::UnpackRow(layout, cur + 1, static_cast<size_t>(pass.Width), passPixels.get(),
+                                   alpha ? passAlpha.get() : nullptr);
+                pngrows::ScatterPixels(passPixels.get(), static_cast<size_t>(pass.Width), pixelSize,
+                                       bitmap_.ScanLine(y), pass.XStart, pass.XStep);
+                if (alpha)
+                    pngrows::ScatterPixels(passAlpha.get(), static_cast<size_t>(pass.Width), 1, alpha->ScanLine(y),
+                                           pass.XStart, pass.XStep);
             }
+            std::swap(cur, prev);
         }
     }
+}
+
+void PNGReader::ReadTrailer(TDeflateStream& inflate, TIDATStream& idat) {
     // The zlib trailer: whatever the deflate data left in this chunk but its last four
     // bytes is passed over, then four bytes are taken as the Adler-32 (not compared).
     // Usually only the end-of-block code is still unread after the last row; once it is

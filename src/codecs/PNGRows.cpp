@@ -26,6 +26,31 @@ inline uint8_t PaethFast(int a, int b, int c) {
     return static_cast<uint8_t>((pc < pab) ? c : ab);
 }
 
+// Filter types of a row.
+enum : int { FilterNone = 0, FilterSub = 1, FilterUp = 2, FilterAverage = 3, FilterPaeth = 4 };
+
+// Bytes of a blue-green-red (or red-green-blue) pixel.
+constexpr size_t kRGBBytes = 3;
+
+// Undoes filter type 1..4 on bytes from..n-1 of a row whose bytes before `from` are done.
+void UnfilterBytes(int type, uint8_t* row, const uint8_t* prev, size_t from, size_t n, size_t bpp) {
+    for (size_t i = from; i < n; ++i) {
+        const int a = i >= bpp ? row[i - bpp] : 0;
+        const int b = prev[i];
+        const int c = i >= bpp ? prev[i - bpp] : 0;
+        int predicted = b;
+        if (type == FilterSub) predicted = a;
+        if (type == FilterAverage) predicted = (a + b) >> 1;
+        if (type == FilterPaeth) predicted = PaethFast(a, b, c);
+        row[i] = static_cast<uint8_t>(row[i] + predicted);
+    }
+}
+
+// Red and blue of every pixel trade places.
+void SwapRedBlue(uint8_t* rgb, size_t n) {
+    for (size_t i = 0; i + kRGBBytes <= n; i += kRGBBytes) std::swap(rgb[i], rgb[i + 2]);
+}
+
 template <int Bpp>
 void UnfilterSub(uint8_t* row, size_t n) {
     for (size_t i = Bpp; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - Bpp]);
@@ -47,9 +72,16 @@ void UnfilterPaeth(uint8_t* row, const uint8_t* prev, size_t n) {
         row[i] = static_cast<uint8_t>(row[i] + PaethFast(row[i - Bpp], prev[i], prev[i - Bpp]));
 }
 
+template <int Bpp>
+void UnfilterFixed(int type, uint8_t* row, const uint8_t* prev, size_t n) {
+    switch (type) {
+    case FilterSub: UnfilterSub<Bpp>(row, n); break;
+    case FilterAverage: UnfilterAverage<Bpp>(row, prev, n); break;
+    case FilterPaeth: UnfilterPaeth<Bpp>(row, prev, n); break;
+    }
+}
+
 #if defined(__SSE2__)
-// Paeth for whole pixels of 3 or 4 bytes: the left pixel feeds the next one, so the
-// channels of one pixel go through the predictor together, in 16-bit lanes.
 inline __m128i Load4(const uint8_t* p) {
     int v;
     std::memcpy(&v, p, 4);
@@ -61,80 +93,255 @@ inline void Store4(uint8_t* p, __m128i v) {
     std::memcpy(p, &x, 4);
 }
 
+inline __m128i Load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline void Store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+
 inline __m128i Abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
 
-inline __m128i Select(__m128i mask, __m128i yes, __m128i no) {
-    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
+// The filtered word of a pixel in 16-bit lanes as the row is to hold it: with Swap the
+// first and the third byte (red and blue) trade places; the fourth stays where it is.
+template <bool Swap>
+inline __m128i PixelWide(const uint8_t* p) {
+    const __m128i wide = _mm_unpacklo_epi8(Load4(p), _mm_setzero_si128());
+    if constexpr (!Swap) return wide;
+    return _mm_shufflelo_epi16(wide, _MM_SHUFFLE(3, 0, 1, 2));
 }
 
-// Pixels of 3 bytes move as 4-byte words whose fourth lane gets a zero prediction, so
-// that the next pixel's first byte is written back unchanged; the last pixel, whose
-// word would reach past the row, takes the byte-wise path.
-template <int Bpp>
-void UnfilterPaethPixels(uint8_t* row, const uint8_t* prev, size_t n) {
+template <bool Swap>
+inline __m128i PixelWord(const uint8_t* p) {
+    if constexpr (!Swap) return Load4(p);
+    const __m128i wide = PixelWide<true>(p);
+    return _mm_packus_epi16(wide, wide);
+}
+
+// The Paeth predictions of eight bytes at once, in 16-bit lanes. pa = |b - c| and
+// pc = |a - (2c - b)|: when a is the left pixel just unfiltered, only pb, pc and the
+// choice wait for it.
+inline __m128i PaethPredicted(__m128i a, __m128i b, __m128i c) {
+    const __m128i pa = Abs16(_mm_sub_epi16(b, c));
+    const __m128i d = _mm_sub_epi16(_mm_add_epi16(c, c), b);
+    const __m128i pb = _mm_max_epi16(_mm_sub_epi16(a, c), _mm_sub_epi16(c, a));
+    const __m128i pc = _mm_max_epi16(_mm_sub_epi16(a, d), _mm_sub_epi16(d, a));
+    // a unless pa exceeds pb or pc; else b unless pb exceeds pc; else c.
+    const __m128i notA = _mm_cmpgt_epi16(pa, _mm_min_epi16(pb, pc));
+    const __m128i bOrC = _mm_xor_si128(b, _mm_and_si128(_mm_xor_si128(b, c), _mm_cmpgt_epi16(pb, pc)));
+    return _mm_or_si128(_mm_and_si128(notA, bOrC), _mm_andnot_si128(notA, a));
+}
+
+// The filtered bytes `current` plus their Paeth predictions, in 16-bit lanes.
+inline __m128i PaethUnfiltered(__m128i current, __m128i a, __m128i b, __m128i c) {
+    return _mm_and_si128(_mm_add_epi16(current, PaethPredicted(a, b, c)), _mm_set1_epi16(0xFF));
+}
+
+// Bytes of the pixels of a row that go as whole 4-byte words: a word may not reach past
+// the row.
+constexpr size_t WordPixelsEnd(size_t n, size_t bpp) { return n >= 4 ? ((n - 4) / bpp + 1) * bpp : 0; }
+
+// The filters that read the pixel to the left, one pixel of 3 or 4 bytes at a time: each
+// pixel waits for the one before it, so what counts is the work between the two. Sub and
+// Average work on bytes, Paeth on 16-bit lanes, where everything that does not depend on
+// the left pixel is worked out beforehand. A pixel of 3 bytes moves as a 4-byte word: its
+// fourth byte, the next pixel's first, is written wrong and then right by the next pixel;
+// the last pixel, whose word would reach past the row, is done byte by byte after its
+// first byte is put back. Each filtered word is loaded one pixel ahead, before the store
+// that overlaps it, so that no load waits for a store it only partly overlaps.
+template <int Bpp, bool Swap, int Type>
+class PixelUnfilter {
+public:
+    static constexpr bool Wide = Type == FilterPaeth;
+
+    PixelUnfilter(uint8_t* row, size_t n)
+        : row_(row), n_(n), end_(WordPixelsEnd(n, Bpp)),
+          firstAfterWords_(Bpp == 3 && end_ > 0 ? row[end_] : 0), filtered_(end_ > 0 ? Load(row) : Zero()) {}
+
+    // Bytes of the pixels that go a word at a time.
+    size_t End() const { return end_; }
+
+    // The pixel above as Step takes it.
+    static __m128i Above(const uint8_t* p) { return Wide ? _mm_unpacklo_epi8(Load4(p), Zero()) : Load4(p); }
+
+    // Unfilters the pixel at byte i, the pixels being taken in order; returns it as Above would.
+    __m128i Step(size_t i, __m128i b) {
+        const __m128i current = filtered_;
+        if (i + Bpp < end_) filtered_ = Load(row_ + i + Bpp);
+        if constexpr (Type == FilterSub) {
+            a_ = _mm_add_epi8(current, a_);
+            Store4(row_ + i, a_);
+        } else if constexpr (Type == FilterAverage) {
+            // The rounded-up mean less the bit it rounded up by.
+            const __m128i mean =
+                _mm_sub_epi8(_mm_avg_epu8(a_, b), _mm_and_si128(_mm_xor_si128(a_, b), _mm_set1_epi8(1)));
+            a_ = _mm_add_epi8(current, mean);
+            Store4(row_ + i, a_);
+        } else {
+            a_ = PaethUnfiltered(current, a_, b, c_);
+            Store4(row_ + i, _mm_packus_epi16(a_, a_));
+            c_ = b;
+        }
+        return a_;
+    }
+
+    // The bytes after the words, once the row above (`prev`) is complete.
+    void Finish(const uint8_t* prev) {
+        if (Bpp == 3 && end_ > 0) row_[end_] = firstAfterWords_;
+        if (Swap) SwapRedBlue(row_ + end_, n_ - end_);
+        UnfilterBytes(Type, row_, prev, end_, n_, Bpp);
+    }
+
+private:
+    static __m128i Zero() { return _mm_setzero_si128(); }
+    static __m128i Load(const uint8_t* p) { return Wide ? PixelWide<Swap>(p) : PixelWord<Swap>(p); }
+
+    uint8_t* row_;
+    size_t n_, end_;
+    uint8_t firstAfterWords_;
+    __m128i filtered_;
+    __m128i a_ = Zero(), c_ = Zero();  // the left and the upper-left pixel, unfiltered
+};
+
+template <int Bpp, bool Swap, int Type>
+void UnfilterPixelsOf(uint8_t* row, const uint8_t* prev, size_t n) {
+    using Row = PixelUnfilter<Bpp, Swap, Type>;
+    Row pixels(row, n);
+    for (size_t i = 0; i < pixels.End(); i += Bpp) pixels.Step(i, Row::Above(prev + i));
+    pixels.Finish(prev);
+}
+
+// Two Paeth rows of red-green-blue pixels in one register: the upper row's pixel in the
+// low half, the lower row's pixel one to the left in the high half, whose pixel above is
+// the upper row's last result. One pass of the predictor does two pixels. The first
+// step's high half and the last step's low half stand for pixels outside the rows and
+// are not stored; with the fourth byte of each word, see PixelUnfilter.
+class PaethPair {
+public:
+    // The next pixel of each row from its filtered word (high half) and the upper row's pixel
+    // above (low half); returns both unfiltered.
+    __m128i Step(__m128i filtered, __m128i upperAbove) {
+        const __m128i b = _mm_unpacklo_epi64(upperAbove, a_);
+        a_ = PaethUnfiltered(filtered, a_, b, c_);
+        c_ = b;
+        return _mm_packus_epi16(a_, a_);
+    }
+
+private:
+    __m128i a_ = _mm_setzero_si128(), c_ = _mm_setzero_si128();
+};
+
+void UnfilterPaethPairToBGR(uint8_t* upper, uint8_t* lower, const uint8_t* prev, size_t n) {
+    const size_t end = WordPixelsEnd(n, kRGBBytes);
     const __m128i zero = _mm_setzero_si128();
-    const __m128i lanes = Bpp == 4 ? _mm_set1_epi16(-1) : _mm_set_epi16(0, 0, 0, 0, 0, -1, -1, -1);
-    __m128i a = zero, c = zero;
-    size_t i = 0;
-    // The filtered word is loaded one pixel ahead, before the store that overlaps it.
-    __m128i filtered = n >= 4 ? Load4(row) : zero;
-    for (; i + 4 <= n; i += Bpp) {
+    if (end == 0) {
+        UnfilterRowToBGR(FilterPaeth, upper, prev, n);
+        UnfilterRowToBGR(FilterPaeth, lower, upper, n);
+        return;
+    }
+    const uint8_t upperAfterWords = upper[end], lowerAfterWords = lower[end];
+    PaethPair pair;
+    // Step i takes the upper row's pixel at i and the lower row's at i - 3. Each word is
+    // loaded a step ahead, before the store that overlaps it.
+    __m128i filtered = _mm_unpacklo_epi64(PixelWide<true>(upper), zero);
+    for (size_t i = 0; i <= end; i += kRGBBytes) {
         const __m128i current = filtered;
-        if (i + Bpp + 4 <= n) filtered = Load4(row + i + Bpp);
-        const __m128i b = _mm_unpacklo_epi8(Load4(prev + i), zero);
-        const __m128i bc = _mm_sub_epi16(b, c), ac = _mm_sub_epi16(a, c);
-        const __m128i pa = Abs16(bc), pb = Abs16(ac), pc = Abs16(_mm_add_epi16(bc, ac));
-        const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
-        // a when pa is the smallest, else b when pb is, else c: the predictor's tie order.
-        const __m128i pred = _mm_and_si128(
-            lanes, Select(_mm_cmpeq_epi16(pa, smallest), a, Select(_mm_cmpeq_epi16(pb, smallest), b, c)));
-        const __m128i x = _mm_add_epi8(current, _mm_packus_epi16(pred, pred));
-        Store4(row + i, x);
-        a = _mm_unpacklo_epi8(x, zero);
-        c = b;
+        const bool upperPixel = i < end;
+        if (upperPixel) {
+            const size_t next = i + kRGBBytes;
+            filtered = _mm_unpacklo_epi64(next < end ? PixelWide<true>(upper + next) : zero, PixelWide<true>(lower + i));
+        }
+        const __m128i both = pair.Step(current, upperPixel ? _mm_unpacklo_epi8(Load4(prev + i), zero) : zero);
+        if (upperPixel) Store4(upper + i, both);
+        if (i > 0) Store4(lower + i - kRGBBytes, _mm_srli_si128(both, 4));
     }
-    for (; i < n; ++i) {
-        const int left = i >= Bpp ? row[i - Bpp] : 0, upLeft = i >= Bpp ? prev[i - Bpp] : 0;
-        row[i] = static_cast<uint8_t>(row[i] + PaethFast(left, prev[i], upLeft));
+    upper[end] = upperAfterWords;
+    lower[end] = lowerAfterWords;
+    SwapRedBlue(upper + end, n - end);
+    UnfilterBytes(FilterPaeth, upper, prev, end, n, kRGBBytes);
+    SwapRedBlue(lower + end, n - end);
+    UnfilterBytes(FilterPaeth, lower, upper, end, n, kRGBBytes);
+}
+
+template <int Bpp, bool Swap>
+void UnfilterPixels(int type, uint8_t* row, const uint8_t* prev, size_t n) {
+    switch (type) {
+    case FilterSub: UnfilterPixelsOf<Bpp, Swap, FilterSub>(row, prev, n); return;
+    case FilterAverage: UnfilterPixelsOf<Bpp, Swap, FilterAverage>(row, prev, n); return;
+    case FilterPaeth: UnfilterPixelsOf<Bpp, Swap, FilterPaeth>(row, prev, n); return;
     }
+}
+
+// Red and blue of 16 pixels (48 bytes, three vectors) trade places: byte j takes byte
+// j + 2 when j % 3 is 0 and byte j - 2 when j % 3 is 2. The masks pick those bytes out.
+struct RedBlueMasks {
+    __m128i fromRight[3], fromLeft[3];
+
+    RedBlueMasks() {
+        alignas(16) uint8_t right[48], left[48];
+        for (int j = 0; j < 48; ++j) {
+            right[j] = j % 3 == 0 ? 0xFF : 0;
+            left[j] = j % 3 == 2 ? 0xFF : 0;
+        }
+        for (int k = 0; k < 3; ++k) {
+            fromRight[k] = Load16(right + 16 * k);
+            fromLeft[k] = Load16(left + 16 * k);
+        }
+    }
+};
+
+// One vector of the 48 bytes; `before` and `after` are its neighbours (zeros at the
+// ends), of which only the bytes that cross are used.
+inline __m128i SwapVector(__m128i before, __m128i v, __m128i after, __m128i fromRight, __m128i fromLeft) {
+    const __m128i right = _mm_or_si128(_mm_srli_si128(v, 2), _mm_slli_si128(after, 14));
+    const __m128i left = _mm_or_si128(_mm_slli_si128(v, 2), _mm_srli_si128(before, 14));
+    const __m128i kept = _mm_andnot_si128(_mm_or_si128(fromRight, fromLeft), v);
+    return _mm_or_si128(kept, _mm_or_si128(_mm_and_si128(right, fromRight), _mm_and_si128(left, fromLeft)));
+}
+
+// None and Up on red-green-blue bytes, into blue-green-red ones, whole vectors at a time.
+template <bool Up>
+void SwapAndAddRow(uint8_t* row, const uint8_t* prev, size_t n) {
+    static const RedBlueMasks masks;
+    const __m128i zero = _mm_setzero_si128();
+    size_t i = 0;
+    for (; i + 48 <= n; i += 48) {
+        const __m128i v0 = Load16(row + i), v1 = Load16(row + i + 16), v2 = Load16(row + i + 32);
+        __m128i s[3] = {SwapVector(zero, v0, v1, masks.fromRight[0], masks.fromLeft[0]),
+                        SwapVector(v0, v1, v2, masks.fromRight[1], masks.fromLeft[1]),
+                        SwapVector(v1, v2, zero, masks.fromRight[2], masks.fromLeft[2])};
+        for (int k = 0; k < 3; ++k) {
+            if (Up) s[k] = _mm_add_epi8(s[k], Load16(prev + i + 16 * k));
+            Store16(row + i + 16 * k, s[k]);
+        }
+    }
+    SwapRedBlue(row + i, n - i);
+    if (Up)
+        for (; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + prev[i]);
+}
+
+void UnfilterUp(uint8_t* row, const uint8_t* prev, size_t n) {
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) Store16(row + i, _mm_add_epi8(Load16(row + i), Load16(prev + i)));
+    for (; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + prev[i]);
+}
+#else
+void UnfilterUp(uint8_t* row, const uint8_t* prev, size_t n) {
+    for (size_t i = 0; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + prev[i]);
 }
 #endif
 
-template <int Bpp>
-void UnfilterFixed(int type, uint8_t* row, const uint8_t* prev, size_t n) {
-    switch (type) {
-    case 1: UnfilterSub<Bpp>(row, n); break;
-    case 3: UnfilterAverage<Bpp>(row, prev, n); break;
-    case 4:
+// Sub, Average or Paeth for a pixel size the specialisations cover, else byte by byte.
+void UnfilterByPixels(int type, uint8_t* row, const uint8_t* prev, size_t n, int bpp) {
+    switch (bpp) {
+    case 1: UnfilterFixed<1>(type, row, prev, n); return;
+    case 2: UnfilterFixed<2>(type, row, prev, n); return;
 #if defined(__SSE2__)
-        if constexpr (Bpp == 3 || Bpp == 4) {
-            UnfilterPaethPixels<Bpp>(row, prev, n);
-            break;
-        }
+    case 3: UnfilterPixels<3, false>(type, row, prev, n); return;
+    case 4: UnfilterPixels<4, false>(type, row, prev, n); return;
+#else
+    case 3: UnfilterFixed<3>(type, row, prev, n); return;
+    case 4: UnfilterFixed<4>(type, row, prev, n); return;
 #endif
-        UnfilterPaeth<Bpp>(row, prev, n);
-        break;
-    }
-}
-
-void UnfilterAny(int type, uint8_t* row, const uint8_t* prev, size_t n, size_t bpp) {
-    switch (type) {
-    case 1:
-        for (size_t i = bpp; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - bpp]);
-        break;
-    case 3:
-        for (size_t i = 0; i < n; ++i) {
-            const int a = i >= bpp ? row[i - bpp] : 0;
-            row[i] = static_cast<uint8_t>(row[i] + ((a + prev[i]) >> 1));
-        }
-        break;
-    case 4:
-        for (size_t i = 0; i < n; ++i) {
-            const int a = i >= bpp ? row[i - bpp] : 0;
-            const int c = i >= bpp ? prev[i - bpp] : 0;
-            row[i] = static_cast<uint8_t>(row[i] + PaethFast(a, prev[i], c));
-        }
-        break;
+    case 6: UnfilterFixed<6>(type, row, prev, n); return;
+    case 8: UnfilterFixed<8>(type, row, prev, n); return;
+    default: UnfilterBytes(type, row, prev, 0, n, static_cast<size_t>(bpp)); return;
     }
 }
 
@@ -204,25 +411,39 @@ Pass Adam7Pass(int k, int64_t width, int64_t height) {
 
 void UnfilterRow(int type, uint8_t* row, const uint8_t* prev, size_t n, int bpp) {
     switch (type) {
-    case 0: return;
-    case 2:
-        for (size_t i = 0; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + prev[i]);
-        return;
-    case 1:
-    case 3:
-    case 4:
-        switch (bpp) {
-        case 1: UnfilterFixed<1>(type, row, prev, n); return;
-        case 2: UnfilterFixed<2>(type, row, prev, n); return;
-        case 3: UnfilterFixed<3>(type, row, prev, n); return;
-        case 4: UnfilterFixed<4>(type, row, prev, n); return;
-        case 6: UnfilterFixed<6>(type, row, prev, n); return;
-        case 8: UnfilterFixed<8>(type, row, prev, n); return;
-        default: UnfilterAny(type, row, prev, n, static_cast<size_t>(bpp)); return;
-        }
-    default:
-        InvalidData();
+    case FilterNone: return;
+    case FilterUp: UnfilterUp(row, prev, n); return;
+    case FilterSub:
+    case FilterAverage:
+    case FilterPaeth: UnfilterByPixels(type, row, prev, n, bpp); return;
+    default: InvalidData();
     }
+}
+
+void UnfilterRowToBGR(int type, uint8_t* row, const uint8_t* prev, size_t n) {
+    if (type < FilterNone || type > FilterPaeth) InvalidData();
+#if defined(__SSE2__)
+    switch (type) {
+    case FilterNone: SwapAndAddRow<false>(row, prev, n); return;
+    case FilterUp: SwapAndAddRow<true>(row, prev, n); return;
+    default: UnfilterPixels<3, true>(type, row, prev, n); return;
+    }
+#else
+    SwapRedBlue(row, n);
+    UnfilterRow(type, row, prev, n, static_cast<int>(kRGBBytes));
+#endif
+}
+
+void UnfilterRowPairToBGR(int upperType, uint8_t* upper, int lowerType, uint8_t* lower, const uint8_t* prev,
+                          size_t n) {
+#if defined(__SSE2__)
+    if (upperType == FilterPaeth && lowerType == FilterPaeth) {
+        UnfilterPaethPairToBGR(upper, lower, prev, n);
+        return;
+    }
+#endif
+    UnfilterRowToBGR(upperType, upper, prev, n);
+    UnfilterRowToBGR(lowerType, lower, upper, n);
 }
 
 void UnpackRow(const SampleLayout& layout, const uint8_t* raw, size_t count, uint8_t* pixels, uint8_t* alpha) {
@@ -358,11 +579,7 @@ void FilterRow(int type, const uint8_t* raw, const uint8_t* prev, uint8_t* out, 
             const __m128i a = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(raw + i - s)), zero);
             const __m128i b = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(prev + i)), zero);
             const __m128i c = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(prev + i - s)), zero);
-            const __m128i bc = _mm_sub_epi16(b, c), ac = _mm_sub_epi16(a, c);
-            const __m128i pa = Abs16(bc), pb = Abs16(ac), pc = Abs16(_mm_add_epi16(bc, ac));
-            const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
-            const __m128i pred =
-                Select(_mm_cmpeq_epi16(pa, smallest), a, Select(_mm_cmpeq_epi16(pb, smallest), b, c));
+            const __m128i pred = PaethPredicted(a, b, c);
             const __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(raw + i));
             _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_sub_epi8(x, _mm_packus_epi16(pred, pred)));
         }

@@ -51,6 +51,20 @@ Pass Adam7Pass(int k, int64_t width, int64_t height);
 // "Invalid PNG data".
 void UnfilterRow(int type, uint8_t* row, const uint8_t* prev, size_t n, int bpp);
 
+// UnfilterRow and UnpackRow in one for 8-bit red-green-blue rows read straight into an
+// image row: `row` holds the n filtered bytes and is left as blue-green-red pixels,
+// `prev` is the image row above (blue, green, red; zeros above the first). The filters
+// work on each byte against the bytes at the same place in its pixel, so the filtered
+// bytes with red and blue swapped, unfiltered against a swapped prior row, give the
+// swapped pixels. Types above 4 raise "Invalid PNG data".
+void UnfilterRowToBGR(int type, uint8_t* row, const uint8_t* prev, size_t n);
+
+// UnfilterRowToBGR on two consecutive rows, `lower` below `upper`. Two Paeth rows, the
+// common case in photographs, are unfiltered side by side, which is faster than one
+// after the other.
+void UnfilterRowPairToBGR(int upperType, uint8_t* upper, int lowerType, uint8_t* lower, const uint8_t* prev,
+                          size_t n);
+
 // Unpacks one unfiltered row of `count` pixels into memory pixels (layout.PixelSize
 // bytes each) and, when alpha is not null and the file has an alpha channel, the
 // high byte of every alpha sample into alpha[0..count).

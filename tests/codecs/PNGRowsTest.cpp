@@ -22,6 +22,23 @@ std::string messageOf(F&& action) {
 
 using Bytes = std::vector<uint8_t>;
 
+// Direct evaluation of the filter definitions, byte by byte.
+Bytes UnfilteredByDefinition(int type, const Bytes& filtered, const Bytes& prev, int bpp) {
+    Bytes out(filtered.size());
+    for (size_t i = 0; i < out.size(); ++i) {
+        const int a = i >= static_cast<size_t>(bpp) ? out[i - bpp] : 0;
+        const int b = prev[i];
+        const int c = i >= static_cast<size_t>(bpp) ? prev[i - bpp] : 0;
+        int pred = 0;
+        if (type == 1) pred = a;
+        if (type == 2) pred = b;
+        if (type == 3) pred = (a + b) / 2;
+        if (type == 4) pred = Paeth(static_cast<uint8_t>(a), static_cast<uint8_t>(b), static_cast<uint8_t>(c));
+        out[i] = static_cast<uint8_t>(filtered[i] + pred);
+    }
+    return out;
+}
+
 }  // namespace
 
 TEST(PNGRows, OnlyTheColourTypeAndDepthPairsOfThePngFormatAreAccepted) {
@@ -180,19 +197,7 @@ TEST(PNGRows, UnfilterWideStridesMatchTheGenericRule) {
         for (int type = 1; type <= 4; ++type) {
             Bytes row = filtered;
             UnfilterRow(type, row.data(), prev.data(), row.size(), bpp);
-            // Direct evaluation of the definitions.
-            Bytes expect(40);
-            for (size_t i = 0; i < 40; ++i) {
-                const int a = i >= static_cast<size_t>(bpp) ? expect[i - bpp] : 0;
-                const int b = prev[i];
-                const int c = i >= static_cast<size_t>(bpp) ? prev[i - bpp] : 0;
-                int pred = 0;
-                if (type == 1) pred = a;
-                if (type == 2) pred = b;
-                if (type == 3) pred = (a + b) / 2;
-                if (type == 4) pred = Paeth(static_cast<uint8_t>(a), static_cast<uint8_t>(b), static_cast<uint8_t>(c));
-                expect[i] = static_cast<uint8_t>(filtered[i] + pred);
-            }
+            const Bytes expect = UnfilteredByDefinition(type, filtered, prev, bpp);
             EXPECT_EQ(row, expect) << "bpp " << bpp << " type " << type;
             // And the writer's filter inverts it.
             Bytes refiltered(40);
@@ -202,9 +207,52 @@ TEST(PNGRows, UnfilterWideStridesMatchTheGenericRule) {
     }
 }
 
+TEST(PNGRows, PixelWiseAndVectorUnfilteringMatchTheDefinitionAtEveryRowEdge) {
+    // Pixel counts on both sides of the 4-byte words and 48-byte vectors of the fast paths;
+    // bytes from all values and from three (Paeth's ties). The red-green-blue rows also go
+    // straight to blue-green-red, alone and above a Paeth row, which must equal
+    // unfiltering and then unpacking.
+    uint32_t seed = 1;
+    const auto next = [&seed] { return static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 16); };
+    for (int bpp : {3, 4})
+        for (size_t pixels : {1, 2, 3, 5, 15, 16, 17, 31, 32, 33})
+            for (int values : {256, 3})
+                for (int type = 0; type <= 4; ++type) {
+                    const size_t n = pixels * static_cast<size_t>(bpp);
+                    Bytes prev(n), filtered(n);
+                    for (size_t i = 0; i < n; ++i) {
+                        prev[i] = static_cast<uint8_t>(next() % values * 127);
+                        filtered[i] = static_cast<uint8_t>(next() % values * 127);
+                    }
+                    const Bytes expect = UnfilteredByDefinition(type, filtered, prev, bpp);
+                    Bytes row = filtered;
+                    UnfilterRow(type, row.data(), prev.data(), n, bpp);
+                    EXPECT_EQ(row, expect) << "bpp " << bpp << " pixels " << pixels << " type " << type;
+                    if (bpp != 3) continue;
+                    Bytes bgr(n), prevBgr(n);
+                    UnpackRow(LayoutFor(2, 8), expect.data(), pixels, bgr.data(), nullptr);
+                    UnpackRow(LayoutFor(2, 8), prev.data(), pixels, prevBgr.data(), nullptr);
+                    row = filtered;
+                    UnfilterRowToBGR(type, row.data(), prevBgr.data(), n);
+                    EXPECT_EQ(row, bgr) << "pixels " << pixels << " type " << type;
+                    // A Paeth row below it, in one call with it.
+                    Bytes lower(n), lowerBgr(n);
+                    for (uint8_t& v : lower) v = static_cast<uint8_t>(next() % values * 127);
+                    UnpackRow(LayoutFor(2, 8), UnfilteredByDefinition(4, lower, expect, bpp).data(), pixels,
+                              lowerBgr.data(), nullptr);
+                    row = filtered;
+                    UnfilterRowPairToBGR(type, row.data(), 4, lower.data(), prevBgr.data(), n);
+                    EXPECT_EQ(row, bgr) << "pixels " << pixels << " type " << type;
+                    EXPECT_EQ(lower, lowerBgr) << "pixels " << pixels << " type " << type;
+                }
+}
+
 TEST(PNGRows, UnknownFilterTypeIsInvalidData) {
     Bytes row(4), prev(4);
-    for (int type : {5, 6, 255}) EXPECT_EQ(messageOf([&] { UnfilterRow(type, row.data(), prev.data(), 4, 1); }), "Invalid PNG data");
+    for (int type : {5, 6, 255}) {
+        EXPECT_EQ(messageOf([&] { UnfilterRow(type, row.data(), prev.data(), 4, 1); }), "Invalid PNG data");
+        EXPECT_EQ(messageOf([&] { UnfilterRowToBGR(type, row.data(), prev.data(), 3); }), "Invalid PNG data");
+    }
 }
 
 TEST(PNGRows, UnpackLowDepthSamplesMostSignificantFirst) {
