@@ -159,13 +159,6 @@ void TVKBitmap::LoadFromStream(host::TStream& stream) {
     if (ReadUniDIB(stream, *this) != dibOK) throw Exception("Unsupported file format");
 }
 
-void TVKBitmap::HandOverTo(TLinearBitmap& Image) {
-    // Only a plain platform bitmap hands its rows over as they are.
-    host::TBitmap plain;
-    plain.TakeOver(*this);
-    Image.TakeOverPlatformBitmap(plain);
-}
-
 // ---------------------------------------------------------------- TBMPLoader
 
 std::string TBMPLoader::GetLoadFilter() { return std::string(BitmapDescription) + " (*.bmp)|*.bmp"; }
@@ -189,7 +182,7 @@ void TBMPLoader::LoadFromStream(TBaseStream& Stream, const std::string& Ext, TLi
         case host::pf32bit: bitmap.SetPixelFormat(host::pf24bit); break;
         default: break;
     }
-    bitmap.HandOverTo(Bitmap);
+    Bitmap.TakeOverGraphic(bitmap);
 }
 
 void TBMPLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {

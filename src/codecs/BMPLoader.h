@@ -17,9 +17,6 @@ public:
     // own reader's size errors (ELinearBitmap) and out of memory pass unchanged.
     void LoadFromStream(host::TStream& stream) override;
     std::unique_ptr<host::TGraphic> NewInstance() const override { return std::make_unique<TVKBitmap>(); }
-    // Hands the image to Image (as TLinearBitmap::TakeOverPlatformBitmap converts a platform
-    // bitmap), its rows moved where both keep them alike; this bitmap is left empty.
-    void HandOverTo(TLinearBitmap& Image);
 };
 
 // The registry's codec for Windows bitmaps.

@@ -77,11 +77,11 @@ void widenToTrueColour(TLinearBitmap& bitmap, int32_t rows) {
 
 }  // namespace
 
-void RenderMetafile(host::TMetafile& metafile, TLinearBitmap& bitmap, TMetafileDepth depth) {
+void RenderMetafile(host::TMetafile& metafile, TLinearBitmap& bitmap) {
     const int32_t width = metafile.Width(), height = metafile.Height();
     host::CheckPictureSize(width, height);
     TLinearBitmap picture;
-    picture.New(width, height, depth == TMetafileDepth::FewColoursIndexed ? pfIndexed8 : pfBGR24);
+    picture.New(width, height, pfIndexed8);
     FirstColours colours;
     metafile.DrawBands(width, height, [&](int32_t top, int32_t rows, const uint32_t* pixels) {
         for (int32_t y = top; y < top + rows; ++y, pixels += width) {
@@ -111,7 +111,7 @@ void TWMFLoader::LoadFromStream(TBaseStream& Stream, const std::string&, TLinear
         TSeekableHostStream host(seekable);
         metafile.LoadFromStream(host);
     }
-    RenderMetafile(metafile, Bitmap, TMetafileDepth::FewColoursIndexed);
+    RenderMetafile(metafile, Bitmap);
 }
 
 void TWMFLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {

@@ -29,13 +29,11 @@ public:
 // values of the pixel buffer otherwise. Counting stops once it passes Limit.
 int64_t CountColors(const TLinearBitmap& Bitmap, int64_t Limit = INT64_MAX);
 
-enum class TMetafileDepth { FewColoursIndexed, TrueColour };
 // The metafile drawn at its own size on white, band by band straight into Bitmap, which
-// holds no second copy of the picture: FewColoursIndexed gives pfIndexed8 while the picture
-// has at most 256 colours (its palette the colours in the order they first occur in memory,
-// later entries black) and pfBGR24 past that; TrueColour always gives pfBGR24. The one
-// size guard of every path that draws a metafile (CheckPictureSize) comes first.
-void RenderMetafile(host::TMetafile& metafile, TLinearBitmap& Bitmap, TMetafileDepth depth);
+// holds no second copy of the picture: pfIndexed8 while the picture has at most 256 colours
+// (its palette the colours in the order they first occur in memory, later entries black),
+// pfBGR24 past that. The size guard (CheckPictureSize) comes first.
+void RenderMetafile(host::TMetafile& metafile, TLinearBitmap& Bitmap);
 
 // Unit initialisation: registers the codec. Idempotent.
 void InitializeWMFLoader();

@@ -1085,9 +1085,9 @@ void TGIFImage::AssignTo(host::TPersistent& Dest) {
     ShowFirstFrame(*bitmap, false);
 }
 
-void TGIFImage::HandOverFirstFrame(host::TBitmap& bitmap) {
+void TGIFImage::HandOverTo(host::TBitmap& bitmap) {
     if (images_->Count() == 0) {
-        host::TGraphic::AssignTo(bitmap);
+        CopyToBitmap(bitmap);
         return;
     }
     ShowFirstFrame(bitmap, true);

@@ -604,9 +604,9 @@ public:
 
     void Assign(host::TPersistent& Source) override;
     void AssignTo(host::TPersistent& Dest) override;
-    // The first frame as AssignTo gives it to a bitmap, for a user that needs the frame no
-    // more: when it fills the bitmap, its rows move there and the frame holds no pixels.
-    void HandOverFirstFrame(host::TBitmap& bitmap);
+    // The first frame as AssignTo gives it to a bitmap: when it fills the bitmap, its rows
+    // move there and the frame holds no pixels.
+    void HandOverTo(host::TBitmap& bitmap) override;
     void SaveToStream(host::TStream& stream) override;
     void LoadFromStream(host::TStream& stream) override;
     // Writes through a buffer of its own: the encoders hand out small blocks.

@@ -13,6 +13,7 @@
 #include <typeinfo>
 #include <vector>
 
+#include "image/LinearGraphic.h"
 #include "image/MathUtils.h"
 #include "platform/CheckedSize.h"
 #include "platform/Files.h"
@@ -433,18 +434,7 @@ void TLinearBitmap::Assign(TObject& Source) {
     }
     if (auto* graphic = dynamic_cast<host::TGraphic*>(&Source)) {
         host::TBitmap temporary;
-        try {
-            temporary.Assign(*graphic);
-        } catch (const Exception&) {
-            // The platform cannot take this graphic over: paint it at its own size instead.
-            temporary.SetPixelFormat(host::pf24bit);
-            temporary.SetSize(graphic->Width(), graphic->Height());
-            // A new platform bitmap is white, and a picture that leaves its background
-            // alone (a metafile) shows on white.
-            temporary.Canvas().Brush.Color = host::clWhite;
-            temporary.Canvas().FillRect(host::Rect(0, 0, temporary.Width(), temporary.Height()));
-            temporary.Canvas().Draw(0, 0, *graphic);
-        }
+        graphic->CopyToBitmap(temporary);
         if (!DirectlyCopyable(temporary.PixelFormat())) temporary.SetPixelFormat(host::pf24bit);
         // The temporary goes with this call: its rows move rather than being copied.
         TakeOverPlatformBitmap(temporary);
@@ -521,6 +511,16 @@ void TLinearBitmap::MoveToPlatformBitmap(host::TBitmap& Dest) {
     }
     Dest.AdoptPixels(static_cast<host::TPixelFormat>(PixelFormat), Width, Height, std::move(Map));
     Dispose();
+}
+
+void TLinearBitmap::TakeOverGraphic(host::TGraphic& Source) {
+    if (auto* linear = dynamic_cast<TLinearGraphic*>(&Source)) {
+        TakeOver(linear->Image);
+        return;
+    }
+    host::TBitmap temporary;
+    Source.HandOverTo(temporary);
+    TakeOverPlatformBitmap(temporary);
 }
 
 void TLinearBitmap::TakeOverPlatformBitmap(host::TBitmap& Source) {

@@ -107,6 +107,10 @@ public:
     void MoveToPlatformBitmap(host::TBitmap& Dest);
     // Assign from a platform bitmap, moving its rows the same way; Source is left empty.
     void TakeOverPlatformBitmap(host::TBitmap& Source);
+    // Source's picture as Assign gives it, for a caller that needs Source no more: its rows
+    // move here where Source holds rows this image can keep, and a graphic that draws
+    // itself draws straight into them (see host::TGraphic::HandOverTo).
+    void TakeOverGraphic(host::TGraphic& Source);
 
 private:
     // Makes NewMap, whose size the format and size must fit, the image.

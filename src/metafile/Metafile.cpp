@@ -241,6 +241,17 @@ void TMetafile::DrawBands(int32_t width, int32_t height, const BandSink& sink) {
     PlayInBands(width, height, Rect(0, 0, width, height), {0, 0}, white, deliver);
 }
 
+void TMetafile::HandOverTo(TBitmap& bitmap) {
+    const int32_t width = Width(), height = Height();
+    CheckPictureSize(width, height);
+    TBitmap picture;
+    picture.NewImage(pf24bit, width, height);
+    DrawBands(width, height, [&](int32_t top, int32_t rows, const uint32_t* pixels) {
+        for (int32_t y = top; y < top + rows; ++y, pixels += width) picture.WriteRowRGB(y, 0, width, pixels);
+    });
+    bitmap.TakeOver(picture);
+}
+
 void TMetafile::PlayInBands(int32_t w, int32_t h, const TRect& rect, TPoint origin, const BandRows& load,
                             const BandRows& store) {
     // A large picture is played in bands of rows, so that the renderer's own pixels

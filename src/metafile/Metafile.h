@@ -56,6 +56,9 @@ public:
     // Plays the records onto white at width × height pixels, one band of rows at a time,
     // so that only the band is ever held beside what the sink keeps. CheckPictureSize first.
     void DrawBands(int32_t width, int32_t height, const BandSink& sink);
+    // Drawn at its own size on white, band by band straight into a 24-bit bitmap: no whole
+    // picture beside it.
+    void HandOverTo(TBitmap& bitmap) override;
     // EInvalidGraphic "Metafile is not valid" for data that is neither an enhanced
     // metafile nor a placeable Windows metafile whose records all lie within it.
     void LoadFromStream(TStream& stream) override;

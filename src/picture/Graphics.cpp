@@ -259,6 +259,19 @@ void TBitmap::NewImage(TPixelFormat format, int32_t width, int32_t height) {
     nearest_.reset();
 }
 
+void TGraphic::CopyToBitmap(TBitmap& bitmap) {
+    try {
+        bitmap.Assign(*this);
+    } catch (const Exception&) {
+        bitmap.SetPixelFormat(pf24bit);
+        bitmap.SetSize(Width(), Height());
+        // A new platform bitmap is white only once painted so.
+        bitmap.Canvas().Brush.Color = clWhite;
+        bitmap.Canvas().FillRect(Rect(0, 0, bitmap.Width(), bitmap.Height()));
+        bitmap.Canvas().Draw(0, 0, *this);
+    }
+}
+
 void TBitmap::TakeOver(TBitmap& Other) {
     if (&Other == this) return;
     width_ = Other.width_;

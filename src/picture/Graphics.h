@@ -76,6 +76,7 @@ public:
 };
 
 class TCanvas;
+class TBitmap;
 class NearestIndex;
 
 // A picture that can report and change its size, draw itself stretched into a
@@ -98,6 +99,14 @@ public:
     virtual void SaveToFile(const std::string& fileName);
     // A new empty graphic of the same class, or null when the class cannot make one.
     virtual std::unique_ptr<TGraphic> NewInstance() const { return nullptr; }
+    // The picture as bitmap.Assign(*this) gives it; a graphic the bitmap cannot take is
+    // drawn at its own size on white (a picture that leaves its background alone, such as a
+    // metafile, shows on white).
+    void CopyToBitmap(TBitmap& bitmap);
+    // The same picture for a caller that needs this graphic no more: a graphic that holds
+    // rows may move them into the bitmap, and one that draws itself may draw straight into
+    // the bitmap's rows, rather than make a copy beside itself.
+    virtual void HandOverTo(TBitmap& bitmap) { CopyToBitmap(bitmap); }
 
 private:
     bool transparent_ = false;
@@ -185,6 +194,7 @@ public:
     // Moves Other's image (format, size, pixels, palette, transparency) here without
     // copying; Other is left empty.
     void TakeOver(TBitmap& Other);
+    void HandOverTo(TBitmap& bitmap) override { bitmap.TakeOver(*this); }
     // Takes packed rows of the given format and size (RowBytes() × height bytes or more)
     // as the image, without copying. The palette stays.
     void AdoptPixels(TPixelFormat format, int32_t width, int32_t height, PixelBuffer bits);

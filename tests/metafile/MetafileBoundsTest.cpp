@@ -34,7 +34,7 @@ std::string outcomeOf(const std::vector<uint8_t>& bytes, bool asPicture) {
         stream.Data().assign(bytes.begin(), bytes.end());
         host::TMetafile metafile;
         metafile.LoadFromStream(stream);
-        RenderMetafile(metafile, bitmap, TMetafileDepth::TrueColour);
+        bitmap.TakeOverGraphic(metafile);
         return sizeOf(bitmap.Width, bitmap.Height);
     } catch (const Exception& e) {
         return e.Message();
