@@ -20,11 +20,8 @@ namespace {
 
 const char* const BitmapDescription = "Windows bitmap";
 
-// Fields of the headers: as the platform's writer plans them (a 40-byte information
-// header, the masks behind it), and as a file gives them.
-constexpr int PlannedWidth = 18, PlannedBitCount = 28, PlannedCompression = 30, PlannedMasks = 54;
-constexpr uint32_t CoreHeaderSize = 12, MasksInHeaderSize = 52;
-constexpr int CoreBitCount = 24, InfoBitCount = 28, InfoCompression = 30;
+// The colour masks of 5-6-5 pixels: red, green, blue.
+constexpr uint32_t RedMask565 = 0xF800, GreenMask565 = 0x07E0, BlueMask565 = 0x001F;
 
 // The common file, complete in the stream: "BM", a 40-byte header, one plane, no
 // compression, 24 bits, or 8 bits with a full table of four-byte entries. Both readers
@@ -91,13 +88,10 @@ bool LoadPlainBitmap(TSeekableStream& stream, TLinearBitmap& bitmap) {
 bool LoadPlanned16BitRows(host::TStream& stream, host::TBitmap& result) {
     const int64_t position = stream.GetPosition();
     const std::optional<host::TBitmapFileCopy> plan = host::PlanBitmapFileCopy(stream);
-    const uint8_t* headers = plan ? plan->Headers.data() : nullptr;
-    if (!headers || host::ReadLE16(headers + PlannedBitCount) != 16) return false;
+    if (!plan || (plan->Format != host::pf15bit && plan->Format != host::pf16bit)) return false;
     try {
-        TUniDIB row(host::ReadLE32Signed(headers + PlannedWidth), 16, 1);
-        if (host::ReadLE32(headers + PlannedCompression) == host::BI_BITFIELDS)
-            row.SetBitFields(host::ReadLE32(headers + PlannedMasks), host::ReadLE32(headers + PlannedMasks + 4),
-                             host::ReadLE32(headers + PlannedMasks + 8));
+        TUniDIB row(plan->Width, 16, 1);
+        if (plan->Format == host::pf16bit) row.SetBitFields(RedMask565, GreenMask565, BlueMask565);
         host::TBitmap image;
         image.NewImage(host::pf24bit, row.Width, plan->Rows);
         TBufferedFile file(&stream);
@@ -112,28 +106,10 @@ bool LoadPlanned16BitRows(host::TStream& stream, host::TBitmap& result) {
 }
 
 // Whether the platform reader would read the bitmap as 32-bit blue, green, red or refuse
-// it: the own reader decides such a file in either case, so it goes there alone. The
-// fields are the ones the platform reader reads; what cannot be told gives false.
+// it: the own reader decides such a file in either case, so it goes there alone.
 bool OwnReaderDecides(host::TStream& stream) {
-    uint8_t header[80];
-    int64_t got = 0;
-    try {
-        const int64_t position = stream.GetPosition();
-        got = stream.Read(header, sizeof header);
-        stream.SetPosition(position);
-    } catch (const EStreamError&) {
-        return false;
-    }
-    if (got < 34 || header[0] != 'B' || header[1] != 'M') return false;
-    const uint32_t size = host::ReadLE32(header + 14);
-    const bool core = size == CoreHeaderSize;
-    if (host::ReadLE16(header + (core ? CoreBitCount : InfoBitCount)) != 32) return false;
-    if (core || host::ReadLE32(header + InfoCompression) != host::BI_BITFIELDS) return true;
-    // Masks sit behind a header too short to hold them, else at its end of 40 bytes.
-    const int64_t masks = size < MasksInHeaderSize ? 14 + int64_t{size} : 54;
-    if (masks + 12 > got) return false;
-    return host::ReadLE32(header + masks) == 0xFF0000 && host::ReadLE32(header + masks + 4) == 0xFF00 &&
-           host::ReadLE32(header + masks + 8) == 0xFF;
+    const std::optional<host::TPixelFormat> format = host::BitmapFileFormat(stream);
+    return format && (*format == host::pf32bit || *format == host::pfDevice);
 }
 
 }  // namespace

@@ -660,6 +660,8 @@ std::optional<TBitmapFileCopy> PlanFor(const BitmapHeaders& headers, int64_t fil
     ImageRowBytes(headers.format, h);
     if (headers.pixelOffset > fileSize - layout.imageSize) return std::nullopt;
     TBitmapFileCopy plan;
+    plan.Format = headers.format;
+    plan.Width = h.width;
     plan.Headers = HeadersOf(image, layout);
     plan.PixelOffset = headers.pixelOffset;
     plan.RowBytes = layout.packed;
@@ -693,6 +695,24 @@ void CopyRowsClearingPadding(TFileStream& source, const TBitmapFileCopy& plan, T
     }
 }
 
+// What use(headers, start) makes of the headers at the stream's position; `refused` where
+// the reader (or use) raises for them; none for a stream that cannot seek, since what is
+// read of a pipe cannot be read again. The stream is back at its position.
+template <class Result, class Use>
+std::optional<Result> FromHeaders(TStream& stream, Result refused, Use use) {
+    const int64_t start = stream.Seek(0, soCurrent);
+    if (start < 0) return std::nullopt;
+    Result result = refused;
+    try {
+        ByteReader in(stream);
+        result = use(ReadHeaders(in), start);
+    } catch (const Exception&) {
+        // Whatever the reader or the writer refuses, they refuse themselves.
+    }
+    stream.Seek(start, soBeginning);
+    return result;
+}
+
 }  // namespace
 
 TDecodedBitmap ReadBitmapFile(TStream& stream) {
@@ -712,18 +732,17 @@ void WriteBitmapFile(TStream& stream, const TBitmapFileImage& image) {
 }
 
 std::optional<TBitmapFileCopy> PlanBitmapFileCopy(TStream& stream) {
-    const int64_t start = stream.Seek(0, soCurrent);
-    if (start < 0) return std::nullopt;  // a pipe: what is read of it cannot be read again
-    std::optional<TBitmapFileCopy> plan;
-    try {
-        ByteReader in(stream);
-        plan = PlanFor(ReadHeaders(in), stream.GetSize() - start);
-    } catch (const Exception&) {
-        // Whatever the reader or the writer refuses, they refuse themselves.
-    }
-    if (plan) plan->PixelOffset += start;
-    stream.Seek(start, soBeginning);
-    return plan;
+    using Plan = std::optional<TBitmapFileCopy>;
+    return FromHeaders<Plan>(stream, std::nullopt, [&](const BitmapHeaders& headers, int64_t start) {
+               Plan plan = PlanFor(headers, stream.GetSize() - start);
+               if (plan) plan->PixelOffset += start;
+               return plan;
+           })
+        .value_or(std::nullopt);
+}
+
+std::optional<TPixelFormat> BitmapFileFormat(TStream& stream) {
+    return FromHeaders<TPixelFormat>(stream, pfDevice, [](const BitmapHeaders& headers, int64_t) { return headers.format; });
 }
 
 void CopyBitmapFile(TFileStream& source, const TBitmapFileCopy& plan, TFileStream& dest) {

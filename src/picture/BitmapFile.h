@@ -59,6 +59,8 @@ void WriteBitmapFile(TStream& stream, const TBitmapFileImage& image);
 // A bitmap file that reading and writing again would give back with the same rows: the
 // headers the writer would write, and where the rows lie in the file.
 struct TBitmapFileCopy {
+    TPixelFormat Format = pfDevice;  // as ReadBitmapFile gives the rows
+    int32_t Width = 0;
     std::vector<uint8_t> Headers;
     int64_t PixelOffset = 0;  // of the rows, from the start of the stream
     int64_t RowBytes = 0;     // of a row without its padding, which the writer zeroes
@@ -73,6 +75,11 @@ struct TBitmapFileCopy {
 // seek and a file they refuse included, gives none: ReadBitmapFile decides then. The
 // stream is back at its position afterwards.
 std::optional<TBitmapFileCopy> PlanBitmapFileCopy(TStream& stream);
+
+// The pixel format ReadBitmapFile gives the bitmap at the stream's position, pfDevice
+// where it refuses the headers; none when a stream that cannot seek leaves it untold.
+// The stream is back at its position.
+std::optional<TPixelFormat> BitmapFileFormat(TStream& stream);
 
 // Writes the planned copy of source into dest at its position: the headers, then the
 // rows, moved inside the kernel when they have no padding. Failures raise
