@@ -52,8 +52,8 @@ private:
     const TIconList& list_;
 };
 
-// The registry's codec for "ICO" and "CUR". It remembers the transparent colour chosen
-// last and the hot spot of the last cursor read, for the next read and write.
+// The registry's codec for "ICO" and "CUR". Within one conversion it remembers the
+// transparent colour chosen and the hot spot of the cursor read, for the write that follows.
 class TICOLoader : public TBitmapLoader {
 public:
     PIXMORPH_CLASS_NAME(TICOLoader)

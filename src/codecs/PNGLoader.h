@@ -30,10 +30,10 @@ private:
     TCRC32Stream* chunk_;
 };
 
-// The codec for PNG and MNG files. One object lives for the whole run; it keeps the
-// ancillary data of the last image it read (transparent colour, gamma, bit depth, a
-// truecolour image's palette) and writes it into the next file it saves, so that a
-// PNG converted to PNG keeps its transparency and gamma.
+// The codec for PNG and MNG files. One object serves one conversion (the registry hands
+// each conversion a fresh one); it keeps the ancillary data of the image it read
+// (transparent colour, gamma, bit depth, a truecolour image's palette) and writes it into
+// the file it saves, so that a PNG converted to PNG keeps its transparency and gamma.
 class TPNGLoader : public TBitmapLoader {
 public:
     PIXMORPH_CLASS_NAME(TPNGLoader)

@@ -3,12 +3,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 
 #include "front/BatchProgress.h"
+#include "front/BatchManifest.h"
 #include "front/BatchWorkers.h"
+#include "front/ConversionOutcome.h"
 #include "front/FrontEnd.h"
 #include "front/Main.h"
 #include "front/Units.h"
@@ -30,11 +33,6 @@ const char* const HelpDetails =
     "  -j N            N worker processes (default: the number of cores)\n"
     "  --first-line N  number the manifest's first line N (for a chunk of a larger manifest)\n";
 
-// How a call's reports begin on standard error: the report's caption, and the plug-in
-// loader's warnings after it.
-const std::string ReportPrefix = std::string(ApplicationTitle) + ": ";
-const std::string WarningPrefix = ReportPrefix + "warning: ";
-constexpr const char* MalformedMessage = "Malformed line: expected input, code and output separated by tabs.";
 constexpr int ProgressIntervalMs = 100;
 constexpr int64_t ManifestBlockSize = 1 << 16;
 
@@ -80,117 +78,68 @@ std::string ReadManifest(const std::string& name) {
     return text;
 }
 
-std::vector<std::string> SplitAt(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (size_t end; (end = text.find(separator, start)) != std::string::npos; start = end + 1)
-        parts.push_back(text.substr(start, end - start));
-    parts.push_back(text.substr(start));
-    return parts;
+// The line's result as result lines: warnings first, then "ok" with the output, or
+// "error" with the message. Text from paths and files has its control characters shown
+// as "\xNN", so that it can split no line and drive no terminal.
+std::string ResultLines(const TManifestLine& line, const TConversionOutcome& outcome) {
+    const auto resultLine = [&](const char* kind, const std::string& text) {
+        return std::to_string(line.LineNumber) + "\t" + kind + "\t" + PrintableText(text) + "\n";
+    };
+    std::string text;
+    for (const std::string& warning : outcome.Warnings) text += resultLine("warning", warning);
+    if (outcome.Succeeded()) return text + resultLine("ok", line.Output);
+    std::string message = outcome.Error;
+    if (message.empty()) message = Format("exit status %d without a message", outcome.ExitStatus());
+    return text + resultLine("error", message);
 }
 
-bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
-
-// The reports a conversion printed, one per "Pixmorph: " line; a line without the prefix
-// continues the report before it (a message with a line break), or stands as a warning.
-struct TPrintedReports {
-    std::vector<std::string> Warnings, Errors;
-};
-
-TPrintedReports SortReports(const std::string& printed) {
-    TPrintedReports reports;
-    std::string* last = nullptr;
-    for (std::string text : SplitAt(printed, '\n')) {
-        if (text.empty()) continue;
-        // A tab in a message would split its result line.
-        std::replace(text.begin(), text.end(), '\t', ' ');
-        if (StartsWith(text, WarningPrefix)) {
-            last = &reports.Warnings.emplace_back(text.substr(WarningPrefix.size()));
-        } else if (StartsWith(text, ReportPrefix)) {
-            last = &reports.Errors.emplace_back(text.substr(ReportPrefix.size()));
-        } else if (last) {
-            *last += " " + text;
-        } else {
-            last = &reports.Warnings.emplace_back(text);
-        }
-    }
-    return reports;
+// A line that did not run: refused (malformed, or in conflict with another line), or
+// failed before it could start.
+TConversionOutcome NotRun(TConversionStatus status, const std::string& why) {
+    TConversionOutcome outcome;
+    outcome.Fail(status, MessageBoxText(why));
+    return outcome;
 }
 
-// The distinct reports in their order, joined: a failure reported by both phases of a
-// call shows once.
-std::string JoinedDistinct(const std::vector<std::string>& reports) {
-    std::string joined;
-    for (size_t i = 0; i < reports.size(); ++i) {
-        if (std::find(reports.begin(), reports.begin() + i, reports[i]) != reports.begin() + i) continue;
-        joined += (joined.empty() ? "" : " ") + reports[i];
+TConversionOutcome OutcomeOf(const TJobReport& report) {
+    TConversionOutcome outcome;
+    if (report.Crash) {
+        outcome.Fail(TConversionStatus::Failed, *report.Crash);
+    } else if (auto decoded = DecodeOutcome(report.Report)) {
+        outcome = std::move(*decoded);
+    } else {
+        outcome.Fail(TConversionStatus::Failed, "crashed (no report)");
     }
-    return joined;
+    return outcome;
 }
-
-std::string ResultLine(long lineNumber, const char* kind, const std::string& text) {
-    return std::to_string(lineNumber) + "\t" + kind + "\t" + text + "\n";
-}
-
-// Runs manifest lines in a worker as "pixmorph input code output" runs them, the units
-// being up already. The plug-ins are loaded once per worker, before its first conversion
-// that uses them; what loading printed is printed again for each such conversion, as each
-// separate call would print it.
-class TLineConverter {
-public:
-    explicit TLineConverter(const std::vector<TManifestLine>& lines) : lines_(&lines) {}
-
-    int operator()(size_t index) {
-        const TManifestLine& line = (*lines_)[index];
-        if (UsesPlugins(line.Code)) std::fputs(PluginLoadMessages().c_str(), stderr);
-        TMainForm form({line.Input, line.Code, line.Output});
-        form.FormCreate();
-        form.FormShow();
-        return form.ExitStatus();
-    }
-
-private:
-    static bool UsesPlugins(const std::string& code) {
-        int value = 0;
-        return TryStrToInt(code, value) && value < FirstFixedCode;
-    }
-
-    const std::string& PluginLoadMessages() {
-        if (!pluginLoadMessages_) {
-            TCapturedOutput capture;
-            LoadProgramPlugins();
-            pluginLoadMessages_ = capture.Take();
-        }
-        return *pluginLoadMessages_;
-    }
-
-    const std::vector<TManifestLine>* lines_;
-    std::optional<std::string> pluginLoadMessages_;
-};
 
 // The result lines of a batch, printed in the manifest's order as soon as every line
 // before them has its result.
 class TBatchResults {
 public:
-    explicit TBatchResults(size_t count) : results_(count) {}
+    TBatchResults(const std::vector<TManifestLine>& lines, TBatchProgress& progress)
+        : lines_(lines), results_(lines.size()), progress_(progress) {}
 
-    void Record(size_t index, TLineResult result) {
-        if (result.Failed)
-            ++tally_.Failed;
-        else
+    void Record(size_t index, TConversionOutcome outcome) {
+        if (outcome.Succeeded())
             ++tally_.Converted;
-        if (result.HasWarnings) ++tally_.Warnings;
-        notAConversion_ = notAConversion_ || result.NotAConversion;
-        results_[index] = std::move(result);
+        else
+            ++tally_.Failed;
+        if (!outcome.Warnings.empty()) ++tally_.Warnings;
+        notAConversion_ = notAConversion_ || outcome.Status == TConversionStatus::NotAConversion;
+        results_[index] = std::move(outcome);
     }
 
     void PrintReady() {
-        const size_t before = printed_;
+        std::string text;
         for (; printed_ < results_.size() && results_[printed_]; ++printed_) {
-            std::fputs(results_[printed_]->Text.c_str(), stdout);
+            text += ResultLines(lines_[printed_], *results_[printed_]);
             results_[printed_].reset();
         }
-        if (printed_ != before) std::fflush(stdout);
+        if (text.empty()) return;
+        progress_.Clear();
+        std::fputs(text.c_str(), stdout);
+        std::fflush(stdout);
     }
 
     const TBatchTally& Tally() const { return tally_; }
@@ -201,29 +150,74 @@ public:
     }
 
 private:
-    std::vector<std::optional<TLineResult>> results_;
+    const std::vector<TManifestLine>& lines_;
+    std::vector<std::optional<TConversionOutcome>> results_;
     size_t printed_ = 0;
     TBatchTally tally_;
     bool notAConversion_ = false;
+    TBatchProgress& progress_;
 };
 
+// The signals that stop a batch: the first stops handing out lines and lets those in
+// flight finish; a second abandons them (their workers are told to end, which leaves no
+// output and keeps their inputs).
+volatile std::sig_atomic_t stopSignal = 0;
+volatile std::sig_atomic_t stopRequests = 0;
+constexpr int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void OnStopSignal(int signal) {
+    stopSignal = signal;
+    stopRequests = stopRequests + 1;
+}
+
+void CatchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : StopSignals) ::sigaction(signal, &action, nullptr);
+}
+
+// Workers leave the signals of a terminal to the batch (which lets them finish their
+// line); a signal sent to a worker alone still ends it.
+void LeaveTerminalSignalsToTheBatch() {
+    std::signal(SIGINT, SIG_IGN);
+    std::signal(SIGHUP, SIG_IGN);
+    std::signal(SIGTERM, SIG_DFL);
+}
+
 int ConvertLines(const std::vector<TManifestLine>& lines, size_t workers) {
-    TBatchResults results(lines.size());
     std::vector<size_t> conversions;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].Malformed.empty())
-            conversions.push_back(i);
-        else
-            results.Record(i, LineResult(lines[i], {}));
-    }
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (lines[i].Refused.empty()) conversions.push_back(i);
     TBatchProgress progress(conversions.size());
+    TBatchResults results(lines, progress);
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (!lines[i].Refused.empty()) results.Record(i, NotRun(TConversionStatus::NotAConversion, lines[i].Refused));
+    CatchStopSignals();
     {
-        TWorkerPool pool(std::min(workers, conversions.size()), TLineConverter(lines));
+        // A worker converts a line as "pixmorph input code output" converts it, the units
+        // being up already; its report is the conversion's outcome.
+        TWorkerPool pool(std::min(workers, conversions.size()), [&lines](size_t job) {
+            LeaveTerminalSignalsToTheBatch();
+            const TManifestLine& line = lines[job];
+            return EncodeOutcome(RunConversion({line.Input, line.Code, line.Output}));
+        });
         size_t started = 0, done = 0;
-        while (started < conversions.size() || pool.Busy()) {
-            while (started < conversions.size() && pool.CanStart()) pool.Start(conversions[started++]);
-            for (auto& [index, report] : pool.Collect(progress.Shown() ? ProgressIntervalMs : -1)) {
-                results.Record(index, LineResult(lines[index], report));
+        while ((started < conversions.size() && !stopRequests) || pool.Busy()) {
+            while (started < conversions.size() && !stopRequests && pool.CanStart()) {
+                const size_t index = conversions[started];
+                try {
+                    if (!pool.Start(index)) break;
+                } catch (...) {
+                    results.Record(index, NotRun(TConversionStatus::Failed,
+                                                     "No worker could be started: " + CurrentErrorText().value_or("")));
+                    ++done;
+                }
+                ++started;
+            }
+            if (stopRequests > 1) pool.Abandon();
+            for (auto& [index, report] : pool.Collect(progress.Shown() || stopRequests ? ProgressIntervalMs : -1)) {
+                results.Record(index, OutcomeOf(report));
                 ++done;
             }
             results.PrintReady();
@@ -232,59 +226,11 @@ int ConvertLines(const std::vector<TManifestLine>& lines, size_t workers) {
     }
     results.PrintReady();
     progress.Finish(results.Tally());
+    if (stopRequests) return 128 + stopSignal;
     return results.ExitStatus();
 }
 
 }  // namespace
-
-std::vector<TManifestLine> ParseManifest(const std::string& text, long firstLine) {
-    std::vector<TManifestLine> lines;
-    long lineNumber = firstLine;
-    for (std::string line : SplitAt(text, '\n')) {
-        const long number = lineNumber++;
-        // A manifest written with CR LF line ends reads as one written with LF.
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty() || line[0] == '#') continue;
-        const std::vector<std::string> fields = SplitAt(line, '\t');
-        TManifestLine& entry = lines.emplace_back();
-        entry.LineNumber = number;
-        if (fields.size() != 3 || std::find(fields.begin(), fields.end(), "") != fields.end()) {
-            entry.Malformed = MalformedMessage;
-            continue;
-        }
-        entry.Input = fields[0];
-        entry.Code = fields[1];
-        entry.Output = fields[2];
-    }
-    return lines;
-}
-
-TLineResult LineResult(const TManifestLine& line, const TJobReport& report) {
-    TLineResult result;
-    if (!line.Malformed.empty()) {
-        result.Failed = result.NotAConversion = true;
-        result.Text = ResultLine(line.LineNumber, "error", line.Malformed);
-        return result;
-    }
-    TPrintedReports reports = SortReports(report.Printed);
-    result.Failed = report.Crash || report.ExitStatus != ExitCompleted;
-    result.NotAConversion = !report.Crash && report.ExitStatus == ExitNotAConversion;
-    // A completed call printed no report of failure, and a crash is the failure whatever
-    // was reported before it: what they printed warns.
-    if (!result.Failed || report.Crash)
-        reports.Warnings.insert(reports.Warnings.end(), reports.Errors.begin(), reports.Errors.end());
-    result.HasWarnings = !reports.Warnings.empty();
-    for (const std::string& warning : reports.Warnings)
-        result.Text += ResultLine(line.LineNumber, "warning", warning);
-    if (!result.Failed) {
-        result.Text += ResultLine(line.LineNumber, "ok", line.Output);
-        return result;
-    }
-    std::string message = report.Crash ? *report.Crash : JoinedDistinct(reports.Errors);
-    if (message.empty()) message = Format("exit status %d without a message", report.ExitStatus);
-    result.Text += ResultLine(line.LineNumber, "error", message);
-    return result;
-}
 
 bool IsBatchCall(int argc, char** argv) { return argc >= 2 && std::strcmp(argv[1], BatchOption) == 0; }
 
@@ -305,8 +251,10 @@ int RunBatch(int argc, char** argv) {
     host::SetAskUser(false);
     std::vector<TManifestLine> lines;
     int status = ExitNotAConversion;
-    if (RunReportingErrors([&] { lines = ParseManifest(ReadManifest(options->Manifest), options->FirstLine); }))
+    if (RunReportingErrors([&] { lines = ParseManifest(ReadManifest(options->Manifest), options->FirstLine); })) {
+        RefuseConflictingLines(lines);
         status = ConvertLines(lines, options->Workers);
+    }
     FinalizeUnits();
     return status;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -32,7 +33,16 @@ void TBatchProgress::Update(size_t done) {
     Draw(done);
 }
 
+void TBatchProgress::Clear() {
+    // Result lines going elsewhere cannot meet the progress line.
+    if (!::isatty(STDOUT_FILENO) || !std::exchange(drawn_, false)) return;
+    std::fputs(ClearLine, stderr);
+    std::fflush(stderr);
+    lastDrawn_ = {};
+}
+
 void TBatchProgress::Draw(size_t done) {
+    drawn_ = true;
     const double elapsed = SecondsSinceStart();
     const double rate = elapsed > 0 ? done / elapsed : 0;
     const std::string left = rate > 0 ? MinutesAndSeconds((total_ - done) / rate) : "?";

@@ -21,6 +21,9 @@ public:
 
     bool Shown() const { return shown_; }
     void Update(size_t done);
+    // Takes the progress line off the terminal, so that what is printed next (result
+    // lines on the same terminal) starts a line of its own; the next Update draws it again.
+    void Clear();
     void Finish(const TBatchTally& tally);
 
 private:
@@ -32,4 +35,5 @@ private:
     bool shown_;
     Clock::time_point start_ = Clock::now();
     Clock::time_point lastDrawn_{};
+    bool drawn_ = false;
 };

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,9 +19,9 @@
 
 namespace {
 
-// What a worker sends back after each job; what the job printed is in its output file.
+// What a worker sends back after each job, before the report's bytes.
 struct ReportHeader {
-    int32_t ExitStatus;
+    uint32_t Size;
     uint32_t Retiring;  // the worker ends after this report
 };
 
@@ -39,26 +38,6 @@ int64_t ResidentBytes() {
     return read ? int64_t{resident} * ::sysconf(_SC_PAGESIZE) : 0;
 }
 
-int NewOutputFile() {
-    const int fd = ::memfd_create("pixmorph-batch-output", MFD_CLOEXEC);
-    if (fd < 0) RaiseLastOSError(errno);
-    return fd;
-}
-
-// The whole content of a file, whatever its descriptors' offset.
-std::string ContentOf(int fd) {
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) return {};
-    std::string text(static_cast<size_t>(info.st_size), '\0');
-    text.resize(static_cast<size_t>(std::max<ssize_t>(0, ::pread(fd, text.data(), text.size(), 0))));
-    return text;
-}
-
-void Empty(int fd) {
-    ::lseek(fd, 0, SEEK_SET);
-    if (::ftruncate(fd, 0) != 0) return;  // a memory file always shrinks
-}
-
 bool ReadExactly(int fd, void* buffer, size_t count) {
     return host::ReadAll(fd, buffer, static_cast<int64_t>(count)) == static_cast<int64_t>(count);
 }
@@ -67,11 +46,12 @@ bool WriteExactly(int fd, const void* buffer, size_t count) {
     return host::WriteAll(fd, buffer, static_cast<int64_t>(count)) == static_cast<int64_t>(count);
 }
 
-// A job reads nothing from the batch's standard input (it may be the manifest).
-void DetachStandardInput() {
-    const int null = host::OpenFile("/dev/null", O_RDONLY);
+// A job reads nothing from the batch's standard input (it may be the manifest), and what it
+// prints (a plug-in's own chatter) reaches neither the result lines nor the terminal.
+void DetachStandardStreams() {
+    const int null = host::OpenFile("/dev/null", O_RDWR);
     if (null < 0) return;
-    ::dup2(null, STDIN_FILENO);
+    for (int standard : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) ::dup2(null, standard);
     ::close(null);
 }
 
@@ -82,53 +62,12 @@ std::string HowItEnded(int status) {
 
 }  // namespace
 
-// ---------------------------------------------------------------- TCapturedOutput
-
-TCapturedOutput::TCapturedOutput(int fd)
-    : fd_(fd >= 0 ? fd : NewOutputFile()), savedOutput_(::dup(STDOUT_FILENO)), savedError_(::dup(STDERR_FILENO)) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    ::dup2(fd_, STDOUT_FILENO);
-    ::dup2(fd_, STDERR_FILENO);
-}
-
-TCapturedOutput::~TCapturedOutput() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    for (auto [saved, standard] : {std::pair{savedOutput_, STDOUT_FILENO}, std::pair{savedError_, STDERR_FILENO}}) {
-        if (saved < 0) continue;
-        ::dup2(saved, standard);
-        ::close(saved);
-    }
-    ::close(fd_);
-}
-
-void TCapturedOutput::Flush() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-}
-
-std::string TCapturedOutput::Take() {
-    Flush();
-    std::string text = ContentOf(fd_);
-    Empty(fd_);
-    return text;
-}
-
-void TCapturedOutput::Clear() {
-    Flush();
-    Empty(fd_);
-}
-
 // ---------------------------------------------------------------- TWorkerPool
 
 TWorkerPool::TWorkerPool(size_t size, TJobRunner runner) : size_(std::max<size_t>(1, size)), runner_(std::move(runner)) {}
 
 TWorkerPool::~TWorkerPool() {
-    for (Worker& worker : workers_) {
-        ::close(worker.Fd);
-        ::close(worker.OutputFd);
-    }
+    for (Worker& worker : workers_) ::close(worker.Fd);
     for (Worker& worker : workers_) ::waitpid(worker.Pid, nullptr, 0);
 }
 
@@ -141,69 +80,75 @@ bool TWorkerPool::Busy() const {
     return std::any_of(workers_.begin(), workers_.end(), [](const Worker& w) { return w.Job.has_value(); });
 }
 
-TWorkerPool::Worker& TWorkerPool::IdleWorker() {
+TWorkerPool::Worker* TWorkerPool::IdleWorker() {
     for (Worker& worker : workers_)
-        if (!worker.Job) return worker;
-    workers_.push_back(Spawn());
-    return workers_.back();
+        if (!worker.Job) return &worker;
+    try {
+        workers_.push_back(Spawn());
+    } catch (const EOSError&) {
+        // Out of processes or descriptors: the workers running now take the rest.
+        if (workers_.empty()) throw;
+        size_ = workers_.size();
+        return nullptr;
+    }
+    return &workers_.back();
 }
 
-void TWorkerPool::Start(size_t job) {
-    Worker& worker = IdleWorker();
-    worker.Job = job;
+bool TWorkerPool::Start(size_t job) {
+    Worker* worker = IdleWorker();
+    if (!worker) return false;
+    worker->Job = job;
     const uint32_t number = static_cast<uint32_t>(job);
     // A worker that is gone already shows as the end of its channel in Collect.
-    ::send(worker.Fd, &number, sizeof number, MSG_NOSIGNAL);
+    ::send(worker->Fd, &number, sizeof number, MSG_NOSIGNAL);
+    return true;
 }
 
 TWorkerPool::Worker TWorkerPool::Spawn() {
     int channel[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) RaiseLastOSError(errno);
-    // The output file stays readable here when the worker dies in the middle of a job.
-    const int output = NewOutputFile();
     // Nothing buffered in this process may be written a second time by the child.
     std::fflush(stdout);
     std::fflush(stderr);
     const pid_t pid = ::fork();
     if (pid < 0) {
         const int error = errno;
-        for (int fd : {channel[0], channel[1], output}) ::close(fd);
+        for (int fd : {channel[0], channel[1]}) ::close(fd);
         RaiseLastOSError(error);
     }
     if (pid == 0) {
         // Another worker's channel held open here would hide that worker's end.
-        for (const Worker& other : workers_) {
-            ::close(other.Fd);
-            ::close(other.OutputFd);
-        }
+        for (const Worker& other : workers_) ::close(other.Fd);
         ::close(channel[0]);
-        ServeJobs(channel[1], output);
+        ServeJobs(channel[1]);
     }
     ::close(channel[1]);
-    return Worker{pid, channel[0], output, std::nullopt};
+    return Worker{pid, channel[0], std::nullopt};
 }
 
-void TWorkerPool::ServeJobs(int fd, int output) noexcept {
+void TWorkerPool::ServeJobs(int fd) noexcept {
     std::signal(SIGPIPE, SIG_DFL);
-    DetachStandardInput();
-    TCapturedOutput capture(output);
+    DetachStandardStreams();
     uint32_t job = 0;
     while (ReadExactly(fd, &job, sizeof job)) {
-        capture.Clear();
-        const int status = runner_(job);
-        capture.Flush();
+        const std::string report = runner_(job);
         // A large image's pages go back to the system now, not when a later job reuses them.
         ::malloc_trim(0);
         const bool retiring = ResidentBytes() > RetireAboveResidentBytes;
-        const ReportHeader header{status, retiring};
-        if (!WriteExactly(fd, &header, sizeof header) || retiring) break;
+        const ReportHeader header{static_cast<uint32_t>(report.size()), retiring};
+        if (!WriteExactly(fd, &header, sizeof header) || !WriteExactly(fd, report.data(), report.size()) || retiring)
+            break;
     }
     ::_exit(EXIT_SUCCESS);
 }
 
+void TWorkerPool::Abandon() {
+    for (const Worker& worker : workers_)
+        if (worker.Job) ::kill(worker.Pid, SIGTERM);
+}
+
 std::string TWorkerPool::EndOf(Worker& worker) {
     ::close(worker.Fd);
-    ::close(worker.OutputFd);
     int status = 0;
     ::waitpid(worker.Pid, &status, 0);
     return HowItEnded(status);
@@ -212,10 +157,11 @@ std::string TWorkerPool::EndOf(Worker& worker) {
 TJobReport TWorkerPool::ReportOf(Worker& worker) {
     ReportHeader header{};
     TJobReport report;
-    const bool reported = ReadExactly(worker.Fd, &header, sizeof header);
-    // Read before the worker takes another job, which empties the file first.
-    report.Printed = ContentOf(worker.OutputFd);
-    report.ExitStatus = header.ExitStatus;
+    bool reported = ReadExactly(worker.Fd, &header, sizeof header);
+    if (reported) {
+        report.Report.resize(header.Size);
+        reported = ReadExactly(worker.Fd, report.Report.data(), header.Size);
+    }
     if (!reported)
         report.Crash = EndOf(worker);
     else if (header.Retiring)

@@ -9,44 +9,24 @@
 #include <utility>
 #include <vector>
 
-// What one job came to in a worker process: the exit status the job reported, or how the
-// worker died while running it, and everything the job printed until then.
+// What one job came to in a worker process: the report the job returned, or how the
+// worker died while running it.
 struct TJobReport {
-    int ExitStatus = 0;
-    std::string Printed;
+    std::string Report;
     std::optional<std::string> Crash;  // "crashed (signal N)": the job did not end by itself
 };
 
-// Standard output and standard error sent to a memory file (fd, or a fresh one) for the
-// life of the object, then back where they went before. The object owns the file.
-class TCapturedOutput {
-public:
-    explicit TCapturedOutput(int fd = -1);
-    ~TCapturedOutput();
-    TCapturedOutput(const TCapturedOutput&) = delete;
-    TCapturedOutput& operator=(const TCapturedOutput&) = delete;
-
-    // Writes out what the standard streams still buffer.
-    void Flush();
-    // What was printed since the file was last emptied; the file starts empty again.
-    std::string Take();
-    void Clear();
-
-private:
-    int fd_;
-    int savedOutput_;
-    int savedError_;
-};
-
-// Runs job number job inside a worker process; what it prints goes to standard output
-// and standard error, which the worker captures.
-using TJobRunner = std::function<int(size_t job)>;
+// Runs job number job inside a worker process and returns its report, as bytes that the
+// pool carries to the parent unchanged. Whatever the job prints is thrown away: the
+// parent's standard output holds result lines only.
+using TJobRunner = std::function<std::string(size_t job)>;
 
 // A pool of forked worker processes, each running one job at a time. A worker that dies
 // fails only the job it was running and is replaced by a fresh one on the next Start.
 // A worker hands the memory of a job back to the system before it takes the next one
 // (malloc_trim); one that still holds more than 32 MiB then ends, and a fresh one takes
-// the next job.
+// the next job. When no further worker can be started (too many processes or open
+// files), the pool goes on with the workers it has.
 class TWorkerPool {
 public:
     TWorkerPool(size_t size, TJobRunner runner);
@@ -57,22 +37,27 @@ public:
 
     bool CanStart() const;
     bool Busy() const;
-    void Start(size_t job);
+    // Hands the job to an idle worker, starting one if the pool may grow; false when the
+    // pool could not grow and has no idle worker (the job waits for a running one to
+    // end). Raises the system's error when no worker is running and none can be started.
+    bool Start(size_t job);
+    // Tells every worker running a job to end (SIGTERM): the job is given up, its output
+    // not left behind; Collect reports it as a crash.
+    void Abandon();
     // Waits at most timeoutMs (-1: until one ends) for running jobs to end.
     std::vector<std::pair<size_t, TJobReport>> Collect(int timeoutMs);
 
 private:
     struct Worker {
         pid_t Pid = -1;
-        int Fd = -1;        // the parent's end of the channel: job numbers out, reports in
-        int OutputFd = -1;  // the memory file that the worker's standard output and error go to
+        int Fd = -1;  // the parent's end of the channel: job numbers out, reports in
         std::optional<size_t> Job;
         bool Ended = false;  // crashed, or ended after its last report
     };
-    Worker& IdleWorker();
+    Worker* IdleWorker();
     Worker Spawn();
     // The worker's side: runs the jobs its channel names until the channel closes.
-    [[noreturn]] void ServeJobs(int fd, int output) noexcept;
+    [[noreturn]] void ServeJobs(int fd) noexcept;
     // The report of the worker's job once its channel has something (or has ended).
     TJobReport ReportOf(Worker& worker);
     // Closes the worker's channel and waits for it: how it ended.

@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "front/FileUtils.h"
-#include "platform/DamageReport.h"
 #include "platform/Exceptions.h"
 #include "platform/MessageBox.h"
 #include "plugins/ImageDLLLoader.h"
@@ -13,7 +12,6 @@
 namespace {
 
 constexpr const char* OutOfMemoryMessage = "Out of memory";
-constexpr const char* WarningPrefix = "warning: ";
 constexpr unsigned char Delete = 0x7F;
 // C1 control characters in UTF-8: 0xC2 followed by 0x80 to 0x9F.
 constexpr unsigned char C1Lead = 0xC2;
@@ -106,14 +104,9 @@ void ReportCurrentError() {
     if (const auto text = CurrentErrorText()) PrintReport(*text);
 }
 
-bool ReportDamageWarnings() {
-    const std::vector<std::string> damage = host::TakeDamageReports();
-    for (const std::string& what : damage) PrintReport(WarningPrefix + what);
-    return !damage.empty();
-}
-
-void LoadProgramPlugins() {
+const std::vector<std::string>& LoadProgramPlugins() {
     // Once per process: a batch worker converts many times from one scan of the folder.
     static bool loaded = false;
     if (!std::exchange(loaded, true)) ImageDLLLoader().LoadPlugins(ProgramDir, nullptr, nullptr);
+    return ImageDLLLoader().Warnings;
 }

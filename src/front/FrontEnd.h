@@ -50,10 +50,6 @@ void PrintReport(const std::string& text);
 // Called inside a catch block: reports the exception being handled once, as CurrentErrorText.
 void ReportCurrentError();
 
-// Prints "Pixmorph: warning: <what happened>" for every damage a decoder read past in
-// the conversion just run (see platform/DamageReport.h); true when there was any.
-bool ReportDamageWarnings();
-
 // Runs action; whatever it raises is reported once. false when it raised.
 template <class Action>
 bool RunReportingErrors(Action&& action) {
@@ -67,5 +63,7 @@ bool RunReportingErrors(Action&& action) {
 }
 
 // The image plug-ins of the program's own directory, loaded before a conversion that
-// reads or writes through the codec registry; later calls do nothing.
-void LoadProgramPlugins();
+// reads or writes through the codec registry; later calls load nothing. What loading
+// warned of, which every conversion through the registry reports, as each separate call
+// of the program would.
+const std::vector<std::string>& LoadProgramPlugins();

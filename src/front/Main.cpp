@@ -1,5 +1,7 @@
 #include "front/Main.h"
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 
 #include "codecs/ICOLoader.h"
@@ -9,6 +11,7 @@
 #include "gif/GIFImage.h"
 #include "image/LinarBitmap.h"
 #include "mng/NGImages.h"
+#include "platform/DamageReport.h"
 #include "platform/Exceptions.h"
 #include "platform/Files.h"
 #include "picture/BitmapFile.h"
@@ -117,36 +120,51 @@ std::string TMainForm::PreparedPath(size_t index) const {
 
 template <class Action>
 void TMainForm::RunPhase(Action&& action) {
-    if (!RunReportingErrors(action) && exitStatus_ == ExitCompleted) exitStatus_ = ExitFailed;
+    try {
+        action();
+    } catch (...) {
+        const std::optional<std::string> report = CurrentErrorText();
+        if (!report)
+            outcome_.Fail(TConversionStatus::Cancelled, {});
+        else
+            outcome_.Fail(notAConversion_ ? TConversionStatus::NotAConversion : TConversionStatus::Failed, *report);
+    }
+}
+
+void TMainForm::Convert(int code) {
+    const std::string input = PreparedPath(1);
+    const std::string output = PreparedPath(3);
+    host::TDamageRecord damage;
+    TConversionLoaders loaders;
+    if (code < FirstFixedCode) {
+        for (const std::string& warning : LoadProgramPlugins()) outcome_.Warn(warning);
+        ConvertWithCodecs(input, output);
+    } else if (!RunFixedCode(Argument(2), input, output)) {
+        // A code of 100 or more that is in no table entry used to end silently; the
+        // parent application is told instead, with a status of its own.
+        notAConversion_ = true;
+        throw EConvertError(Format("Unsupported conversion code \"%s\"", Argument(2).c_str()));
+    }
+    completed_ = true;
+    // A damaged input converted as far as it went: its output is written, and the input
+    // stays, since it may hold more than the decoder could read of it.
+    for (const std::string& what : damage.Reports()) outcome_.Warn(what);
+    damaged_ = !damage.Reports().empty();
+    if (code >= FirstFixedCode && FixedCodeDeletesInput(Argument(2)) && !damaged_) DeleteConvertedInput(input, output);
 }
 
 void TMainForm::FormCreate() {
     RunPhase([&] {
-        const int code = StrToInt(Argument(2));
-        const std::string input = PreparedPath(1);
-        const std::string output = PreparedPath(3);
-        if (code < FirstFixedCode) {
-            LoadProgramPlugins();
-            ConvertWithCodecs(input, output);
-        } else if (!RunFixedCode(Argument(2), input, output)) {
-            // A code of 100 or more that is in no table entry used to end silently; the
-            // parent application is told instead, with a status of its own.
-            exitStatus_ = ExitNotAConversion;
-            throw EConvertError(Format("Unsupported conversion code \"%s\"", Argument(2).c_str()));
-        }
-        completed_ = true;
-        // A damaged input converted as far as it went: its output is written, and the input
-        // stays, since it may hold more than the decoder could read of it.
-        damaged_ = ReportDamageWarnings();
-        if (code >= FirstFixedCode && FixedCodeDeletesInput(Argument(2)) && !damaged_)
-            DeleteConvertedInput(input, output);
+        code_ = StrToInt(Argument(2));
+        Convert(*code_);
     });
 }
 
 void TMainForm::FormShow() {
+    // The code was read by the creation phase; one that could not be read was reported there.
     RunPhase([&] {
-        const int code = StrToInt(Argument(2));
-        if (code < FirstFixedCode && completed_ && !damaged_) DeleteConvertedInput(PreparedPath(1), PreparedPath(3));
+        if (code_ && *code_ < FirstFixedCode && completed_ && !damaged_)
+            DeleteConvertedInput(PreparedPath(1), PreparedPath(3));
     });
 }
 
@@ -218,13 +236,27 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
 
 // ---------------------------------------------------------------- the program
 
+bool NamesAConversion(const std::string& code) {
+    static const char* const FixedCodes[] = {"100", "101", "102", "103", "104", "105",
+                                             "106", "107", "108", "109", "1010"};
+    int value = 0;
+    if (!TryStrToInt(code, value)) return false;
+    return value < FirstFixedCode || std::find(std::begin(FixedCodes), std::end(FixedCodes), code) != std::end(FixedCodes);
+}
+
+TConversionOutcome RunConversion(const std::vector<std::string>& args) {
+    TMainForm form(args);
+    form.FormCreate();
+    form.FormShow();
+    return form.Outcome();
+}
+
 int RunApplication(int argc, char** argv) {
     const std::vector<std::string> args = CommandLineArguments(argc, argv);
     if (const auto answered = AnswerCommandLine(CommandLine, args)) return *answered;
     InitializeUnits();
-    TMainForm form(args);
-    form.FormCreate();
-    form.FormShow();
+    const TConversionOutcome outcome = RunConversion(args);
+    PrintOutcome(outcome);
     FinalizeUnits();
-    return form.ExitStatus();
+    return outcome.ExitStatus();
 }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "front/ConversionOutcome.h"
 #include "front/FileUtils.h"
 #include "platform/SysUtils.h"
 
@@ -14,7 +16,8 @@ inline constexpr int FirstFixedCode = 100;
 
 // The front end: one conversion per run, in two phases as the hidden main window ran them.
 // The creation phase converts; the show phase deletes the input of a completed codec-path
-// conversion and closes. Each phase's failure is reported once and ends only that phase.
+// conversion and closes. A phase's failure ends only that phase; the outcome keeps the
+// first one, and nothing is printed here.
 class TMainForm {
 public:
     // args: the command-line arguments without the program name.
@@ -23,9 +26,7 @@ public:
     void FormCreate();
     void FormShow();
 
-    // 0: the conversion completed (with warnings when the input was damaged); 1: an error
-    // was reported or the user cancelled; 2: not a conversion call.
-    int ExitStatus() const { return exitStatus_; }
+    const TConversionOutcome& Outcome() const { return outcome_; }
 
 private:
     std::string Argument(size_t index) const;
@@ -38,11 +39,25 @@ private:
     template <class Action>
     void RunPhase(Action&& action);
 
+    // Runs the conversion of the code, with the codecs and the damage record of this
+    // conversion alone.
+    void Convert(int code);
+
     std::vector<std::string> args_;
+    std::optional<int> code_;  // as the creation phase read it
     bool completed_ = false;
     bool damaged_ = false;  // a decoder read past damage: the input stays
-    int exitStatus_ = 0;
+    bool notAConversion_ = false;
+    TConversionOutcome outcome_;
 };
+
+// Whether a call with this code converts anything: a number below 100, or a code of the
+// fixed table as written there.
+bool NamesAConversion(const std::string& code);
+
+// One call of the program with these arguments (without the program name), the units
+// being up: its outcome. Prints nothing.
+TConversionOutcome RunConversion(const std::vector<std::string>& args);
 
 // The codec path of the codes below 100: the input read by the codec of its extension,
 // handed over through a platform bitmap, and written by the codec of the output's

@@ -8,6 +8,7 @@
 #include "front/Units.h"
 #include "image/LinarBitmap.h"
 #include "picture/Graphics.h"
+#include "platform/DamageReport.h"
 #include "plugins/ImageDLLLoader.h"
 
 namespace {
@@ -31,15 +32,27 @@ void OpenPictureAndSave(const std::string& input, const std::string& output) {
     SaveWithCodecs(image, output, TAtomicOutput::OpenErrors::Platform);
 }
 
+TConversionOutcome OpenConversion(const std::string& input, const std::string& output) {
+    TConversionOutcome outcome;
+    try {
+        host::TDamageRecord damage;
+        TConversionLoaders loaders;
+        for (const std::string& warning : LoadProgramPlugins()) outcome.Warn(warning);
+        OpenPictureAndSave(input, output);
+        for (const std::string& what : damage.Reports()) outcome.Warn(what);
+    } catch (...) {
+        const std::optional<std::string> report = CurrentErrorText();
+        outcome.Fail(report ? TConversionStatus::Failed : TConversionStatus::Cancelled, report.value_or(""));
+    }
+    return outcome;
+}
+
 int RunOpenApplication(int argc, char** argv) {
     const std::vector<std::string> args = CommandLineArguments(argc, argv);
     if (const auto answered = AnswerCommandLine(CommandLine, args)) return *answered;
     InitializeUnits();
-    const bool written = RunReportingErrors([&] {
-        LoadProgramPlugins();
-        OpenPictureAndSave(args[0], args[1]);
-        ReportDamageWarnings();
-    });
+    const TConversionOutcome outcome = OpenConversion(args[0], args[1]);
+    PrintOutcome(outcome);
     FinalizeUnits();
-    return written ? ExitCompleted : ExitFailed;
+    return outcome.ExitStatus();
 }

@@ -849,7 +849,7 @@ void TBitmapLoader::SaveToFile(const std::string& FileName, const std::string& E
 
 // ---------------------------------------------------------------- TBitmapLoaders
 
-void TBitmapLoaders::Add(TBitmapLoader* Codec) {
+void TBitmapLoaders::Add(TBitmapLoader* Codec, TRenewer Renewer) {
     if (Count == Capacity) {
         const int32_t capacity = Capacity + 5;
         auto items = std::make_unique<TBitmapLoader*[]>(static_cast<size_t>(capacity));
@@ -858,6 +858,12 @@ void TBitmapLoaders::Add(TBitmapLoader* Codec) {
         Capacity = capacity;
     }
     Items[Count++] = Codec;
+    renewers_.push_back(Renewer);
+}
+
+void TBitmapLoaders::Renew() {
+    for (int32_t i = 0; i < Count; ++i)
+        if (renewers_[static_cast<size_t>(i)]) Items[i] = renewers_[static_cast<size_t>(i)]();
 }
 
 TBitmapLoader& TBitmapLoaders::FindLoader(const std::string& Ext) {
@@ -874,10 +880,17 @@ TBitmapLoader& TBitmapLoaders::FindSaver(const std::string& Ext) {
     throw EUnsupportedFileFormat("Unsupported file format: " + ext);
 }
 
-void RegisterLoader(TBitmapLoader* Codec) {
+void RegisterLoader(TBitmapLoader* Codec, TBitmapLoaders::TRenewer Renewer) {
     InitializeLinarBitmap();
-    Loaders->Add(Codec);
+    Loaders->Add(Codec, Renewer);
 }
+
+TConversionLoaders::TConversionLoaders() {
+    InitializeLinarBitmap();
+    Loaders->Renew();
+}
+
+TConversionLoaders::~TConversionLoaders() { Loaders->Renew(); }
 
 void InitializeLinarBitmap() {
     if (Loaders) return;

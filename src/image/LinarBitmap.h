@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Exceptions.h"
 #include "picture/Graphics.h"
@@ -177,36 +178,75 @@ public:
     int32_t Count = 0;
     int32_t Capacity = 0;
 
-    // Appends; grows five slots at a time.
-    void Add(TBitmapLoader* Codec);
+    // Makes a codec object in its initial state and returns it (it lives elsewhere).
+    using TRenewer = TBitmapLoader* (*)();
+
+    // Appends; grows five slots at a time. A codec given a renewer is replaced by a fresh
+    // object at every Renew; one without (the plug-in codec, whose libraries stay loaded)
+    // stays as it is.
+    void Add(TBitmapLoader* Codec, TRenewer Renewer = nullptr);
     // First codec in registration order that accepts the upper-cased Ext, or
     // EUnsupportedFileFormat "Unsupported file format: <EXT>".
     TBitmapLoader& FindLoader(const std::string& Ext);
     TBitmapLoader& FindSaver(const std::string& Ext);
+    // Every renewable codec replaced by a fresh one: what a codec kept of the last file it
+    // read (ancillary chunks, a hot spot, a chosen colour) is gone. References handed out
+    // before are no longer valid.
+    void Renew();
+
+private:
+    std::vector<TRenewer> renewers_;
 };
 
 // The one global registry (created by InitializeLinarBitmap).
 extern TBitmapLoaders* Loaders;
-void RegisterLoader(TBitmapLoader* Codec);
+void RegisterLoader(TBitmapLoader* Codec, TBitmapLoaders::TRenewer Renewer = nullptr);
 
-// The one object of a codec class; it lives for the whole run.
+// Where the codec class's current object lives.
 template <class Codec>
-Codec& SharedLoader() {
-    static Codec codec;
-    return codec;
+std::unique_ptr<Codec>& LoaderSlot() {
+    static std::unique_ptr<Codec> slot;
+    return slot;
 }
 
-// Registers the codec class's one object with the registry on the first call and
-// returns true then; later calls do nothing and return false. A unit's Initialize
-// registers its picture classes only when this returns true.
+// The codec class's current object: the one the registry hands out until its next Renew.
+template <class Codec>
+Codec& SharedLoader() {
+    auto& slot = LoaderSlot<Codec>();
+    if (!slot) slot = std::make_unique<Codec>();
+    return *slot;
+}
+
+// Replaces the codec class's object with one in its initial state.
+template <class Codec>
+TBitmapLoader* RenewSharedLoader() {
+    LoaderSlot<Codec>() = std::make_unique<Codec>();
+    return LoaderSlot<Codec>().get();
+}
+
+// Registers the codec class's object with the registry on the first call and returns
+// true then; later calls do nothing and return false. A unit's Initialize registers its
+// picture classes only when this returns true.
 template <class Codec>
 bool RegisterLoaderOnce() {
     static bool registered = false;
     if (registered) return false;
     registered = true;
-    RegisterLoader(&SharedLoader<Codec>());
+    RegisterLoader(&SharedLoader<Codec>(), &RenewSharedLoader<Codec>);
     return true;
 }
+
+// One conversion's codecs: the registry hands it codecs in their initial state, and
+// whatever they learned from its files is released when it ends, so that two
+// conversions in one process (a batch worker's, a program linking the library) never see
+// each other's state.
+class TConversionLoaders {
+public:
+    TConversionLoaders();
+    ~TConversionLoaders();
+    TConversionLoaders(const TConversionLoaders&) = delete;
+    TConversionLoaders& operator=(const TConversionLoaders&) = delete;
+};
 
 // Unit initialisation: GrayPalette and the empty registry. Idempotent.
 void InitializeLinarBitmap();

@@ -1,7 +1,6 @@
 #include "platform/DamageReport.h"
 
 #include <algorithm>
-#include <utility>
 
 namespace host {
 namespace {
@@ -9,19 +8,21 @@ namespace {
 // A file damaged all through may report at every block: a few kinds are enough to act on.
 constexpr size_t MaxReports = 16;
 
-std::vector<std::string>& reports() {
-    static std::vector<std::string> recorded;
-    return recorded;
-}
+TDamageRecord* current = nullptr;
 
 }  // namespace
 
-void ReportDamage(const std::string& what) {
-    auto& recorded = reports();
-    if (recorded.size() < MaxReports && std::find(recorded.begin(), recorded.end(), what) == recorded.end())
-        recorded.push_back(what);
+TDamageRecord::TDamageRecord() : outer_(current) { current = this; }
+
+TDamageRecord::~TDamageRecord() { current = outer_; }
+
+void TDamageRecord::Add(const std::string& what) {
+    if (reports_.size() < MaxReports && std::find(reports_.begin(), reports_.end(), what) == reports_.end())
+        reports_.push_back(what);
 }
 
-std::vector<std::string> TakeDamageReports() { return std::exchange(reports(), {}); }
+void ReportDamage(const std::string& what) {
+    if (current) current->Add(what);
+}
 
 }  // namespace host

@@ -47,8 +47,8 @@ bool NamesExtension(const std::string& filter, const std::string& ext) {
     return false;
 }
 
-void Warn(const std::string& path, const std::string& what) {
-    std::fprintf(stderr, "Pixmorph: warning: plug-in \"%s\" %s\n", path.c_str(), what.c_str());
+std::string PluginWarning(const std::string& path, const std::string& what) {
+    return Format("plug-in \"%s\" %s", path.c_str(), what.c_str());
 }
 
 struct Descriptor {
@@ -79,11 +79,12 @@ bool ReadPluginString(const char* text, std::string& result) {
 
 // An own copy of the filter a plug-in hands out (empty when it has none, or when it is
 // refused, which the warning names).
-char* CopyFilter(PixmorphFilterFunction get, const std::string& path) {
+char* CopyFilter(PixmorphFilterFunction get, const std::string& path, std::vector<std::string>& warnings) {
     const char* text = get ? get() : nullptr;
     std::string filter;
     if (text && !ReadPluginString(text, filter))
-        Warn(path, Format("filter ignored: no end within %d bytes", static_cast<int>(MaxFilterBytes)));
+        warnings.push_back(
+            PluginWarning(path, Format("filter ignored: no end within %d bytes", static_cast<int>(MaxFilterBytes))));
     char* copy = static_cast<char*>(std::malloc(filter.size() + 1));
     if (!copy) throw EOutOfMemory("Out of memory");
     std::memcpy(copy, filter.c_str(), filter.size() + 1);
@@ -314,7 +315,7 @@ bool TImageDLLLoader::LoadPlugins(const std::string& Directory, TPluginNotify No
         const std::string path = directory + name;
         const std::string distrust = PluginDistrust(path, trustedOwner);
         if (!distrust.empty()) {
-            Warn(path, "not loaded: " + distrust);
+            Warnings.push_back(PluginWarning(path, "not loaded: " + distrust));
             continue;
         }
         Module module(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
@@ -331,8 +332,8 @@ bool TImageDLLLoader::LoadPlugins(const std::string& Directory, TPluginNotify No
         }
         // A library that could not be loaded keeps an entry with nothing in it, which is
         // never chosen.
-        std::unique_ptr<char, FreeText> loadText(CopyFilter(loadFilter, path));
-        std::unique_ptr<char, FreeText> saveText(CopyFilter(saveFilter, path));
+        std::unique_ptr<char, FreeText> loadText(CopyFilter(loadFilter, path, Warnings));
+        std::unique_ptr<char, FreeText> saveText(CopyFilter(saveFilter, path, Warnings));
         EntryList.AddItem();
         Entries[EntryList.Count - 1] =
             TPluginEntry{module.get(), loadText.get(), saveText.get(), loadImage, saveImage, freeImage};

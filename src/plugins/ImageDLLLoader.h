@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <pixmorph/plugin.h>
 
@@ -34,12 +35,14 @@ public:
     TPluginEntry* Entries = nullptr;  // kept up to date by EntryList
     TDynamicList EntryList;
 
+    // What the caller should warn of after LoadPlugins, one text each: a library that others
+    // could have placed or changed (see PluginDistrust), which is not opened, and a filter
+    // without its zero within 4096 bytes, which is ignored.
+    std::vector<std::string> Warnings;
+
     // Loads every "*.so" of Directory (no other place is searched), in the order of the
     // sorted file names, and registers the extensions of their load filters with the
-    // picture framework. A library that others could have placed or changed (see
-    // PluginDistrust) is not opened: one warning line on stderr names it. A filter
-    // without its zero within 4096 bytes is ignored, with a warning. True when at least
-    // one library was taken.
+    // picture framework; adds to Warnings. True when at least one library was taken.
     bool LoadPlugins(const std::string& Directory, TPluginNotify Notify, void* NotifyData);
     // Unloads every library and forgets the entries.
     void UnloadPlugins();
