@@ -173,3 +173,129 @@ TEST(Batch, EveryLineLeavesTheFilesAndReportOfItsSingleCall) {
         EXPECT_EQ(contentsOf(batch.path()), contentsOf(single.path()));
     }
 }
+
+namespace {
+
+// The files of a mixed manifest: a name in the work folder and its bytes.
+using FileSet = std::vector<std::pair<std::string, std::vector<uint8_t>>>;
+
+std::vector<uint8_t> cutShort(const std::string& path, double share) {
+    std::vector<uint8_t> bytes = readFile(path);
+    bytes.resize(static_cast<size_t>(bytes.size() * share));
+    return bytes;
+}
+
+// Every format family the batch reads or writes, with what each line could leave behind for
+// the next: ancillary PNG chunks, a cursor's hot spot, damage read past on a line that fails.
+FileSet mixedFiles() {
+    FileSet files = {
+        {"gamma.png", readFile(testdata("pngsuite/tbrn2c08.png"))},  // gAMA and a transparent colour
+        {"palette.png", readFile(testdata("pngsuite/tbwn3p08.png"))},
+        {"hot.cur", readFile(testdata("ico/faint/test-data/24bipp-6x6.cur"))},
+        {"icon.ico", readFile(testdata("ico/faint/test-data/24bipp.ico"))},
+        {"cut.jpg", cutShort(testdata("jpeg/libjpeg-turbo/testorig.jpg"), 0.6)},
+        {"cut2.jpg", cutShort(testdata("jpeg/libjpeg-turbo/testorig.jpg"), 0.7)},
+        {"whole.jpg", readFile(testdata("jpeg/libjpeg-turbo/testorig.jpg"))},
+        {"pic.emf", readFile(testdata("metafile/emf-libemf2svg/test-001.emf"))},
+        {"pic.wmf", readFile(testdata("metafile/wmf-libwmf/ant.wmf"))},
+        {"grey.pgm", std::vector<uint8_t>{'P', '5', '\n', '2', ' ', '1', '\n', '2', '5', '5', '\n', 7, 200}},
+    };
+    for (const std::string& code : {"5a", "5b", "5c", "5d", "100", "101", "102", "103", "104", "105", "106", "107",
+                                    "108", "109", "1010"})
+        files.emplace_back("b" + code + ".bmp", readFile(code.size() % 2 ? Stripes : Sunset));
+    return files;
+}
+
+const std::vector<std::string> MixedLines = {
+    "gamma.png\t5\tgamma2.png", "b5a.bmp\t5\tb5a.png",    // gAMA and tRNS must not reach b5a.png
+    "hot.cur\t5\thot2.cur",     "b5b.bmp\t5\tb5b.cur",    // nor the hot spot b5b.cur
+    "cut.jpg\t5\tcut.xyz",      "b5c.bmp\t5\tb5c.png",    // damage on a failing line, then a clean one
+    "cut2.jpg\t5\tcut2.bmp",    "whole.jpg\t5\twhole.png", "palette.png\t5\tpalette.pcx",
+    "pic.emf\t5\tpic.png",      "pic.wmf\t5\tpic.bmp",    "icon.ico\t5\ticon.bmp",
+    "grey.pgm\t5\tgrey.png",    "b5d.bmp\t5\tb5d.ppm",
+    "b100.bmp\t100\tc100.bmp",  "b101.bmp\t101\tc101.jpg", "b102.bmp\t102\tc102.gif", "b103.bmp\t103\tc103.ico",
+    "b104.bmp\t104\tc104.png",  "b105.bmp\t105\tc105.jng", "b106.bmp\t106\tc106.wmf", "b107.bmp\t107\tc107.bin",
+    "b108.bmp\t108\tc108.bmp",  "b109.bmp\t109\tc109.bin", "b1010.bmp\t1010\tc1010.bmp",
+};
+
+}  // namespace
+
+TEST(Batch, MixedManifestsInAnyOrderLeaveWhatTheirSingleCallsLeave) {
+    PIXMORPH_REQUIRE_TESTDATA();
+    const ProgramWithPlugins program({});
+    fs::copy_file(PIXMORPH_NETPBM_PLUGIN, fs::path(program.program()).parent_path() / "pixmorph-netpbm.so");
+    std::vector<std::string> reversed(MixedLines.rbegin(), MixedLines.rend()), rotated = MixedLines;
+    std::rotate(rotated.begin(), rotated.begin() + 5, rotated.end());
+    for (const auto& order : {MixedLines, reversed, rotated}) {
+        SCOPED_TRACE(order.front());
+        TempDir single, batch;
+        for (const auto& [name, bytes] : mixedFiles()) {
+            writeFile(single / name, bytes);
+            writeFile(batch / name, bytes);
+        }
+        std::string manifest, expected;
+        long number = 1;
+        for (const std::string& line : order) {
+            manifest += line + "\n";
+            const std::vector<std::string> fields = split(line, '\t');
+            expected += resultsOfSingleCall(number++, runIn(single.path(), program.program(), fields), fields[2]);
+        }
+        for (size_t at; (at = expected.find(single.path())) != std::string::npos;)
+            expected.replace(at, single.path().size(), batch.path());
+        writeFile(batch / "manifest.txt", manifest);
+        const RunResult r = runIn(batch.path(), program.program(), {"--batch", "-j", "1", "manifest.txt"});
+        EXPECT_EQ(r.exitCode, 1) << r.err;  // the damaged JPEG written as .xyz fails
+        EXPECT_EQ(r.out, expected);
+        fs::remove(batch / "manifest.txt");
+        EXPECT_EQ(contentsOf(batch.path()), contentsOf(single.path()));
+    }
+}
+
+TEST(Batch, LinesThatCannotRunSafelyAreRefusedAndTheRunStillEndsWithAResultPerLine) {
+    struct Case {
+        std::string name;
+        std::string script;    // bash in a folder holding a.bmp, b.bmp, c.bmp; $P the program
+        int exitCode;
+        std::string out;       // standard output exactly
+        std::string after;     // bash test of the folder afterwards
+    };
+    const std::string malformed = "error\tMalformed line: expected input, code and output separated by tabs.\n";
+    const Case cases[] = {
+        {"three lines writing one file: all refused, no input lost",
+         "printf 'a.bmp\\t5\\tsame.png\\nb.bmp\\t5\\t./same.png\\nc.bmp\\t100\\tsame.png\\n' > m; $P --batch m", 2,
+         "1\terror\tOutput \"same.png\" is also written by line 2.\n"
+         "2\terror\tOutput \"./same.png\" is also written by line 1.\n"
+         "3\terror\tOutput \"same.png\" is also written by line 1.\n",
+         "test -e a.bmp && test -e b.bmp && test -e c.bmp && ! test -e same.png"},
+        {"one line's output is another's input",
+         "printf 'a.bmp\\t5\\tx.png\\nx.png\\t5\\tx.pcx\\nb.bmp\\t5\\tb.png\\n' > m; $P --batch m", 2,
+         "1\terror\tOutput \"x.png\" is read by line 2.\n2\terror\tInput \"x.png\" is written by line 1.\n3\tok\tb.png\n",
+         "test -e a.bmp && ! test -e x.png && ! test -e b.bmp"},
+        {"a NUL or a control character in a field is malformed, not a cut path",
+         "printf 'a.bmp\\0x\\t5\\ta.png\\nb.bmp\\t5\\tb\\033.png\\nc.bmp\\t5\\tc.png\\n' > m; $P --batch m", 2,
+         "1\t" + malformed + "2\t" + malformed + "3\tok\tc.png\n", "test -e a.bmp && test -e b.bmp && ! test -e a.png"},
+        {"many lines may write a device", "printf 'a.bmp\\t100\\t/dev/null\\nb.bmp\\t100\\t/dev/null\\n' > m; $P --batch m",
+         0, "1\tok\t/dev/null\n2\tok\t/dev/null\n", "test -e a.bmp && test -e b.bmp"},
+        {"more workers than descriptors allow: fewer workers, every line converted",
+         "for i in $(seq 40); do cp a.bmp in$i.bmp; printf 'in%d.bmp\\t5\\tout%d.png\\n' $i $i; done > m;"
+         " (ulimit -n 24; $P --batch -j 200 m) | cut -f2 | sort | uniq -c | tr -s ' '", 0, " 40 ok\n",
+         "test $(ls out*.png | wc -l) = 40 && ! test -e in1.bmp"},
+        {"SIGTERM: the line in flight finishes, no other starts, exit 143",
+         "mkfifo f; (printf abc; sleep 1) > f & printf 'f\\t107\\tout\\na.bmp\\t5\\ta.png\\n' > m;"
+         " $P --batch -j 1 m & p=$!; sleep 0.5; kill -TERM $p; wait $p", 143, "1\tok\tout\n",
+         "test \"$(cat out)\" = ABC && test -e a.bmp && ! test -e a.png"},
+        {"a second SIGINT abandons the line in flight: no output, input kept, exit 130",
+         "mkfifo f; (printf abc; exec sleep 30) > f & w=$!; printf 'f\\t107\\tout\\na.bmp\\t5\\ta.png\\n' > m;"
+         " $P --batch -j 1 m & p=$!; sleep 0.5; kill -INT $p; sleep 0.3; kill -INT $p; wait $p; s=$?; kill $w; exit $s",
+         130, "1\terror\tcrashed (signal 15)\n", "! test -e out && test -p f && test -e a.bmp && ! test -e a.png"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        for (const char* name : {"a.bmp", "b.bmp", "c.bmp"}) fs::copy_file(Stripes, dir / name);
+        const RunResult r = runProgram({"/bin/bash", "-c", "cd '" + dir.path() + "' && P='" PIXMORPH_BINARY "' && " + c.script});
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(runProgram({"/bin/bash", "-c", "cd '" + dir.path() + "' && " + c.after}).exitCode, 0) << r.out;
+    }
+}
