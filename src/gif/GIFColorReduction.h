@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "gif/GIFTypes.h"
 #include "picture/Graphics.h"
 #include "picture/PixelBuffer.h"
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/ByteOrder.h"
+#include "gif/GIFTypes.h"
 #include "platform/Exceptions.h"
 
 namespace {

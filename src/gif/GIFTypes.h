@@ -6,7 +6,11 @@
 #include <functional>
 #include <string>
 
+#include "platform/Exceptions.h"
 #include "platform/Object.h"
+
+// Every failure of the GIF unit.
+PIXMORPH_EXCEPTION(GIFException, Exception);
 
 // File versions, in the order that one needs more of the format than the other.
 enum TGIFVersion : int { gvUnknown = 0, gv87a = 1, gv89a = 2 };

@@ -11,6 +11,9 @@
 
 class TBaseStream;
 
+// No codec for an extension: "Unsupported file format: <EXT>".
+PIXMORPH_EXCEPTION(EUnsupportedFileFormat, Exception);
+
 // Pixel format codes. The numbers are those the platform bitmap uses for the same
 // depths, so a code can be handed to the platform bitmap unchanged.
 enum : uint8_t {

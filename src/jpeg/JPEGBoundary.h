@@ -14,6 +14,7 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
+#include "jpeg/JPEGError.h"
 #include "platform/Exceptions.h"
 
 namespace host {

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 
+#include "jpeg/JPEGError.h"
 #include "picture/Graphics.h"
 #include "platform/Stream.h"
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "jpeg/JPEGError.h"
 #include "picture/Graphics.h"
 
 namespace ngjpeg {

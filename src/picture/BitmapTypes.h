@@ -2,6 +2,11 @@
 
 #include <cstdint>
 
+#include "platform/Exceptions.h"
+
+// A picture that its class cannot hold or read ("Bitmap image is not valid").
+PIXMORPH_EXCEPTION(EInvalidGraphic, Exception);
+
 // The plain values that bitmaps, palettes and bitmap files share: palette entries, the
 // descriptions of a device-independent bitmap, and pixel formats with their row sizes.
 // The bitmap file reader and writer need these without the bitmap class itself.

@@ -49,12 +49,9 @@ PIXMORPH_EXCEPTION(EAbort, Exception);  // silent: the front end reports nothing
 PIXMORPH_EXCEPTION(EAssertionFailed, Exception);
 PIXMORPH_EXCEPTION(EOutOfMemory, Exception);
 PIXMORPH_EXCEPTION(EAbstractError, Exception);
-PIXMORPH_EXCEPTION(EInvalidGraphic, Exception);
+// The size error of every image buffer ("Invalid bitmap size"), raised by the checked sizes
+// below every layer. A format's own exception class lives in that format's layer.
 PIXMORPH_EXCEPTION(ELinearBitmap, Exception);
-PIXMORPH_EXCEPTION(EUnsupportedFileFormat, Exception);
-PIXMORPH_EXCEPTION(GIFException, Exception);
-PIXMORPH_EXCEPTION(ENGImageException, Exception);
-PIXMORPH_EXCEPTION(EJPEG, Exception);
 
 // An EOSError for an errno value, with the system's text and the value as its ErrorCode.
 [[noreturn]] void RaiseLastOSError(int error);

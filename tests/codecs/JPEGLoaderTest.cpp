@@ -14,6 +14,7 @@
 #include "codecs/JpegOracle.h"
 #include "codecs/PNGLoader.h"
 #include "image/LinarBitmap.h"
+#include "jpeg/JPEGError.h"
 #include "platform/Exceptions.h"
 #include "streams/MemStream.h"
 

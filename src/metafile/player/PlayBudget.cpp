@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "metafile/MetafileLimits.h"
+#include "picture/BitmapTypes.h"
 #include "platform/Exceptions.h"
 
 namespace host {
