@@ -385,7 +385,13 @@ public:
         while (y_ < image_.Height && Step()) {
         }
         const int32_t missing = dataEnded_ ? RowsNotReached() : 0;
-        SkipTo(int64_t{image_.Height} * image_.Width);
+        const int64_t end = int64_t{image_.Height} * image_.Width;
+        if (black_ < 0 && !used_[0]) {
+            // The pixels never reached hold index 0 already, which no pixel uses.
+            if (!gaps_.empty() || RasterPosition(y_, x_) < end) image_.Palette[0] = TPaletteEntry{};
+            return missing;
+        }
+        SkipTo(end);
         if (!gaps_.empty()) ShowGapsBlack();
         return missing;
     }
@@ -496,16 +502,26 @@ private:
             gaps_[static_cast<size_t>(p >> 3)] |= uint8_t(1u << (p & 7));
     }
 
-    // Calls use(y, x) for every pixel the data never reached (y counted from the top).
+    bool Gap(int64_t p) const { return (gaps_[static_cast<size_t>(p >> 3)] >> (p & 7)) & 1; }
+
+    // Calls use(y, x0, x1) for every run of pixels x0 .. x1 - 1 of image row y (counted
+    // from the top) that the data never reached, passing over whole bytes of the marks.
     template <class Use>
     void ForEachGap(Use use) const {
-        for (size_t i = 0; i < gaps_.size(); ++i) {
-            if (gaps_[i] == 0) continue;
-            for (int bit = 0; bit < 8; ++bit) {
-                if (!(gaps_[i] & (1u << bit))) continue;
-                const int64_t p = int64_t(i) * 8 + bit;
-                use(static_cast<int32_t>(image_.Height - 1 - p / image_.Width), static_cast<int32_t>(p % image_.Width));
+        const int64_t end = int64_t{image_.Height} * image_.Width;
+        for (int64_t p = 0; p < end;) {
+            while (p < end && !Gap(p)) p += (p & 7) == 0 && gaps_[static_cast<size_t>(p >> 3)] == 0 ? 8 : 1;
+            int64_t q = p;
+            while (q < end && Gap(q)) q += (q & 7) == 0 && gaps_[static_cast<size_t>(q >> 3)] == 0xFF ? 8 : 1;
+            q = std::min(q, end);
+            for (int64_t r = p; r < q;) {
+                const int64_t y = r / image_.Width, x = r % image_.Width;
+                const int64_t stop = std::min(q, (y + 1) * image_.Width);
+                use(static_cast<int32_t>(image_.Height - 1 - y), static_cast<int32_t>(x),
+                    static_cast<int32_t>(x + stop - r));
+                r = stop;
             }
+            p = q;
         }
     }
 
@@ -515,7 +531,7 @@ private:
         while (unused < entries && used_[unused]) ++unused;
         if (unused < entries) {
             image_.Palette[static_cast<size_t>(unused)] = TPaletteEntry{};
-            ForEachGap([&](int32_t y, int32_t x) { SetIndex(image_, y, x, unused); });
+            ForEachGap([&](int32_t y, int32_t x0, int32_t x1) { SetIndices(image_, y, x0, x1, unused); });
             return;
         }
         // Every entry shows some pixel: black needs a place of its own.
@@ -526,15 +542,18 @@ private:
             const uint8_t* s = image_.Row(y);
             uint8_t* d = wide.Row(y);
             for (int32_t x = 0; x < image_.Width; ++x) {
-                const int index = fourBits_ ? NibbleOf(s[x / 2], x) : s[x];
                 if (fourBits_)
-                    d[x] = static_cast<uint8_t>(index);
+                    d[x] = static_cast<uint8_t>(NibbleOf(s[x / 2], x));
                 else
-                    PutColor(d + int64_t{x} * 3, wide.Palette[static_cast<size_t>(index)]);
+                    PutColor(d + int64_t{x} * 3, wide.Palette[s[x]]);
             }
         }
-        if (fourBits_) ForEachGap([&](int32_t y, int32_t x) { wide.Row(y)[x] = uint8_t(entries); });
-        else ForEachGap([&](int32_t y, int32_t x) { PutColor(wide.Row(y) + int64_t{x} * 3, TPaletteEntry{}); });
+        ForEachGap([&](int32_t y, int32_t x0, int32_t x1) {
+            if (fourBits_)
+                std::memset(wide.Row(y) + x0, entries, static_cast<size_t>(x1 - x0));
+            else
+                std::memset(wide.Row(y) + int64_t{x0} * 3, 0, static_cast<size_t>(x1 - x0) * 3);
+        });
         image_ = std::move(wide);
     }
 
@@ -543,12 +562,13 @@ private:
         std::memset(image_.Pixels.get(), value, static_cast<size_t>(int64_t{image_.RowBytes} * image_.Height));
     }
 
-    static void SetIndex(TDecodedBitmap& image, int32_t y, int32_t x, int index) {
+    static void SetIndices(TDecodedBitmap& image, int32_t y, int32_t x0, int32_t x1, int index) {
         uint8_t* row = image.Row(y);
-        if (image.Format == pf8bit)
-            row[x] = static_cast<uint8_t>(index);
-        else
-            PutNibble(row[x / 2], (x & 1) != 0, index);
+        if (image.Format == pf8bit) {
+            std::memset(row + x0, index, static_cast<size_t>(x1 - x0));
+            return;
+        }
+        for (int32_t x = x0; x < x1; ++x) PutNibble(row[x / 2], (x & 1) != 0, index);
     }
 
     void Put(int index) {
