@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <new>
 
 #include "picture/Graphics.h"
@@ -559,7 +558,8 @@ void Reader::fillUnwritten(const TUniDIB& row, host::TBitmap& image, int64_t fro
     if (c.Blue == 0 && c.Green == 0 && c.Red == 0) return;  // new rows are black already
     std::vector<uint8_t> blank(static_cast<size_t>(h.width) * 3);
     for (size_t i = 0; i < blank.size(); i += 3) blank[i] = c.Blue, blank[i + 1] = c.Green, blank[i + 2] = c.Red;
-    for (int64_t counter = from; counter < to; ++counter) std::memcpy(image.ScanLine(imageRow(counter)), blank.data(), blank.size());
+    for (int64_t counter = from; counter < to; ++counter)
+        std::memcpy(image.ScanLine(imageRow(counter)), blank.data(), blank.size());
 }
 
 int64_t Reader::convertUncompressed(TUniDIB& row, host::TBitmap& image) {
@@ -663,9 +663,9 @@ void ReadUniDIB(host::TStream& stream, host::TBitmap& target) {
     // What cannot be read as a bitmap is one failure to the caller; only the size errors
     // and running out of memory say more.
     try {
-        std::unique_ptr<TBufferedFile> file = std::make_unique<TBufferedFile>(&stream);
+        TBufferedFile file(&stream);
         Header header;
-        Reader(*file, header).run(target);
+        Reader(file, header).run(target);
     } catch (const ELinearBitmap&) {
         throw;
     } catch (const EOutOfMemory&) {

@@ -163,7 +163,8 @@ TEST(TruncatedBitmap, FilesEndingInsideTheirHeadersOrColourTableFail) {
                 std::remove(output.c_str());
                 const RunResult r = runPixmorph({input, code, output});
                 EXPECT_EQ(r.exitCode, 1);
-                EXPECT_EQ(r.err, code == "5" ? "Pixmorph: Unsupported file format.\n" : "Pixmorph: Bitmap image is not valid.\n");
+                EXPECT_EQ(r.err, code == "5" ? "Pixmorph: Unsupported file format.\n"
+                                             : "Pixmorph: Bitmap image is not valid.\n");
                 EXPECT_TRUE(fileExists(input));
                 EXPECT_FALSE(fileExists(output));
             }
