@@ -108,14 +108,10 @@ std::string warning(int missing) {
            std::to_string(Height) + " rows missing)\n";
 }
 
+// The output of code 5 and codes 100 to 106 (code - 100 indexing the list from 100 on).
 std::string outputName(const std::string& code) {
-    if (code == "101") return "out.jpg";
-    if (code == "102") return "out.gif";
-    if (code == "103") return "out.ico";
-    if (code == "104") return "out.png";
-    if (code == "105") return "out.jng";
-    if (code == "106") return "out.emf";
-    return code == "100" ? "out.bmp" : "out.png";
+    const char* const names[] = {"out.bmp", "out.jpg", "out.gif", "out.ico", "out.png", "out.jng", "out.emf"};
+    return code == "5" ? "out.png" : names[std::stoi(code) - 100];
 }
 
 }  // namespace

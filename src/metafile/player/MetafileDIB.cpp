@@ -201,10 +201,12 @@ DIBSource ReadDIB(const MetafileReader& header, const MetafileReader& bits, uint
     if (!readSizes(header, dib) || !readMasks(header, dib)) return {};
     const int32_t rows = dib.height < 0 ? -dib.height : dib.height;
     const uint64_t stride = (uint64_t{static_cast<uint32_t>(dib.width)} * dib.bitCount + 31) / 32 * 4;
-    // Rows the record does not hold are black, and the damage is told.
+    // Rows the record does not hold are black, and the damage is told; a bitmap without
+    // a single row is not drawn.
     const int32_t present = static_cast<int32_t>(std::min<uint64_t>(rows, bits.size() / stride));
     if (present < rows)
         ReportDamage(Format("Metafile: Premature end of bitmap data (%d of %d rows missing)", rows - present, rows));
+    if (present == 0) return {};
     uint32_t table[256] = {};
     readColorTable(header, dib, usage, palette, table);
     return DIBSource(dib, bits, table, present);

@@ -57,7 +57,8 @@ private:
 // header: the information header with its colour table; bits: the pixel rows.
 // DIB_PAL_COLORS takes the colour table as indices into palette (0x00RRGGBB entries).
 // Run-length and embedded JPEG/PNG bitmaps are not read (an invalid source). Rows that
-// bits lacks are black and reported through host::ReportDamage.
+// bits lacks are black and reported through host::ReportDamage; with none there at all
+// the source is invalid.
 DIBSource ReadDIB(const MetafileReader& header, const MetafileReader& bits, uint32_t usage,
                   const std::vector<uint32_t>& palette);
 
