@@ -132,7 +132,7 @@ void TVKBitmap::LoadFromStream(host::TStream& stream) {
     // never held.
     host::TBitmap empty;
     TakeOver(empty);
-    if (ReadUniDIB(stream, *this) != dibOK) throw Exception("Unsupported file format");
+    ReadUniDIB(stream, *this);
 }
 
 // ---------------------------------------------------------------- TBMPLoader

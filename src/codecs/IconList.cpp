@@ -9,6 +9,7 @@
 #include "picture/PackedPixels.h"
 #include "platform/ByteOrder.h"
 #include "platform/CheckedSize.h"
+#include "platform/DamageReport.h"
 #include "platform/Exceptions.h"
 #include "streams/MemStream.h"
 #include "streams/Streams.h"
@@ -298,13 +299,19 @@ std::unique_ptr<TIconImage> ReadPNGImage(TIconFileView& file, int64_t offset, in
 std::unique_ptr<TIconImage> ReadBitmapImage(TIconFileView& file, const uint8_t* entry, int64_t offset, int64_t stated,
                                             int32_t index) {
     uint8_t info[InfoHeaderBytes] = {};
-    if (file.Size - offset < InfoHeaderBytes || offset + stated > file.Size) TIconFileView::Mismatch(index);
+    const bool cutShort = offset + stated > file.Size;  // the file ends inside the entry
+    if (file.Size - offset < InfoHeaderBytes) TIconFileView::Mismatch(index);
     readExact(file.Stream, file.Start + offset, info, InfoHeaderBytes);
     const int32_t width = SideOfByte(entry[0]), height = SideOfByte(entry[1]);
     if (width != host::ReadLE32Signed(info + 4) || height != host::ReadLE32Signed(info + 8) / 2)
         TIconFileView::Mismatch(index);
 
-    auto image = std::make_unique<TIconImage>(width, static_cast<int32_t>(host::ReadLE16(info + 14)), height);
+    // An entry the file cuts short is read only as far as a readable image; any other is
+    // a size mismatch.
+    const int32_t bitCount = static_cast<int32_t>(host::ReadLE16(info + 14));
+    const bool readable = bitCount == 1 || bitCount == 4 || bitCount == 8 || bitCount == 24 || bitCount == 32;
+    if (cutShort && (!readable || host::ReadLE32(info + 16) != 0)) TIconFileView::Mismatch(index);
+    auto image = std::make_unique<TIconImage>(width, bitCount, height);
     // The colour bits are only ever stored plain; anything else would be read as noise.
     if (host::ReadLE32(info + 16) != 0) throw Exception("Unsupported pixel format");
 
@@ -313,8 +320,11 @@ std::unique_ptr<TIconImage> ReadBitmapImage(TIconFileView& file, const uint8_t* 
     const bool alpha = image->BitCount == 32;
     const int64_t data = offset + std::max<int64_t>(InfoHeaderBytes, host::ReadLE32(info));
     const int64_t needed = int64_t{image->PaletteSize} + image->XorSize + (alpha ? 0 : image->AndSize);
-    if (data + needed > file.Size) TIconFileView::Mismatch(index);
-    file.Claim(needed, index);
+    // A file cut inside the rows gives the rows it holds; the header and colour table must
+    // be whole, and an entry that the file holds must agree with its image header.
+    const int64_t present = std::clamp<int64_t>(file.Size - data, 0, needed);
+    if (cutShort != (present < needed) || present < image->PaletteSize) TIconFileView::Mismatch(index);
+    file.Claim(present, index);
 
     if (image->PaletteSize > 0) {
         readExact(file.Stream, file.Start + data, image->Palette.data(), image->PaletteSize);
@@ -324,11 +334,20 @@ std::unique_ptr<TIconImage> ReadBitmapImage(TIconFileView& file, const uint8_t* 
         }
     }
     const int64_t bits = file.Start + data + image->PaletteSize;
-    readExact(file.Stream, bits, image->XorBits.data(), image->XorSize);
+    const int64_t colourBytes = std::min<int64_t>(image->XorSize, present - image->PaletteSize);
+    const int64_t maskBytes = alpha ? 0 : present - image->PaletteSize - colourBytes;
+    readExact(file.Stream, bits, image->XorBits.data(), colourBytes);
     if (alpha)
         MaskFromAlpha(*image);
-    else
-        readExact(file.Stream, bits + image->XorSize, image->AndMask.data(), image->AndSize);
+    else if (maskBytes > 0)
+        readExact(file.Stream, bits + image->XorSize, image->AndMask.data(), maskBytes);
+    if (present < needed) {
+        // Rows the file does not hold keep zero bits: opaque, or transparent by their alpha.
+        const int64_t rowsRead = std::min(colourBytes / image->XorRowBytes,
+                                          alpha ? image->Height : maskBytes / image->AndRowBytes);
+        host::ReportDamage(Format("ICO: Premature end of data in icon %d (%d of %d rows missing)", index,
+                                  static_cast<int>(image->Height - rowsRead), image->Height));
+    }
     return image;
 }
 

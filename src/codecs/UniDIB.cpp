@@ -9,11 +9,13 @@
 #include "picture/PackedPixels.h"
 #include "platform/ByteOrder.h"
 #include "platform/CheckedSize.h"
+#include "platform/DamageReport.h"
 #include "platform/Exceptions.h"
 
 namespace {
 
 [[noreturn]] void BitmapDataError() { throw ELinearBitmap("Error in bitmap data"); }
+[[noreturn]] void NotABitmap() { throw Exception("Unsupported file format"); }
 
 }  // namespace
 
@@ -282,16 +284,29 @@ void TUniDIB::RowToBGR(int32_t y, uint8_t* out) const {
     }
 }
 
-void ConvertRowsToBGR(TBufferedFile& file, const TDIBRows& rows, TUniDIB& row, host::TBitmap& target) {
-    const int64_t copy = std::min<int64_t>(rows.RowBytes, row.RowBytes);
+int32_t ConvertRowsToBGR(TBufferedFile& file, const TDIBRows& rows, TUniDIB& row, host::TBitmap& target) {
+    const bool twoBit = rows.SourceBits == 2;
+    const int64_t copy = twoBit ? rows.RowBytes : std::min<int64_t>(rows.RowBytes, row.RowBytes);
+    std::vector<uint8_t> source(twoBit ? static_cast<size_t>(copy) : 0);
     uint8_t* pixels = row.Row(0);
     file.MoveTo(rows.Offset);
     for (int32_t i = 0; i < rows.Rows; ++i) {
-        const int64_t got = file.Read(pixels, copy);
-        if (got < copy) std::memset(pixels + got, 0, static_cast<size_t>(copy - got));
+        const int64_t got = file.Read(twoBit ? source.data() : pixels, copy);
+        if (twoBit) {
+            // Each 2-bit pixel becomes a nibble: a source byte's four pixels fill two row bytes.
+            std::fill(pixels, pixels + row.RowBytes, 0);
+            host::UnpackRow(source.data(), 2, 0, std::min<int64_t>(row.Width, got * 4), [pixels](int64_t x, uint8_t v) {
+                uint8_t& d = pixels[x >> 1];
+                d = (x & 1) ? static_cast<uint8_t>((d & 0xF0) | v) : static_cast<uint8_t>((d & 0x0F) | (v << 4));
+            });
+        } else if (got < copy) {
+            std::memset(pixels + got, 0, static_cast<size_t>(copy - got));
+        }
         row.RowToBGR(0, target.ScanLine(rows.TopDown ? i : rows.Rows - 1 - i));
-        if (got < copy || !file.Skip(rows.Stride - copy)) return;
+        if (got < copy) return i;
+        if (!file.Skip(rows.Stride - copy)) return i + 1;
     }
+    return rows.Rows;
 }
 
 // ---------------------------------------------------------------- default colour tables
@@ -407,39 +422,42 @@ class Reader {
 public:
     Reader(TBufferedFile& file, Header& h) : file(file), h(h) {}
 
-    int run(std::unique_ptr<TUniDIB>& dib);
-    int run(host::TBitmap& target);
-    int readHeader();
-    // The image must fit one buffer.
-    void checkSizes();
+    void run(host::TBitmap& target);
 
 private:
+    void readHeader();
+    // The image, as 24 bits, must fit one buffer: checked before anything is allocated.
+    void checkSizes();
     void readColorTable(TUniDIB& dib);
     // Rows arrive bottom-up unless the height is negative; a headerless bitmap is a
     // device-dependent bitmap, whose rows run from the top.
-    int64_t dibRow(int64_t counter) const {
-        return h.height < 0 || h.headerless ? rows - 1 - counter : counter;
+    bool topDown() const { return h.height < 0 || h.headerless; }
+    int32_t imageRow(int64_t counter) const {
+        return static_cast<int32_t>(topDown() ? counter : rows - 1 - counter);
     }
-    std::unique_ptr<TUniDIB> decodeWhole();
-    void decodeUncompressed(TUniDIB& dib);
-    // Rows of 16, 24 and 32 bits become 24-bit rows as they are read.
-    bool convertsAsRead() const { return h.bitCount >= 16; }
-    void convertRows(host::TBitmap& image);
-    void decodeRLE(TUniDIB& dib);
+    // Each returns the rows the data ended before.
+    int64_t convertUncompressed(TUniDIB& row, host::TBitmap& image);
+    int64_t decodeRLE(TUniDIB& row, host::TBitmap& image);
+    // Image rows [from, to) in decoding order get the colour of pixels left as zero bits
+    // (entry 0 of an indexed table), as a whole decoded bitmap would show them.
+    void fillUnwritten(const TUniDIB& row, host::TBitmap& image, int64_t from, int64_t to) const;
 
     TBufferedFile& file;
     Header& h;
     int64_t rows = 0;
 };
 
-int Reader::readHeader() {
+void Reader::readHeader() {
     file.Fill(78);
     const HeaderBytes b{file.Current(), file.Buffered()};
     const uint32_t type = b.u16(0);
     if (type == 0x4D42) {
         h.dataOffset = b.u32(10);
         h.headerSize = b.u32(14);
-        if (!knownHeaderSize(h.headerSize)) return dibNotBitmap;
+        if (!knownHeaderSize(h.headerSize)) NotABitmap();
+        // The whole information header must be there, however little of it is read.
+        file.Fill(static_cast<int32_t>(14 + h.headerSize));
+        if (file.Buffered() < static_cast<int32_t>(14 + h.headerSize)) NotABitmap();
         if (h.headerSize == 12) {
             h.width = b.u16(18);
             h.height = b.u16(20);
@@ -456,12 +474,12 @@ int Reader::readHeader() {
         // The OS/2 2.x header gives compression 3 and 4 other meanings (Huffman 1D, RLE24).
         // Its 3 is read as rows without compression, as bit fields are when no masks are
         // read; 4 and above are refused.
-        if (h.headerSize == 64 && h.compression > biBitFields) return dibNotBitmap;
+        if (h.headerSize == 64 && h.compression > biBitFields) NotABitmap();
         if (h.headerSize == 64 && h.compression == biBitFields) h.compression = biRGB;
         switch (h.compression) {
             case biRGB: break;
-            case biRLE8: if (h.bitCount != 8) return dibNotBitmap; break;
-            case biRLE4: if (h.bitCount != 4) return dibNotBitmap; break;
+            case biRLE8: if (h.bitCount != 8) NotABitmap(); break;
+            case biRLE4: if (h.bitCount != 4) NotABitmap(); break;
             case biBitFields:
             case biAlphaBitFields:
                 if (h.bitCount == 16 || h.bitCount == 32) {
@@ -469,14 +487,14 @@ int Reader::readHeader() {
                     h.hasMasks = true;
                     for (int i = 0; i < 3; ++i) h.masks[i] = b.u32(14 + 40 + 4 * i);
                 } else if (h.compression == biAlphaBitFields) {
-                    return dibNotBitmap;
+                    NotABitmap();
                 }
                 break;
-            default: return dibNotBitmap;
+            default: NotABitmap();
         }
         switch (h.bitCount) {
             case 1: case 2: case 4: case 8: case 16: case 24: case 32: break;
-            default: return dibNotBitmap;
+            default: NotABitmap();
         }
         if (h.width < 1 || h.height == 0) throw ELinearBitmap("Invalid bitmap size");
         if (h.bitCount <= 8 && h.colorCount == 0) h.colorCount = int64_t{1} << h.bitCount;
@@ -494,15 +512,14 @@ int Reader::readHeader() {
         h.dataOffset = 10;
         switch (h.bitCount) {
             case 1: case 4: case 8: case 16: case 24: case 32: break;
-            default: return dibNotBitmap;
+            default: NotABitmap();
         }
         if (h.width < 1 || h.height < 1 || h.sourceRowSize < 1) throw ELinearBitmap("Invalid bitmap size");
     } else {
-        return dibNotBitmap;
+        NotABitmap();
     }
-    if (h.planes != 1) return dibNotBitmap;
+    if (h.planes != 1) NotABitmap();
     rows = h.height < 0 ? -h.height : h.height;
-    return dibOK;
 }
 
 void Reader::readColorTable(TUniDIB& dib) {
@@ -529,169 +546,133 @@ void Reader::readColorTable(TUniDIB& dib) {
     dib.SetColorTable(table, static_cast<int32_t>(count));
 }
 
-void Reader::decodeUncompressed(TUniDIB& dib) {
-    const int64_t copy = std::min<int64_t>(h.sourceRowSize, dib.RowBytes);
-    std::vector<uint8_t> twoBit;
-    if (h.bitCount == 2) twoBit.resize(static_cast<size_t>(h.sourceRowSize));
-    for (int64_t y = 0; y < rows; ++y) {
-        uint8_t* row = dib.Row(static_cast<int32_t>(dibRow(y)));
-        if (h.bitCount == 2) {
-            const int64_t got = file.Read(twoBit.data(), h.sourceRowSize);
-            // Each 2-bit pixel becomes a nibble: byte b's four pixels fill two DIB bytes.
-            const int64_t pixels = std::min<int64_t>(h.width, got * 4);
-            host::UnpackRow(twoBit.data(), 2, 0, pixels, [row](int64_t x, uint8_t v) {
-                uint8_t& d = row[x >> 1];
-                d = (x & 1) ? static_cast<uint8_t>((d & 0xF0) | v) : static_cast<uint8_t>((d & 0x0F) | (v << 4));
-            });
-            if (got < h.sourceRowSize) return;
-            continue;
-        }
-        const int64_t got = file.Read(row, copy);
-        if (got < copy) return;  // the data ended early: the rest stays as created
-        if (!file.Skip(h.sourceStride - copy)) return;
-    }
+void Reader::checkSizes() {
+    if (rows > std::numeric_limits<int32_t>::max() || h.width > std::numeric_limits<int32_t>::max())
+        throw ELinearBitmap("Invalid bitmap size");
+    checkedSize({h.width, 3, rows});
 }
 
-void Reader::decodeRLE(TUniDIB& dib) {
+void Reader::fillUnwritten(const TUniDIB& row, host::TBitmap& image, int64_t from, int64_t to) const {
+    if (from >= to || !row.HasPalette) return;
+    const TRGBQuad& c = row.ColorTable[0];
+    if (c.Blue == 0 && c.Green == 0 && c.Red == 0) return;  // new rows are black already
+    std::vector<uint8_t> blank(static_cast<size_t>(h.width) * 3);
+    for (size_t i = 0; i < blank.size(); i += 3) blank[i] = c.Blue, blank[i + 1] = c.Green, blank[i + 2] = c.Red;
+    for (int64_t counter = from; counter < to; ++counter)
+        std::memcpy(image.ScanLine(imageRow(counter)), blank.data(), blank.size());
+}
+
+int64_t Reader::convertUncompressed(TUniDIB& row, host::TBitmap& image) {
+    const TDIBRows layout{h.dataOffset, h.sourceRowSize, h.sourceStride, static_cast<int32_t>(rows), topDown(),
+                          static_cast<int32_t>(h.bitCount)};
+    const int32_t complete = ConvertRowsToBGR(file, layout, row, image);
+    // The row cut short was converted with zero bytes; the rows after it were never written.
+    fillUnwritten(row, image, int64_t{complete} + 1, rows);
+    return rows - complete;
+}
+
+// Decoded one row at a time (RLE never goes back to a row it left) into row, whose
+// pixels go into the image when the cursor leaves it: no bitmap beside the image.
+int64_t Reader::decodeRLE(TUniDIB& row, host::TBitmap& image) {
     const bool four = h.compression == biRLE4;
     int64_t counter = 0;
     int64_t x = 0;
-    dib.SetRow(0, dibRow(0));
-    uint8_t n, e;
+    // The cursor goes to pixel newX of row newCounter: the row it leaves is done.
+    auto moveTo = [&](int64_t newCounter, int64_t newX) {
+        if (newCounter != counter) {
+            row.RowToBGR(0, image.ScanLine(imageRow(counter)));
+            fillUnwritten(row, image, counter + 1, std::min(newCounter, rows));
+            std::fill(row.Bits.begin(), row.Bits.end(), 0);
+            counter = newCounter;
+        }
+        x = newX;
+        row.SetRow(x, 0);
+    };
     // Input that ends early ends decoding; what was decoded stays.
+    auto finish = [&](bool dataEnded) {
+        if (counter >= rows) return int64_t{0};
+        const int64_t missing = dataEnded ? rows - counter - (x >= h.width ? 1 : 0) : 0;
+        moveTo(rows, 0);
+        return missing;
+    };
+    row.SetRow(0, 0);
+    uint8_t n, e;
     while (counter < rows) {
-        if (!file.NextByte(n)) return;
+        if (!file.NextByte(n)) return finish(true);
         if (n > 0) {
             uint8_t v;
-            if (!file.NextByte(v)) return;
-            dib.WriteRun(v, n);
+            if (!file.NextByte(v)) return finish(true);
+            row.WriteRun(v, n);
             x += n;
             continue;
         }
-        if (!file.NextByte(e)) return;
+        if (!file.NextByte(e)) return finish(true);
         if (e == 0) {
-            ++counter;
-            x = 0;
-            if (counter < rows) dib.SetRow(0, dibRow(counter));
+            moveTo(counter + 1, 0);
         } else if (e == 1) {
-            return;
+            return finish(false);
         } else if (e == 2) {
             uint8_t dx, dy;
-            if (!file.NextByte(dx) || !file.NextByte(dy)) return;
-            counter += dy;
-            x += dx;
-            if (counter >= rows) return;
+            if (!file.NextByte(dx) || !file.NextByte(dy)) return finish(true);
             // A cursor past the row end is only an error once a pixel is written there.
-            dib.SetRow(x, dibRow(counter));
+            moveTo(counter + dy, x + dx);
         } else if (!four) {
             uint8_t run[255];
             const int64_t got = file.Read(run, e);
-            for (int64_t i = 0; i < got; ++i) dib.WriteNext(run[i]);
+            for (int64_t i = 0; i < got; ++i) row.WriteNext(run[i]);
             x += got;
-            if (got < e) return;
-            if ((e & 1) && !file.Skip(1)) return;
+            if (got < e || ((e & 1) && !file.Skip(1))) return finish(true);
         } else {
             const int bytes = (e + 1) / 2;
             uint8_t run[128];
             const int64_t got = file.Read(run, bytes);
             const int64_t pixels = std::min<int64_t>(e, got * 2);
-            host::UnpackRow(run, 4, 0, pixels, [&dib](int64_t, uint8_t index) { dib.WriteNext(index); });
+            host::UnpackRow(run, 4, 0, pixels, [&row](int64_t, uint8_t index) { row.WriteNext(index); });
             x += pixels;
-            if (got < bytes) return;
-            if ((bytes & 1) && !file.Skip(1)) return;
+            if (got < bytes || ((bytes & 1) && !file.Skip(1))) return finish(true);
         }
     }
+    return finish(false);
 }
 
-void Reader::checkSizes() {
-    if (rows > std::numeric_limits<int32_t>::max() || h.width > std::numeric_limits<int32_t>::max())
-        throw ELinearBitmap("Invalid bitmap size");
-    // The DIB's own size first: one buffer must hold it.
-    checkedSize({checkedAdd(checkedSize({h.width, h.bitCount}, MaxBufferSize * 8LL), 31) / 32, 4, rows});
-}
-
-std::unique_ptr<TUniDIB> Reader::decodeWhole() {
-    auto result = std::make_unique<TUniDIB>(static_cast<int32_t>(h.width), static_cast<int32_t>(h.bitCount),
-                                            static_cast<int32_t>(rows));
-    if (h.hasMasks) result->SetBitFields(h.masks[0], h.masks[1], h.masks[2]);
-    readColorTable(*result);
-    file.MoveTo(h.dataOffset);
-    if (h.compression == biRLE8 || h.compression == biRLE4)
-        decodeRLE(*result);
-    else
-        decodeUncompressed(*result);
-    return result;
-}
-
-int Reader::run(std::unique_ptr<TUniDIB>& dib) {
-    const int header = readHeader();
-    if (header != dibOK) return header;
+void Reader::run(host::TBitmap& target) {
+    readHeader();
     checkSizes();
-    dib = decodeWhole();
-    return dibOK;
-}
-
-void Reader::convertRows(host::TBitmap& image) {
     TUniDIB row(static_cast<int32_t>(h.width), static_cast<int32_t>(h.bitCount), 1);
     if (h.hasMasks) row.SetBitFields(h.masks[0], h.masks[1], h.masks[2]);
-    image.NewImage(host::pf24bit, row.Width, static_cast<int32_t>(rows));
-    const TDIBRows layout{h.dataOffset, h.sourceRowSize, h.sourceStride, static_cast<int32_t>(rows),
-                          h.height < 0 || h.headerless};
-    ConvertRowsToBGR(file, layout, row, image);
-}
-
-int Reader::run(host::TBitmap& target) {
-    const int header = readHeader();
-    if (header != dibOK) return header;
-    checkSizes();
+    readColorTable(row);
     host::TBitmap image;
-    if (convertsAsRead()) {
-        convertRows(image);
+    image.NewImage(host::pf24bit, row.Width, static_cast<int32_t>(rows));
+    int64_t missing;
+    if (h.compression == biRLE8 || h.compression == biRLE4) {
+        file.MoveTo(h.dataOffset);
+        missing = decodeRLE(row, image);
     } else {
-        const std::unique_ptr<TUniDIB> dib = decodeWhole();
-        image.NewImage(host::pf24bit, dib->Width, dib->Height);
-        for (int32_t y = 0; y < dib->Height; ++y) dib->RowToBGR(y, image.ScanLine(y));
+        missing = convertUncompressed(row, image);
     }
     target.TakeOver(image);
-    return dibOK;
+    // A file cut short converts as far as it goes, and says so.
+    if (missing > 0)
+        host::ReportDamage(Format("BMP: Premature end of data (%d of %d rows missing)", static_cast<int>(missing),
+                                  static_cast<int>(rows)));
 }
 
-// Runs a decoding over a read-ahead buffer on the stream: size and memory errors pass,
-// the rest become result codes.
-template <class Decode>
-int DecodeGuarded(host::TStream& stream, Decode&& decode) {
-    std::unique_ptr<TBufferedFile> file;
+}  // namespace
+
+void ReadUniDIB(host::TStream& stream, host::TBitmap& target) {
+    // What cannot be read as a bitmap is one failure to the caller; only the size errors
+    // and running out of memory say more.
     try {
-        file = std::make_unique<TBufferedFile>(&stream);
-    } catch (...) {
-        return dibNoBuffer;
-    }
-    Header header;
-    try {
-        Reader reader(*file, header);
-        return decode(reader);
+        TBufferedFile file(&stream);
+        Header header;
+        Reader(file, header).run(target);
     } catch (const ELinearBitmap&) {
         throw;
     } catch (const EOutOfMemory&) {
         throw;
     } catch (const std::bad_alloc&) {
         throw EOutOfMemory("Out of memory");
-    } catch (const EStreamError&) {
-        return dibReadError;
-    } catch (const EInOutError&) {
-        return dibReadError;
     } catch (const std::exception&) {
-        return dibFailed;
+        NotABitmap();
     }
-}
-
-}  // namespace
-
-int ReadUniDIB(host::TStream& stream, std::unique_ptr<TUniDIB>& dib) {
-    dib.reset();
-    return DecodeGuarded(stream, [&](Reader& reader) { return reader.run(dib); });
-}
-
-int ReadUniDIB(host::TStream& stream, host::TBitmap& target) {
-    return DecodeGuarded(stream, [&](Reader& reader) { return reader.run(target); });
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "platform/Stream.h"
@@ -11,8 +10,8 @@ class TBitmap;
 }
 
 // The BMP codec's own reader: a read-ahead buffer over a platform stream, a
-// device-independent bitmap held in plain memory, and the decoder that fills one
-// from a Windows bitmap (core, info, V4 and V5 headers, OS/2 2.x headers, headerless
+// device-independent bitmap row held in plain memory, and the decoder that converts a
+// Windows bitmap through it, row by row, into a 24-bit platform bitmap (core, info, V4 and V5 headers, OS/2 2.x headers, headerless
 // bitmaps, RLE8, RLE4, bit fields). It takes what the platform reader refuses, and
 // every file that reader would read as 32-bit blue, green, red, without the platform's
 // reading it first.
@@ -119,25 +118,18 @@ private:
     int64_t PixelIndex = 0;
 };
 
-// Results of ReadUniDIB.
-enum : int {
-    dibOK = 0,
-    dibFailed = 1,      // an unexpected error while decoding
-    dibNoBuffer = 2,    // the read-ahead buffer could not be created
-    dibReadError = 3,   // the stream failed or ended inside the headers
-    dibNotBitmap = 5,   // no bitmap signature, unknown header, planes or compression
-};
-
-// Decodes the bitmap at the stream's position into dib. Sizes that cannot be held
-// raise ELinearBitmap "Invalid bitmap size"; an RLE run or delta leaving the image
-// raises ELinearBitmap "Error in bitmap data"; out of memory raises EOutOfMemory. Pixel data that ends
-// early leaves the remaining pixels as created (zero).
-int ReadUniDIB(host::TStream& stream, std::unique_ptr<TUniDIB>& dib);
-
-// The same bitmap as 24-bit blue, green, red rows (pfBGR24's layout, pf24bit) in target,
-// which changes only on dibOK. Rows of 16, 24 and 32 bits are converted as they are read,
-// so that their depth is never held whole; RLE and indexed pixels are decoded whole first.
-int ReadUniDIB(host::TStream& stream, host::TBitmap& target);
+// Decodes the bitmap at the stream's position into target as 24-bit blue, green, red
+// rows (pfBGR24's layout, pf24bit); target changes only when it succeeds. Rows are
+// converted as they are read, RLE data one row at a time, so no bitmap of the file's
+// depth is held beside the image, whose size is checked before anything is allocated.
+// Data that ends early leaves the rest as zero bits show (colour-table entry 0, or
+// black) and is reported through host::ReportDamage ("BMP: Premature end of data (<n>
+// of <rows> rows missing)"). Sizes that cannot be held raise ELinearBitmap "Invalid
+// bitmap size"; an RLE run or delta leaving the image raises ELinearBitmap "Error in
+// bitmap data"; out of memory raises EOutOfMemory; anything else that is not a bitmap
+// it reads (no signature, an unknown header size, planes or compression, headers or
+// colour table cut short, a failing stream) raises Exception "Unsupported file format".
+void ReadUniDIB(host::TStream& stream, host::TBitmap& target);
 
 // Where a bitmap's uncompressed rows lie: Rows rows from Offset (counted from where the
 // buffered file started), Stride bytes apart, of which the first RowBytes hold pixels;
@@ -148,13 +140,15 @@ struct TDIBRows {
     int64_t Stride = 0;
     int32_t Rows = 0;
     bool TopDown = false;
+    int32_t SourceBits = 0;  // 2: pixels widened to the row's 4 bits; else as the row holds them
 };
 
 // Reads the rows one at a time into row (a TUniDIB one row high, of their width, depth
 // and masks) and converts each into its row of target (24 bits, as large) as it arrives.
 // Data that ends early ends reading: a row cut short is converted with zero bytes for
-// the missing ones, and the rows after it stay as target has them.
-void ConvertRowsToBGR(TBufferedFile& file, const TDIBRows& rows, TUniDIB& row, host::TBitmap& target);
+// the missing ones, and the rows after it stay as target has them. Returns the rows
+// whose pixels all arrived.
+int32_t ConvertRowsToBGR(TBufferedFile& file, const TDIBRows& rows, TUniDIB& row, host::TBitmap& target);
 
 
 // The default colour tables of headerless bitmaps (entries as blue, green, red, 0).

@@ -8,6 +8,7 @@
 
 #include "platform/ByteOrder.h"
 #include "platform/CheckedSize.h"
+#include "platform/DamageReport.h"
 #include "platform/Exceptions.h"
 #include "platform/Files.h"
 
@@ -322,13 +323,9 @@ int BlackIndex(const std::vector<TPaletteEntry>& palette) {
 
 // The format the image is held in. Masks that no format expresses are decoded to
 // pfCustom; scattered masks are refused before any pixel is read.
-TPixelFormat ChoosePixelFormat(const Header& h, const std::vector<TPaletteEntry>& palette) {
-    // RLE data keeps its indices when pixels it never reaches can show black through the
-    // colour table, as they do in 24 bits; a table without black decodes to 24 bits.
-    if (h.RunLengthEncoded()) {
-        if (BlackIndex(palette) < 0) return pf24bit;
-        return h.bits == 8 ? pf8bit : pf4bit;
-    }
+TPixelFormat ChoosePixelFormat(const Header& h) {
+    // RLE data keeps its indices (RLEDecoder gives the pixels it never reaches black).
+    if (h.RunLengthEncoded()) return h.bits == 8 ? pf8bit : pf4bit;
     TPixelFormat format;
     switch (h.bits) {
         case 1: format = pf1bit; break;
@@ -370,18 +367,33 @@ TDecodedBitmap NewImage(TPixelFormat format, const Header& h, std::vector<TPalet
 
 // ---------------------------------------------------------------- pixels
 
-// Decodes RLE8 or RLE4 data into indexed rows of the same depth, or into 24-bit rows
-// through the colour table (row counter 0 = bottom row). Pixels the data never reaches are
-// black. Data that ends early ends decoding; what was decoded stays.
+// Decodes RLE8 or RLE4 data into indexed rows of the same depth (row counter 0 = bottom
+// row), keeping the file's indices and colour table. Pixels the data never reaches are
+// black: the table's first black entry fills the image first; a table without black gives
+// black to an entry the data never uses, and only when the data uses all of them and
+// leaves pixels unreached does RLE4 widen to 8 bits (black at 16) and RLE8 go to 24 bits.
+// Data that ends early ends decoding; what was decoded stays.
 class RLEDecoder {
 public:
-    RLEDecoder(ByteReader& in, TDecodedBitmap& image, bool fourBits)
-        : in_(in), image_(image), fourBits_(fourBits), row_(image.Row(image.Height - 1)) {}
+    RLEDecoder(ByteReader& in, TDecodedBitmap& image, const Header& h)
+        : in_(in), image_(image), h_(h), fourBits_(h.compression == BI_RLE4), black_(BlackIndex(image.Palette)),
+          row_(image.Row(image.Height - 1)) {}
 
-    void Run() {
-        if (image_.Format != pf24bit) FillWithBlack();
+    // The rows the data ended before (0 when it ended with its last row or an end marker).
+    int32_t Run() {
+        if (black_ > 0) FillWithBlack();
         while (y_ < image_.Height && Step()) {
         }
+        const int32_t missing = dataEnded_ ? RowsNotReached() : 0;
+        const int64_t end = int64_t{image_.Height} * image_.Width;
+        if (black_ < 0 && !used_[0]) {
+            // The pixels never reached hold index 0 already, which no pixel uses.
+            if (!gaps_.empty() || RasterPosition(y_, x_) < end) image_.Palette[0] = TPaletteEntry{};
+            return missing;
+        }
+        SkipTo(end);
+        if (!gaps_.empty()) ShowGapsBlack();
+        return missing;
     }
 
 private:
@@ -389,16 +401,23 @@ private:
 
     static int NibbleOf(int value, int32_t k) { return (k & 1) ? (value & 15) : (value >> 4); }
 
+    // The next data byte, or -1 when the data has ended.
+    int Next() {
+        const int v = in_.Get();
+        if (v < 0) dataEnded_ = true;
+        return v;
+    }
+
     // One run or escape; false when decoding ends.
     bool Step() {
-        const int count = in_.Get();
+        const int count = Next();
         if (count < 0) return false;
         if (count > 0) return EncodedRun(count);
-        const int escape = in_.Get();
+        const int escape = Next();
         if (escape < 0 || escape == EndOfBitmap) return false;
         if (escape == EndOfLine) {
-            x_ = 0;
-            GoToRow(y_ + 1);
+            SkipTo(RasterPosition(y_ + 1, 0));
+            GoTo(y_ + 1, 0);
             return true;
         }
         if (escape == Delta) return MoveBy();
@@ -408,7 +427,7 @@ private:
     // count pixels of one value (RLE4: its two nibbles in turn); those past the row end
     // only move the cursor.
     bool EncodedRun(int count) {
-        const int value = in_.Get();
+        const int value = Next();
         if (value < 0) return false;
         const int32_t inside = std::min<int32_t>(count, std::max<int32_t>(image_.Width - x_, 0));
         for (int32_t k = 0; k < inside; ++k) Put(fourBits_ ? NibbleOf(value, k) : value);
@@ -417,18 +436,19 @@ private:
     }
 
     bool MoveBy() {
-        const int dx = in_.Get();
-        const int dy = in_.Get();
+        const int dx = Next();
+        const int dy = Next();
         if (dx < 0 || dy < 0) return false;
-        x_ = static_cast<int32_t>(std::min<int64_t>(int64_t{x_} + dx, INT32_MAX));
-        GoToRow(y_ + dy);
+        const int32_t x = static_cast<int32_t>(std::min<int64_t>(int64_t{x_} + dx, INT32_MAX));
+        SkipTo(RasterPosition(y_ + dy, x));
+        GoTo(y_ + dy, x);
         return true;
     }
 
     // Absolute runs end on a 16-bit boundary of the data.
     bool AbsoluteRun8(int count) {
         for (int k = 0; k < count; ++k) {
-            const int v = in_.Get();
+            const int v = Next();
             if (v < 0) return false;
             Put(v);
         }
@@ -440,7 +460,7 @@ private:
         int v = 0;
         for (int k = 0; k < count; ++k) {
             if ((k & 1) == 0) {
-                v = in_.Get();
+                v = Next();
                 if (v < 0) return false;
             }
             Put(NibbleOf(v, k));
@@ -449,25 +469,115 @@ private:
         return true;
     }
 
-    void GoToRow(int32_t y) {
-        y_ = y;
+    // Rows from the cursor's on that the data left unfinished.
+    int32_t RowsNotReached() const {
+        if (y_ >= image_.Height) return 0;
+        return image_.Height - y_ - (x_ >= image_.Width ? 1 : 0);
+    }
+
+    // Pixels in decoding order (row counter first), the cursor's included; rows past the
+    // last end the image.
+    int64_t RasterPosition(int64_t y, int32_t x) const {
+        if (y >= image_.Height) return int64_t{image_.Height} * image_.Width;
+        return y * image_.Width + std::min(x, image_.Width);
+    }
+
+    void GoTo(int64_t y, int32_t x) {
+        y_ = static_cast<int32_t>(std::min<int64_t>(y, image_.Height));
+        x_ = x;
         if (y_ < image_.Height) row_ = image_.Row(image_.Height - 1 - y_);
     }
 
+    // The cursor leaves the pixels up to end unwritten. A table with black shows them
+    // black already; otherwise they are marked, for black to be given them at the end.
+    void SkipTo(int64_t end) {
+        const int64_t begin = RasterPosition(y_, x_);
+        if (black_ >= 0 || end <= begin) return;
+        if (gaps_.empty()) gaps_.assign(static_cast<size_t>((int64_t{image_.Height} * image_.Width + 7) / 8), 0);
+        for (int64_t p = begin; p < end && (p & 7); ++p) gaps_[static_cast<size_t>(p >> 3)] |= uint8_t(1u << (p & 7));
+        const int64_t firstByte = (begin + 7) >> 3, lastByte = end >> 3;
+        if (lastByte > firstByte)
+            std::memset(gaps_.data() + firstByte, 0xFF, static_cast<size_t>(lastByte - firstByte));
+        for (int64_t p = std::max(begin, lastByte << 3); p < end; ++p)
+            gaps_[static_cast<size_t>(p >> 3)] |= uint8_t(1u << (p & 7));
+    }
+
+    bool Gap(int64_t p) const { return (gaps_[static_cast<size_t>(p >> 3)] >> (p & 7)) & 1; }
+
+    // Calls use(y, x0, x1) for every run of pixels x0 .. x1 - 1 of image row y (counted
+    // from the top) that the data never reached, passing over whole bytes of the marks.
+    template <class Use>
+    void ForEachGap(Use use) const {
+        const int64_t end = int64_t{image_.Height} * image_.Width;
+        for (int64_t p = 0; p < end;) {
+            while (p < end && !Gap(p)) p += (p & 7) == 0 && gaps_[static_cast<size_t>(p >> 3)] == 0 ? 8 : 1;
+            int64_t q = p;
+            while (q < end && Gap(q)) q += (q & 7) == 0 && gaps_[static_cast<size_t>(q >> 3)] == 0xFF ? 8 : 1;
+            q = std::min(q, end);
+            for (int64_t r = p; r < q;) {
+                const int64_t y = r / image_.Width, x = r % image_.Width;
+                const int64_t stop = std::min(q, (y + 1) * image_.Width);
+                use(static_cast<int32_t>(image_.Height - 1 - y), static_cast<int32_t>(x),
+                    static_cast<int32_t>(x + stop - r));
+                r = stop;
+            }
+            p = q;
+        }
+    }
+
+    void ShowGapsBlack() {
+        const int entries = 1 << h_.bits;
+        int unused = 0;
+        while (unused < entries && used_[unused]) ++unused;
+        if (unused < entries) {
+            image_.Palette[static_cast<size_t>(unused)] = TPaletteEntry{};
+            ForEachGap([&](int32_t y, int32_t x0, int32_t x1) { SetIndices(image_, y, x0, x1, unused); });
+            return;
+        }
+        // Every entry shows some pixel: black needs a place of its own.
+        std::vector<TPaletteEntry> palette = image_.Palette;
+        palette.resize(256);
+        TDecodedBitmap wide = NewImage(fourBits_ ? pf8bit : pf24bit, h_, std::move(palette));
+        for (int32_t y = 0; y < image_.Height; ++y) {
+            const uint8_t* s = image_.Row(y);
+            uint8_t* d = wide.Row(y);
+            for (int32_t x = 0; x < image_.Width; ++x) {
+                if (fourBits_)
+                    d[x] = static_cast<uint8_t>(NibbleOf(s[x / 2], x));
+                else
+                    PutColor(d + int64_t{x} * 3, wide.Palette[s[x]]);
+            }
+        }
+        ForEachGap([&](int32_t y, int32_t x0, int32_t x1) {
+            if (fourBits_)
+                std::memset(wide.Row(y) + x0, entries, static_cast<size_t>(x1 - x0));
+            else
+                std::memset(wide.Row(y) + int64_t{x0} * 3, 0, static_cast<size_t>(x1 - x0) * 3);
+        });
+        image_ = std::move(wide);
+    }
+
     void FillWithBlack() {
-        const int black = BlackIndex(image_.Palette);
-        const int value = image_.Format == pf4bit ? black * 0x11 : black;
+        const int value = image_.Format == pf4bit ? black_ * 0x11 : black_;
         std::memset(image_.Pixels.get(), value, static_cast<size_t>(int64_t{image_.RowBytes} * image_.Height));
+    }
+
+    static void SetIndices(TDecodedBitmap& image, int32_t y, int32_t x0, int32_t x1, int index) {
+        uint8_t* row = image.Row(y);
+        if (image.Format == pf8bit) {
+            std::memset(row + x0, index, static_cast<size_t>(x1 - x0));
+            return;
+        }
+        for (int32_t x = x0; x < x1; ++x) PutNibble(row[x / 2], (x & 1) != 0, index);
     }
 
     void Put(int index) {
         if (x_ < image_.Width) {
-            if (image_.Format == pf8bit)
-                row_[x_] = static_cast<uint8_t>(index);
-            else if (image_.Format == pf4bit)
+            used_[index] = true;
+            if (fourBits_)
                 PutNibble(row_[x_ / 2], (x_ & 1) != 0, index);
             else
-                PutColor(row_ + int64_t{x_} * 3, image_.Palette[static_cast<size_t>(index)]);
+                row_[x_] = static_cast<uint8_t>(index);
         }
         if (x_ < INT32_MAX) ++x_;
     }
@@ -484,27 +594,35 @@ private:
 
     ByteReader& in_;
     TDecodedBitmap& image_;
+    const Header& h_;
     const bool fourBits_;
+    const int black_;  // the table's first black entry, or -1
     uint8_t* row_;
     int32_t x_ = 0;
     int32_t y_ = 0;
+    bool dataEnded_ = false;
+    bool used_[256] = {};
+    std::vector<uint8_t> gaps_;  // one bit a pixel, in decoding order; empty until a gap
 };
 
-// Rows the image holds as the file stores them, less the padding.
-void ReadPackedRows(ByteReader& in, TDecodedBitmap& image, const Header& h) {
+// Rows the image holds as the file stores them, less the padding. Returns the rows whose
+// pixels all arrived.
+int32_t ReadPackedRows(ByteReader& in, TDecodedBitmap& image, const Header& h) {
     const int64_t stride = h.FileRowBytes();
     const int64_t packed = image.RowBytes;
     for (int32_t i = 0; i < h.height; ++i) {
-        if (in.Read(image.Row(h.ImageRow(i)), packed) < packed) return;
+        if (in.Read(image.Row(h.ImageRow(i)), packed) < packed) return i;
         if (stride > packed) {
             uint8_t pad[4];
-            if (in.Read(pad, stride - packed) < stride - packed) return;
+            if (in.Read(pad, stride - packed) < stride - packed) return i + 1;
         }
     }
+    return h.height;
 }
 
 // Rows of 16 or 32-bit pixels decoded through their masks into blue, green, red, 0.
-void ReadMaskedRows(ByteReader& in, TDecodedBitmap& image, const Header& h) {
+// Returns the rows whose pixels all arrived.
+int32_t ReadMaskedRows(ByteReader& in, TDecodedBitmap& image, const Header& h) {
     const int64_t stride = h.FileRowBytes();
     std::vector<uint8_t> line(static_cast<size_t>(stride));
     const Channel red = Channel::From(h.masks[0]);
@@ -525,17 +643,15 @@ void ReadMaskedRows(ByteReader& in, TDecodedBitmap& image, const Header& h) {
             d[2] = static_cast<uint8_t>(red.Value(v));
             d[3] = 0;
         }
-        if (got < stride) return;
+        if (got < stride) return pixels == h.width ? i + 1 : i;
     }
+    return h.height;
 }
 
-void ReadPixels(ByteReader& in, TDecodedBitmap& image, const Header& h) {
-    if (h.RunLengthEncoded())
-        RLEDecoder(in, image, h.compression == BI_RLE4).Run();
-    else if (image.Format == pfCustom)
-        ReadMaskedRows(in, image, h);
-    else
-        ReadPackedRows(in, image, h);
+// Decodes the pixels; returns the rows the data ended before.
+int32_t ReadPixels(ByteReader& in, TDecodedBitmap& image, const Header& h) {
+    if (h.RunLengthEncoded()) return RLEDecoder(in, image, h).Run();
+    return h.height - (image.Format == pfCustom ? ReadMaskedRows(in, image, h) : ReadPackedRows(in, image, h));
 }
 
 // ---------------------------------------------------------------- writing
@@ -637,7 +753,7 @@ BitmapHeaders ReadHeaders(ByteReader& in) {
     const int64_t tableStart = ReadMasks(in, info, h);
     const int64_t tableEnd = ReadColorTable(in, h, tableStart, headers.palette);
     headers.pixelOffset = PixelDataOffset(h, tableEnd);
-    headers.format = ChoosePixelFormat(h, headers.palette);
+    headers.format = ChoosePixelFormat(h);
     return headers;
 }
 
@@ -720,7 +836,9 @@ TDecodedBitmap ReadBitmapFile(TStream& stream) {
     BitmapHeaders headers = ReadHeaders(in);
     TDecodedBitmap image = NewImage(headers.format, headers.h, std::move(headers.palette));
     in.MoveTo(headers.pixelOffset);
-    ReadPixels(in, image, headers.h);
+    // A file cut short converts as far as it goes, and says so.
+    if (const int32_t missing = ReadPixels(in, image, headers.h))
+        ReportDamage(Format("BMP: Premature end of data (%d of %d rows missing)", missing, headers.h.height));
     return image;
 }
 

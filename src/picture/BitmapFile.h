@@ -21,7 +21,7 @@ struct TDecodedBitmap {
     int32_t Height = 0;
     int32_t RowBytes = 0;
     // The file's colour table (2^bits entries, missing ones black) for 1, 4 and 8 bits,
-    // kept even when RLE data is decoded to 24 bits; empty for deeper files.
+    // kept even when RLE data goes to 8 or 24 bits; empty for deeper files.
     std::vector<TPaletteEntry> Palette;
     PixelBuffer Pixels;
 
@@ -32,12 +32,16 @@ struct TDecodedBitmap {
 // there). Accepted:
 // "BM"; information headers of 12 (core, 3-byte colour entries), 40, 52, 56, 64, 108 and
 // 124 bytes; planes 1; 1, 4, 8, 16, 24 and 32 bits; uncompressed rows bottom-up or
-// top-down; RLE8 and RLE4 (kept as 8 and 4-bit indices when the colour table holds black,
-// which pixels the data never reaches take; else decoded to 24 bits); colour masks for 16 and 32 bits (after a
+// top-down; RLE8 and RLE4, kept as 8 and 4-bit indices with their table, the pixels the
+// data never reaches black (the table's first black entry, else an entry no pixel uses
+// made black; only when every entry is used does RLE4 widen to 8 bits, black at 16, and
+// RLE8 go to 24 bits); colour masks for 16 and 32 bits (after a
 // 40-byte header with compression 3, or inside the larger headers), honoured: 5-5-5 and
 // 5-6-5 become pf15bit and pf16bit, blue-green-red 32 bits pf32bit, any other masks are
 // decoded to pfCustom (32-bit blue, green, red, 0). Anything else raises EInvalidGraphic
-// "Bitmap image is not valid". Pixel data that ends early leaves the rest zero.
+// "Bitmap image is not valid", as do headers and colour table cut short. Pixel data that
+// ends early leaves the rest zero and is reported through host::ReportDamage ("BMP:
+// Premature end of data (<n> of <rows> rows missing)").
 TDecodedBitmap ReadBitmapFile(TStream& stream);
 
 // What WriteBitmapFile writes: Row(y) gives the packed pixels of row y (0 = top).
@@ -76,7 +80,8 @@ struct TBitmapFileCopy {
 // stream is back at its position afterwards.
 std::optional<TBitmapFileCopy> PlanBitmapFileCopy(TStream& stream);
 
-// The pixel format ReadBitmapFile gives the bitmap at the stream's position, pfDevice
+// The pixel format ReadBitmapFile gives the bitmap at the stream's position (for RLE
+// data, the depth its indices are decoded in), pfDevice
 // where it refuses the headers; none when a stream that cannot seek leaves it untold.
 // The stream is back at its position.
 std::optional<TPixelFormat> BitmapFileFormat(TStream& stream);

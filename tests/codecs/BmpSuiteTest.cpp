@@ -7,6 +7,7 @@
 #include "codecs/ReferenceImages.h"
 #include "codecs/UniDIB.h"
 #include "platform/Exceptions.h"
+#include "picture/Graphics.h"
 #include "platform/Stream.h"
 
 using namespace testing_support;
@@ -14,17 +15,26 @@ using namespace reference_images;
 
 namespace {
 
+// The own reader's picture; empty when it refuses the file as no bitmap.
 RGBImage ownReader(const std::string& path) {
     host::TMemoryStream stream;
     stream.LoadFromFile(path);
-    std::unique_ptr<TUniDIB> dib;
+    host::TBitmap bitmap;
     RGBImage image;
-    if (ReadUniDIB(stream, dib) != dibOK) return image;
-    image.width = dib->Width;
-    image.height = dib->Height;
-    image.rgb.resize(static_cast<size_t>(dib->Width) * dib->Height * 3);
-    for (int32_t y = 0; y < dib->Height; ++y) dib->RowToBGR(y, image.rgb.data() + static_cast<size_t>(y) * dib->Width * 3);
-    for (size_t i = 0; i < image.rgb.size(); i += 3) std::swap(image.rgb[i], image.rgb[i + 2]);
+    try {
+        ReadUniDIB(stream, bitmap);
+    } catch (const ELinearBitmap&) {
+        throw;
+    } catch (const Exception&) {
+        return image;
+    }
+    image.width = bitmap.Width();
+    image.height = bitmap.Height();
+    for (int32_t y = 0; y < bitmap.Height(); ++y) {
+        const uint8_t* row = bitmap.ScanLine(y);
+        for (int32_t x = 0; x < bitmap.Width(); ++x)
+            image.rgb.insert(image.rgb.end(), {row[3 * x + 2], row[3 * x + 1], row[3 * x]});
+    }
     return image;
 }
 

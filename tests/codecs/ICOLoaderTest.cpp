@@ -265,7 +265,7 @@ TEST_F(IconCodec, FilesWithoutAReadableImageFailWithTheFirstEntrysMessageAndLeav
          "Unsupported pixel format"},
         {"offset past the end", [&] { auto b = one; b[6 + 12 + 2] = 0x10; return b; }, "Size mismatch in icon 0"},
         {"size past the end", [&] { auto b = one; b[6 + 8 + 3] = 0x7F; return b; }, "Size mismatch in icon 0"},
-        {"cut inside the mask", [&] { auto b = one; b.resize(b.size() - 3); return b; }, "Size mismatch in icon 0"},
+        {"cut inside the colour table", [&] { auto b = one; b.resize(22 + 40 + 6); return b; }, "Size mismatch in icon 0"},
         {"cut inside the header", [&] { auto b = one; b.resize(22 + 20); return b; }, "Size mismatch in icon 0"},
         {"header cut short", [] { return std::vector<uint8_t>{0, 0, 1}; }, "Read less than expected"},
     };

@@ -3,6 +3,7 @@
 #include <jerror.h>
 
 #include "TestSupport.h"
+#include "codecs/BMPLoader.h"
 #include "codecs/CodecBytes.h"
 #include "codecs/JPEGLoader.h"
 #include "codecs/PCXLoader.h"
@@ -31,9 +32,12 @@ std::string outcomeOf(const std::string& file, Reader reader) {
         }
         TPCXLoader pcx;
         TJPEGLoader jpeg;
+        TBMPLoader bmp;
         TLinearBitmap bitmap;
         const std::string ext = path.substr(path.size() - 3);
-        TBitmapLoader& codec = ext == "pcx" ? static_cast<TBitmapLoader&>(pcx) : jpeg;
+        TBitmapLoader& codec = ext == "pcx"   ? static_cast<TBitmapLoader&>(pcx)
+                               : ext == "bmp" ? static_cast<TBitmapLoader&>(bmp)
+                                              : jpeg;
         const std::string outcome = codec_bytes::LoadOutcome(codec, ext, testing_support::readFile(path), bitmap);
         return outcome == "loaded" ? size(bitmap.Width, bitmap.Height) : outcome;
     } catch (const Exception& e) {
@@ -65,6 +69,12 @@ TEST(ReaderBounds, TinyFilesClaimingHugeImagesEndByTheirData) {
         {"jpeg_fuzzer/progressive-repeated-refinement.jpg", Reader::Codec, jpegError(JERR_BAD_PROGRESSION)},
         // 65536 columns in rows of one byte.
         {"pcx_fuzzer/window-wider-than-lines.pcx", Reader::Codec, "Invalid bitmap size"},
+        // 70 bytes each: 2-bit rows widened, and a headerless 8-bit bitmap, of 1 GB at their
+        // own depth and beyond the limit at 24 bits.
+        {"bmp_fuzzer/own-2bit-1gb-dib.bmp", Reader::Codec, "Invalid bitmap size"},
+        {"bmp_fuzzer/own-headerless-1gb-dib.bmp", Reader::Codec, "Invalid bitmap size"},
+        // Top-down RLE8, which only the own reader takes: decoded into the image alone.
+        {"bmp_fuzzer/own-topdown-rle8-4096.bmp", Reader::Codec, "4096 x 4096"},
         {"gif_fuzzer/no-image-18900-screen.gif", Reader::Picture, "Invalid GIF data"},
         // 4,000 frames of 240 x 240 with three bytes of data each.
         {"gif_fuzzer/empty-frames-4000x240.gif", Reader::GIFModel, "Premature end of data"},

@@ -6,6 +6,8 @@
 #include "TestSupport.h"
 #include "codecs/UniDIB.h"
 #include "platform/Exceptions.h"
+#include "picture/Graphics.h"
+#include "platform/DamageReport.h"
 #include "platform/Stream.h"
 
 using namespace bmp_bytes;
@@ -13,15 +15,14 @@ using namespace bmp_bytes;
 namespace {
 
 struct Decoded {
-    int result = -1;
-    std::unique_ptr<TUniDIB> dib;
+    bool ok = false;
+    host::TBitmap image;
     // Pixels top row first, as 0xRRGGBB.
     std::vector<uint32_t> rgb() const {
         std::vector<uint32_t> out;
-        std::vector<uint8_t> row(static_cast<size_t>(dib->Width) * 3);
-        for (int32_t y = 0; y < dib->Height; ++y) {
-            dib->RowToBGR(y, row.data());
-            for (int32_t x = 0; x < dib->Width; ++x)
+        for (int32_t y = 0; y < image.Height(); ++y) {
+            const uint8_t* row = image.ScanLine(y);
+            for (int32_t x = 0; x < image.Width(); ++x)
                 out.push_back(row[3 * x + 2] << 16 | row[3 * x + 1] << 8 | row[3 * x]);
         }
         return out;
@@ -33,18 +34,22 @@ Decoded decode(const Bytes& bytes, size_t skip = 0) {
     stream.Write(bytes.data(), static_cast<int64_t>(bytes.size()));
     stream.SetPosition(static_cast<int64_t>(skip));
     Decoded d;
-    d.result = ReadUniDIB(stream, d.dib);
+    ReadUniDIB(stream, d.image);
+    d.ok = d.image.PixelFormat() == host::pf24bit;
     return d;
 }
 
 std::string errorOf(const Bytes& bytes) {
     try {
-        Decoded d = decode(bytes);
-        return "result " + std::to_string(d.result);
+        decode(bytes);
+        return "no error";
     } catch (const Exception& e) {
         return std::string(e.ClassName()) + ": " + e.Message();
     }
 }
+
+// What the codec says of everything it cannot read as a bitmap.
+const std::string NotABitmap = "Exception: Unsupported file format";
 
 std::vector<uint32_t> greyTable(int n, int step = 1) {
     std::vector<uint32_t> t;
@@ -111,7 +116,7 @@ TEST(UniDIBRle8, RunsEscapesDeltasAndPaddedAbsoluteRuns) {
     info.bitCount = 8;
     info.compression = 1;
     const Decoded d = decode(file(info, greyTable(256), rle));
-    ASSERT_EQ(d.result, dibOK);
+    ASSERT_TRUE(d.ok);
     EXPECT_EQ(d.rgb(), (std::vector<uint32_t>{0, grey(10), grey(10), grey(10), 0,  //
                                               0, 0, 0, 0, 0,                       //
                                               grey(5), grey(5), grey(7), grey(8), grey(9)}));
@@ -127,7 +132,7 @@ TEST(UniDIBRle4, AbsoluteRunsPadToWordsAndRunsAlternateNibbles) {
     info.bitCount = 4;
     info.compression = 2;
     const Decoded d = decode(file(info, greyTable(16, 17), rle));
-    ASSERT_EQ(d.result, dibOK);
+    ASSERT_TRUE(d.ok);
     std::vector<uint32_t> expected;
     for (int v : {9, 10, 9, 10, 0, 0, 0, 0}) expected.push_back(grey(v * 17));
     for (int v : {1, 2, 3, 4, 5, 6, 7, 8}) expected.push_back(grey(v * 17));
@@ -147,6 +152,55 @@ TEST(UniDIBRle8, EndOfBitmapDeltaPastTheLastRowAndEarlyEndKeepWhatWasDecoded) {
     EXPECT_EQ(decode(file(info, greyTable(256), {2, 3, 0, 0, 0, 7, 1})).rgb(),
               (std::vector<uint32_t>{grey(1), 0, grey(3), grey(3)}))
         << "an absolute run cut short writes what arrived";
+}
+
+// Data that ends before the last row is told, with the rows it left; an end marker or a
+// delta past the last row is no damage. Pixels never written show entry 0 of the table.
+TEST(UniDIBDamage, DataEndingEarlyIsReportedWithTheRowsItLeft) {
+    Info rle;
+    rle.width = 2;
+    rle.height = 2;
+    rle.bitCount = 8;
+    rle.compression = 1;
+    Info topDown = rle;
+    topDown.height = -2;
+    Info plain;
+    plain.width = 2;
+    plain.height = 3;
+    Info twoBit = plain;
+    twoBit.bitCount = 2;
+    std::vector<uint32_t> tinted = greyTable(256);
+    tinted[0] = 0xABCDEF;
+    const uint32_t T = 0xABCDEF;
+    const struct {
+        const char* what;
+        Bytes bytes;
+        int missing;  // 0: no damage
+        std::vector<uint32_t> pixels;
+    } cases[] = {
+        {"end of bitmap", file(rle, greyTable(256), {2, 3, 0, 1, 2, 9}), 0, {0, 0, grey(3), grey(3)}},
+        {"delta past the last row", file(rle, greyTable(256), {2, 3, 0, 2, 0, 5}), 0, {0, 0, grey(3), grey(3)}},
+        {"inside the second row", file(rle, tinted, {2, 3, 0, 0, 1}), 1, {T, T, grey(3), grey(3)}},
+        {"after a whole first row", file(rle, greyTable(256), {2, 3}), 1, {0, 0, grey(3), grey(3)}},
+        {"inside the first run", file(rle, tinted, {2}), 2, {T, T, T, T}},
+        {"top-down, inside the second row", file(topDown, tinted, {2, 3, 0, 0, 1, 4}), 1,
+         {grey(3), grey(3), grey(4), T}},
+        {"24 bits, inside the second row", file(plain, {}, {1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9}), 2,
+         {0, 0, 0x090807, 0, 0x030201, 0x060504}},
+        {"2 bits, after one row", file(twoBit, {0x000001, 0x000002, 0x000003, T}, {0xE4, 0, 0, 0}), 2,
+         {1, 1, 1, 1, T, 0x000003}},
+        {"headerless, inside the first row", headerless(2, 2, 2, 8, {1}), 2, {0x0000AA, 0, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        host::TakeDamageReports();
+        EXPECT_EQ(decode(c.bytes).rgb(), c.pixels);
+        const std::vector<std::string> expected =
+            c.missing ? std::vector<std::string>{"BMP: Premature end of data (" + std::to_string(c.missing) + " of " +
+                                                 std::to_string(c.pixels.size() / 2) + " rows missing)"}
+                      : std::vector<std::string>{};
+        EXPECT_EQ(host::TakeDamageReports(), expected);
+    }
 }
 
 TEST(UniDIBRle, RunsAndAbsoluteRunsPastTheRowEndAreBitmapDataErrors) {
@@ -176,7 +230,7 @@ TEST(UniDIBHeaderless, OneBitIsBlackAndWhiteAndRowsUseTheGivenStride) {
     // rows in file order from the top.
     const Bytes rows = {0xA0, 0x40, 0x55, 0x55, 0xFF, 0xC0, 0x55, 0x55};
     const Decoded d = decode(headerless(10, 2, 2, 1, rows));
-    ASSERT_EQ(d.result, dibOK);
+    ASSERT_TRUE(d.ok);
     const uint32_t W = 0xFFFFFF, B = 0;
     EXPECT_EQ(d.rgb(), (std::vector<uint32_t>{W, B, W, B, B, B, B, B, B, W,  //
                                               W, W, W, W, W, W, W, W, W, W}));
@@ -184,11 +238,11 @@ TEST(UniDIBHeaderless, OneBitIsBlackAndWhiteAndRowsUseTheGivenStride) {
 
 TEST(UniDIBHeaderless, FourAndEightBitsGetTheEgaAndVgaTables) {
     const Decoded ega = decode(headerless(2, 1, 2, 4, {0x6E, 0x00}));
-    ASSERT_EQ(ega.result, dibOK);
+    ASSERT_TRUE(ega.ok);
     EXPECT_EQ(ega.rgb(), (std::vector<uint32_t>{0xAA5500, 0xFFFF55}));
 
     const Decoded vga = decode(headerless(12, 1, 12, 8, {1, 9, 16, 19, 20, 30, 31, 32, 33, 34, 35, 248}));
-    ASSERT_EQ(vga.result, dibOK);
+    ASSERT_TRUE(vga.ok);
     EXPECT_EQ(vga.rgb(), (std::vector<uint32_t>{0x0000AA, 0x5555FF, 0x000000, 0x2C2C2C, 0x383838, 0xE3E3E3,
                                                 0xFFFFFF, 0x0000FF, 0x4100FF, 0x7D00FF, 0xBE00FF, 0x000000}));
     // The wheels: magenta at 36, red at 40, the second wheel's blue at 56 (6-bit 1F,1F,3F),
@@ -198,8 +252,8 @@ TEST(UniDIBHeaderless, FourAndEightBitsGetTheEgaAndVgaTables) {
 }
 
 TEST(UniDIBHeaderless, PlanesOtherThanOneAndOddDepthsAreNotBitmaps) {
-    EXPECT_EQ(decode(headerless(8, 1, 2, 1, {0, 0}, 4)).result, dibNotBitmap);
-    EXPECT_EQ(decode(headerless(8, 1, 2, 3, {0, 0})).result, dibNotBitmap);
+    EXPECT_EQ(errorOf(headerless(8, 1, 2, 1, {0, 0}, 4)), NotABitmap);
+    EXPECT_EQ(errorOf(headerless(8, 1, 2, 3, {0, 0})), NotABitmap);
 }
 
 TEST(UniDIBColorTable, CoreHeaderWithThreeByteEntriesRightBeforeThePixels) {
@@ -208,7 +262,7 @@ TEST(UniDIBColorTable, CoreHeaderWithThreeByteEntriesRightBeforeThePixels) {
     info.width = 2;
     info.bitCount = 1;
     const Decoded d = decode(file(info, {0xFF0000, 0x00FF00}, {0x40, 0, 0, 0}, 3));
-    ASSERT_EQ(d.result, dibOK);
+    ASSERT_TRUE(d.ok);
     EXPECT_EQ(d.rgb(), (std::vector<uint32_t>{0xFF0000, 0x00FF00}));
     // The same table with room for four-byte entries is read with four-byte entries.
     const Decoded four = decode(file(info, {0x0000FF, 0x123456}, {0x40, 0, 0, 0}, 4));
@@ -241,7 +295,7 @@ TEST(UniDIBColorTable, TwoBitPixelsAreWidened) {
     info.width = 5;
     info.bitCount = 2;
     const Decoded d = decode(file(info, {0x000001, 0x000002, 0x000003, 0x000004}, {0x1B, 0x80, 0, 0}));
-    ASSERT_EQ(d.result, dibOK);
+    ASSERT_TRUE(d.ok);
     EXPECT_EQ(d.rgb(), (std::vector<uint32_t>{1, 2, 3, 4, 3}));
 }
 
@@ -257,7 +311,7 @@ TEST(UniDIBRows, TopDownAndBottomUpAndEmbeddedInALargerStream) {
     Bytes embedded(100, 0x42);
     append(embedded, file(info, {}, pixels));
     const Decoded d = decode(embedded, 100);
-    ASSERT_EQ(d.result, dibOK);
+    ASSERT_TRUE(d.ok);
     EXPECT_EQ(d.rgb(), (std::vector<uint32_t>{0x030201, 0x060504}));
 }
 
@@ -267,7 +321,7 @@ TEST(UniDIBRows, DataEndingEarlyKeepsTheRowsThatArrived) {
     info.height = 3;
     // Bottom row whole, the middle row's first pixel, then nothing.
     const Decoded d = decode(file(info, {}, {1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9}));
-    ASSERT_EQ(d.result, dibOK);
+    ASSERT_TRUE(d.ok);
     EXPECT_EQ(d.rgb(), (std::vector<uint32_t>{0, 0, 0x090807, 0, 0x030201, 0x060504}));
 }
 
@@ -282,7 +336,7 @@ TEST(UniDIBBitFields, SixteenBitMasksAfterAFortyByteHeaderAndTheDefault555) {
     // 5-6-5: pure red, pure green, pure blue, and the middle of each range
     // (16/31 -> 132, 32/63 -> 130 after rounding to 0..255).
     const Decoded d = decode(file(info, {}, {0x00, 0xF8, 0xE0, 0x07, 0x1F, 0x00, 0x10, 0x84}));
-    ASSERT_EQ(d.result, dibOK);
+    ASSERT_TRUE(d.ok);
     EXPECT_EQ(d.rgb(), (std::vector<uint32_t>{0xFF0000, 0x00FF00, 0x0000FF, 0x848284}));
 
     Info plain;
@@ -303,7 +357,7 @@ TEST(UniDIBBitFields, ThirtyTwoBitV4AndV5HeadersKeepTheirTrueColours) {
         // Red in the low byte, blue in the third: the pixel bytes 11 22 33 44 are R G B A.
         info.masks = {0x000000FF, 0x0000FF00, 0x00FF0000, 0xFF000000};
         const Decoded d = decode(file(info, {}, {0x11, 0x22, 0x33, 0x44, 0xFF, 0, 0, 0}));
-        ASSERT_EQ(d.result, dibOK) << headerSize;
+        ASSERT_TRUE(d.ok) << headerSize;
         EXPECT_EQ(d.rgb(), (std::vector<uint32_t>{0x112233, 0xFF0000})) << headerSize;
     }
     // Ten bits per channel scale down to eight.
@@ -332,37 +386,37 @@ TEST(UniDIBRefusals, SignatureHeaderSizePlanesAndCompressionAreChecked) {
     Info info;
     Bytes ba = file(info, {}, {0, 0, 0, 0});
     ba[1] = 'A';
-    EXPECT_EQ(decode(ba).result, dibNotBitmap);
+    EXPECT_EQ(errorOf(ba), NotABitmap);
     Info odd = info;
     odd.headerSize = 20;
-    EXPECT_EQ(decode(file(odd, {}, {0, 0, 0, 0})).result, dibNotBitmap);
+    EXPECT_EQ(errorOf(file(odd, {}, {0, 0, 0, 0})), NotABitmap);
     Info planes = info;
     planes.planes = 2;
-    EXPECT_EQ(decode(file(planes, {}, {0, 0, 0, 0})).result, dibNotBitmap);
+    EXPECT_EQ(errorOf(file(planes, {}, {0, 0, 0, 0})), NotABitmap);
     for (uint32_t compression : {4u, 5u, 7u}) {
         Info c = info;
         c.compression = compression;
-        EXPECT_EQ(decode(file(c, {}, {0, 0, 0, 0})).result, dibNotBitmap) << compression;
+        EXPECT_EQ(errorOf(file(c, {}, {0, 0, 0, 0})), NotABitmap) << compression;
     }
     Info rle = info;  // RLE8 needs 8 bits
     rle.compression = 1;
-    EXPECT_EQ(decode(file(rle, {}, {0, 1})).result, dibNotBitmap);
+    EXPECT_EQ(errorOf(file(rle, {}, {0, 1})), NotABitmap);
     Info rle24 = info;  // compression 4 in an OS/2 2.x header is RLE24
     rle24.headerSize = 64;
     rle24.compression = 4;
-    EXPECT_EQ(decode(file(rle24, {}, {0, 0, 0, 0})).result, dibNotBitmap);
+    EXPECT_EQ(errorOf(file(rle24, {}, {0, 0, 0, 0})), NotABitmap);
     Info depth = info;
     depth.bitCount = 64;
-    EXPECT_EQ(decode(file(depth, {}, Bytes(8))).result, dibNotBitmap);
+    EXPECT_EQ(errorOf(file(depth, {}, Bytes(8))), NotABitmap);
 }
 
 TEST(UniDIBRefusals, TruncatedHeadersAreReadErrors) {
     Info info;
     const Bytes whole = file(info, {}, {0, 0, 0, 0});
-    EXPECT_EQ(decode(Bytes(whole.begin(), whole.begin() + 30)).result, dibReadError);
+    EXPECT_EQ(errorOf(Bytes(whole.begin(), whole.begin() + 30)), NotABitmap);
     info.bitCount = 8;
     const Bytes table = file(info, greyTable(256), {0, 0, 0, 0});
-    EXPECT_EQ(decode(Bytes(table.begin(), table.begin() + 300)).result, dibReadError) << "cut inside the table";
+    EXPECT_EQ(errorOf(Bytes(table.begin(), table.begin() + 300)), NotABitmap) << "cut inside the table";
 }
 
 TEST(UniDIBRefusals, ImpossibleSizesFailBeforeAllocating) {

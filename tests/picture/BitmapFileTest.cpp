@@ -421,17 +421,17 @@ TEST(BitmapReaderRLE, RLE8RunsEscapesDeltasAndClipping) {
     EXPECT_EQ(px(b, 2, 0), 0u);
 }
 
-// RLE data keeps its depth when its table holds black for the pixels it skips; without
-// black it is decoded to 24 bits. The skipped pixels are black either way.
-TEST(BitmapReaderRLE, IndicesAreKeptWhenTheTableCanShowSkippedPixelsBlack) {
+// RLE data keeps its depth and indices; the pixels it skips are black, through the
+// table's black entry or, without one, an entry no pixel uses.
+TEST(BitmapReaderRLE, IndicesAreKeptAndSkippedPixelsShowBlack) {
     // Two red, skip one, one green; the top row is never reached.
     const std::vector<uint8_t> rle8 = {2, 1, 0, 2, 1, 0, 1, 2, 0, 1}, rle4 = {2, 0x11, 0, 2, 1, 0, 1, 0x20, 0, 1};
     const struct {
         int bits, compression, entries;
         bool black;
         TPixelFormat format;
-    } cases[] = {{8, BI_RLE8, 4, true, pf8bit}, {4, BI_RLE4, 4, true, pf4bit}, {8, BI_RLE8, 256, false, pf24bit},
-                 {4, BI_RLE4, 16, false, pf24bit}};
+    } cases[] = {{8, BI_RLE8, 4, true, pf8bit}, {4, BI_RLE4, 4, true, pf4bit}, {8, BI_RLE8, 256, false, pf8bit},
+                 {4, BI_RLE4, 16, false, pf4bit}};
     for (const auto& c : cases) {
         std::vector<uint8_t> entries = table({0xFFFFFF, 0xFF0000, 0x00FF00, c.black ? 0u : 0xFFFFFFu});
         for (int i = 4; i < c.entries; ++i) append(entries, table({0xFFFFFF}));
@@ -442,6 +442,33 @@ TEST(BitmapReaderRLE, IndicesAreKeptWhenTheTableCanShowSkippedPixelsBlack) {
         for (int x = 0; x < 4; ++x) {
             EXPECT_EQ(px(b, x, 1), bottom[x]) << x;
             EXPECT_EQ(px(b, x, 0), 0u) << x;
+        }
+    }
+}
+
+// A table without black and pixels the data skips: an entry no pixel uses turns black (here
+// 5, entry 0 being used); with every entry used RLE4 widens to 8 bits with black at 16 and
+// RLE8 goes to 24 bits. Either way every index keeps its colour and the top row is black.
+TEST(BitmapReaderRLE, TablesWithoutBlackGiveSkippedPixelsAnUnusedEntryOrWiden) {
+    for (const int bits : {4, 8}) {
+        for (const int leftOut : {-1, 5}) {
+            const int entries = 1 << bits;
+            auto colour = [](int i) { return 0x00FF80u | static_cast<uint32_t>(i) << 16; };
+            auto index = [&](int x) { return x == leftOut ? 0 : x; };
+            std::vector<uint8_t> colours, data;
+            for (int i = 0; i < entries; ++i) {
+                append(colours, table({colour(i)}));
+                append(data, {1, static_cast<uint8_t>(bits == 4 ? index(i) << 4 : index(i))});  // one pixel
+            }
+            append(data, {0, 1});
+            TBitmap b = load(makeBmp(40, entries, 2, static_cast<uint16_t>(bits), bits == 4 ? BI_RLE4 : BI_RLE8,
+                                     static_cast<uint32_t>(entries), colours, data));
+            const TPixelFormat kept = bits == 4 ? pf4bit : pf8bit, widened = bits == 4 ? pf8bit : pf24bit;
+            EXPECT_EQ(b.PixelFormat(), leftOut < 0 ? widened : kept) << bits << " bits, " << leftOut << " left out";
+            for (int x = 0; x < entries; ++x) {
+                ASSERT_EQ(px(b, x, 1), colour(index(x))) << bits << " bits, x " << x;
+                ASSERT_EQ(px(b, x, 0), 0u) << bits << " bits, x " << x;
+            }
         }
     }
 }

@@ -5,6 +5,8 @@
 #include <cstdlib>
 
 #include "metafile/MetafileLimits.h"
+#include "platform/DamageReport.h"
+#include "platform/Exceptions.h"
 
 namespace host {
 
@@ -122,18 +124,23 @@ size_t packedHeaderSize(const MetafileReader& dib, uint32_t usage) {
 
 }  // namespace
 
-DIBSource::DIBSource(const DIBHeader& header, const MetafileReader& bits, const uint32_t table[256])
-    : header_(header), bits_(bits), rows_(header.height < 0 ? -header.height : header.height),
+DIBSource::DIBSource(const DIBHeader& header, const MetafileReader& bits, const uint32_t table[256], int32_t present)
+    : header_(header), bits_(bits), rows_(header.height < 0 ? -header.height : header.height), present_(present),
       stride_((size_t{static_cast<uint32_t>(header.width)} * header.bitCount + 31) / 32 * 4) {
     std::copy(table, table + 256, table_);
 }
 
 const uint8_t* DIBSource::row(int32_t y) const {
-    return bits_.data() + (header_.height < 0 ? y : rows_ - 1 - y) * stride_;
+    const int32_t stored = header_.height < 0 ? y : rows_ - 1 - y;
+    return stored < present_ ? bits_.data() + stored * stride_ : nullptr;
 }
 
 void DIBSource::sampleRow(int32_t y, const int32_t* columns, size_t count, uint32_t* out) const {
     const uint8_t* s = row(y);
+    if (!s) {
+        std::fill(out, out + count, 0u);
+        return;
+    }
     const uint32_t* masks = header_.masks;
     switch (header_.bitCount) {
         case 1:
@@ -194,10 +201,15 @@ DIBSource ReadDIB(const MetafileReader& header, const MetafileReader& bits, uint
     if (!readSizes(header, dib) || !readMasks(header, dib)) return {};
     const int32_t rows = dib.height < 0 ? -dib.height : dib.height;
     const uint64_t stride = (uint64_t{static_cast<uint32_t>(dib.width)} * dib.bitCount + 31) / 32 * 4;
-    if (!bits.hasArray(0, rows, stride)) return {};
+    // Rows the record does not hold are black, and the damage is told; a bitmap without
+    // a single row is not drawn.
+    const int32_t present = static_cast<int32_t>(std::min<uint64_t>(rows, bits.size() / stride));
+    if (present < rows)
+        ReportDamage(Format("Metafile: Premature end of bitmap data (%d of %d rows missing)", rows - present, rows));
+    if (present == 0) return {};
     uint32_t table[256] = {};
     readColorTable(header, dib, usage, palette, table);
-    return DIBSource(dib, bits, table);
+    return DIBSource(dib, bits, table, present);
 }
 
 bool SplitPackedDIB(const MetafileReader& packed, uint32_t usage, MetafileReader& header, MetafileReader& bits) {

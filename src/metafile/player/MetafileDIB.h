@@ -30,7 +30,8 @@ struct DIBHeader {
 class DIBSource {
 public:
     DIBSource() = default;
-    DIBSource(const DIBHeader& header, const MetafileReader& bits, const uint32_t table[256]);
+    // present: the rows bits holds, from the first stored; the rest read as black.
+    DIBSource(const DIBHeader& header, const MetafileReader& bits, const uint32_t table[256], int32_t present);
 
     // False when the bitmap could not be read.
     bool valid() const { return header_.width > 0; }
@@ -48,13 +49,16 @@ private:
     DIBHeader header_;
     MetafileReader bits_;
     int32_t rows_ = 0;
+    int32_t present_ = 0;
     size_t stride_ = 0;
     uint32_t table_[256] = {};
 };
 
 // header: the information header with its colour table; bits: the pixel rows.
 // DIB_PAL_COLORS takes the colour table as indices into palette (0x00RRGGBB entries).
-// Run-length and embedded JPEG/PNG bitmaps are not read (an invalid source).
+// Run-length and embedded JPEG/PNG bitmaps are not read (an invalid source). Rows that
+// bits lacks are black and reported through host::ReportDamage; with none there at all
+// the source is invalid.
 DIBSource ReadDIB(const MetafileReader& header, const MetafileReader& bits, uint32_t usage,
                   const std::vector<uint32_t>& palette);
 
