@@ -193,13 +193,13 @@ TEST(UniDIBDamage, DataEndingEarlyIsReportedWithTheRowsItLeft) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        host::TakeDamageReports();
+        const host::TDamageRecord damage;
         EXPECT_EQ(decode(c.bytes).rgb(), c.pixels);
         const std::vector<std::string> expected =
             c.missing ? std::vector<std::string>{"BMP: Premature end of data (" + std::to_string(c.missing) + " of " +
                                                  std::to_string(c.pixels.size() / 2) + " rows missing)"}
                       : std::vector<std::string>{};
-        EXPECT_EQ(host::TakeDamageReports(), expected);
+        EXPECT_EQ(damage.Reports(), expected);
     }
 }
 

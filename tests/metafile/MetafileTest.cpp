@@ -282,15 +282,14 @@ TEST(MetafilePlay, ABitmapCutShortDrawsTheRowsItHoldsAndReportsTheRest) {
     const std::vector<int> green = {0xFF00, 0x0000, 0x00FF, 0xFF00, 0x0000, 0x00FF};
     words.insert(words.end(), red.begin(), red.end());
     words.insert(words.end(), green.begin(), green.end());
-    host::TakeDamageReports();
+    const host::TDamageRecord damage;
     int w, h;
     const auto pixels = render(placeable(4, 4, {{META_STRETCHDIB, words}}), &w, &h);
     ASSERT_EQ(w, 4);
     const uint32_t rows[4] = {0, 0, 0x00FF00, 0xFF0000};
     for (int y = 0; y < 4; ++y)
         for (int x = 0; x < 4; ++x) EXPECT_EQ(pixels[static_cast<size_t>(y) * 4 + x], rows[y]) << x << "," << y;
-    EXPECT_EQ(host::TakeDamageReports(),
-              std::vector<std::string>{"Metafile: Premature end of bitmap data (2 of 4 rows missing)"});
+    EXPECT_EQ(damage.Reports(), std::vector<std::string>{"Metafile: Premature end of bitmap data (2 of 4 rows missing)"});
 }
 
 TEST(MetafileCanvas, RecordsABitmapThatBothKindsPlayBackExactly) {
