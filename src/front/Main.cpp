@@ -1,6 +1,7 @@
 #include "front/Main.h"
 
 #include <memory>
+#include <optional>
 
 #include "codecs/ICOLoader.h"
 #include "front/FileUtils.h"
@@ -74,6 +75,11 @@ void CopyBitmap(const std::string& input, const std::string& output) {
     WriteOutput(output, [&](const std::string& path) { bitmap.SaveToFile(path); });
 }
 
+// An input that could not be deleted is a warning: the output is complete.
+void ReportInputKept(const std::optional<std::string>& warning) {
+    if (warning) PrintReport("warning: " + *warning);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- the codec path
@@ -97,6 +103,7 @@ void ConvertWithCodecs(const std::string& input, const std::string& output) {
 void SaveWithCodecs(TLinearBitmap& image, const std::string& output, TAtomicOutput::OpenErrors errors) {
     // The codec comes first, by the output's name as typed (the file written may have
     // no name of its own yet); only then is a file opened.
+    RefuseImpossibleOutput(output);
     const std::string ext = ExtractExtension(output);
     TBitmapLoader& saver = Loaders->FindSaver(ext);
     WriteOutput(output, [&](const std::string& path) { saver.SaveToFile(path, ext, image); }, errors);
@@ -139,14 +146,15 @@ void TMainForm::FormCreate() {
         // stays, since it may hold more than the decoder could read of it.
         damaged_ = ReportDamageWarnings();
         if (code >= FirstFixedCode && FixedCodeDeletesInput(Argument(2)) && !damaged_)
-            DeleteConvertedInput(input, output);
+            ReportInputKept(DeleteConvertedInput(input, output, Argument(2) == "108" ? TInputFate::Moved : TInputFate::Converted));
     });
 }
 
 void TMainForm::FormShow() {
     RunPhase([&] {
         const int code = StrToInt(Argument(2));
-        if (code < FirstFixedCode && completed_ && !damaged_) DeleteConvertedInput(PreparedPath(1), PreparedPath(3));
+        if (code < FirstFixedCode && completed_ && !damaged_)
+            ReportInputKept(DeleteConvertedInput(PreparedPath(1), PreparedPath(3)));
     });
 }
 
