@@ -1,5 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <cstring>
+#include <functional>
 
 #include "TestSupport.h"
 #include "front/FileUtils.h"
@@ -94,4 +102,99 @@ TEST(FileUtils, AtomicOutputIsInvisibleUntilCommittedAndCleansUpWhenNot) {
         out.Commit();
     }
     EXPECT_EQ(readFile(dir / "noext"), std::vector<uint8_t>({'n', 'e', 'w'}));
+}
+
+TEST(FileUtils, AWriterThatSeeksBackGivesAPipeTheWholeFile) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    // As /dev/stdout names a pipe: a /proc link that reads "pipe:[N]".
+    const std::string output = "/proc/self/fd/" + std::to_string(ends[1]);
+    EXPECT_EQ(host::ResolveLinks(output), output);
+    EXPECT_EQ(host::KindOfFile(output), host::FileKind::Fifo);
+    WriteOutput(output, [](const std::string& path) {
+        const int fd = ::open(path.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(::write(fd, "XXXX", 4), 4);
+        EXPECT_EQ(::lseek(fd, 0, SEEK_SET), 0);  // a length filled in afterwards
+        EXPECT_EQ(::write(fd, "AB", 2), 2);
+        ::close(fd);
+    });
+    ::close(ends[1]);
+    char got[8] = {};
+    EXPECT_EQ(::read(ends[0], got, sizeof got), 4);
+    ::close(ends[0]);
+    EXPECT_STREQ(got, "ABXX");
+}
+
+TEST(FileUtils, AFolderOrALoopOfLinksAsOutputIsRefusedWithTheSystemsReason) {
+    TempDir dir;
+    ASSERT_EQ(::mkdir((dir / "d").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("l2", (dir / "l1").c_str()), 0);
+    ASSERT_EQ(::symlink("l1", (dir / "l2").c_str()), 0);
+    writeFile(dir / "in", std::string("in"));
+    const std::pair<std::string, int> refusals[] = {{"d", EISDIR}, {"l1", ELOOP}};
+    for (const auto& [name, error] : refusals) {
+        const std::string expected = "Cannot create file \"" + (dir / name) + "\". " + std::strerror(error);
+        for (const auto& attempt : std::vector<std::function<void()>>{
+                 [&] { RefuseImpossibleOutput(dir / name); },
+                 [&] { WriteOutput(dir / name, [](const std::string&) {}); },
+                 [&] { RelocateFile(dir / "in", dir / name, TRelocation::CopyOrMove); }}) {
+            try {
+                attempt();
+                ADD_FAILURE() << name;
+            } catch (const Exception& e) {
+                EXPECT_EQ(e.Message(), expected);
+            }
+        }
+    }
+    EXPECT_NO_THROW(RefuseImpossibleOutput(dir / "new.png"));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "l1"));
+    EXPECT_TRUE(fileExists(dir / "in"));
+}
+
+namespace {
+
+// 64-bit FNV-1a, checked against the published value for "a".
+uint64_t fnv1a(const std::string& text) {
+    uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ULL;
+    return hash;
+}
+
+std::string hiddenName(const std::string& output, int slot) {
+    char hash[17];
+    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(fnv1a(output)));
+    return std::string(".pixmorph-") + hash + "-" + std::to_string(slot);
+}
+
+}  // namespace
+
+TEST(FileUtils, AReplacementRemovesAbandonedHiddenNamesOfItsOutputOnly) {
+    ASSERT_EQ(fnv1a("a"), 0xaf63dc4c8601ec8cULL);
+    TempDir dir;
+    const int unnamed = ::open(dir.path().c_str(), O_TMPFILE | O_RDWR, 0600);
+    if (unnamed < 0) GTEST_SKIP() << "no unnamed files here: a replacement takes no hidden name";
+    ::close(unnamed);
+    writeFile(dir / "out", std::string("old"));
+    for (const std::string& name : {hiddenName("out", 3), hiddenName("out", 5), hiddenName("other", 0)})
+        writeFile(dir / name, std::string("left"));
+    // Slot 5 belongs to a process that is still replacing: it holds the lock.
+    const int live = ::open((dir / hiddenName("out", 5)).c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(live, LOCK_EX), 0);
+    WriteOutput(dir / "out", [](const std::string& path) { writeFile(path, std::string("new")); });
+    ::close(live);
+    std::vector<std::string> expected{hiddenName("other", 0), hiddenName("out", 5), "out"};
+    std::vector<std::string> left = listDirectory(dir.path());
+    std::sort(expected.begin(), expected.end());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, expected);
+    EXPECT_EQ(readFile(dir / "out"), std::vector<uint8_t>({'n', 'e', 'w'}));
+}
+
+TEST(FileUtils, AnInputThatIsGoneOrDeletedNeedsNoWarning) {
+    TempDir dir;
+    writeFile(dir / "in", std::string("in"));
+    EXPECT_EQ(DeleteConvertedInput(dir / "in", dir / "out"), std::nullopt);
+    EXPECT_FALSE(fileExists(dir / "in"));
+    EXPECT_EQ(DeleteConvertedInput(dir / "in", dir / "out", TInputFate::Moved), std::nullopt);
 }
