@@ -186,7 +186,7 @@ void TAtomicOutput::raiseNamingOutput(const Exception& failure) const {
     if (const int error = host::LastWriteError()) raiseCreateError(finalPath_, error);
     std::string message = failure.Message();
     const auto at = message.find(path_);
-    if (file_ && at != std::string::npos) {
+    if ((file_ || spool_ >= 0) && at != std::string::npos) {
         message.replace(at, path_.size(), host::ExpandFileName(finalPath_));
         throw EFCreateError(message);
     }

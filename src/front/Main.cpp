@@ -102,7 +102,8 @@ void ConvertWithCodecs(const std::string& input, const std::string& output) {
 
 void SaveWithCodecs(TLinearBitmap& image, const std::string& output, TAtomicOutput::OpenErrors errors) {
     // The codec comes first, by the output's name as typed (the file written may have
-    // no name of its own yet); only then is a file opened.
+    // no name of its own yet); only then is a file opened. A folder has no codec: it is
+    // refused as what it is before one is looked for.
     RefuseImpossibleOutput(output);
     const std::string ext = ExtractExtension(output);
     TBitmapLoader& saver = Loaders->FindSaver(ext);
@@ -146,7 +147,8 @@ void TMainForm::FormCreate() {
         // stays, since it may hold more than the decoder could read of it.
         damaged_ = ReportDamageWarnings();
         if (code >= FirstFixedCode && FixedCodeDeletesInput(Argument(2)) && !damaged_)
-            ReportInputKept(DeleteConvertedInput(input, output, Argument(2) == "108" ? TInputFate::Moved : TInputFate::Converted));
+            ReportInputKept(DeleteConvertedInput(input, output,
+                                                 Argument(2) == "108" ? TInputFate::Moved : TInputFate::Converted));
     });
 }
 

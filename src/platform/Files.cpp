@@ -109,7 +109,6 @@ void releasePendingName(int slot) {
     if (slot >= 0) pendingNames[slot].state.store(Free, std::memory_order_release);
 }
 
-
 class FileDescriptor {
 public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
@@ -299,7 +298,6 @@ bool followLink(std::string& current) {
     return true;
 }
 
-
 }  // namespace
 
 std::string ResolveLinks(const std::string& path) {
@@ -484,6 +482,7 @@ bool TPrivateFile::Publish(const std::string& dest, bool replace) {
     // Where dest is new, the file takes its name in one step.
     if (!linkAs(dest) && !(replace && errno == EEXIST && replaceWith(dest))) return false;
     published_ = true;
+    releasePendingName(std::exchange(pendingSlot_, -1));
     return SyncDirectory(ExtractFilePath(dest));
 }
 

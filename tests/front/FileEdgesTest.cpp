@@ -118,7 +118,7 @@ const Reproduction Reproductions[] = {
      " ls -l /proc/$p/fd 2>/dev/null | grep -q \"$PWD/m/pixmorph-\" && break; sleep 0.05; done;"
      " kill -$sig $p; wait $p; echo $? >> ends; kill $w; wait; rm f; done 2>/dev/null;"
      // FUSE keeps a removed file that is still open under a hidden name until it is closed.
-     " fusermount -u m; ls -A s | grep -v '^\\.fuse_hidden' > left; exit 0", 0, "",
+     " umount m; ls -A s | grep -v '^\\.fuse_hidden' > left; exit 0", 0, "",
      "test \"$(cat ends | tr '\\n' ' ')\" = '143 129 130 131 ' && ! test -s left"},
     {"SIGKILL between the hidden link and the rename left a copy that stayed for good",
      "command -v strace >/dev/null || exit 77; echo old > out; { ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null"
