@@ -1,10 +1,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <cstring>
 #include <functional>
@@ -150,51 +148,4 @@ TEST(FileUtils, AFolderOrALoopOfLinksAsOutputIsRefusedWithTheSystemsReason) {
     EXPECT_NO_THROW(RefuseImpossibleOutput(dir / "new.png"));
     EXPECT_TRUE(std::filesystem::is_symlink(dir / "l1"));
     EXPECT_TRUE(fileExists(dir / "in"));
-}
-
-namespace {
-
-// 64-bit FNV-1a, checked against the published value for "a".
-uint64_t fnv1a(const std::string& text) {
-    uint64_t hash = 0xcbf29ce484222325ULL;
-    for (const unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ULL;
-    return hash;
-}
-
-std::string hiddenName(const std::string& output, int slot) {
-    char hash[17];
-    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(fnv1a(output)));
-    return std::string(".pixmorph-") + hash + "-" + std::to_string(slot);
-}
-
-}  // namespace
-
-TEST(FileUtils, AReplacementRemovesAbandonedHiddenNamesOfItsOutputOnly) {
-    ASSERT_EQ(fnv1a("a"), 0xaf63dc4c8601ec8cULL);
-    TempDir dir;
-    const int unnamed = ::open(dir.path().c_str(), O_TMPFILE | O_RDWR, 0600);
-    if (unnamed < 0) GTEST_SKIP() << "no unnamed files here: a replacement takes no hidden name";
-    ::close(unnamed);
-    writeFile(dir / "out", std::string("old"));
-    for (const std::string& name : {hiddenName("out", 3), hiddenName("out", 5), hiddenName("other", 0)})
-        writeFile(dir / name, std::string("left"));
-    // Slot 5 belongs to a process that is still replacing: it holds the lock.
-    const int live = ::open((dir / hiddenName("out", 5)).c_str(), O_RDONLY);
-    ASSERT_EQ(::flock(live, LOCK_EX), 0);
-    WriteOutput(dir / "out", [](const std::string& path) { writeFile(path, std::string("new")); });
-    ::close(live);
-    std::vector<std::string> expected{hiddenName("other", 0), hiddenName("out", 5), "out"};
-    std::vector<std::string> left = listDirectory(dir.path());
-    std::sort(expected.begin(), expected.end());
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, expected);
-    EXPECT_EQ(readFile(dir / "out"), std::vector<uint8_t>({'n', 'e', 'w'}));
-}
-
-TEST(FileUtils, AnInputThatIsGoneOrDeletedNeedsNoWarning) {
-    TempDir dir;
-    writeFile(dir / "in", std::string("in"));
-    EXPECT_EQ(DeleteConvertedInput(dir / "in", dir / "out"), std::nullopt);
-    EXPECT_FALSE(fileExists(dir / "in"));
-    EXPECT_EQ(DeleteConvertedInput(dir / "in", dir / "out", TInputFate::Moved), std::nullopt);
 }
