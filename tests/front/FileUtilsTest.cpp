@@ -131,7 +131,9 @@ TEST(FileUtils, AFolderOrALoopOfLinksAsOutputIsRefusedWithTheSystemsReason) {
     ASSERT_EQ(::symlink("l1", (dir / "l2").c_str()), 0);
     writeFile(dir / "in", std::string("in"));
     const std::pair<std::string, int> refusals[] = {{"d", EISDIR}, {"l1", ELOOP}};
-    for (const auto& [name, error] : refusals) {
+    for (const auto& refusal : refusals) {
+        const std::string name = refusal.first;  // lambdas cannot capture a structured binding in C++20
+        const int error = refusal.second;
         const std::string expected = "Cannot create file \"" + (dir / name) + "\". " + std::strerror(error);
         for (const auto& attempt : std::vector<std::function<void()>>{
                  [&] { RefuseImpossibleOutput(dir / name); },
