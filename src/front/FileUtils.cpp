@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <utility>
 #include <vector>
 
 #include "platform/Exceptions.h"
@@ -65,11 +66,24 @@ void copyInto(int in, int out, const std::string& input, const std::string& outp
     }
 }
 
+// The reason a path cannot be an output at all, 0 when it may be one.
+int impossibleOutputReason(host::FileKind kind) {
+    switch (kind) {
+        case host::FileKind::Directory: return EISDIR;
+        case host::FileKind::LinkLoop: return ELOOP;
+        default: return 0;
+    }
+}
+
 // The copy of RelocateFile: a private file beside output, published only when complete
 // and never over an existing name.
 void publishCopy(const std::string& input, const std::string& output) {
     const ScopedDescriptor in(host::OpenFile(input, O_RDONLY));
     if (in.get() < 0) raiseOpenError(input, errno);
+    // What the output is decides the message before any byte is copied: a full disk must
+    // not hide that the name is taken.
+    if (const int reason = impossibleOutputReason(host::KindOfFile(output))) raiseCreateError(output, reason);
+    if (host::PathIsTaken(output)) raiseCreateError(output, EEXIST);
     std::unique_ptr<host::TPrivateFile> copy;
     try {
         copy = std::make_unique<host::TPrivateFile>(host::ExtractFilePath(output), "pixmorph-", extensionOf(output));
@@ -91,19 +105,50 @@ bool CopyFileTo(const std::string& source, const std::string& dest, bool overwri
     return host::CopyFile(source, dest, !overwrite);
 }
 
-void DeleteConvertedInput(const std::string& input, const std::string& output) {
+std::optional<std::string> DeleteConvertedInput(const std::string& input, const std::string& output,
+                                                TInputFate fate) {
     std::error_code error;
-    if (std::filesystem::equivalent(input, output, error)) return;
-    if (host::IsDeletableFile(input)) host::DeleteFile(input);
+    if (std::filesystem::equivalent(input, output, error)) return std::nullopt;
+    // An input that is gone already (renamed by the move) needs no deleting.
+    if (!host::IsDeletableFile(input) || host::DeleteFile(input) || errno == ENOENT) return std::nullopt;
+    const std::string reason = SysErrorMessage(errno);
+    const std::string name = host::ExpandFileName(input);
+    if (fate == TInputFate::Moved)
+        return Format("Cannot delete file \"%s\", so it was copied, not moved. %s.", name.c_str(), reason.c_str());
+    return Format("Cannot delete file \"%s\". %s.", name.c_str(), reason.c_str());
+}
+
+void RefuseImpossibleOutput(const std::string& output) {
+    const host::FileKind kind = host::KindOfFile(output);
+    if (const int reason = impossibleOutputReason(kind)) raiseCreateError(output, reason);
+    if (kind == host::FileKind::Socket) raiseCreateError(output, SocketOutputReason);
 }
 
 // ---------------------------------------------------------------- TAtomicOutput
 
-TAtomicOutput::TAtomicOutput(std::string finalPath, OpenErrors errors)
-    : finalPath_(std::move(finalPath)), errors_(errors) {}
+TAtomicOutput::TAtomicOutput(std::string finalPath, OpenErrors errors, Writing writing)
+    : finalPath_(std::move(finalPath)), errors_(errors), writing_(writing) {}
 
 TAtomicOutput::~TAtomicOutput() {
     if (pipeWriter_ >= 0) ::close(pipeWriter_);
+    if (spool_ >= 0) ::close(spool_);
+}
+
+void TAtomicOutput::prepareInPlace(bool isPipe) {
+    path_ = target_;
+    // A device written in order needs nothing more; opening it to ask could have effects.
+    if (!isPipe && writing_ == Writing::InOrder) return;
+    // A pipe waits for its reader here, as any program writing into one does.
+    pipeWriter_ = host::OpenFile(target_, O_WRONLY);
+    if (pipeWriter_ < 0) raiseCreateError(finalPath_, errno);
+    if (writing_ == Writing::InOrder) return;
+    if (host::IsSeekable(pipeWriter_)) {
+        ::close(std::exchange(pipeWriter_, -1));
+        return;
+    }
+    spool_ = host::CreateMemoryFile("pixmorph-output");
+    if (spool_ < 0) raiseCreateError(finalPath_, errno);
+    path_ = "/proc/self/fd/" + std::to_string(spool_);
 }
 
 const std::string& TAtomicOutput::Path() {
@@ -111,22 +156,18 @@ const std::string& TAtomicOutput::Path() {
     // Through a link the file it names is replaced, and the link stays: the private file
     // goes beside that file so that it takes the name within one file system.
     target_ = host::ResolveLinks(finalPath_);
-    switch (host::KindOfFile(target_)) {
+    const host::FileKind kind = host::KindOfFile(target_);
+    switch (kind) {
         case host::FileKind::Fifo:
-            // Waits for the reader, as any program writing into a pipe does.
-            pipeWriter_ = host::OpenFile(target_, O_WRONLY);
-            if (pipeWriter_ < 0) raiseCreateError(finalPath_, errno);
-            [[fallthrough]];
         case host::FileKind::Device:
             // Replacing /dev/null or a pipe by a regular file would break what reads it.
-            path_ = target_;
+            prepareInPlace(kind == host::FileKind::Fifo);
             return path_;
         case host::FileKind::Socket:
         case host::FileKind::Other:
             raiseCreateError(finalPath_, SocketOutputReason);
-        case host::FileKind::Directory:
-            raiseCreateError(finalPath_, EISDIR);
         default:
+            if (const int reason = impossibleOutputReason(kind)) raiseCreateError(finalPath_, reason);
             break;
     }
     try {
@@ -145,7 +186,7 @@ void TAtomicOutput::raiseNamingOutput(const Exception& failure) const {
     if (const int error = host::LastWriteError()) raiseCreateError(finalPath_, error);
     std::string message = failure.Message();
     const auto at = message.find(path_);
-    if (file_ && at != std::string::npos) {
+    if ((file_ || spool_ >= 0) && at != std::string::npos) {
         message.replace(at, path_.size(), host::ExpandFileName(finalPath_));
         throw EFCreateError(message);
     }
@@ -164,6 +205,13 @@ void TAtomicOutput::Write(const std::function<void(const std::string& path)>& wr
 
 void TAtomicOutput::Commit() {
     Path();
+    if (spool_ >= 0) {
+        // The whole file, in order, now that the writer can no longer seek back.
+        struct stat info;
+        host::ClearWriteError();
+        if (::fstat(spool_, &info) != 0 || host::CopyFileRange(spool_, 0, pipeWriter_, info.st_size) != info.st_size)
+            raiseCreateError(finalPath_, host::LastWriteError() ? host::LastWriteError() : errno);
+    }
     if (file_) {
         // A file replaced keeps who may read it; a new one gets the usual mode. Either way
         // the mode is set before the file has a name anyone can open.
@@ -174,8 +222,8 @@ void TAtomicOutput::Commit() {
 }
 
 void WriteOutput(const std::string& output, const std::function<void(const std::string& path)>& writer,
-                 TAtomicOutput::OpenErrors errors) {
-    TAtomicOutput target(output, errors);
+                 TAtomicOutput::OpenErrors errors, TAtomicOutput::Writing writing) {
+    TAtomicOutput target(output, errors, writing);
     target.Write(writer);
     target.Commit();
 }
@@ -197,7 +245,7 @@ void ShiftFileBytes(const std::string& input, const std::string& output, int del
             out.WriteBuffer(block.data(), n);
         }
         out.Close();
-    });
+    }, TAtomicOutput::OpenErrors::Platform, TAtomicOutput::Writing::InOrder);
 }
 
 void RelocateFile(const std::string& input, const std::string& output, TRelocation relocation) {
@@ -206,7 +254,10 @@ void RelocateFile(const std::string& input, const std::string& output, TRelocati
     } catch (const EStreamError&) {
         // A regular file that cannot be copied may still be renamed (no read access, no
         // room for a second copy); the rename refuses an existing output as the copy did.
-        if (relocation != TRelocation::CopyOrMove || !host::IsDeletableFile(input) || !host::MoveFile(input, output))
+        // A symbolic link is not: renamed, it would be the output, dangling where it was
+        // relative, and the file the user named would not have moved.
+        if (relocation != TRelocation::CopyOrMove || !host::IsDeletableFile(input) ||
+            !host::IsPlainRegularFile(input) || !host::MoveFile(input, output))
             throw;
         host::SyncDirectory(host::ExtractFilePath(output));
         host::SyncDirectory(host::ExtractFilePath(input));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <memory>
+#include <optional>
 
 #include "codecs/ICOLoader.h"
 #include "front/FileUtils.h"
@@ -99,7 +100,9 @@ void ConvertWithCodecs(const std::string& input, const std::string& output) {
 
 void SaveWithCodecs(TLinearBitmap& image, const std::string& output, TAtomicOutput::OpenErrors errors) {
     // The codec comes first, by the output's name as typed (the file written may have
-    // no name of its own yet); only then is a file opened.
+    // no name of its own yet); only then is a file opened. A folder has no codec: it is
+    // refused as what it is before one is looked for.
+    RefuseImpossibleOutput(output);
     const std::string ext = ExtractExtension(output);
     TBitmapLoader& saver = Loaders->FindSaver(ext);
     WriteOutput(output, [&](const std::string& path) { saver.SaveToFile(path, ext, image); }, errors);
@@ -150,7 +153,8 @@ void TMainForm::Convert(int code) {
     // stays, since it may hold more than the decoder could read of it.
     for (const std::string& what : damage.Reports()) outcome_.Warn(what);
     damaged_ = !damage.Reports().empty();
-    if (code >= FirstFixedCode && FixedCodeDeletesInput(Argument(2)) && !damaged_) DeleteConvertedInput(input, output);
+    if (code >= FirstFixedCode && FixedCodeDeletesInput(Argument(2)) && !damaged_)
+        KeepInputWarning(DeleteConvertedInput(input, output, Argument(2) == "108" ? TInputFate::Moved : TInputFate::Converted));
 }
 
 void TMainForm::FormCreate() {
@@ -164,8 +168,13 @@ void TMainForm::FormShow() {
     // The code was read by the creation phase; one that could not be read was reported there.
     RunPhase([&] {
         if (code_ && *code_ < FirstFixedCode && completed_ && !damaged_)
-            DeleteConvertedInput(PreparedPath(1), PreparedPath(3));
+            KeepInputWarning(DeleteConvertedInput(PreparedPath(1), PreparedPath(3)));
     });
+}
+
+void TMainForm::KeepInputWarning(const std::optional<std::string>& warning) {
+    // An input that could not be deleted is a warning: the output is complete.
+    if (warning) outcome_.Warn(*warning);
 }
 
 bool TMainForm::FixedCodeDeletesInput(const std::string& code) {

@@ -34,6 +34,8 @@ private:
     std::string PreparedPath(size_t index) const;
     // false when the code text selects no entry of the fixed table.
     bool RunFixedCode(const std::string& code, const std::string& input, const std::string& output);
+    // Records the warning of an input that a completed conversion could not delete.
+    void KeepInputWarning(const std::optional<std::string>& warning);
     // Whether a code of the fixed table deletes its input after a completed conversion.
     static bool FixedCodeDeletesInput(const std::string& code);
     template <class Action>

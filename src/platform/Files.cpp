@@ -2,18 +2,22 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "platform/Exceptions.h"
@@ -30,6 +34,81 @@ constexpr int MaxLinks = 40;             // the kernel's own limit on a chain of
 
 thread_local int lastWriteError = 0;
 
+// ---------------------------------------------------------------- names to remove on a signal
+
+// The named files of this process that a signal must not leave behind: a named private
+// file, the hidden name of a replacement. Kept in fixed buffers, since the handler may
+// only read memory and call unlink.
+constexpr size_t PendingNameSlots = 8;
+constexpr size_t PendingNameLength = 4096;
+enum PendingState : int { Free, Writing, Held };
+struct PendingName {
+    std::atomic<int> state{Free};  // Held once path is written; the handler reads only then
+    std::atomic<int> fd{-1};       // the file open under that name, closed first
+    char path[PendingNameLength];
+};
+PendingName pendingNames[PendingNameSlots];
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler reads these flags");
+
+// The signals whose default action ends the process and that a handler may catch.
+constexpr int EndingSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGPIPE,   SIGALRM, SIGUSR1, SIGUSR2,
+                                 SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGABRT, SIGBUS,  SIGFPE,  SIGILL,
+                                 SIGSEGV, SIGSYS};
+
+extern "C" void removePendingNamesAndEnd(int signal) {
+    const int savedErrno = errno;
+    for (PendingName& name : pendingNames) {
+        if (name.state.load(std::memory_order_acquire) != Held) continue;
+        // Closed first: a file system that keeps an open file's name (FUSE renames it to
+        // .fuse_hidden...) can then drop it at once.
+        if (const int fd = name.fd.load(); fd >= 0) ::close(fd);
+        ::unlink(name.path);
+    }
+    // The handler was reset to the default on entry (SA_RESETHAND); the signal raised
+    // again waits until the handler returns and then ends the process as it would have.
+    ::raise(signal);
+    errno = savedErrno;
+}
+
+// Installed once, the first time a name is registered, for the signals still at their
+// default: a signal the program ignores or handles itself is left as it is.
+void installSignalHandlers() {
+    static std::atomic<bool> installed{false};
+    if (installed.exchange(true)) return;
+    for (const int signal : EndingSignals) {
+        struct sigaction current {};
+        if (::sigaction(signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL ||
+            (current.sa_flags & SA_SIGINFO))
+            continue;
+        struct sigaction handler {};
+        handler.sa_handler = removePendingNamesAndEnd;
+        sigemptyset(&handler.sa_mask);
+        handler.sa_flags = SA_RESETHAND;
+        ::sigaction(signal, &handler, nullptr);
+    }
+}
+
+// A slot holding path until it is released; -1 when the path does not fit or every slot
+// is taken (the name is then only removed by the destructor).
+int registerPendingName(const std::string& path) {
+    installSignalHandlers();
+    if (path.size() >= PendingNameLength) return -1;
+    for (size_t slot = 0; slot < PendingNameSlots; ++slot) {
+        int expected = Free;
+        if (!pendingNames[slot].state.compare_exchange_strong(expected, Writing)) continue;
+        std::copy(path.begin(), path.end(), pendingNames[slot].path);
+        pendingNames[slot].path[path.size()] = '\0';
+        pendingNames[slot].fd.store(-1);
+        pendingNames[slot].state.store(Held, std::memory_order_release);
+        return static_cast<int>(slot);
+    }
+    return -1;
+}
+
+void releasePendingName(int slot) {
+    if (slot >= 0) pendingNames[slot].state.store(Free, std::memory_order_release);
+}
+
 class FileDescriptor {
 public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
@@ -44,6 +123,29 @@ public:
 private:
     int fd_;
 };
+
+// Holds back every signal for the length of a scope, errno kept across its end.
+class SignalBlock {
+public:
+    SignalBlock() {
+        sigset_t all;
+        sigfillset(&all);
+        ::pthread_sigmask(SIG_BLOCK, &all, &previous_);
+    }
+    ~SignalBlock() {
+        const int error = errno;
+        ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+        errno = error;
+    }
+    SignalBlock(const SignalBlock&) = delete;
+    SignalBlock& operator=(const SignalBlock&) = delete;
+
+private:
+    sigset_t previous_;
+};
+
+// How many replacements of one file may be under way at once; each takes a hidden name.
+constexpr int StagingSlots = 64;
 
 // copy_file_range refuses these pairs of files (another file system, a pipe, a device):
 // the bytes then go through a buffer.
@@ -154,6 +256,11 @@ bool FileExists(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0;
 }
 
+bool PathIsTaken(const std::string& path) {
+    struct stat info;
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
 std::string ExpandFileName(const std::string& path) {
     std::filesystem::path full(path);
     if (full.is_relative()) {
@@ -166,6 +273,12 @@ std::string ExpandFileName(const std::string& path) {
 
 namespace {
 
+bool isInProc(const std::string& path) {
+    struct statfs info;
+    const std::string folder = ExtractFilePath(path);
+    return ::statfs(folder.empty() ? "." : folder.c_str(), &info) == 0 && info.f_type == ProcFileSystem;
+}
+
 // The next path of a link chain; false at the end of the chain.
 bool followLink(std::string& current) {
     struct stat info;
@@ -174,18 +287,15 @@ bool followLink(std::string& current) {
     const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
     if (n <= 0 || static_cast<size_t>(n) >= target.size()) return false;
     target.resize(static_cast<size_t>(n));
+    // /proc/self/fd/N of a pipe or a socket reads "pipe:[N]": no path, and opening the
+    // link itself reaches the object.
+    if (target[0] != '/' && isInProc(current)) return false;
     if (target[0] != '/') {
         const auto slash = current.find_last_of('/');
         if (slash != std::string::npos) target = current.substr(0, slash + 1) + target;
     }
     current = target;
     return true;
-}
-
-bool isInProc(const std::string& path) {
-    struct statfs info;
-    const std::string folder = ExtractFilePath(path);
-    return ::statfs(folder.empty() ? "." : folder.c_str(), &info) == 0 && info.f_type == ProcFileSystem;
 }
 
 }  // namespace
@@ -199,7 +309,7 @@ std::string ResolveLinks(const std::string& path) {
 
 FileKind KindOfFile(const std::string& path) {
     struct stat info;
-    if (::stat(path.c_str(), &info) != 0) return FileKind::Absent;
+    if (::stat(path.c_str(), &info) != 0) return errno == ELOOP ? FileKind::LinkLoop : FileKind::Absent;
     if (S_ISREG(info.st_mode)) return FileKind::Regular;
     if (S_ISDIR(info.st_mode)) return FileKind::Directory;
     if (S_ISFIFO(info.st_mode)) return FileKind::Fifo;
@@ -216,6 +326,15 @@ bool IsDeletableFile(const std::string& path) {
     }
     return false;
 }
+
+bool IsPlainRegularFile(const std::string& path) {
+    struct stat info;
+    return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool IsSeekable(int fd) { return ::lseek(fd, 0, SEEK_CUR) >= 0; }
+
+int CreateMemoryFile(const char* name) { return ::memfd_create(name, MFD_CLOEXEC); }
 
 bool SyncFile(int fd) { return ::fsync(fd) == 0; }
 
@@ -249,20 +368,26 @@ TPrivateFile::TPrivateFile(const std::string& directory, const std::string& pref
         path_ = byDescriptor;
         return;
     }
-    // No unnamed files here (or no /proc to reach them by name): a named private one.
+    // No unnamed files here (or no /proc to reach them by name): a named private one,
+    // known to the signal handler from before it exists until it is published or removed.
     if (fd_ >= 0) ::close(fd_);
+    const SignalBlock quiet;
     path_ = CreateUniqueFile(directory, prefix, suffix, PrivateMode);
     named_ = true;
+    pendingSlot_ = registerPendingName(path_);
     fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
     if (fd_ < 0) {
         const int error = errno;
         ::unlink(path_.c_str());
+        releasePendingName(std::exchange(pendingSlot_, -1));
         RaiseLastOSError(error);
     }
+    if (pendingSlot_ >= 0) pendingNames[pendingSlot_].fd.store(fd_);
 }
 
 TPrivateFile::~TPrivateFile() {
     if (named_ && !published_) ::unlink(path_.c_str());
+    releasePendingName(pendingSlot_);
     if (fd_ >= 0) ::close(fd_);
 }
 
@@ -278,22 +403,67 @@ bool TPrivateFile::linkAs(const std::string& dest) const {
     return ::linkat(AT_FDCWD, path_.c_str(), AT_FDCWD, dest.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
+namespace {
+
+// 64-bit FNV-1a: the same name gives the same hidden name in every build and process.
+uint64_t nameHash(const std::string& text) {
+    uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ULL;
+    return hash;
+}
+
+// Removes the hidden name path when the process that took it is gone: its lock (held on
+// the file for as long as that process has it open) can be taken. A name whose lock is
+// held, or a file system without locks, leaves the name alone.
+void removeIfAbandoned(const std::string& path) {
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened, named;
+    if (!file.valid() || ::flock(file.get(), LOCK_EX | LOCK_NB) != 0 || ::fstat(file.get(), &opened) != 0) return;
+    // The name may have been renamed away meanwhile: remove it only while it is this file.
+    if (::lstat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev && named.st_ino == opened.st_ino)
+        ::unlink(path.c_str());
+}
+
+}  // namespace
+
+bool TPrivateFile::stageBeside(const std::string& dest, std::string& staged) {
+    const auto slash = dest.find_last_of('/');
+    char hash[17];
+    std::snprintf(hash, sizeof hash, "%016llx",
+                  static_cast<unsigned long long>(nameHash(slash == std::string::npos ? dest : dest.substr(slash + 1))));
+    const std::string stem = directory_ + ".pixmorph-" + hash + "-";
+    // Any other process replacing dest sees the lock from before the name exists. Where
+    // the file system has no locks, no other process can take one either and the name is
+    // never taken for abandoned.
+    (void)::flock(fd_, LOCK_EX | LOCK_NB);
+    for (int slot = 0; slot < StagingSlots; ++slot) {
+        const std::string name = stem + std::to_string(slot);
+        if (::access(name.c_str(), F_OK) == 0 || errno != ENOENT) removeIfAbandoned(name);
+    }
+    for (int slot = 0; slot < StagingSlots; ++slot) {
+        staged = stem + std::to_string(slot);
+        if (linkAs(staged)) return true;
+        if (errno != EEXIST) return false;
+    }
+    errno = EBUSY;
+    return false;
+}
+
 // Replacing takes a name beside dest and a rename over it. The signals that end a process
-// wait until both are done, so that only SIGKILL can leave the name behind.
+// wait until both are done, and the handler knows the name, so that only SIGKILL can leave
+// it behind; the next replacement of dest removes it then.
 bool TPrivateFile::replaceWith(const std::string& dest) {
     if (KindOfFile(dest) == FileKind::Directory) {
         errno = EISDIR;
         return false;
     }
     std::string staged = path_;
-    sigset_t all, previous;
-    sigfillset(&all);
-    ::pthread_sigmask(SIG_BLOCK, &all, &previous);
+    const SignalBlock quiet;
     bool done = true;
+    int stagedSlot = -1;
     if (!named_) {
-        static std::mt19937_64 generator{std::random_device{}()};
-        staged = directory_ + ".pixmorph-" + std::to_string(generator());
-        done = linkAs(staged);
+        done = stageBeside(dest, staged);
+        if (done) stagedSlot = registerPendingName(staged);
     }
     if (done && ::rename(staged.c_str(), dest.c_str()) != 0) {
         const int error = errno;
@@ -302,7 +472,7 @@ bool TPrivateFile::replaceWith(const std::string& dest) {
         done = false;
     }
     const int error = errno;
-    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    releasePendingName(stagedSlot);
     errno = error;
     return done;
 }
@@ -312,6 +482,7 @@ bool TPrivateFile::Publish(const std::string& dest, bool replace) {
     // Where dest is new, the file takes its name in one step.
     if (!linkAs(dest) && !(replace && errno == EEXIST && replaceWith(dest))) return false;
     published_ = true;
+    releasePendingName(std::exchange(pendingSlot_, -1));
     return SyncDirectory(ExtractFilePath(dest));
 }
 

@@ -39,9 +39,24 @@ bool MoveFile(const std::string& source, const std::string& dest);
 
 bool FileExists(const std::string& path);
 
-// What a path names, its symbolic links followed.
-enum class FileKind { Absent, Regular, Directory, Fifo, Socket, Device, Other };
+// Whether the name exists in its folder, whatever it is (a dangling link counts).
+bool PathIsTaken(const std::string& path);
+
+// What a path names, its symbolic links followed. LinkLoop: a chain of links that never
+// ends (ELOOP), which the system refuses to open.
+enum class FileKind { Absent, Regular, Directory, Fifo, Socket, Device, Other, LinkLoop };
 FileKind KindOfFile(const std::string& path);
+
+// Whether path itself (its last component not followed) is a regular file, not a link.
+bool IsPlainRegularFile(const std::string& path);
+
+// Whether a device or a pipe open as fd can move its position: a pipe, a terminal or a
+// socket cannot, and a writer that seeks back must then be given a file of its own.
+bool IsSeekable(int fd);
+
+// A file in memory (memfd), seekable and reachable by name through /proc; -1 with errno
+// set on failure.
+int CreateMemoryFile(const char* name);
 
 // Whether removing path deletes a regular file: path is one, or a link to one that does
 // not pass through /proc (/dev/stdin and /proc/self/fd/N name an open file of this
@@ -59,7 +74,13 @@ unsigned UmaskedMode(unsigned mode = 0666);
 // unnamed (O_TMPFILE, mode 0600) where the file system allows it, else a named file of
 // mode 0600 with prefix and suffix around a random part. Unpublished, it leaves nothing
 // behind: an unnamed file vanishes with the process, a named one is removed by the
-// destructor (only a killed process leaves it).
+// destructor, and by the process's handler of every signal that ends it by default (only
+// SIGKILL, or a signal the caller handles itself, leaves it).
+//
+// Replacing an existing file from an unnamed one takes a hidden name beside it first,
+// ".pixmorph-<hash of the file's name>-<slot>", locked (flock) by its process. A process
+// killed between that link and the rename leaves the name; the next replacement of the
+// same file removes every such name whose lock no living process holds.
 class TPrivateFile {
 public:
     // Raises EOSError with the errno of the failed creation.
@@ -81,12 +102,16 @@ public:
 private:
     bool linkAs(const std::string& dest) const;
     bool replaceWith(const std::string& dest);
+    // The hidden name for replacing dest, its abandoned namesakes removed; linked to this
+    // file. false with errno set when no name could be taken.
+    bool stageBeside(const std::string& dest, std::string& staged);
 
     int fd_ = -1;
     std::string path_;
     std::string directory_;
     bool named_ = false;
     bool published_ = false;
+    int pendingSlot_ = -1;  // the signal handler's entry for a named file
 };
 
 // The path made absolute against the working directory, "." and ".." folded away: file
@@ -94,7 +119,9 @@ private:
 std::string ExpandFileName(const std::string& path);
 
 // The file a path finally names: symbolic links in its last component are followed (a
-// dangling link gives the path it points to). Other paths come back unchanged.
+// dangling link gives the path it points to). Other paths come back unchanged. A link of
+// /proc that names no path (/dev/stdout on a pipe: "pipe:[N]") is where the chain stops,
+// since opening it reaches the pipe itself.
 std::string ResolveLinks(const std::string& path);
 
 // Gives fresh the permission bits of existing, and its owner and group as far as the

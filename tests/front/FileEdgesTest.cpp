@@ -29,6 +29,16 @@ std::string withFolder(std::string text, const std::string& folder) {
 const std::string NobodysFolder = "[ \"$(id -u)\" = 0 ] || exit 77; chmod 755 . && mkdir u && chmod 777 u && ";
 const std::string AsNobody = "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
 
+// A folder m of a FUSE file system (no unnamed files there) over the folder s.
+const std::string FuseFolder = "[ \"$(id -u)\" = 0 ] && command -v bindfs >/dev/null && mkdir s m && bindfs s m || exit 77; ";
+
+// Converts a fresh copy of the stripes sample with every code or extension of a list, into a
+// pipe (as reached by the output name given) and into a file, and compares the two.
+std::string intoPipeAndFile(const std::string& loop, const std::string& pipeOutput, const std::string& fileOutput) {
+    return "for x in " + loop + "; do cat $S/samples/stripes.bmp > s.bmp; " + pipeOutput +
+           " || exit; cat $S/samples/stripes.bmp > s.bmp; " + fileOutput + " || exit; done";
+}
+
 // Runs code from a pipe that stalls after three bytes, and kills it with SIGKILL once it
 // holds its output file open (skipped where the file system has no unnamed files).
 std::string killedWhileWriting(const std::string& code) {
@@ -102,6 +112,54 @@ const Reproduction Reproductions[] = {
     {"a line break in a message split the report and control bytes reached the terminal",
      "$P $'a\\r\\nb\\x1b\\xc2\\x9bc' 107 out", 1,
      "Pixmorph: Cannot open file \"@/a b\\x1b\\x9bc\". No such file or directory.\n", "! test -e out"},
+    {"SIGTERM, SIGHUP, SIGINT or SIGQUIT left a half-written temporary where there are no unnamed files",
+     FuseFolder + "for sig in TERM HUP INT QUIT; do mkfifo f; (printf abc; exec sleep 60) > f & w=$!;"
+     " env --default-signal=INT,QUIT $P f 107 m/out & p=$!; for i in $(seq 600); do"
+     " ls -l /proc/$p/fd 2>/dev/null | grep -q \"$PWD/m/pixmorph-\" && break; sleep 0.05; done;"
+     " kill -$sig $p; wait $p; echo $? >> ends; kill $w; wait; rm f; done 2>/dev/null;"
+     // FUSE keeps a removed file that is still open under a hidden name until it is closed.
+     " umount m; ls -A s | grep -v '^\\.fuse_hidden' > left; exit 0", 0, "",
+     "test \"$(cat ends | tr '\\n' ' ')\" = '143 129 130 131 ' && ! test -s left"},
+    {"SIGKILL between the hidden link and the rename left a copy that stayed for good",
+     "command -v strace >/dev/null || exit 77; echo old > out; { ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null"
+     " -e trace=rename -e inject=rename:signal=SIGKILL $P in.bin 109 out; } 2>/dev/null; ls -A > killed;"
+     // A hidden name whose process lives (it holds the lock) is not touched, nor one of another output.
+     " h=$(python3 -c 'h=0xcbf29ce484222325\nfor c in b\"out\": h=((h^c)*0x100000001b3)%2**64\nprint(\"%016x\"%h)');"
+     " touch .pixmorph-0000000000000000-0; exec 9> .pixmorph-$h-7 && flock 9 && $P in.bin 109 out; s=$?; echo $h > hash;"
+     " exit $s", 0, "",
+     "test \"$(cat killed | tr '\\n' ' ')\" = \".pixmorph-$(cat hash)-0 in.bin killed out \" && test \"$(cat out)\" = abc &&"
+     " test \"$(ls -A | tr '\\n' ' ')\" = \".pixmorph-0000000000000000-0 .pixmorph-$(cat hash)-7 hash in.bin killed out \""},
+    {"code 5 into a FIFO named .png or .mng sent 33 bytes, then \"Illegal seek\" naming no path",
+     intoPipeAndFile("png mng bmp pcx jpg ico wmf emf", "mkfifo f.$x; cat f.$x > got.$x & $P s.bmp 5 f.$x; s=$?; wait; (exit $s)",
+                     "$P s.bmp 5 file.$x"), 0, "",
+     "for x in png mng bmp pcx jpg ico wmf emf; do test -p f.$x && cmp got.$x file.$x || exit; done; pngcheck -q got.png"},
+    {"/dev/stdout on a pipe was refused as \"No such file or directory\"",
+     intoPipeAndFile("100 101 102 103 104 105 106 107", "$P s.bmp $x /dev/stdout | cat > got.$x", "$P s.bmp $x file.$x") +
+     "; cat $S/samples/stripes.bmp > s.bmp; $P s.bmp 104 /dev/fd/3 3>&1 >/dev/null | cat > fd3.png", 0, "",
+     "for x in 100 101 102 103 104 105 106 107; do cmp got.$x file.$x || exit; done; cmp fd3.png file.104"},
+    {"108 of a link to a file it could not read moved the link and left it dangling",
+     // Where the file can be read, the link goes only once the copy is complete.
+     "chmod 600 in.bin && " + NobodysFolder + "mkdir -m 777 u/d && ln -s ../in.bin u/l && " + AsNobody +
+     "$P u/l 108 u/d/out; s=$?; test -e u/d/out -o -L u/d/out && exit 9; $P u/l 108 u/d/out && exit $s", 1,
+     "Pixmorph: Cannot open file \"@/u/l\". Permission denied.\n",
+     "! test -L u/l && test -e in.bin && ! test -L u/d/out && test \"$(cat u/d/out)\" = ABC"},
+    {"an input that could not be deleted stayed in silence",
+     "chmod 644 in.bin && " + NobodysFolder + "mkdir r && cp in.bin r/ && chmod 755 r && " + AsNobody + "$P r/in.bin 107 u/out", 0,
+     "Pixmorph: warning: Cannot delete file \"@/r/in.bin\". Permission denied.\n",
+     "test -e r/in.bin && test \"$(cat u/out)\" = '!\"#'"},
+    {"108 silently became a copy when the input could not be deleted",
+     "chmod 644 in.bin && " + NobodysFolder + "mkdir r && cp in.bin r/ && chmod 755 r && " + AsNobody + "$P r/in.bin 108 u/out", 0,
+     "Pixmorph: warning: Cannot delete file \"@/r/in.bin\", so it was copied, not moved. Permission denied.\n",
+     "test -e r/in.bin && test \"$(cat u/out)\" = ABC"},
+    {"a folder as output said \"Unsupported file format: \"", "cat $S/samples/stripes.bmp > s.bmp; mkdir d; $P s.bmp 5 d", 1,
+     "Pixmorph: Cannot create file \"@/d\". Is a directory.\n", "test -d d && test -s s.bmp"},
+    {"108 and 1010 onto an existing output on a full disk said \"No space left\"",
+     "mkdir m && mount -t tmpfs -o size=64k tmpfs m || exit 77; echo old > m/out; head -c 300000 /dev/zero > big;"
+     " $P big 108 m/out; a=$?; $P big 1010 m/out; b=$?; cat m/out > kept; umount m; [ $a = 1 ] && exit $b", 1,
+     "Pixmorph: Cannot create file \"@/m/out\". File exists.\nPixmorph: Cannot create file \"@/m/out\". File exists.\n",
+     "test \"$(cat kept)\" = old && test -s big"},
+    {"an output that is a loop of links was replaced by a regular file", "ln -s l1 l2; ln -s l2 l1; $P in.bin 109 l1", 1,
+     "Pixmorph: Cannot create file \"@/l1\". Too many levels of symbolic links.\n", "test -L l1 && test -L l2"},
 };
 
 }  // namespace

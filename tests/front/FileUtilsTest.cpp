@@ -1,5 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <cstring>
+#include <functional>
 
 #include "TestSupport.h"
 #include "front/FileUtils.h"
@@ -94,4 +100,54 @@ TEST(FileUtils, AtomicOutputIsInvisibleUntilCommittedAndCleansUpWhenNot) {
         out.Commit();
     }
     EXPECT_EQ(readFile(dir / "noext"), std::vector<uint8_t>({'n', 'e', 'w'}));
+}
+
+TEST(FileUtils, AWriterThatSeeksBackGivesAPipeTheWholeFile) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    // As /dev/stdout names a pipe: a /proc link that reads "pipe:[N]".
+    const std::string output = "/proc/self/fd/" + std::to_string(ends[1]);
+    EXPECT_EQ(host::ResolveLinks(output), output);
+    EXPECT_EQ(host::KindOfFile(output), host::FileKind::Fifo);
+    WriteOutput(output, [](const std::string& path) {
+        const int fd = ::open(path.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(::write(fd, "XXXX", 4), 4);
+        EXPECT_EQ(::lseek(fd, 0, SEEK_SET), 0);  // a length filled in afterwards
+        EXPECT_EQ(::write(fd, "AB", 2), 2);
+        ::close(fd);
+    });
+    ::close(ends[1]);
+    char got[8] = {};
+    EXPECT_EQ(::read(ends[0], got, sizeof got), 4);
+    ::close(ends[0]);
+    EXPECT_STREQ(got, "ABXX");
+}
+
+TEST(FileUtils, AFolderOrALoopOfLinksAsOutputIsRefusedWithTheSystemsReason) {
+    TempDir dir;
+    ASSERT_EQ(::mkdir((dir / "d").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("l2", (dir / "l1").c_str()), 0);
+    ASSERT_EQ(::symlink("l1", (dir / "l2").c_str()), 0);
+    writeFile(dir / "in", std::string("in"));
+    const std::pair<std::string, int> refusals[] = {{"d", EISDIR}, {"l1", ELOOP}};
+    for (const auto& refusal : refusals) {
+        const std::string name = refusal.first;  // lambdas cannot capture a structured binding in C++20
+        const int error = refusal.second;
+        const std::string expected = "Cannot create file \"" + (dir / name) + "\". " + std::strerror(error);
+        for (const auto& attempt : std::vector<std::function<void()>>{
+                 [&] { RefuseImpossibleOutput(dir / name); },
+                 [&] { WriteOutput(dir / name, [](const std::string&) {}); },
+                 [&] { RelocateFile(dir / "in", dir / name, TRelocation::CopyOrMove); }}) {
+            try {
+                attempt();
+                ADD_FAILURE() << name;
+            } catch (const Exception& e) {
+                EXPECT_EQ(e.Message(), expected);
+            }
+        }
+    }
+    EXPECT_NO_THROW(RefuseImpossibleOutput(dir / "new.png"));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "l1"));
+    EXPECT_TRUE(fileExists(dir / "in"));
 }
