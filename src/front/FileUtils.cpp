@@ -55,14 +55,13 @@ constexpr const char* SocketOutputReason = "A socket cannot be written as a file
 // Copies everything that in holds into out; a failure raises naming the side that failed.
 void copyInto(int in, int out, const std::string& input, const std::string& output) {
     std::vector<uint8_t> block(static_cast<size_t>(ShiftBlockSize));
-    host::ClearWriteError();
     for (;;) {
         const int64_t n = host::ReadAll(in, block.data(), ShiftBlockSize);
         if (n < 0) raiseOpenError(input, errno);
         if (n == 0) return;
         // A write that moves nothing without an error is a full disk.
-        if (host::WriteAll(out, block.data(), n) != n)
-            raiseCreateError(output, host::LastWriteError() ? host::LastWriteError() : ENOSPC);
+        const int64_t written = host::WriteAll(out, block.data(), n);
+        if (written != n) raiseCreateError(output, written < 0 ? errno : ENOSPC);
     }
 }
 
@@ -183,7 +182,7 @@ const std::string& TAtomicOutput::Path() {
 }
 
 void TAtomicOutput::raiseNamingOutput(const Exception& failure) const {
-    if (const int error = host::LastWriteError()) raiseCreateError(finalPath_, error);
+    if (const int error = failure.WriteError()) raiseCreateError(finalPath_, error);
     std::string message = failure.Message();
     const auto at = message.find(path_);
     if ((file_ || spool_ >= 0) && at != std::string::npos) {
@@ -195,7 +194,6 @@ void TAtomicOutput::raiseNamingOutput(const Exception& failure) const {
 
 void TAtomicOutput::Write(const std::function<void(const std::string& path)>& writer) {
     const std::string& path = Path();
-    host::ClearWriteError();
     try {
         writer(path);
     } catch (const Exception& failure) {
@@ -208,9 +206,8 @@ void TAtomicOutput::Commit() {
     if (spool_ >= 0) {
         // The whole file, in order, now that the writer can no longer seek back.
         struct stat info;
-        host::ClearWriteError();
         if (::fstat(spool_, &info) != 0 || host::CopyFileRange(spool_, 0, pipeWriter_, info.st_size) != info.st_size)
-            raiseCreateError(finalPath_, host::LastWriteError() ? host::LastWriteError() : errno);
+            raiseCreateError(finalPath_, errno);
     }
     if (file_) {
         // A file replaced keeps who may read it; a new one gets the usual mode. Either way

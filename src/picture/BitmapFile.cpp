@@ -1,6 +1,7 @@
 #include "picture/BitmapFile.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -786,14 +787,15 @@ std::optional<TBitmapFileCopy> PlanFor(const BitmapHeaders& headers, int64_t fil
     return plan;
 }
 
-[[noreturn]] void CopyFailed() {
-    if (LastWriteError()) throw EWriteError("Stream write error");
+[[noreturn]] void CopyFailed(CopyFailure side) {
+    if (side == CopyFailure::Dest) throw EWriteError("Stream write error", errno);
     throw EReadError("Stream read error");
 }
 
 void CopyRowsInKernel(TFileStream& source, const TBitmapFileCopy& plan, TFileStream& dest) {
     const int64_t bytes = plan.Stride * plan.Rows;
-    if (CopyFileRange(source.Handle(), plan.PixelOffset, dest.Handle(), bytes) != bytes) CopyFailed();
+    CopyFailure side = CopyFailure::None;
+    if (CopyFileRange(source.Handle(), plan.PixelOffset, dest.Handle(), bytes, &side) != bytes) CopyFailed(side);
 }
 
 // Rows in blocks of about a megabyte, their padding written as zero as the writer does.

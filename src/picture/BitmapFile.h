@@ -88,7 +88,7 @@ std::optional<TPixelFormat> BitmapFileFormat(TStream& stream);
 
 // Writes the planned copy of source into dest at its position: the headers, then the
 // rows, moved inside the kernel when they have no padding. Failures raise
-// EWriteError "Stream write error" (LastWriteError has the reason) or EReadError
+// EWriteError "Stream write error" (carrying the system's reason) or EReadError
 // "Stream read error".
 void CopyBitmapFile(TFileStream& source, const TBitmapFileCopy& plan, TFileStream& dest);
 

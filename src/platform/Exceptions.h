@@ -14,12 +14,19 @@ std::string LastErrorText();
 class Exception : public std::exception {
 public:
     explicit Exception(std::string message) : message_(std::move(message)) {}
+    // A failure that is a write the system refused carries the system's reason (an errno
+    // value: ENOSPC, EIO, EFBIG...), so that whoever owns the file being written can name it
+    // with that reason, however deep in an encoder the write failed.
+    Exception(std::string message, int writeError) : message_(std::move(message)), writeError_(writeError) {}
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& Message() const { return message_; }
     virtual const char* ClassName() const { return "Exception"; }
+    // The errno of the refused write; 0 when the failure was no refused write.
+    int WriteError() const { return writeError_; }
 
 private:
     std::string message_;
+    int writeError_ = 0;
 };
 
 #define PIXMORPH_EXCEPTION(name, base)                                  \

@@ -32,7 +32,6 @@ constexpr unsigned PrivateMode = 0600;
 constexpr long ProcFileSystem = 0x9fa0;  // PROC_SUPER_MAGIC
 constexpr int MaxLinks = 40;             // the kernel's own limit on a chain of links
 
-thread_local int lastWriteError = 0;
 
 // ---------------------------------------------------------------- names to remove on a signal
 
@@ -155,14 +154,22 @@ bool kernelCannotCopy(int error) {
 }
 
 // One step of CopyFileRange through a buffer: up to count bytes from in at offset.
-int64_t copyThroughBuffer(int in, int64_t offset, int out, int64_t count, std::vector<uint8_t>& buffer) {
+int64_t copyThroughBuffer(int in, int64_t offset, int out, int64_t count, std::vector<uint8_t>& buffer,
+                          CopyFailure& side) {
     buffer.resize(CopyBlockSize);
     int64_t got;
     do {
         got = ::pread(in, buffer.data(), std::min<int64_t>(count, CopyBlockSize), offset);
     } while (got < 0 && errno == EINTR);
-    if (got <= 0) return got;
-    return WriteAll(out, buffer.data(), got) == got ? got : -1;
+    if (got <= 0) {
+        side = CopyFailure::Source;
+        return got;
+    }
+    side = CopyFailure::Dest;
+    const int64_t written = WriteAll(out, buffer.data(), got);
+    // A write that moves nothing without an error is a full disk.
+    if (written >= 0 && written < got) errno = ENOSPC;
+    return written == got ? got : -1;
 }
 
 bool copyContent(int in, int out) {
@@ -208,17 +215,16 @@ int64_t WriteAll(int fd, const void* buffer, int64_t count) {
     while (total < count) {
         const ssize_t n = ::write(fd, in + total, static_cast<size_t>(count - total));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            lastWriteError = errno;
-            return -1;
-        }
+        if (n < 0) return -1;
         if (n == 0) break;
         total += n;
     }
     return total;
 }
 
-int64_t CopyFileRange(int in, int64_t offset, int out, int64_t count) {
+int64_t CopyFileRange(int in, int64_t offset, int out, int64_t count, CopyFailure* failure) {
+    CopyFailure ignored;
+    CopyFailure& side = failure ? *failure : ignored;
     std::vector<uint8_t> buffer;
     bool inKernel = true;
     int64_t done = 0;
@@ -232,13 +238,16 @@ int64_t CopyFileRange(int in, int64_t offset, int out, int64_t count) {
                 inKernel = false;
                 continue;
             }
-            if (n < 0 && errno != EINTR) lastWriteError = errno;
+            side = CopyFailure::Dest;
         } else {
-            n = copyThroughBuffer(in, offset + done, out, step, buffer);
+            n = copyThroughBuffer(in, offset + done, out, step, buffer, side);
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return -1;
-        if (n == 0) break;
+        if (n == 0) {
+            side = CopyFailure::Source;  // in ended early
+            break;
+        }
         // Only a hint: a pipe or a device refuses it, and nothing is lost then.
         (void)::sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
         done += n;
@@ -246,8 +255,6 @@ int64_t CopyFileRange(int in, int64_t offset, int out, int64_t count) {
     return done;
 }
 
-int LastWriteError() { return lastWriteError; }
-void ClearWriteError() { lastWriteError = 0; }
 
 bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 

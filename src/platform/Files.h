@@ -20,13 +20,14 @@ int64_t WriteAll(int fd, const void* buffer, int64_t count);
 // (copy_file_range) where the two files allow it, else through a bounded buffer. Starts
 // the write-back of what it copied as it goes, so that syncing out afterwards waits for
 // little. The number of bytes copied, fewer only when in ends early; -1 with errno set on
-// a failure, which LastWriteError also reports when writing failed.
-int64_t CopyFileRange(int in, int64_t offset, int out, int64_t count);
+// a failure, and failure (when given) telling which side failed.
+enum class CopyFailure { None, Source, Dest };
+int64_t CopyFileRange(int in, int64_t offset, int out, int64_t count, CopyFailure* failure = nullptr);
 
 // Removes a file; false when it could not be removed.
 bool DeleteFile(const std::string& path);
 
-enum class CopyFailure { None, Source, Dest };
+
 
 // Copies a file with its permission bits. With failIfExists an existing destination
 // is refused (nothing is touched); otherwise it is replaced. A copy that fails part way
@@ -128,11 +129,6 @@ std::string ResolveLinks(const std::string& path);
 // process may set them; a file that is new gets UmaskedMode(). Either way only at
 // publication does it become visible with them.
 void AdoptPermissions(const std::string& existing, TPrivateFile& fresh);
-
-// The errno of the last write (WriteAll) that failed on this thread, 0 after
-// ClearWriteError: the reason a write failed, kept for the message that names the file.
-int LastWriteError();
-void ClearWriteError();
 
 // The system's directory for temporary files, with a trailing "/".
 std::string TempDirectory();

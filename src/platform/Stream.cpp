@@ -25,7 +25,7 @@ void TStream::ReadBuffer(void* buffer, int64_t count) {
 }
 
 void TStream::WriteBuffer(const void* buffer, int64_t count) {
-    if (count != 0 && Write(buffer, count) != count) throw EWriteError("Stream write error");
+    if (count != 0 && Write(buffer, count) != count) throw EWriteError("Stream write error", WriteErrorCode());
 }
 
 int64_t TStream::CopyFrom(TStream& source, int64_t count) {
@@ -72,7 +72,7 @@ void TFileStream::Close() {
     if (fd_ < 0) return;
     const int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0) throw EWriteError("Stream write error");
+    if (::close(fd) != 0) throw EWriteError("Stream write error", errno);
 }
 
 // The platform's streams report a failed transfer as a short one; ReadBuffer and
@@ -80,7 +80,10 @@ void TFileStream::Close() {
 int64_t TFileStream::Read(void* buffer, int64_t count) { return std::max<int64_t>(0, ReadAll(fd_, buffer, count)); }
 
 int64_t TFileStream::Write(const void* buffer, int64_t count) {
-    return std::max<int64_t>(0, WriteAll(fd_, buffer, count));
+    const int64_t written = WriteAll(fd_, buffer, count);
+    // A write that moves nothing without an error is a full disk.
+    if (written < count) writeError_ = written < 0 ? errno : ENOSPC;
+    return std::max<int64_t>(0, written);
 }
 
 int64_t TFileStream::Seek(int64_t offset, uint16_t origin) {

@@ -27,9 +27,12 @@ public:
     int64_t GetPosition() { return Seek(0, soCurrent); }
     void SetPosition(int64_t position) { Seek(position, soBeginning); }
 
-    // Exactly count bytes or EReadError "Stream read error" / EWriteError "Stream write error".
+    // Exactly count bytes or EReadError "Stream read error" / EWriteError "Stream write error"
+    // (carrying the system's reason, when the system refused the write).
     void ReadBuffer(void* buffer, int64_t count);
     void WriteBuffer(const void* buffer, int64_t count);
+    // The errno of this stream's last write that the system refused; 0 when none was.
+    virtual int WriteErrorCode() const { return 0; }
     // Copies count bytes from source's position, or the whole of source when count is 0.
     int64_t CopyFrom(TStream& source, int64_t count);
 };
@@ -57,6 +60,7 @@ public:
     void SetSize(int64_t newSize) override;
     // Closes the file, reporting a failure of the final write-back as EWriteError.
     void Close();
+    int WriteErrorCode() const override { return writeError_; }
     const std::string& FileName() const { return fileName_; }
     // The open file, for transfers the kernel makes between files (CopyFileRange).
     int Handle() const { return fd_; }
@@ -64,6 +68,7 @@ public:
 private:
     std::string fileName_;
     int fd_ = -1;
+    int writeError_ = 0;
 };
 
 // A growable block of memory.

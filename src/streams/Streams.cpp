@@ -88,7 +88,10 @@ TFileStream::~TFileStream() {
 
 int64_t TFileStream::Write(const void* buffer, int64_t count) {
     const int64_t total = host::WriteAll(Handle, buffer, count);
-    if (total < 0) throw EInOutError(Format("Error writing to stream - %s", LastErrorText().c_str()));
+    if (total < 0) {
+        const int error = errno;
+        throw EInOutError(Format("Error writing to stream - %s", SysErrorMessage(error).c_str()), error);
+    }
     // The same text serves short writes as short reads.
     if (total < count && StrictRead) throw EInOutError("Read less than expected");
     return total;
