@@ -152,6 +152,8 @@ void TICOLoader::LoadFromStream(TBaseStream& Stream, const std::string& Ext, TLi
     TLinearBitmap result;
     image.AssignTo(result, TransparentColor);
     Bitmap.TakeOver(result);
+    // One image is read; the others of the file are not.
+    Bitmap.Metadata.FramesDropped = list.Count() > 1;
 }
 
 void TICOLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {
