@@ -320,6 +320,8 @@ TEST(PictureMetadata, BatchResultLinesNameWhatEachOutputCouldNotHold) {
     const Bytes jpeg = ColourJpeg();
     icon_files::HandImage icon;
     icon.palette.assign(16, 0x102030);
+    icon_files::HandImage maskedIcon = icon;
+    maskedIcon.masked = [](int x, int y) { return x == y; };
     const struct Case {
         const char* input;
         Bytes file;
@@ -334,6 +336,8 @@ TEST(PictureMetadata, BatchResultLinesNameWhatEachOutputCouldNotHold) {
         {"two.mng", TwoImageMng(), "o6.png", "frames"},
         {"one.mng", Bytes(), "o7.png", ""},
         {"two.ico", icon_files::iconFile(1, {icon, icon}), "o8.bmp", "frames"},
+        {"masked.ico", icon_files::iconFile(1, {maskedIcon}), "o17.bmp", "alpha"},
+        {"masked2.ico", icon_files::iconFile(1, {maskedIcon}), "o18.ico", ""},
         {"profile.jpg", WithSegments(jpeg, IccSegments(profile, 1000)), "o9.bmp", "profile"},
         {"profile2.jpg", WithSegments(jpeg, IccSegments(profile, 1000)), "o10.png", ""},
         {"turned.jpg", WithSegments(jpeg, {{0xE1, ExifPayload(6, true)}}), "o11.pcx", "orientation"},
@@ -441,4 +445,22 @@ TEST(PictureMetadata, OptionsComeOnlyBeforeThreeArguments) {
         {{dir / "x.png", "5", dir / "y.bmp", "--strict"}, 2},
     };
     for (const Case& c : cases) EXPECT_EQ(runPixmorph(c.args).exitCode, c.exit) << c.args[0];
+}
+
+TEST(PictureMetadata, Code102NamesTheColoursOfDeeperBitmapsItMapsToItsCube) {
+    const std::string samples = std::string(PIXMORPH_SOURCE_DIR) + "/samples/";
+    TempDir dir;
+    writeFile(dir / "deep.bmp", readFile(samples + "sunset.bmp"));      // 24 bits
+    writeFile(dir / "indexed.bmp", readFile(samples + "stripes.bmp"));  // 8 bits
+    writeFile(dir / "manifest", dir / "deep.bmp\t102\t" + dir / "deep.gif\n" + dir / "indexed.bmp\t102\t" +
+                                    dir / "indexed.gif\n");
+    const auto r = runPixmorph({"--batch", "-j", "1", dir / "manifest"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "1\tlost\tcolours\n1\tok\t" + dir / "deep.gif\n2\tok\t" + dir / "indexed.gif\n");
+    writeFile(dir / "again.bmp", readFile(samples + "sunset.bmp"));
+    const auto strict = runPixmorph({"--strict", dir / "again.bmp", "102", dir / "again.gif"});
+    EXPECT_EQ(strict.exitCode, 1);
+    EXPECT_EQ(strict.err, report("The output cannot hold the input's colours."));
+    EXPECT_FALSE(fileExists(dir / "again.gif"));
+    EXPECT_TRUE(fileExists(dir / "again.bmp"));
 }
