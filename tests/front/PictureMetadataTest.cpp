@@ -464,3 +464,66 @@ TEST(PictureMetadata, Code102NamesTheColoursOfDeeperBitmapsItMapsToItsCube) {
     EXPECT_FALSE(fileExists(dir / "again.gif"));
     EXPECT_TRUE(fileExists(dir / "again.bmp"));
 }
+
+TEST(PictureMetadata, DamagedOrOversizedProfilesAreNotCarriedAndCountAsLost) {
+    const Bytes profile = Profile(4000, 6);
+    Bytes badAdler = IccpChunk(profile);
+    badAdler[badAdler.size() - 5] ^= 1;  // the last Adler-32 byte (the CRC is made again below)
+    badAdler = po::Chunk("iCCP", Bytes(badAdler.begin() + 8, badAdler.end() - 4));
+    Bytes method1{'x', 0, 1};
+    const Bytes z = po::Zlib(profile);
+    method1.insert(method1.end(), z.begin(), z.end());
+    Bytes cut{'x', 0, 0};
+    cut.insert(cut.end(), z.begin(), z.begin() + long(z.size() / 2));
+    Bytes huge{'x', 0, 0};
+    const Bytes hz = po::Zlib(Bytes(size_t{255} * 65519 + 1, 0), 9);
+    huge.insert(huge.end(), hz.begin(), hz.end());
+    auto pieces = IccSegments(profile, 1500);  // three
+    Bytes v5 = V5BitmapWithProfile(profile);
+    v5[14 + 112 + 3] = 0x7F;  // the profile's offset beyond the file
+    const struct Case {
+        const char* input;
+        Bytes file;
+        const char* lost;
+        size_t carried;  // profile bytes in the PNG written
+    } cases[] = {
+        {"adler.png", Png(2, 8, {badAdler}), "profile", 0},
+        {"method.png", Png(2, 8, {po::Chunk("iCCP", method1)}), "profile", 0},
+        {"cut.png", Png(2, 8, {po::Chunk("iCCP", cut)}), "profile", 0},
+        {"huge.png", Png(2, 8, {po::Chunk("iCCP", huge)}), "profile", 0},
+        {"repeated.jpg", WithSegments(ColourJpeg(), {pieces[0], pieces[1], pieces[1], pieces[2]}), "profile", 0},
+        {"missing.jpg", WithSegments(ColourJpeg(), {pieces[0], pieces[2]}), "profile", 0},
+        {"counts.jpg", WithSegments(ColourJpeg(), {pieces[0], pieces[1], IccSegments(profile, 1000)[3]}), "profile", 0},
+        {"offset.bmp", v5, "profile", 0},
+        {"exif.jpg", WithSegments(ColourJpeg(), {{0xE1, Bytes{'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0x7F, 0, 0, 0}}}), "", 0},
+    };
+    TempDir dir;
+    std::string manifest, expected;
+    int line = 0;
+    for (const Case& c : cases) {
+        ++line;
+        writeFile(dir / c.input, c.file);
+        const std::string output = dir / (std::to_string(line) + ".png");
+        manifest += dir / c.input + "\t5\t" + output + "\n";
+        if (*c.lost) expected += std::to_string(line) + "\tlost\t" + c.lost + "\n";
+        expected += std::to_string(line) + "\tok\t" + output + "\n";
+    }
+    writeFile(dir / "manifest", manifest);
+    const auto r = runPixmorph({"--batch", "-j", "1", dir / "manifest"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, expected);
+    for (int i = 1; i <= line; ++i) {
+        const po::Decoded png = po::Decode(readFile(dir / (std::to_string(i) + ".png")));
+        EXPECT_EQ(png.iccProfile.size(), cases[i - 1].carried) << cases[i - 1].input;
+        EXPECT_FALSE(png.hasEXIF) << cases[i - 1].input;
+    }
+}
+
+TEST(PictureMetadata, AProfileOfTheMostAJpegHoldsIsCarriedWhole) {
+    // 255 segments of 65519 bytes: one byte more counts as lost (see above).
+    const Bytes profile = Profile(size_t{255} * 65519, 7);
+    TempDir dir;
+    writeFile(dir / "in.png", Png(2, 8, {IccpChunk(profile)}));
+    ASSERT_EQ(runPixmorph({dir / "in.png", "5", dir / "out.jpg"}).exitCode, 0);
+    EXPECT_TRUE(jo::IccProfile(readFile(dir / "out.jpg")) == profile);
+}
