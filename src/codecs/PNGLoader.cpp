@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "codecs/PNGRows.h"
@@ -201,9 +202,11 @@ public:
             } else if (type == tRNS) {
                 ReadTransparency(length);
             } else if (type == iCCP) {
-                checkCRC = ReadProfile(length);
+                ReadProfile(length);
+                checkCRC = false;
             } else if (type == eXIf) {
-                checkCRC = ReadExif(length);
+                ReadExif(length);
+                checkCRC = false;
             } else if (type == IEND) {
                 // nothing
             } else if (SkippedChunk(type, mng_)) {
@@ -225,29 +228,40 @@ public:
     }
 
 private:
-    // Returns whether the chunk loop is to verify the CRC.
-    bool ReadProfile(int32_t length) {
-        if (length > MaxProfileChunk || !bitmap_.Metadata.IccProfile.empty()) {
-            bitmap_.Metadata.ProfileDropped = bitmap_.Metadata.IccProfile.empty();
-            buffered_.CopyTo(nullptr, int64_t{length} + 4);
-            return false;
-        }
-        std::vector<uint8_t> data(static_cast<size_t>(checkedSize({length})));
-        ReadExact(chunk_, data.data(), length);
-        bitmap_.Metadata.IccProfile = InflateProfile(data);
-        bitmap_.Metadata.ProfileDropped = bitmap_.Metadata.IccProfile.empty();
-        return true;
+    // The first keep bytes of an ancillary chunk the image can do without, the rest passed
+    // over, its CRC checked here: a chunk cut short or damaged gives nothing and the load
+    // goes on, as it would have past a chunk it skips.
+    std::optional<std::vector<uint8_t>> ReadAncillary(int32_t length, int32_t keep) {
+        std::vector<uint8_t> data(static_cast<size_t>(checkedSize({keep})));
+        const bool strict = buffered_.StrictRead;
+        buffered_.StrictRead = false;
+        const int64_t got = chunk_.Read(data.data(), keep);
+        chunk_.CopyTo(nullptr, int64_t{length} - keep);
+        uint8_t crc[4];
+        const int64_t crcBytes = buffered_.Read(crc, 4);
+        buffered_.StrictRead = strict;
+        if (got != keep || crcBytes != 4 || BigEndian32(crc) != chunk_.GetCRC()) return std::nullopt;
+        return data;
     }
 
-    // The orientation of an eXIf chunk (a TIFF structure); a larger one than any orientation
-    // needs is read in part, as far as IFD0's entries go.
-    bool ReadExif(int32_t length) {
+    void ReadProfile(int32_t length) {
+        TImageMetadata& metadata = bitmap_.Metadata;
+        if (!metadata.IccProfile.empty()) {  // only the first counts
+            buffered_.CopyTo(nullptr, int64_t{length} + 4);
+            return;
+        }
+        const auto data = length <= MaxProfileChunk ? ReadAncillary(length, length) : std::nullopt;
+        if (length > MaxProfileChunk) buffered_.CopyTo(nullptr, int64_t{length} + 4);
+        if (data) metadata.IccProfile = InflateProfile(*data);
+        metadata.ProfileDropped = metadata.IccProfile.empty();
+    }
+
+    // The orientation of an eXIf chunk (a TIFF structure); of a larger one than any
+    // orientation needs, the part IFD0's entries can reach.
+    void ReadExif(int32_t length) {
         constexpr int32_t MostRead = 1 << 16;
-        std::vector<uint8_t> data(static_cast<size_t>(std::min(length, MostRead)));
-        ReadExact(chunk_, data.data(), static_cast<int64_t>(data.size()));
-        chunk_.CopyTo(nullptr, length - static_cast<int32_t>(data.size()));
-        bitmap_.Metadata.Orientation = ExifOrientation(data.data(), data.size());
-        return true;
+        if (const auto data = ReadAncillary(length, std::min(length, MostRead)))
+            bitmap_.Metadata.Orientation = ExifOrientation(data->data(), data->size());
     }
 
     // After an MNG's first image: whether another image follows before MEND. The chunks
