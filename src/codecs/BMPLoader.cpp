@@ -119,7 +119,7 @@ constexpr size_t V5HeaderBytes = 124;
 constexpr size_t BitCountField = 14, CompressionField = 16, AlphaMaskField = 52, CSTypeField = 56,
                  ProfileDataField = 112, ProfileSizeField = 116;
 constexpr uint32_t ProfileEmbedded = 0x4D424544;  // 'MBED'
-constexpr uint32_t BitFields = 3;
+constexpr uint32_t BitFields = 3, AlphaBitFields = 6;
 
 // The embedded colour profile of a V5 header (its offset counts from the information
 // header) and whether the pixels have an alpha mask, which the image does not keep. The
@@ -133,11 +133,13 @@ TImageMetadata ReadBitmapMetadata(TSeekableStream& stream) {
     uint8_t header[InfoAt + V5HeaderBytes];
     const int64_t got = stream.Read(header, sizeof header);
     const uint8_t* info = header + InfoAt;
-    const uint32_t infoBytes = got >= InfoAt + 4 ? host::ReadLE32(info) : 0;
-    if (got == static_cast<int64_t>(sizeof header) || (infoBytes >= 56 && got >= InfoAt + 56)) {
-        const uint32_t bits = host::ReadLE16(info + BitCountField);
-        const bool masked = infoBytes > 56 || host::ReadLE32(info + CompressionField) == BitFields;
-        if (infoBytes >= 56 && masked && (bits == 16 || bits == 32) && host::ReadLE32(info + AlphaMaskField) != 0)
+    const bool bitmapFile = got >= InfoAt + 4 && header[0] == 'B' && header[1] == 'M';
+    const uint32_t infoBytes = bitmapFile ? host::ReadLE32(info) : 0;
+    if (infoBytes >= 56 && got >= InfoAt + 56) {
+        // The alpha mask of a header that has one counts where the masks do.
+        const uint32_t bits = host::ReadLE16(info + BitCountField), compression = host::ReadLE32(info + CompressionField);
+        const bool masked = compression == BitFields || compression == AlphaBitFields;
+        if (masked && (bits == 16 || bits == 32) && host::ReadLE32(info + AlphaMaskField) != 0)
             metadata.AlphaDropped = true;
     }
     if (got == static_cast<int64_t>(sizeof header) && infoBytes >= V5HeaderBytes &&

@@ -347,6 +347,12 @@ TEST(PictureMetadata, BatchResultLinesNameWhatEachOutputCouldNotHold) {
         {"broken.jpg", WithSegments(jpeg, {IccSegments(profile, 1000)[1]}), "o14.png", "profile"},
         {"plain.jpg", jpeg, "o15.bmp", ""},
         {"v5.bmp", V5BitmapWithProfile(profile), "o16.pcx", "profile"},
+        {"alpha.bmp", bmp_bytes::file({.headerSize = 124, .width = 2, .height = 2, .bitCount = 32, .compression = 3,
+                                       .masks = {0xFF0000, 0xFF00, 0xFF, 0xFF000000}}, {}, Bytes(16, 0x80)),
+         "o20.png", "alpha"},
+        {"opaque.bmp", bmp_bytes::file({.headerSize = 124, .width = 2, .height = 2, .bitCount = 32, .compression = 3,
+                                        .masks = {0xFF0000, 0xFF00, 0xFF, 0}}, {}, Bytes(16, 0x80)),
+         "o21.png", ""},
     };
     TempDir dir;
     std::string manifest, expected;
