@@ -121,11 +121,13 @@ constexpr size_t BitCountField = 14, CompressionField = 16, AlphaMaskField = 52,
 constexpr uint32_t ProfileEmbedded = 0x4D424544;  // 'MBED'
 constexpr uint32_t BitFields = 3, AlphaBitFields = 6;
 
+}  // namespace
+
 // The embedded colour profile of a V5 header (its offset counts from the information
 // header) and whether the pixels have an alpha mask, which the image does not keep. The
 // stream is back where it was; a profile outside the file, or larger than a picture
 // carries, is not read and counts as dropped.
-TImageMetadata ReadBitmapMetadata(TSeekableStream& stream) {
+TImageMetadata ReadBitmapFileMetadata(TSeekableStream& stream) {
     TImageMetadata metadata;
     const int64_t start = stream.GetPosition();
     const bool strict = stream.StrictRead;
@@ -164,8 +166,6 @@ TImageMetadata ReadBitmapMetadata(TSeekableStream& stream) {
     return metadata;
 }
 
-}  // namespace
-
 // ---------------------------------------------------------------- TVKBitmap
 
 void TVKBitmap::LoadFromStream(host::TStream& stream) {
@@ -195,7 +195,7 @@ void TBMPLoader::LoadFromStream(TBaseStream& Stream, const std::string& Ext, TLi
     // The readers position the stream; a forward-only stream is taken into memory first.
     std::unique_ptr<TMemStream> copy;
     TSeekableStream* seekable = &SeekableView(Stream, copy);
-    TImageMetadata metadata = ReadBitmapMetadata(*seekable);
+    TImageMetadata metadata = ReadBitmapFileMetadata(*seekable);
     if (!copy && LoadPlainBitmap(*seekable, Bitmap)) {
         Bitmap.Metadata = std::move(metadata);
         return;

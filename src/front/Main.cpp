@@ -4,6 +4,7 @@
 #include <iterator>
 #include <memory>
 
+#include "codecs/BMPLoader.h"
 #include "codecs/ICOLoader.h"
 #include "front/FileUtils.h"
 #include "front/FrontEnd.h"
@@ -81,6 +82,19 @@ void CopyBitmap(const std::string& input, const std::string& output) {
     host::TBitmap bitmap;
     bitmap.LoadFromStream(source);
     WriteOutput(output, [&](const std::string& path) { bitmap.SaveToFile(path); });
+}
+
+// What a bitmap input holds that no output of the fixed codes keeps: an embedded profile
+// and alpha. Asked of regular files only, since a pipe is read once, by the conversion;
+// a file that cannot be asked is left to the conversion to report.
+std::vector<std::string> BitmapInputLosses(const std::string& input) {
+    if (host::KindOfFile(input) != host::FileKind::Regular) return {};
+    try {
+        TFileStream file(input, fsRead | fsShareRead);
+        return LostInConversion(ReadBitmapFileMetadata(file), "BMP", "", false);
+    } catch (const std::exception&) {
+        return {};
+    }
 }
 
 }  // namespace
@@ -216,6 +230,9 @@ bool TMainForm::FixedCodeDeletesInput(const std::string& code) {
 }
 
 bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, const std::string& output) {
+    const bool fromBitmap = code >= "100" && code <= "106" && code.size() == 3;
+    if (fromBitmap) outcome_.Lost = BitmapInputLosses(input);
+    if (fromBitmap && code != "102") RefuseLossIfStrict(outcome_.Lost, options_);
     if (code == "100") {
         CopyBitmap(input, output);
     } else if (code == "101") {
@@ -232,7 +249,8 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
             host::TBitmap bitmap;
             bitmap.LoadFromFile(input);
             // Deeper bitmaps are mapped to the colour cube of the GIF's table.
-            if (bitmap.PixelFormat() > host::pf8bit || bitmap.PixelFormat() == host::pfDevice) outcome_.Lost = {LostColours};
+            if (bitmap.PixelFormat() > host::pf8bit || bitmap.PixelFormat() == host::pfDevice)
+                outcome_.Lost.emplace_back(LostColours);
             RefuseLossIfStrict(outcome_.Lost, options_);
             gif.Assign(bitmap);
         }

@@ -269,6 +269,7 @@ TEST(PictureMetadata, BatchResultLinesNameWhatEachOutputCouldNotHold) {
         {"bmp", bmp32(0), "png", ""},
         {"bmp", readFile(sample("sunset.bmp")), "gif", "colours"},  // 24 bits
         {"bmp", readFile(sample("stripes.bmp")), "gif", ""},        // 8 bits
+        {"bmp", V5Bitmap(profile), "gif", "profile,colours"},
         // Damaged profiles and EXIF: the image loads, what is damaged is not carried.
         {"png", Png(2, 8, {badAdler}), "png", "profile"},
         {"png", Png(2, 8, {badCrc}), "png", "profile"},
@@ -326,6 +327,8 @@ TEST(PictureMetadata, StrictRefusesWhatWouldLoseAndKeepsTheInput) {
         {{"--strict"}, "profile.jpg", Jpeg(Icc(profile, 900)), "5", "out.bmp", "profile"},
         {{"--strict"}, "turned.jpg", Jpeg({Exif(8, false)}), "5", "out.pcx", "orientation"},
         {{"--strict"}, "deep.bmp", readFile(sample("sunset.bmp")), "102", "out.gif", "colours"},
+        {{"--strict"}, "v5.bmp", V5Bitmap(profile), "100", "out.bmp", "profile"},
+        {{"--strict"}, "v5.bmp", V5Bitmap(profile), "101", "out.jpg", "profile"},
         {{"--strict", "--auto-orient"}, "deepturned.png", Png(4, 16), "5", "out.bmp", "alpha, depth"},
         {{"--strict"}, "profile2.jpg", Jpeg(Icc(profile, 900)), "5", "out.png", ""},
         {{"--strict", "--auto-orient"}, "turned2.jpg", Jpeg({Exif(8, false)}), "5", "out.bmp", ""},
