@@ -112,7 +112,59 @@ bool OwnReaderDecides(host::TStream& stream) {
     return format && (*format == host::pf32bit || *format == host::pfDevice);
 }
 
+// Fields of a bitmap's headers that say what the image keeps beside its pixels: where
+// the information header starts (behind the 14-byte file header), and its fields.
+constexpr int64_t InfoAt = 14;
+constexpr size_t V5HeaderBytes = 124;
+constexpr size_t BitCountField = 14, CompressionField = 16, AlphaMaskField = 52, CSTypeField = 56,
+                 ProfileDataField = 112, ProfileSizeField = 116;
+constexpr uint32_t ProfileEmbedded = 0x4D424544;  // 'MBED'
+constexpr uint32_t BitFields = 3, AlphaBitFields = 6;
+
 }  // namespace
+
+// The embedded colour profile of a V5 header (its offset counts from the information
+// header) and whether the pixels have an alpha mask, which the image does not keep. The
+// stream is back where it was; a profile outside the file, or larger than a picture
+// carries, is not read and counts as dropped.
+TImageMetadata ReadBitmapFileMetadata(TSeekableStream& stream) {
+    TImageMetadata metadata;
+    const int64_t start = stream.GetPosition();
+    const bool strict = stream.StrictRead;
+    stream.SetStrictRead(false);
+    uint8_t header[InfoAt + V5HeaderBytes];
+    const int64_t got = stream.Read(header, sizeof header);
+    const uint8_t* info = header + InfoAt;
+    const bool bitmapFile = got >= InfoAt + 4 && header[0] == 'B' && header[1] == 'M';
+    const uint32_t infoBytes = bitmapFile ? host::ReadLE32(info) : 0;
+    if (infoBytes >= 56 && got >= InfoAt + 56) {
+        // The alpha mask of a header that has one counts where the masks do.
+        const uint32_t bits = host::ReadLE16(info + BitCountField), compression = host::ReadLE32(info + CompressionField);
+        const bool masked = compression == BitFields || compression == AlphaBitFields;
+        if (masked && (bits == 16 || bits == 32) && host::ReadLE32(info + AlphaMaskField) != 0)
+            metadata.AlphaDropped = true;
+    }
+    if (got == static_cast<int64_t>(sizeof header) && infoBytes >= V5HeaderBytes &&
+        host::ReadLE32(info + CSTypeField) == ProfileEmbedded) {
+        const int64_t offset = host::ReadLE32(info + ProfileDataField);
+        const int64_t size = host::ReadLE32(info + ProfileSizeField);
+        const int64_t at = start + InfoAt + offset;
+        if (size == 0 || size > static_cast<int64_t>(MaxProfileBytes) || at > stream.GetSize() ||
+            size > stream.GetSize() - at) {
+            metadata.ProfileDropped = true;
+        } else {
+            metadata.IccProfile.resize(static_cast<size_t>(checkedSize({size})));
+            stream.Seek(at);
+            if (stream.Read(metadata.IccProfile.data(), size) != size) {
+                metadata.IccProfile.clear();
+                metadata.ProfileDropped = true;
+            }
+        }
+    }
+    stream.SetStrictRead(strict);
+    stream.Seek(start);
+    return metadata;
+}
 
 // ---------------------------------------------------------------- TVKBitmap
 
@@ -143,7 +195,11 @@ void TBMPLoader::LoadFromStream(TBaseStream& Stream, const std::string& Ext, TLi
     // The readers position the stream; a forward-only stream is taken into memory first.
     std::unique_ptr<TMemStream> copy;
     TSeekableStream* seekable = &SeekableView(Stream, copy);
-    if (!copy && LoadPlainBitmap(*seekable, Bitmap)) return;
+    TImageMetadata metadata = ReadBitmapFileMetadata(*seekable);
+    if (!copy && LoadPlainBitmap(*seekable, Bitmap)) {
+        Bitmap.Metadata = std::move(metadata);
+        return;
+    }
     TSeekableHostStream host(seekable);
     TVKBitmap bitmap;
     bitmap.LoadFromStream(host);
@@ -159,6 +215,7 @@ void TBMPLoader::LoadFromStream(TBaseStream& Stream, const std::string& Ext, TLi
         default: break;
     }
     Bitmap.TakeOverGraphic(bitmap);
+    Bitmap.Metadata = std::move(metadata);
 }
 
 void TBMPLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {

@@ -6,6 +6,8 @@
 #include "image/LinarBitmap.h"
 #include "picture/Graphics.h"
 
+class TSeekableStream;
+
 // The platform bitmap with a second reader behind the platform's: what the platform
 // reader refuses, and every file it would read as 32-bit blue, green, red, is read by the
 // own reader (UniDIB), once. 16-bit and 32-bit files arrive as 24 bits, converted as read
@@ -33,6 +35,12 @@ public:
     // (pfIndexed8, and pfGray16 as its high bytes with the grey palette), 24 or 32 bits.
     void SaveToStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) override;
 };
+
+// What the bitmap file at the stream's position holds beside its pixels: the embedded
+// profile of a V5 header (ProfileDropped when it lies outside the file or is larger than a
+// picture carries) and whether an alpha mask is in force (AlphaDropped). The stream is
+// back at its position afterwards.
+TImageMetadata ReadBitmapFileMetadata(TSeekableStream& stream);
 
 // Unit initialisation: registers the codec and the "bmp" graphic class. Idempotent.
 void InitializeBMPLoader();

@@ -152,6 +152,20 @@ void TICOLoader::LoadFromStream(TBaseStream& Stream, const std::string& Ext, TLi
     TLinearBitmap result;
     image.AssignTo(result, TransparentColor);
     Bitmap.TakeOver(result);
+    // One image is read; the others of the file are not. Masked pixels take one colour,
+    // which only this codec writes back as the mask; partial alpha is not kept at all.
+    Bitmap.Metadata.FramesDropped = list.Count() > 1;
+    bool masked = false, partial = false;
+    for (int32_t row = 0; row < image.Height; ++row)
+        for (int32_t x = 0; x < image.Width; ++x) {
+            masked = masked || image.Transparent(x, row);
+            if (image.BitCount != 32) continue;
+            const uint8_t alpha = image.XorBits[static_cast<size_t>(row) * image.XorRowBytes + static_cast<size_t>(x) * 4 + 3];
+            masked = masked || alpha < 128;
+            partial = partial || (alpha != 0 && alpha != 255);
+        }
+    Bitmap.Metadata.TransparentColour = masked;
+    Bitmap.Metadata.AlphaDropped = partial;
 }
 
 void TICOLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLinearBitmap& Bitmap) {

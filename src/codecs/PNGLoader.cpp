@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "codecs/PNGRows.h"
@@ -41,7 +42,51 @@ uint32_t ChunkType(const char* name) { return BigEndian32(reinterpret_cast<const
 const uint32_t IHDR = ChunkType("IHDR"), PLTE = ChunkType("PLTE"), IDAT = ChunkType("IDAT"),
                IEND = ChunkType("IEND"), gAMA = ChunkType("gAMA"), tRNS = ChunkType("tRNS"),
                MHDR = ChunkType("MHDR"), MEND = ChunkType("MEND"), DEFI = ChunkType("DEFI"),
-               TERM = ChunkType("TERM"), BACK = ChunkType("BACK"), MOVE = ChunkType("MOVE");
+               TERM = ChunkType("TERM"), BACK = ChunkType("BACK"), MOVE = ChunkType("MOVE"),
+               iCCP = ChunkType("iCCP"), eXIf = ChunkType("eXIf"), JHDR = ChunkType("JHDR"),
+               BASI = ChunkType("BASI");
+
+// The most an iCCP chunk may hold: a name, its method, and the profile's deflate data,
+// which at worst is a little larger than the profile itself.
+constexpr int32_t MaxProfileChunk = static_cast<int32_t>(MaxProfileBytes + MaxProfileBytes / 64 + 1024);
+// The name an iCCP chunk gives the profile it carries.
+const char ProfileName[] = "ICC profile";
+constexpr uint8_t ZlibDeflate32K = 0x78;
+
+// The profile of an iCCP chunk's data (name, NUL, method 0, a zlib stream), inflated by the
+// library's own inflater and checked against its Adler-32; nothing when it is damaged or
+// would inflate beyond what a picture carries.
+std::vector<uint8_t> InflateProfile(const std::vector<uint8_t>& chunk) {
+    const auto nul = std::find(chunk.begin(), chunk.end(), uint8_t{0});
+    const size_t nameBytes = static_cast<size_t>(nul - chunk.begin());
+    if (nul == chunk.end() || nameBytes == 0 || nameBytes > 79) return {};
+    const size_t at = nameBytes + 2;  // the NUL and the method
+    if (chunk.size() < at + 2 + 4 || chunk[nameBytes + 1] != 0) return {};
+    const uint8_t cmf = chunk[at], flg = chunk[at + 1];
+    if ((cmf & 0x0F) != 8 || (cmf >> 4) > 7 || (cmf * 256 + flg) % 31 != 0 || (flg & 0x20)) return {};
+    TMemStream compressed;
+    compressed.Write(chunk.data() + at + 2, static_cast<int64_t>(chunk.size() - at - 2));
+    compressed.Seek(0);
+    std::vector<uint8_t> profile;
+    try {
+        TDeflateStream inflate(&compressed, 0);
+        inflate.StrictRead = false;
+        uint8_t block[1 << 14];
+        while (const int64_t got = inflate.Read(block, sizeof block)) {
+            if (profile.size() + static_cast<size_t>(got) > MaxProfileBytes) return {};
+            profile.insert(profile.end(), block, block + got);
+        }
+        if (!inflate.Finished()) return {};
+        uint8_t trailer[4];
+        if (inflate.ReadAfterEnd(trailer, 4) != 4) return {};
+        TAdler32 adler;
+        adler.Update(profile.data(), static_cast<int64_t>(profile.size()));
+        if (BigEndian32(trailer) != adler.Checksum()) return {};
+    } catch (const Exception&) {
+        return {};
+    }
+    return profile;
+}
 
 // Chunks before the first image that the reader passes over: ancillary chunks, the MNG
 // header and end, object definitions, and, in an MNG datastream only, the chunks that
@@ -156,6 +201,12 @@ public:
                 codec_.Gamma = BigEndian32(b) / 100000.0;
             } else if (type == tRNS) {
                 ReadTransparency(length);
+            } else if (type == iCCP) {
+                ReadProfile(length);
+                checkCRC = false;
+            } else if (type == eXIf) {
+                ReadExif(length);
+                checkCRC = false;
             } else if (type == IEND) {
                 // nothing
             } else if (SkippedChunk(type, mng_)) {
@@ -173,9 +224,64 @@ public:
         }
         // A header without image data is no image either: its pixels were never filled.
         if (!bitmap_.Present || !imageRead_) throw Exception("Unsupported PNG data");
+        if (mng_) bitmap_.Metadata.FramesDropped = AnotherImageFollows();
     }
 
 private:
+    // The first keep bytes of an ancillary chunk the image can do without, the rest passed
+    // over, its CRC checked here: a chunk cut short or damaged gives nothing and the load
+    // goes on, as it would have past a chunk it skips.
+    std::optional<std::vector<uint8_t>> ReadAncillary(int32_t length, int32_t keep) {
+        std::vector<uint8_t> data(static_cast<size_t>(checkedSize({keep})));
+        const bool strict = buffered_.StrictRead;
+        buffered_.StrictRead = false;
+        const int64_t got = chunk_.Read(data.data(), keep);
+        chunk_.CopyTo(nullptr, int64_t{length} - keep);
+        uint8_t crc[4];
+        const int64_t crcBytes = buffered_.Read(crc, 4);
+        buffered_.StrictRead = strict;
+        if (got != keep || crcBytes != 4 || BigEndian32(crc) != chunk_.GetCRC()) return std::nullopt;
+        return data;
+    }
+
+    void ReadProfile(int32_t length) {
+        TImageMetadata& metadata = bitmap_.Metadata;
+        if (!metadata.IccProfile.empty()) {  // only the first counts
+            buffered_.CopyTo(nullptr, int64_t{length} + 4);
+            return;
+        }
+        const auto data = length <= MaxProfileChunk ? ReadAncillary(length, length) : std::nullopt;
+        if (length > MaxProfileChunk) buffered_.CopyTo(nullptr, int64_t{length} + 4);
+        if (data) metadata.IccProfile = InflateProfile(*data);
+        metadata.ProfileDropped = metadata.IccProfile.empty();
+    }
+
+    // The orientation of an eXIf chunk (a TIFF structure); of a larger one than any
+    // orientation needs, the part IFD0's entries can reach.
+    void ReadExif(int32_t length) {
+        constexpr int32_t MostRead = 1 << 16;
+        if (const auto data = ReadAncillary(length, std::min(length, MostRead)))
+            bitmap_.Metadata.Orientation = ExifOrientation(data->data(), data->size());
+    }
+
+    // After an MNG's first image: whether another image follows before MEND. The chunks
+    // are passed over by their lengths; damage there ends the look, not the load.
+    bool AnotherImageFollows() {
+        try {
+            buffered_.StrictRead = false;
+            for (;;) {
+                uint8_t head[8];
+                if (buffered_.Read(head, 8) < 8) return false;
+                const uint32_t type = BigEndian32(head + 4);
+                if (type == IHDR || type == JHDR || type == BASI) return true;
+                if (type == MEND) return false;
+                buffered_.CopyTo(nullptr, int64_t{CheckedChunkLength(BigEndian32(head))} + 4);
+            }
+        } catch (const Exception&) {
+            return false;
+        }
+    }
+
     // An ancillary chunk too short (or, for gAMA, of another size) for what its type holds.
     bool MalformedAncillary(uint32_t type, int32_t length) const {
         if (type == gAMA) return length != 4;
@@ -218,6 +324,8 @@ private:
                 MakeGrayPalette(palette, l.GrayLevels);
             }
         }
+        bitmap_.Metadata.DepthReduced = header_.BitDepth > 8;
+        bitmap_.Metadata.AlphaDropped = l.HasAlpha;
         codec_.AlphaBitmap.reset();
         if (codec_.AlphaChannel && l.HasAlpha) {
             codec_.AlphaBitmap = std::make_unique<TLinearBitmap>();
@@ -281,14 +389,16 @@ private:
                     consumed = std::min<int64_t>(length, 256);
                     ReadExact(chunk_, codec_.PaletteAlpha.get(), consumed);
                 } else {
-                    while (consumed < length) {
-                        uint8_t a;
-                        ReadExact(chunk_, &a, 1);
-                        ++consumed;
-                        if (a == 0) {
-                            codec_.TransparentColor = static_cast<int32_t>(consumed - 1);
-                            break;
-                        }
+                    // The first fully transparent index is kept; any other entry that is not
+                    // opaque is alpha the image cannot hold.
+                    uint8_t alpha[256];
+                    consumed = std::min<int64_t>(length, 256);
+                    ReadExact(chunk_, alpha, consumed);
+                    for (int64_t i = 0; i < consumed; ++i) {
+                        if (alpha[i] == 0 && codec_.TransparentColor == -1)
+                            codec_.TransparentColor = static_cast<int32_t>(i);
+                        else if (alpha[i] != 255)
+                            bitmap_.Metadata.AlphaDropped = true;
                     }
                 }
                 break;
@@ -296,6 +406,7 @@ private:
                 break;
             }
         }
+        bitmap_.Metadata.TransparentColour = codec_.TransparentColor != -1;
         // The rest passes through the chunk stream, so that the CRC covers it.
         chunk_.CopyTo(nullptr, length - consumed);
     }
@@ -535,7 +646,7 @@ void TPNGLoader::SaveToStream(TBaseStream& Stream, const std::string& Ext, TLine
     } else if (mode == -3) {
         mode = SmallestFileMode(Ext, Bitmap);
     }
-    WriteFile(*seekable, mng, mode, *image);
+    WriteFile(*seekable, mng, mode, *image, Bitmap.Metadata);
 }
 
 int TPNGLoader::SmallestFileMode(const std::string& Ext, TLinearBitmap& Bitmap) {
@@ -737,6 +848,37 @@ void WriteImageData(TSeekableStream& stream, TCRC32Stream& crc, bool mng, int mo
     stream.Write(b, 4);
 }
 
+// The image's profile as an iCCP chunk, compressed by the library's deflate into a zlib
+// stream, and its orientation as an eXIf chunk holding the smallest EXIF that says it.
+void WriteMetadata(TBaseStream& stream, TCRC32Stream& crc, const TImageMetadata& metadata) {
+    if (!metadata.IccProfile.empty()) {
+        TMemStream compressed;
+        {
+            TDeflateStream deflate(&compressed, 1);
+            deflate.Write(metadata.IccProfile.data(), static_cast<int64_t>(metadata.IccProfile.size()));
+            deflate.Finish();
+        }
+        std::vector<uint8_t> data(ProfileName, ProfileName + sizeof ProfileName);  // with its NUL
+        data.push_back(0);  // deflate
+        data.push_back(ZlibDeflate32K);
+        data.push_back(0xDA);
+        const size_t at = data.size();
+        data.resize(at + static_cast<size_t>(compressed.GetSize()));
+        compressed.Seek(0);
+        compressed.Read(data.data() + at, compressed.GetSize());
+        TAdler32 adler;
+        adler.Update(metadata.IccProfile.data(), static_cast<int64_t>(metadata.IccProfile.size()));
+        uint8_t trailer[4];
+        PutBigEndian32(trailer, adler.Checksum());
+        data.insert(data.end(), trailer, trailer + 4);
+        WriteChunk(stream, crc, iCCP, data.data(), static_cast<uint32_t>(data.size()));
+    }
+    if (metadata.Orientation >= 1 && metadata.Orientation <= 8) {
+        const std::vector<uint8_t> exif = MinimalExif(metadata.Orientation);
+        WriteChunk(stream, crc, eXIf, exif.data(), static_cast<uint32_t>(exif.size()));
+    }
+}
+
 void WriteEndChunks(TBaseStream& stream, TCRC32Stream& crc, bool mng) {
     WriteChunk(stream, crc, IEND, nullptr, 0);
     if (mng) WriteChunk(stream, crc, MEND, nullptr, 0);
@@ -744,13 +886,16 @@ void WriteEndChunks(TBaseStream& stream, TCRC32Stream& crc, bool mng) {
 
 }  // namespace
 
-void TPNGLoader::WriteFile(TSeekableStream& Stream, bool mng, int mode, TLinearBitmap& image) {
+void TPNGLoader::WriteFile(TSeekableStream& Stream, bool mng, int mode, TLinearBitmap& image,
+                           const TImageMetadata& metadata) {
     Stream.Write(mng ? MNGSignature : PNGSignature, 8);
     const RowLayout layout = LayoutOf(image);
     TCRC32Stream crc(&Stream);
     WriteHeaderChunks(Stream, crc, mng, image, layout);
     // gAMA must come before PLTE in a valid file.
     WriteGamma(Stream, crc, Gamma);
+    // A profile must come before the palette; an MNG carries neither here.
+    if (!mng) WriteMetadata(Stream, crc, metadata);
     WritePalette(Stream, crc, image, layout, TruecolorPalette.get(), TransparentColor);
     WriteTransparency(Stream, crc, layout, TransparentColor, BitDepth);
     WriteImageData(Stream, crc, mng, mode, image, layout);

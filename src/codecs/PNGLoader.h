@@ -69,7 +69,8 @@ public:
 private:
     // The filter mode (-2 to 4) that gives the smallest file for the image.
     int SmallestFileMode(const std::string& Ext, TLinearBitmap& Bitmap);
-    void WriteFile(TSeekableStream& Stream, bool mng, int mode, TLinearBitmap& image);
+    // metadata: the profile and orientation to write (a PNG only).
+    void WriteFile(TSeekableStream& Stream, bool mng, int mode, TLinearBitmap& image, const TImageMetadata& metadata);
 };
 
 // Start-up: the one codec object, registered with the codec registry.

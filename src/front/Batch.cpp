@@ -24,14 +24,18 @@ namespace {
 
 const char* const BatchOption = "--batch";
 const char* const UsageLine =
-    "usage: pixmorph --batch [-j N] [--first-line N] <manifest>   (a file, or - for standard input)";
+    "usage: pixmorph --batch [-j N] [--first-line N] [--strict] [--auto-orient] <manifest>   (a file, or - for "
+    "standard input)";
 const char* const HelpDetails =
     "Each manifest line is input<TAB>code<TAB>output, converted as \"pixmorph input code output\" would;\n"
     "empty lines and lines starting with # are skipped. One result line per manifest line on\n"
     "standard output, in manifest order: N<TAB>ok<TAB>output, N<TAB>warning<TAB>message before\n"
-    "its ok, or N<TAB>error<TAB>message.\n"
+    "its ok, or N<TAB>error<TAB>message; N<TAB>lost<TAB>what,... before the ok of a line whose output\n"
+    "could not hold all its input had.\n"
     "  -j N            N worker processes (default: the number of cores)\n"
-    "  --first-line N  number the manifest's first line N (for a chunk of a larger manifest)\n";
+    "  --first-line N  number the manifest's first line N (for a chunk of a larger manifest)\n"
+    "  --strict        fail every line whose output could not hold all its input has\n"
+    "  --auto-orient   turn the pixels by the EXIF orientation for outputs that cannot carry it\n";
 
 constexpr int ProgressIntervalMs = 100;
 constexpr int64_t ManifestBlockSize = 1 << 16;
@@ -39,6 +43,7 @@ constexpr int64_t ManifestBlockSize = 1 << 16;
 struct TBatchOptions {
     size_t Workers = static_cast<size_t>(std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN)));
     long FirstLine = 1;
+    TConversionOptions Conversion;
     std::string Manifest;
 };
 
@@ -54,6 +59,10 @@ std::optional<TBatchOptions> ParseOptions(const std::vector<std::string>& args) 
     TBatchOptions options;
     for (size_t i = 0; i < args.size(); ++i) {
         const bool valued = (args[i] == "-j" || args[i] == "--first-line") && i + 1 < args.size();
+        if (args[i] == StrictOption || args[i] == AutoOrientOption) {
+            (args[i] == StrictOption ? options.Conversion.Strict : options.Conversion.AutoOrient) = true;
+            continue;
+        }
         if (!valued) {
             // An option it does not know is refused, not taken for a manifest's name.
             if (i + 1 != args.size() || args[i].empty() || (args[i][0] == '-' && args[i] != "-")) return {};
@@ -87,6 +96,11 @@ std::string ResultLines(const TManifestLine& line, const TConversionOutcome& out
     };
     std::string text;
     for (const std::string& warning : outcome.Warnings) text += resultLine("warning", warning);
+    if (outcome.Succeeded() && !outcome.Lost.empty()) {
+        std::string lost;
+        for (const std::string& what : outcome.Lost) lost += (lost.empty() ? "" : ",") + what;
+        text += resultLine("lost", lost);
+    }
     if (outcome.Succeeded()) return text + resultLine("ok", line.Output);
     std::string message = outcome.Error;
     if (message.empty()) message = Format("exit status %d without a message", outcome.ExitStatus());
@@ -185,7 +199,7 @@ void LeaveTerminalSignalsToTheBatch() {
     std::signal(SIGTERM, SIG_DFL);
 }
 
-int ConvertLines(const std::vector<TManifestLine>& lines, size_t workers) {
+int ConvertLines(const std::vector<TManifestLine>& lines, size_t workers, const TConversionOptions& options) {
     std::vector<size_t> conversions;
     for (size_t i = 0; i < lines.size(); ++i)
         if (lines[i].Refused.empty()) conversions.push_back(i);
@@ -197,10 +211,10 @@ int ConvertLines(const std::vector<TManifestLine>& lines, size_t workers) {
     {
         // A worker converts a line as "pixmorph input code output" converts it, the units
         // being up already; its report is the conversion's outcome.
-        TWorkerPool pool(std::min(workers, conversions.size()), [&lines](size_t job) {
+        TWorkerPool pool(std::min(workers, conversions.size()), [&lines, &options](size_t job) {
             LeaveTerminalSignalsToTheBatch();
             const TManifestLine& line = lines[job];
-            return EncodeOutcome(RunConversion({line.Input, line.Code, line.Output}));
+            return EncodeOutcome(RunConversion({line.Input, line.Code, line.Output}, options));
         });
         size_t started = 0, done = 0;
         while ((started < conversions.size() && !stopRequests) || pool.Busy()) {
@@ -253,7 +267,7 @@ int RunBatch(int argc, char** argv) {
     int status = ExitNotAConversion;
     if (RunReportingErrors([&] { lines = ParseManifest(ReadManifest(options->Manifest), options->FirstLine); })) {
         RefuseConflictingLines(lines);
-        status = ConvertLines(lines, options->Workers);
+        status = ConvertLines(lines, options->Workers, options->Conversion);
     }
     FinalizeUnits();
     return status;

@@ -75,6 +75,8 @@ std::string EncodeOutcome(const TConversionOutcome& outcome) {
     writer.Text(outcome.Error);
     writer.Number(static_cast<int64_t>(outcome.Warnings.size()));
     for (const std::string& warning : outcome.Warnings) writer.Text(warning);
+    writer.Number(static_cast<int64_t>(outcome.Lost.size()));
+    for (const std::string& what : outcome.Lost) writer.Text(what);
     return writer.Take();
 }
 
@@ -88,6 +90,10 @@ std::optional<TConversionOutcome> DecodeOutcome(const std::string& bytes) {
     outcome.Status = static_cast<TConversionStatus>(status);
     for (int64_t i = 0; i < warnings; ++i)
         if (!reader.Text(outcome.Warnings.emplace_back())) return std::nullopt;
+    int64_t lost = 0;
+    if (!reader.Number(lost) || lost < 0) return std::nullopt;
+    for (int64_t i = 0; i < lost; ++i)
+        if (!reader.Text(outcome.Lost.emplace_back())) return std::nullopt;
     if (!reader.AtEnd()) return std::nullopt;
     return outcome;
 }

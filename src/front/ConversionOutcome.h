@@ -20,6 +20,9 @@ struct TConversionOutcome {
     std::vector<std::string> Warnings;
     // The report of a failure, as shown (see MessageBoxText).
     std::string Error;
+    // What the output of a completed conversion could not hold of the input, by name
+    // ("alpha", "frames", "depth", "profile", "orientation", "colours"), in that order.
+    std::vector<std::string> Lost;
 
     // 0 completed, 1 failed or cancelled, 2 not a conversion.
     int ExitStatus() const;

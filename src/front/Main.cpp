@@ -5,12 +5,14 @@
 #include <memory>
 #include <optional>
 
+#include "codecs/BMPLoader.h"
 #include "codecs/ICOLoader.h"
 #include "front/FileUtils.h"
 #include "front/FrontEnd.h"
 #include "front/Units.h"
 #include "gif/GIFImage.h"
 #include "image/LinarBitmap.h"
+#include "image/Orientation.h"
 #include "mng/NGImages.h"
 #include "platform/DamageReport.h"
 #include "platform/Exceptions.h"
@@ -39,6 +41,11 @@ const char* const CodeTable =
     "108   move (copy, never overwriting)                   input deleted\n"
     "109   every byte shifted by +32                        input kept\n"
     "1010  copy, never overwriting                          input kept\n"
+    "\noptions, before the three arguments: pixmorph [--strict] [--auto-orient] <input> <code> <output>\n"
+    "  --strict       fail, writing nothing and keeping the input, when the output cannot hold\n"
+    "                 all the input has (alpha, frames, depth, profile, orientation, colours)\n"
+    "  --auto-orient  turn the pixels as the input's EXIF orientation says when the output\n"
+    "                 cannot carry the orientation\n"
     "\nmany conversions from one start: pixmorph --batch [-j N] <manifest>   (see pixmorph --batch --help)\n";
 
 const TCommandLineRules CommandLine{"pixmorph", UsageLine, CodeTable, 3};
@@ -78,24 +85,74 @@ void CopyBitmap(const std::string& input, const std::string& output) {
     WriteOutput(output, [&](const std::string& path) { bitmap.SaveToFile(path); });
 }
 
+// What a bitmap input holds that no output of the fixed codes keeps: an embedded profile
+// and alpha. Asked of regular files only, since a pipe is read once, by the conversion;
+// a file that cannot be asked is left to the conversion to report.
+std::vector<std::string> BitmapInputLosses(const std::string& input) {
+    if (host::KindOfFile(input) != host::FileKind::Regular) return {};
+    try {
+        TFileStream file(input, fsRead | fsShareRead);
+        return LostInConversion(ReadBitmapFileMetadata(file), "BMP", "", false);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- the codec path
 
-void ConvertWithCodecs(const std::string& input, const std::string& output) {
+void RefuseLossIfStrict(const std::vector<std::string>& lost, const TConversionOptions& options) {
+    if (!options.Strict || lost.empty()) return;
+    std::string names;
+    for (const std::string& what : lost) names += (names.empty() ? "" : ", ") + what;
+    throw EConvertError("The output cannot hold the input's " + names);
+}
+
+std::vector<std::string> LostInConversion(const TImageMetadata& metadata, const std::string& inputExt,
+                                          const std::string& outputExt, bool orientated) {
+    std::vector<std::string> lost;
+    // One transparent colour is written back only by the codec that read it.
+    const bool keyKept = metadata.TransparentColour && &Loaders->FindLoader(inputExt) == &Loaders->FindSaver(outputExt);
+    if (metadata.AlphaDropped || (metadata.TransparentColour && !keyKept)) lost.emplace_back(LostAlpha);
+    if (metadata.FramesDropped) lost.emplace_back(LostFrames);
+    if (metadata.DepthReduced) lost.emplace_back(LostDepth);
+    if (metadata.ProfileDropped || (!metadata.IccProfile.empty() && !CarriesProfile(outputExt)))
+        lost.emplace_back(LostProfile);
+    // Orientation 1 shows the pixels as they are: nothing is lost without it.
+    if (metadata.Orientation >= 2 && !orientated && !CarriesOrientation(outputExt))
+        lost.emplace_back(LostOrientation);
+    return lost;
+}
+
+std::vector<std::string> ConvertWithCodecs(const std::string& input, const std::string& output,
+                                           const TConversionOptions& options) {
     // The image crosses from the decoder to the encoder through a platform bitmap, as it
     // did through the window's image control: 16-bit grey arrives there as 8-bit grey.
-    // The rows move rather than being copied wherever both sides store them alike.
+    // The rows move rather than being copied wherever both sides store them alike; what
+    // the decoder found beside them crosses beside the bitmap.
     auto handOver = std::make_unique<host::TBitmap>();
+    TImageMetadata metadata;
     {
         TLinearBitmap decoded;
         decoded.LoadFromFile(input);
+        metadata = std::move(decoded.Metadata);
         decoded.MoveToPlatformBitmap(*handOver);
     }
+    const std::string outputExt = ExtractExtension(output);
+    const bool orient = options.AutoOrient && metadata.Orientation >= 2 && !CarriesOrientation(outputExt);
+    std::vector<std::string> lost = LostInConversion(metadata, ExtractExtension(input), outputExt, orient);
+    RefuseLossIfStrict(lost, options);
     TLinearBitmap image;
     image.TakeOverPlatformBitmap(*handOver);
     handOver.reset();
+    if (orient) {
+        ApplyOrientation(image, metadata.Orientation);
+        metadata.Orientation = 0;
+    }
+    image.Metadata = std::move(metadata);
     SaveWithCodecs(image, output, TAtomicOutput::OpenErrors::LibraryStream);
+    return lost;
 }
 
 void SaveWithCodecs(TLinearBitmap& image, const std::string& output, TAtomicOutput::OpenErrors errors) {
@@ -141,7 +198,7 @@ void TMainForm::Convert(int code) {
     TConversionLoaders loaders;
     if (code < FirstFixedCode) {
         for (const std::string& warning : LoadProgramPlugins()) outcome_.Warn(warning);
-        ConvertWithCodecs(input, output);
+        outcome_.Lost = ConvertWithCodecs(input, output, options_);
     } else if (!RunFixedCode(Argument(2), input, output)) {
         // A code of 100 or more that is in no table entry used to end silently; the
         // parent application is told instead, with a status of its own.
@@ -182,6 +239,9 @@ bool TMainForm::FixedCodeDeletesInput(const std::string& code) {
 }
 
 bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, const std::string& output) {
+    const bool fromBitmap = code >= "100" && code <= "106" && code.size() == 3;
+    if (fromBitmap) outcome_.Lost = BitmapInputLosses(input);
+    if (fromBitmap && code != "102") RefuseLossIfStrict(outcome_.Lost, options_);
     if (code == "100") {
         CopyBitmap(input, output);
     } else if (code == "101") {
@@ -197,6 +257,10 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
             // The bitmap goes as soon as the frame holds its colour indices.
             host::TBitmap bitmap;
             bitmap.LoadFromFile(input);
+            // Deeper bitmaps are mapped to the colour cube of the GIF's table.
+            if (bitmap.PixelFormat() > host::pf8bit || bitmap.PixelFormat() == host::pfDevice)
+                outcome_.Lost.emplace_back(LostColours);
+            RefuseLossIfStrict(outcome_.Lost, options_);
             gif.Assign(bitmap);
         }
         WriteOutput(output, [&](const std::string& path) { gif.SaveToFile(path); });
@@ -253,18 +317,34 @@ bool NamesAConversion(const std::string& code) {
     return value < FirstFixedCode || std::find(std::begin(FixedCodes), std::end(FixedCodes), code) != std::end(FixedCodes);
 }
 
-TConversionOutcome RunConversion(const std::vector<std::string>& args) {
-    TMainForm form(args);
+TConversionOptions TakeConversionOptions(std::vector<std::string>& args) {
+    TConversionOptions options;
+    size_t taken = 0;
+    for (; args.size() - taken > 3; ++taken) {
+        if (args[taken] == StrictOption)
+            options.Strict = true;
+        else if (args[taken] == AutoOrientOption)
+            options.AutoOrient = true;
+        else
+            break;
+    }
+    args.erase(args.begin(), args.begin() + static_cast<std::ptrdiff_t>(taken));
+    return options;
+}
+
+TConversionOutcome RunConversion(const std::vector<std::string>& args, const TConversionOptions& options) {
+    TMainForm form(args, options);
     form.FormCreate();
     form.FormShow();
     return form.Outcome();
 }
 
 int RunApplication(int argc, char** argv) {
-    const std::vector<std::string> args = CommandLineArguments(argc, argv);
+    std::vector<std::string> args = CommandLineArguments(argc, argv);
+    const TConversionOptions options = TakeConversionOptions(args);
     if (const auto answered = AnswerCommandLine(CommandLine, args)) return *answered;
     InitializeUnits();
-    const TConversionOutcome outcome = RunConversion(args);
+    const TConversionOutcome outcome = RunConversion(args, options);
     PrintOutcome(outcome);
     FinalizeUnits();
     return outcome.ExitStatus();

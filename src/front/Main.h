@@ -9,10 +9,27 @@
 #include "platform/SysUtils.h"
 
 class TLinearBitmap;
+struct TImageMetadata;
 
 // Codes from here up name an entry of the fixed table; the codes below convert through
 // the codec registry, with the plug-ins loaded.
 inline constexpr int FirstFixedCode = 100;
+
+// What a call asks of a conversion besides its three arguments.
+struct TConversionOptions {
+    // A conversion whose output could not hold all the input has fails instead, naming
+    // what would be lost; nothing is written and the input stays.
+    bool Strict = false;
+    // An EXIF orientation is applied to the pixels of an output that cannot carry it.
+    bool AutoOrient = false;
+};
+
+inline constexpr const char* StrictOption = "--strict";
+inline constexpr const char* AutoOrientOption = "--auto-orient";
+
+// Takes the options off the front of a call's arguments, as long as more than the three
+// arguments of a conversion remain: the three-argument call is never read as options.
+TConversionOptions TakeConversionOptions(std::vector<std::string>& args);
 
 // The front end: one conversion per run, in two phases as the hidden main window ran them.
 // The creation phase converts; the show phase deletes the input of a completed codec-path
@@ -21,7 +38,8 @@ inline constexpr int FirstFixedCode = 100;
 class TMainForm {
 public:
     // args: the command-line arguments without the program name.
-    explicit TMainForm(std::vector<std::string> args) : args_(std::move(args)) {}
+    explicit TMainForm(std::vector<std::string> args, TConversionOptions options = {})
+        : args_(std::move(args)), options_(options) {}
 
     void FormCreate();
     void FormShow();
@@ -46,6 +64,7 @@ private:
     void Convert(int code);
 
     std::vector<std::string> args_;
+    TConversionOptions options_;
     std::optional<int> code_;  // as the creation phase read it
     bool completed_ = false;
     bool damaged_ = false;  // a decoder read past damage: the input stays
@@ -59,12 +78,24 @@ bool NamesAConversion(const std::string& code);
 
 // One call of the program with these arguments (without the program name), the units
 // being up: its outcome. Prints nothing.
-TConversionOutcome RunConversion(const std::vector<std::string>& args);
+TConversionOutcome RunConversion(const std::vector<std::string>& args, const TConversionOptions& options = {});
 
 // The codec path of the codes below 100: the input read by the codec of its extension,
-// handed over through a platform bitmap, and written by the codec of the output's
-// extension. The plug-ins are loaded first by the caller; the input stays.
-void ConvertWithCodecs(const std::string& input, const std::string& output);
+// handed over through a platform bitmap with what the decoder found beside the pixels,
+// and written by the codec of the output's extension. The plug-ins are loaded first by
+// the caller; the input stays. Returns what the output could not hold (see
+// TConversionOutcome::Lost); with options.Strict a conversion that would lose anything
+// raises EConvertError naming it before anything is written.
+std::vector<std::string> ConvertWithCodecs(const std::string& input, const std::string& output,
+                                           const TConversionOptions& options = {});
+
+// With options.Strict, raises EConvertError naming what would be lost, if anything.
+void RefuseLossIfStrict(const std::vector<std::string>& lost, const TConversionOptions& options);
+
+// What an output of outputExt cannot hold of a picture read from a file of inputExt with
+// this metadata; orientated: its orientation was applied to the pixels.
+std::vector<std::string> LostInConversion(const TImageMetadata& metadata, const std::string& inputExt,
+                                          const std::string& outputExt, bool orientated);
 
 // Writes image through the codec of the output's extension.
 void SaveWithCodecs(TLinearBitmap& image, const std::string& output, TAtomicOutput::OpenErrors errors);

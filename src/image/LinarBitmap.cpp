@@ -618,6 +618,7 @@ void TLinearBitmap::LoadFromFile(const std::string& FileName) {
     const std::string ext = ExtractExtension(FileName);
     TBitmapLoader& loader = Loaders->FindLoader(ext);
     Dispose();
+    Metadata.Clear();
     loader.LoadFromFile(FileName, ext, *this);
 }
 
@@ -629,6 +630,7 @@ void TLinearBitmap::SaveToFile(const std::string& FileName) {
 void TLinearBitmap::LoadFromStream(TBaseStream& Stream, const std::string& Ext) {
     TBitmapLoader& loader = Loaders->FindLoader(Ext);
     Dispose();
+    Metadata.Clear();
     loader.LoadFromStream(Stream, Ext, *this);
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "image/ImageMetadata.h"
 #include "platform/Exceptions.h"
 #include "picture/Graphics.h"
 #include "platform/Object.h"
@@ -64,6 +65,11 @@ public:
     bool Present = false;
     host::PixelBuffer Map;                // Size + 1 bytes (and a little more) when Present
     std::unique_ptr<uint8_t[]> Palette;  // PaletteBytes bytes, exactly for pfIndexed8
+    // What the codec that read the image found beside its pixels (a profile, an
+    // orientation) and what it could not take. Set by loading through the registry (cleared
+    // first) and read by saving; the pixel operations (Dispose, TakeOver, the hand-overs to
+    // and from platform bitmaps) leave it alone, so a caller carries it across them.
+    TImageMetadata Metadata;
 
     // Source: another TLinearBitmap; a platform bitmap (8, 24, 32 bits directly, other
     // depths as 24 bits); any other platform graphic (through a 24-bit platform bitmap,

@@ -445,6 +445,9 @@ void TJPEGImage::Compress(const TJPEGRows& rows) {
             if (Grayscale && rows.Components != 1) jpeg_set_colorspace(cinfo, JCS_GRAYSCALE);
             if (ProgressiveEncoding) jpeg_simple_progression(cinfo);
             jpeg_start_compress(cinfo, TRUE);
+            for (const TJPEGRows::TMarker& marker : rows.Markers)
+                jpeg_write_marker(cinfo, marker.Code, marker.Payload.data(),
+                                  static_cast<unsigned>(marker.Payload.size()));
         });
         for (int32_t y = 0; y < rows.Height; ++y) {
             JSAMPROW row = const_cast<JSAMPROW>(rows.Row(y));

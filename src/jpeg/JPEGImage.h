@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "jpeg/JPEGError.h"
 #include "picture/Graphics.h"
@@ -27,6 +28,13 @@ struct TJPEGRows {
     int32_t Height = 0;
     int Components = 3;
     std::function<const uint8_t*(int32_t y)> Row;
+    // Marker segments written after the file's JFIF header, in this order: the marker
+    // (0xE0 + n for APPn) and the payload without its length field (at most 65533 bytes).
+    struct TMarker {
+        int Code = 0;
+        std::vector<uint8_t> Payload;
+    };
+    std::vector<TMarker> Markers;
 };
 
 class TJPEGImage : public TGraphic {
@@ -77,6 +85,8 @@ public:
     void Compress(const TJPEGRows& rows);
     void CompressBitmap(const TBitmap& bitmap);
     const TMemoryStream& Data() const { return data_; }
+    // The compressed data as bytes.
+    const std::vector<uint8_t>& Bytes() const { return data_.Data(); }
 
 private:
     void ReadHeader();

@@ -3,6 +3,7 @@
 #include <csetjmp>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <jpeglib.h>
@@ -136,6 +137,31 @@ Bytes Encode(int width, int height, int components, const Bytes& pixels, const E
         file = repeated;
     }
     return file;
+}
+
+Bytes IccProfile(const Bytes& file) {
+    jpeg_decompress_struct cinfo{};
+    Errors errors{};
+    cinfo.err = jpeg_std_error(&errors.pub);
+    errors.pub.error_exit = ExitToCaller;
+    errors.pub.emit_message = CountWarnings;
+    JOCTET* profile = nullptr;
+    unsigned int length = 0;
+    if (setjmp(errors.jump)) {
+        jpeg_destroy_decompress(&cinfo);
+        return {};
+    }
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, file.data(), static_cast<unsigned long>(file.size()));
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
+    jpeg_read_header(&cinfo, TRUE);
+    Bytes result;
+    if (jpeg_read_icc_profile(&cinfo, &profile, &length)) {
+        result.assign(profile, profile + length);
+        std::free(profile);
+    }
+    jpeg_destroy_decompress(&cinfo);
+    return result;
 }
 
 std::vector<Segment> HeaderSegments(const Bytes& file) {

@@ -55,6 +55,10 @@ struct Segment {
 // The marker segments before the first scan's data (SOI excluded).
 std::vector<Segment> HeaderSegments(const Bytes& file);
 
+// The ICC profile of a file as libjpeg reassembles it (jpeg_read_icc_profile) from its APP2
+// segments; empty when there is none or libjpeg finds the segments inconsistent.
+Bytes IccProfile(const Bytes& file);
+
 // The standard's example quantisation tables (luminance, chrominance) in natural order,
 // scaled as libjpeg scales them for a quality with baseline forced.
 std::vector<int> ScaledTable(bool chrominance, int quality);

@@ -95,6 +95,20 @@ Decoded Decode(const std::vector<uint8_t>& file, bool allowMng) {
         d.hasGamma = true;
         d.gammaFixed = static_cast<uint32_t>(gamma);
     }
+    png_charp iccName = nullptr;
+    int iccCompression = 0;
+    png_bytep iccData = nullptr;
+    png_uint_32 iccLength = 0;
+    if (png_get_iCCP(png, info, &iccName, &iccCompression, &iccData, &iccLength) & PNG_INFO_iCCP) {
+        d.hasICCP = true;
+        d.iccProfile.assign(iccData, iccData + iccLength);
+    }
+    png_bytep exif = nullptr;
+    png_uint_32 exifLength = 0;
+    if (png_get_eXIf_1(png, info, &exifLength, &exif) & PNG_INFO_eXIf) {
+        d.hasEXIF = true;
+        d.exif.assign(exif, exif + exifLength);
+    }
     if (d.bitDepth < 8) png_set_packing(png);
     png_set_interlace_handling(png);
     png_read_update_info(png, info);

@@ -21,6 +21,10 @@ struct Decoded {
     uint16_t trnsGray = 0, trnsRed = 0, trnsGreen = 0, trnsBlue = 0;
     bool hasGamma = false;
     uint32_t gammaFixed = 0;                 // gAMA value
+    bool hasICCP = false;                    // png_get_iCCP: the profile, inflated by libpng
+    std::vector<uint8_t> iccProfile;
+    bool hasEXIF = false;                    // png_get_eXIf_1: the chunk's data
+    std::vector<uint8_t> exif;
 };
 
 // allowMng: accept MNG filter method 64 (libpng undoes the intrapixel transform).
