@@ -45,12 +45,24 @@ uint32_t rop2(int table, uint32_t p, uint32_t d) {
 
 }  // namespace
 
+int32_t ClampedPixel(double v, int32_t lo, int32_t hi) {
+    if (!(v > lo)) return lo;
+    if (v >= hi) return hi;
+    return static_cast<int32_t>(v);
+}
+
+int64_t ClampedCost(double v, int64_t hi) {
+    if (!(v > 0)) return 0;
+    if (v >= static_cast<double>(hi)) return hi;
+    return static_cast<int64_t>(v);
+}
+
 PixelBounds TargetPixels(const PlayTarget& target, double x0, double y0, double x1, double y1) {
     PixelBounds b;
-    b.left = std::max<int32_t>(0, static_cast<int32_t>(std::floor(std::max(x0, -1.0))));
-    b.top = std::max<int32_t>(0, static_cast<int32_t>(std::floor(std::max(y0, -1.0))));
-    b.right = static_cast<int32_t>(std::min<double>(target.Width, std::ceil(x1)));
-    b.bottom = static_cast<int32_t>(std::min<double>(target.Height, std::ceil(y1)));
+    b.left = ClampedPixel(std::floor(x0), 0, target.Width);
+    b.top = ClampedPixel(std::floor(y0), 0, target.Height);
+    b.right = ClampedPixel(std::ceil(x1), 0, target.Width);
+    b.bottom = ClampedPixel(std::ceil(y1), 0, target.Height);
     return b;
 }
 
@@ -436,7 +448,7 @@ void Painter::strokePath(const Path& path) {
             SetSourceColor(c, dc_.pen.color);
             cairo_.stroke(c);
             cairo_.identity_matrix(c);
-        }, static_cast<int64_t>(std::min(ink, 1e15)));
+        }, ClampedCost(ink, int64_t{1} << 50));
     });
 }
 
