@@ -121,11 +121,22 @@ bool FirstScanOutrunsItsData(j_decompress_ptr cinfo) {
     return cinfo->input_iMCU_row * rowBlocks > read * 8;
 }
 
+// An arithmetic-coded scan may legally meet a marker before its last block: the decoder
+// then makes every later block from zero data, without a warning. A first scan that met
+// one before a meaningful share of its rows delivered nothing and is refused as a
+// Huffman-coded one is; past that share, its data ended where a real encoder's may.
+bool ArithmeticFirstScanEndedEarly(j_decompress_ptr cinfo) {
+    const StreamSource& source = SourceOf(cinfo);
+    if (!source.decoding || source.firstScanRanOut || !cinfo->arith_code || cinfo->input_scan_number != 1) return false;
+    return cinfo->unread_marker != 0 && cinfo->input_iMCU_row < cinfo->total_iMCU_rows / MeaningfulRowShare;
+}
+
 void WatchProgress(j_common_ptr cinfo) {
     if (!cinfo->is_decompressor) return;
     auto* decompression = reinterpret_cast<j_decompress_ptr>(cinfo);
     if (decompression->input_scan_number > MaxScans) ERREXIT(cinfo, JERR_BAD_PROGRESSION);
-    if (FirstScanOutrunsItsData(decompression)) ERREXIT(cinfo, JWRN_HIT_MARKER);
+    if (FirstScanOutrunsItsData(decompression) || ArithmeticFirstScanEndedEarly(decompression))
+        ERREXIT(cinfo, JWRN_HIT_MARKER);
 }
 
 // Warnings are counted as everywhere; a scan that sends again what earlier ones sent

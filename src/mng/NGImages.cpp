@@ -11,6 +11,7 @@
 
 #include "mng/NGConst.h"
 #include "mng/NGJPEG.h"
+#include "picture/PixelBuffer.h"
 #include "platform/CheckedSize.h"
 #include "platform/Files.h"
 
@@ -224,6 +225,9 @@ struct Callbacks {
             if (width > INT32_MAX || height > INT32_MAX) throw ELinearBitmap("Invalid bitmap size");
             checkedSize({int64_t{width}, int64_t{height}, 3});
             bitmap.NewImage(host::pf24bit, static_cast<int32_t>(width), static_cast<int32_t>(height));
+            // libmng writes the rows of each interlace pass and of each partial frame as it
+            // decodes them, so the canvas may stay sparse: small pages only.
+            if (height > 0) AvoidHugePages(bitmap.ScanLine(0), int64_t{bitmap.RowBytes()} * height);
             for (TNGImage* image : bitmap.observers_) image->HeaderProcessed(width, height);
             return MNG_TRUE;
         });

@@ -34,11 +34,19 @@ PixelBuffer BorrowPixels(uint8_t* pixels, std::unique_ptr<PixelLease> lease) {
 
 }  // namespace host
 
-void PreferHugePages(void* data, int64_t size) {
+namespace {
+
+void adviseHugePages(void* data, int64_t size, int advice) {
     constexpr uintptr_t Huge = uintptr_t{1} << 21;
     if (!data || size < static_cast<int64_t>(4 * Huge)) return;
     const uintptr_t start = reinterpret_cast<uintptr_t>(data);
     const uintptr_t begin = (start + Huge - 1) & ~(Huge - 1);
     const uintptr_t end = (start + static_cast<uintptr_t>(size)) & ~(Huge - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, advice);
 }
+
+}  // namespace
+
+void PreferHugePages(void* data, int64_t size) { adviseHugePages(data, size, MADV_HUGEPAGE); }
+
+void AvoidHugePages(void* data, int64_t size) { adviseHugePages(data, size, MADV_NOHUGEPAGE); }

@@ -49,3 +49,7 @@ PixelBuffer BorrowPixels(uint8_t* pixels, std::unique_ptr<PixelLease> lease);
 // kilobytes at a time, which costs more than copying their pixels. Blocks below a few
 // megabytes are left alone.
 void PreferHugePages(void* data, int64_t size);
+// Takes that advice back for a block not yet touched that may be filled sparsely (the
+// first pass of an interlaced image writes one row in eight): in huge pages, each row
+// written would make two megabytes of the block real.
+void AvoidHugePages(void* data, int64_t size);
