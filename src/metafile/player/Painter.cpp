@@ -45,18 +45,6 @@ uint32_t rop2(int table, uint32_t p, uint32_t d) {
 
 }  // namespace
 
-int32_t ClampedPixel(double v, int32_t lo, int32_t hi) {
-    if (!(v > lo)) return lo;
-    if (v >= hi) return hi;
-    return static_cast<int32_t>(v);
-}
-
-int64_t ClampedCost(double v, int64_t hi) {
-    if (!(v > 0)) return 0;
-    if (v >= static_cast<double>(hi)) return hi;
-    return static_cast<int64_t>(v);
-}
-
 PixelBounds TargetPixels(const PlayTarget& target, double x0, double y0, double x1, double y1) {
     PixelBounds b;
     b.left = ClampedPixel(std::floor(x0), 0, target.Width);

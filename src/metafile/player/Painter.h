@@ -9,6 +9,7 @@
 #include "metafile/player/MetafileDIB.h"
 #include "metafile/player/MetafileReader.h"
 #include "metafile/player/MetafilePlayer.h"
+#include "metafile/player/PixelClamp.h"
 #include "metafile/player/PlayBudget.h"
 
 // Draws what the records describe onto the target, aliased as the platform draws:
@@ -29,13 +30,6 @@ struct PixelBounds {
     int32_t height() const { return bottom - top; }
 };
 PixelBounds TargetPixels(const PlayTarget& target, double x0, double y0, double x1, double y1);
-
-// A played coordinate as an integer within [lo, hi]: coordinates come from file data
-// through any transform, so they may lie far beyond every integer type or be undefined
-// (an undefined one goes to lo).
-int32_t ClampedPixel(double v, int32_t lo, int32_t hi);
-// The same for a cost counted in int64_t.
-int64_t ClampedCost(double v, int64_t hi);
 
 // The common part of two pixel areas.
 PixelBounds Intersection(const PixelBounds& a, const PixelBounds& b);
