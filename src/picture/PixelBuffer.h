@@ -20,6 +20,7 @@ public:
     PixelDeleter() = default;
     explicit PixelDeleter(std::unique_ptr<PixelLease> lease) : lease_(std::move(lease)) {}
     void operator()(uint8_t* p) noexcept;
+    bool Lent() const { return lease_ != nullptr; }
 
 private:
     std::unique_ptr<PixelLease> lease_;
@@ -37,6 +38,12 @@ int64_t PixelBufferBytes(int64_t size);
 // Raises ELinearBitmap "Invalid bitmap size" for a size no buffer may have and
 // EOutOfMemory "Out of memory" when the system refuses.
 PixelBuffer AllocatePixels(int64_t size);
+
+// The block made to hold size bytes (PixelBufferSpare more), its first kept bytes as they
+// were and the rest undefined. An own block grows where it lies where the system can
+// remap its pages instead of copying them, so the old and the new block are not held side
+// by side; a lent one is copied and given back. Raises as AllocatePixels.
+PixelBuffer GrowPixels(PixelBuffer pixels, int64_t kept, int64_t size);
 
 // Someone else's block as pixels; it must hold the image and PixelBufferSpare more bytes,
 // all of which the holder may read and write. It goes back by ending the lease.

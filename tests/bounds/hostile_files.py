@@ -175,6 +175,18 @@ def ico_png_second_header():
     return icon([entry])
 
 
+# ------------------------------------------------------------------ GIF
+
+def gif_frame_inside_screen():
+    # A screen of 32001 x 32001 and one frame of 32000 x 32000 at (1, 1) with the data that
+    # pays for its pixels (one byte for 4096): the screen is made around the frame.
+    screen = 32001
+    out = b'GIF89a' + u16(screen, screen) + bytes([0x80, 0, 0]) + bytes([0, 0, 0, 255, 255, 255])
+    out += b',' + u16(1, 1, screen - 1, screen - 1) + bytes([0]) + bytes([2])
+    out += (bytes([255]) + bytes(255)) * (1000 * 1000 * 1024 // 4096 // 255 + 1)
+    return out + bytes([0]) + b';'
+
+
 CLASSES = {
     'wmf-text-huge-glyphs': ('wmf', wmf_text_huge),
     'emf-text-huge-glyphs': ('emf', emf_text_huge),
@@ -184,6 +196,7 @@ CLASSES = {
     'png-interlaced-first-pass': ('png', png_interlaced_first_pass),
     'ico-png-entries': ('ico', ico_png_entries),
     'ico-png-second-header': ('ico', ico_png_second_header),
+    'gif-frame-inside-screen': ('gif', gif_frame_inside_screen),
 }
 
 
