@@ -27,6 +27,7 @@ classes=(
   "generate ico-png-entries"
   "generate ico-png-second-header"
   "generate gif-frame-inside-screen"
+  "generate pcx-one-column"
 )
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -187,6 +187,17 @@ def gif_frame_inside_screen():
     return out + bytes([0]) + b';'
 
 
+# ------------------------------------------------------------------ PCX
+
+def pcx_one_column():
+    # Rows of 32767 bytes, 8192 of them, in runs of 63, for an image one pixel wide.
+    line, height = 32767, 8192
+    header = bytes([10, 5, 1, 8]) + u16(0, 0, 0, height - 1, 96, 96) + bytes(48) + bytes([0, 1]) + u16(line, 1)
+    header += bytes(128 - len(header))
+    row = bytes([0xFF, 0x80]) * (line // 63) + bytes([0xC0 | line % 63, 0x80])
+    return header + row * height
+
+
 CLASSES = {
     'wmf-text-huge-glyphs': ('wmf', wmf_text_huge),
     'emf-text-huge-glyphs': ('emf', emf_text_huge),
@@ -197,6 +208,7 @@ CLASSES = {
     'ico-png-entries': ('ico', ico_png_entries),
     'ico-png-second-header': ('ico', ico_png_second_header),
     'gif-frame-inside-screen': ('gif', gif_frame_inside_screen),
+    'pcx-one-column': ('pcx', pcx_one_column),
 }
 
 
