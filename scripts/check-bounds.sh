@@ -23,6 +23,7 @@ classes=(
   "generate emf-polytext-many-strings"
   "generate emf-stretch-tiny-dib"
   "generate jpeg-arithmetic-marker-at-once"
+  "generate jpeg-arithmetic-empty-scans"
   "generate png-interlaced-first-pass"
   "generate ico-png-entries"
   "generate ico-png-second-header"

@@ -127,6 +127,56 @@ def jpeg_arithmetic_marker():
     return bytes(out + b'\xFF\xD9')
 
 
+def progressive_of_few_rows(arithmetic, width, rows, height):
+    # A greyscale progressive JPEG of width x rows made by cjpeg, its frame made height rows
+    # high: the DC data of its first scan covers rows / height of the image.
+    with tempfile.TemporaryDirectory() as work:
+        pgm = os.path.join(work, 'in.pgm')
+        with open(pgm, 'wb') as f:
+            # Blocks of differing greys, so that the DC data lasts to the last of these rows.
+            line = bytes((x // 8 * 37) % 256 for x in range(width))
+            f.write(b'P5 %d %d 255\n' % (width, rows) + b''.join(line[y // 8 % 5:] + line[:y // 8 % 5]
+                                                                   for y in range(rows)))
+        options = ['-arithmetic'] if arithmetic else []
+        small = subprocess.run(['cjpeg'] + options + ['-progressive', '-grayscale', pgm], capture_output=True,
+                               check=True).stdout
+    out = bytearray(small[:2])
+    i = 2
+    while i < len(small):
+        marker = small[i + 1]
+        if marker == 0xD9:
+            break
+        length = struct.unpack('>H', small[i + 2:i + 4])[0]
+        segment = bytearray(small[i:i + 2 + length])
+        if marker in (0xC2, 0xCA):  # SOF2 and SOF10: progressive
+            segment[5:7] = struct.pack('>H', height)
+        out += segment
+        i += 2 + length
+        if marker == 0xDA:
+            end = small.index(b'\xff', i)
+            while small[end + 1] == 0:
+                end = small.index(b'\xff', end + 2)
+            out += small[i:end]
+            i = end
+    return bytes(out + b'\xff\xd9')
+
+
+def jpeg_huffman_progressive_few_dc_rows():
+    # Every scan of a 16000 x 240 image, in a frame of 16000 x 16000: DC data for 1.5 %
+    # of the rows, beside a coefficient buffer for all of them.
+    return progressive_of_few_rows(False, 16000, 240, 16000)
+
+
+def jpeg_arithmetic_empty_scans():
+    # A greyscale arithmetic-coded progressive JPEG of 16000 x 16000 whose first scan holds
+    # the DC data of 400 rows (more than one in a hundred), then 99 scans without data,
+    # each going over every block again.
+    first = progressive_of_few_rows(True, 16000, 400, 16000)
+    first = first[:first.index(b'\xff\xda', first.index(b'\xff\xda') + 2)]  # up to its second scan
+    empty = b'\xff\xda' + struct.pack('>HBBBBBB', 8, 1, 1, 0, 1, 63, 0)
+    return first + empty * 99 + b'\xff\xd9'
+
+
 # ------------------------------------------------------------------ PNG and icons
 
 def png_chunk(kind, data):
@@ -204,6 +254,8 @@ CLASSES = {
     'emf-polytext-many-strings': ('emf', emf_polytext_many),
     'emf-stretch-tiny-dib': ('emf', emf_stretch_tiny_dib),
     'jpeg-arithmetic-marker-at-once': ('jpg', jpeg_arithmetic_marker),
+    'jpeg-arithmetic-empty-scans': ('jpg', jpeg_arithmetic_empty_scans),
+    'jpeg-huffman-progressive-few-dc-rows': ('jpg', jpeg_huffman_progressive_few_dc_rows),
     'png-interlaced-first-pass': ('png', png_interlaced_first_pass),
     'ico-png-entries': ('ico', ico_png_entries),
     'ico-png-second-header': ('ico', ico_png_second_header),

@@ -183,6 +183,24 @@ Bytes arithmeticMarkerAtOnce() {
     return out;
 }
 
+// A progressive greyscale JPEG of 16000 × 240 made by libjpeg, its frame made 16000 ×
+// 16000: the DC data of its first scan covers 1.5 % of the rows, and libjpeg would keep
+// coefficients for all of them.
+Bytes progressiveOfFewRows() {
+    jpeg_oracle::Encoding encoding;
+    encoding.progressive = true;
+    encoding.hSample = encoding.vSample = 1;
+    Bytes pixels(size_t{16000} * 240);
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>((i % 16000 / 8 + i / 16000 / 8) * 37);
+    Bytes file = jpeg_oracle::Encode(16000, 240, 1, pixels, encoding);
+    for (size_t at = 2; at + 9 < file.size(); at += 2 + (size_t{file[at + 2]} << 8 | file[at + 3]))
+        if (file[at + 1] == 0xC2) {
+            file[at + 5] = 16000 >> 8, file[at + 6] = 16000 & 0xFF;
+            break;
+        }
+    return file;
+}
+
 // ---------------------------------------------------------------- outcomes
 
 std::string loadOutcome(TBitmapLoader& codec, const char* ext, const Bytes& file) {
@@ -236,6 +254,9 @@ TEST(BudgetTable, CraftedFilesEndWithinTheirAllowance) {
         {"EMF, 1.2 million glyphs outside", manyGlyphsOutside, 2500000, emfOutcome, "Metafile is not valid"},
         // The first scan met a marker before one row of blocks in a hundred.
         {"JPEG, arithmetic, 18,000 x 18,000, no data", arithmeticMarkerAtOnce, 1000, jpegOutcome,
+         "JPEG error #" + std::to_string(JWRN_HIT_MARKER)},
+        // A file of several scans whose first scan's data ends before its last row.
+        {"JPEG, progressive, 16,000 x 16,000, DC data for 240 rows", progressiveOfFewRows, 400000, jpegOutcome,
          "JPEG error #" + std::to_string(JWRN_HIT_MARKER)},
         // 128 MiB of decoded entries: 134,217,728 / (256 x 256 x 4 + 256 x 32) bytes each.
         {"ICO, 600 PNG entries of 256 x 256", iconOfManyPNGs, 100000, iconImages, "496 images"},
