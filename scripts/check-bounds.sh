@@ -29,6 +29,7 @@ classes=(
   "generate ico-png-second-header"
   "generate gif-frame-inside-screen"
   "generate pcx-one-column"
+  "generate gif-many-extensions"
 )
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

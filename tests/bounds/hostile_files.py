@@ -248,6 +248,13 @@ def pcx_one_column():
     return header + row * height
 
 
+def gif_many_extensions():
+    # 4 million empty comment extensions of three bytes each, then a 1 x 1 image.
+    out = b'GIF89a' + u16(1, 1) + bytes([0x80, 0, 0]) + bytes([0, 0, 0, 255, 255, 255])
+    out += b'\x21\xfe\x00' * 4000000
+    return out + b',' + u16(0, 0, 1, 1) + bytes([0, 2, 2, 0x4C, 0x01, 0]) + b';'
+
+
 CLASSES = {
     'wmf-text-huge-glyphs': ('wmf', wmf_text_huge),
     'emf-text-huge-glyphs': ('emf', emf_text_huge),
@@ -261,6 +268,7 @@ CLASSES = {
     'ico-png-second-header': ('ico', ico_png_second_header),
     'gif-frame-inside-screen': ('gif', gif_frame_inside_screen),
     'pcx-one-column': ('pcx', pcx_one_column),
+    'gif-many-extensions': ('gif', gif_many_extensions),
 }
 
 
