@@ -30,6 +30,7 @@ classes=(
   "generate gif-frame-inside-screen"
   "generate pcx-one-column"
   "generate gif-many-extensions"
+  "generate jng-many-scans"
 )
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

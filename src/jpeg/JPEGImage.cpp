@@ -14,10 +14,7 @@ namespace host {
 namespace {
 
 constexpr int64_t TransferBlock = 64 * 1024;
-// Real encoders write a few dozen scans at most (libjpeg's own progression has ten); a
-// crafted file repeats scans without end, each sending the whole image through the
-// decoder again.
-constexpr int MaxScans = 100;
+constexpr int MaxScans = MaxJPEGScans;
 // libjpeg's own progression goes over the image's blocks about four times (its ten scans
 // each take one component or only the first); real files stay far below this.
 constexpr int64_t ImagePassesOfScans = 16;

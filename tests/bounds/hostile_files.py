@@ -255,6 +255,20 @@ def gif_many_extensions():
     return out + b',' + u16(0, 0, 1, 1) + bytes([0, 2, 2, 0x4C, 0x01, 0]) + b';'
 
 
+# ------------------------------------------------------------------ JNG
+
+def jng_many_scans():
+    # A JNG whose JPEG data, progressive, 4096 x 4096, repeats an empty scan 1000 times.
+    jpeg = progressive_of_few_rows(False, 4096, 4096, 4096)
+    first = jpeg[:jpeg.index(b'\xff\xda', jpeg.index(b'\xff\xda') + 2)]
+    empty = b'\xff\xda' + struct.pack('>HBBBBBB', 8, 1, 1, 0, 1, 63, 0)
+    jpeg = first + empty * 1000 + b'\xff\xd9'
+    out = b'\x8bJNG\r\n\x1a\n'
+    out += png_chunk(b'JHDR', struct.pack('>IIBBBBBBBB', 4096, 4096, 8, 8, 8, 8, 0, 0, 0, 0))
+    out += png_chunk(b'JDAT', jpeg)
+    return out + png_chunk(b'IEND', b'')
+
+
 CLASSES = {
     'wmf-text-huge-glyphs': ('wmf', wmf_text_huge),
     'emf-text-huge-glyphs': ('emf', emf_text_huge),
@@ -269,6 +283,7 @@ CLASSES = {
     'gif-frame-inside-screen': ('gif', gif_frame_inside_screen),
     'pcx-one-column': ('pcx', pcx_one_column),
     'gif-many-extensions': ('gif', gif_many_extensions),
+    'jng-many-scans': ('jng', jng_many_scans),
 }
 
 
