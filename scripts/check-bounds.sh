@@ -24,6 +24,7 @@ classes=(
   "generate emf-stretch-tiny-dib"
   "generate jpeg-arithmetic-marker-at-once"
   "generate jpeg-arithmetic-empty-scans"
+  "generate jpeg-huffman-progressive-few-dc-rows"
   "generate png-interlaced-first-pass"
   "generate ico-png-entries"
   "generate ico-png-second-header"
