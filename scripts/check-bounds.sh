@@ -4,8 +4,35 @@
 # 100 MB of output, and 300 MB of memory plus 1.3 times the output plus 64 MB. Timings are
 # for a developer's machine, not for the test suite.
 #   scripts/check-bounds.sh <build dir> <file or folder>...
+#   scripts/check-bounds.sh <build dir>          every class of the table below
 set -uo pipefail
 build=$1; shift
+root=$(cd "$(dirname "$0")/.." && pwd)
+# Every class of hostile input found so far, one row each: a folder of crafted files, or a
+# class of tests/bounds/hostile_files.py, which writes its files. A new class is a new row.
+classes=(
+  "folder tests/fuzz/regressions/bmp_fuzzer"
+  "folder tests/fuzz/regressions/gif_fuzzer"
+  "folder tests/fuzz/regressions/ico_fuzzer"
+  "folder tests/fuzz/regressions/jpeg_fuzzer"
+  "folder tests/fuzz/regressions/pcx_fuzzer"
+  "folder tests/fuzz/regressions/png_fuzzer"
+  "folder tests/fuzz/regressions/wmf_fuzzer"
+  "generate wmf-text-huge-glyphs"
+  "generate emf-text-huge-glyphs"
+  "generate emf-polytext-many-strings"
+  "generate emf-stretch-tiny-dib"
+  "generate jpeg-arithmetic-marker-at-once"
+  "generate jpeg-arithmetic-empty-scans"
+  "generate jpeg-huffman-progressive-few-dc-rows"
+  "generate png-interlaced-first-pass"
+  "generate ico-png-entries"
+  "generate ico-png-second-header"
+  "generate gif-frame-inside-screen"
+  "generate pcx-one-column"
+  "generate gif-many-extensions"
+  "generate jng-many-scans"
+)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 status=0
@@ -27,6 +54,18 @@ check() {
   [[ $verdict == OVER* ]] && status=1
   rm -f "$work/out.bmp" "$work/$name"
 }
+if [ $# -eq 0 ]; then
+  crafted=$(mktemp -d)
+  trap 'rm -rf "$work" "$crafted"' EXIT
+  for row in "${classes[@]}"; do
+    read -r how what <<< "$row"
+    if [ "$how" = folder ]; then
+      set -- "$@" "$root/$what"
+    else
+      python3 "$root/tests/bounds/hostile_files.py" "$what" "$crafted/$what" && set -- "$@" "$crafted/$what"
+    fi
+  done
+fi
 for target in "$@"; do
   for file in $( [ -d "$target" ] && find "$target" -type f | sort || echo "$target" ); do
     for front in pixmorph pixmorph-open; do check "$file" "$front"; done

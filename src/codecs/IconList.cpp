@@ -22,6 +22,9 @@ constexpr int InfoHeaderBytes = 40;
 constexpr uint8_t PNGSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 // A directory byte of 0 stands for the largest side an icon image can have.
 constexpr int32_t LargestSide = 256;
+// What the images of one file may hold decoded: 512 images of the largest size, far more
+// than any real icon file has.
+constexpr int64_t MaxDecodedIconBytes = int64_t{128} << 20;
 // Alpha values below this are shown as the transparent colour.
 constexpr uint8_t OpaqueAlpha = 128;
 // Where the PNG header chunk puts the image's width and height.
@@ -198,16 +201,25 @@ namespace {
 // Where an icon file starts in its stream and how many bytes it has; Held counts the
 // bytes the images read so far claim, which together may not exceed the file: entries
 // that all name the same large image would otherwise make a small file claim gigabytes.
+// Decoded counts the bytes the images hold once decoded, which together may not exceed
+// MaxDecodedIconBytes (nor the image limit): compressed entries hold far more than the
+// bytes they claim.
 struct TIconFileView {
     TSeekableStream& Stream;
     int64_t Start;
     int64_t Size;
     int64_t Held = 0;
+    int64_t Decoded = 0;
 
     [[noreturn]] static void Mismatch(int32_t index) { throw Exception(Format("Size mismatch in icon %d", index)); }
     void Claim(int64_t bytes, int32_t index) {
         Held += bytes;
         if (Held > Size) Mismatch(index);
+    }
+    // Charged before the image is decoded.
+    void ChargeDecoded(int64_t bytes) {
+        Decoded = checkedAdd(Decoded, bytes);
+        if (Decoded > std::min(MaxImageBytes(), MaxDecodedIconBytes)) throw ELinearBitmap("Invalid bitmap size");
     }
 };
 
@@ -263,8 +275,11 @@ std::unique_ptr<TIconImage> ReadPNGImage(TIconFileView& file, int64_t offset, in
     file.Claim(bytes, index);
     std::vector<uint8_t> bytesRead(static_cast<size_t>(bytes));
     readExact(file.Stream, file.Start + offset, bytesRead.data(), bytes);
-    if (ReadBE32(&bytesRead[PNGWidthOffset]) > LargestSide || ReadBE32(&bytesRead[PNGHeightOffset]) > LargestSide)
-        throw Exception("Unsupported pixel format");
+    const uint32_t width = ReadBE32(&bytesRead[PNGWidthOffset]), height = ReadBE32(&bytesRead[PNGHeightOffset]);
+    if (width > LargestSide || height > LargestSide) throw Exception("Unsupported pixel format");
+    // The 32-bit image and its mask it becomes (the PNG reader refuses a second header, so
+    // these sides are the ones decoded).
+    file.ChargeDecoded(int64_t{height} * (int64_t{width} * 4 + (int64_t{width} + 31) / 32 * 4));
     TMemStream data;
     data.Write(bytesRead.data(), bytes);
     data.Seek(0);

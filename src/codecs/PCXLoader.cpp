@@ -78,6 +78,26 @@ public:
         }
     }
 
+    // Passes over count bytes of decoded data: a run is skipped whole, so the work follows
+    // the bytes read, not the bytes skipped.
+    void Skip(int64_t count) {
+        while (count > 0) {
+            if (pending_ == 0) {
+                const uint8_t b = source_.Next();
+                if (b < PCXRunMarker) {
+                    --count;
+                    continue;
+                }
+                pending_ = b & PCXMaxRun;
+                if (pending_ == 0) pending_ = 1;
+                value_ = source_.Next();
+            }
+            const int64_t n = std::min<int64_t>(pending_, count);
+            count -= n;
+            pending_ -= static_cast<int>(n);
+        }
+    }
+
     // A run still going when the image is full overran it.
     void Finish() const {
         if (pending_ != 0) throw ELinearBitmap("Error in bitmap data");
@@ -89,17 +109,26 @@ private:
     uint8_t value_ = 0;
 };
 
-// One plane fills the image front to back; three planes fill one plane row at a time,
-// red into byte 2 of every pixel, then green into byte 1, then blue into byte 0.
-void DecodeRuns(TBufferedStream& stream, TLinearBitmap& bitmap) {
+// Rows of lineBytes bytes a plane, of which the image keeps its width: the rest of each
+// row is passed over without being stored. One plane fills each row in turn; three planes
+// fill one plane row at a time, red into byte 2 of every pixel, then green into byte 1,
+// then blue into byte 0.
+void DecodeRuns(TBufferedStream& stream, TLinearBitmap& bitmap, int32_t lineBytes) {
     RunDecoder runs(stream);
-    if (bitmap.PixelSize == 1) {
+    const int64_t cut = int64_t{lineBytes} - bitmap.Width;
+    if (bitmap.PixelSize == 1 && cut == 0) {
         runs.Fill(bitmap.Map.get(), bitmap.Size);
+    } else if (bitmap.PixelSize == 1) {
+        for (int32_t y = 0; y < bitmap.Height; ++y) {
+            runs.Fill(bitmap.ScanLine(y), bitmap.Width);
+            runs.Skip(cut);
+        }
     } else {
         std::vector<uint8_t> plane(static_cast<size_t>(bitmap.Width));
         for (int32_t y = 0; y < bitmap.Height; ++y) {
             for (int byte = 2; byte >= 0; --byte) {
                 runs.Fill(plane.data(), bitmap.Width);
+                runs.Skip(cut);
                 uint8_t* out = bitmap.ScanLine(y) + byte;
                 for (int32_t x = 0; x < bitmap.Width; ++x) out[3 * int64_t{x}] = plane[x];
             }
@@ -249,11 +278,11 @@ void TPCXLoader::LoadFromStream(TBaseStream& Stream, const std::string&, TLinear
     // The rows hold bytesPerPlaneLine bytes: the window may cut them, never widen them past
     // the data. A width the cut would turn into no image at all is as wrong as a bad height.
     if (width <= 0 || width > bytesPerPlaneLine) throw ELinearBitmap("Invalid bitmap size");
-    Bitmap.New(bytesPerPlaneLine, height, planes == 1 ? pfIndexed8 : pfBGR24);
+    // Only the window's columns are kept: the rest of each row costs its data, not memory.
+    Bitmap.New(width, height, planes == 1 ? pfIndexed8 : pfBGR24);
     // Files without a palette trailer get a defined grey ramp rather than stale memory.
     if (planes == 1) std::memcpy(Bitmap.Palette.get(), GrayPalette, PaletteBytes);
-    DecodeRuns(buffered, Bitmap);
-    if (width != Bitmap.Width) Bitmap.ResizeCanvas(width, Bitmap.Height, 0, 0, 0);
+    DecodeRuns(buffered, Bitmap, bytesPerPlaneLine);
     if (planes == 1) ReadPaletteTrailer(buffered, Bitmap);
 }
 

@@ -11,6 +11,7 @@
 #include "compress/CRC32Stream.h"
 #include "compress/Deflate.h"
 #include "image/LinearGraphic.h"
+#include "picture/PixelBuffer.h"
 #include "platform/CheckedSize.h"
 #include "platform/Exceptions.h"
 #include "streams/BufStream.h"
@@ -290,7 +291,8 @@ private:
     }
 
     void ReadHeader(int32_t length) {
-        if (length != 13) InvalidData();
+        // One header per image: a second one would replace the size every check was made on.
+        if (length != 13 || headerRead_) InvalidData();
         uint8_t h[13];
         ReadExact(chunk_, h, 13);
         codec_.BitDepth = h[8];
@@ -312,6 +314,7 @@ private:
         const auto& l = header_.Layout;
         bitmap_.New(static_cast<int32_t>(header_.Width), static_cast<int32_t>(header_.Height),
                     static_cast<uint8_t>(l.PixelFormat));
+        if (header_.Interlace) AvoidHugePages(bitmap_.Map.get(), bitmap_.Size);
         if (l.PixelFormat == pfIndexed8) {
             uint8_t* palette = bitmap_.Palette.get();
             if (l.Indexed) {

@@ -1107,9 +1107,30 @@ void TGIFImage::ShowFirstFrame(host::TBitmap& bitmap, bool moveRows) {
     std::vector<host::TPaletteEntry> entries = PaletteEntries(frame.EffectiveColorMap());
     const bool fillsScreen = left == 0 && top == 0 && frame.Width() == width && frame.Height() == height;
     host::TBitmap result;
+    const bool insideScreen = frame.Width() <= width - left && frame.Height() <= height - top;
     if (moveRows && fillsScreen && frame.Data()) {
         // The frame's rows are the bitmap's rows as they are: they change hands.
         result.AdoptPixels(host::pf8bit, width, height, frame.ReleasePixels());
+    } else if (moveRows && insideScreen && frame.Data()) {
+        // The frame's block grows into the screen's and its rows move to their places in it,
+        // last first (each lands at or after where it was, behind the rows still to move),
+        // so the frame and the screen are never held side by side.
+        const int32_t fw = frame.Width(), fh = frame.Height();
+        host::PixelBuffer rows = host::GrowPixels(frame.ReleasePixels(), int64_t{fw} * fh, int64_t{width} * height);
+        uint8_t* p = rows.get();
+        for (int32_t y = fh - 1; y >= 0; --y)
+            std::memmove(p + (int64_t{top} + y) * width + left, p + int64_t{y} * fw, static_cast<size_t>(fw));
+        const uint8_t background = BackgroundIndex(*header_, entries);
+        for (int32_t y = 0; y < height; ++y) {
+            uint8_t* row = p + int64_t{y} * width;
+            if (y < top || y >= top + fh) {
+                std::memset(row, background, static_cast<size_t>(width));
+                continue;
+            }
+            std::memset(row, background, static_cast<size_t>(left));
+            std::memset(row + left + fw, background, static_cast<size_t>(width - left - fw));
+        }
+        result.AdoptPixels(host::pf8bit, width, height, std::move(rows));
     } else {
         result.NewImage(host::pf8bit, width, height);
         if (!fillsScreen) {

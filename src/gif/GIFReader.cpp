@@ -21,6 +21,8 @@ constexpr int64_t ReadBufferSize = 64 * 1024;
 // from one allowance for the whole file, which keeps small truncated files loadable with
 // their pixels left at the fill, but not thousands of frames without data.
 constexpr int64_t PixelsPerDataByte = 4096;
+// Extensions kept in front of one image or the trailer.
+constexpr int MaxKeptExtensions = 4096;
 
 // Reads the source through a buffer, so that the many small reads and the steps back
 // of block parsing cost no system calls. Seeking works on the logical position; the
@@ -420,7 +422,7 @@ void TGIFSubImage::LoadFromStream(host::TStream& stream) {
 void TGIFExtensionList::LoadFromStream(host::TStream& stream, TObject*) {
     int b = ReadByte(stream);
     if (b < 0) return;
-    bool warned = false;
+    bool warned = false, droppedAny = false;
     while (b != bsImageDescriptor && b != bsTrailer) {
         if (b != bsExtensionIntroducer) {
             if (!warned) ReportWarning(gsWarning, "Invalid extension introducer");
@@ -434,7 +436,14 @@ void TGIFExtensionList::LoadFromStream(host::TStream& stream, TObject*) {
         StepBack(stream);
         std::unique_ptr<TGIFExtension> extension = NewExtension(kind, SubImage());
         extension->LoadFromStream(stream);
-        Add(std::move(extension));
+        // Each kept extension costs many times the few bytes it may take in the file; past
+        // what any real file has, the rest are read (and take effect) but not kept.
+        if (Count() < MaxKeptExtensions) {
+            Add(std::move(extension));
+        } else if (Count() == MaxKeptExtensions && !droppedAny) {
+            ReportWarning(gsWarning, "Too many extensions: the rest were left out");
+            droppedAny = true;
+        }
         b = ReadByte(stream);
         if (b < 0) return;
     }

@@ -21,6 +21,12 @@ namespace host {
 
 inline constexpr const char* SJPEGError = "JPEG error #%d";
 
+// Real encoders write a few dozen scans at most (libjpeg's own progression has ten); a
+// crafted file repeats scans without end, each sending the whole image through the
+// decoder again. Files of more scans fail with JERR_BAD_PROGRESSION, whichever library
+// decodes them.
+inline constexpr int MaxJPEGScans = 100;
+
 // libjpeg reports errors through error_exit, which must not return: it jumps back to the
 // guard of the call in progress. Warnings are only counted, and nothing is ever printed.
 struct JPEGErrorManager {

@@ -14,12 +14,17 @@ namespace host {
 namespace {
 
 constexpr int64_t TransferBlock = 64 * 1024;
-// Real encoders write a few dozen scans at most (libjpeg's own progression has ten); a
-// crafted file repeats scans without end, each sending the whole image through the
-// decoder again.
-constexpr int MaxScans = 100;
+constexpr int MaxScans = MaxJPEGScans;
+// libjpeg's own progression goes over the image's blocks about four times (its ten scans
+// each take one component or only the first); real files stay far below this.
+constexpr int64_t ImagePassesOfScans = 16;
+constexpr int64_t ScannedBlocksAllowance = int64_t{1} << 22;
 // Room for libjpeg's row buffers and tables besides the whole-image coefficient buffers.
 constexpr int64_t WorkingMemory = int64_t{64} << 20;
+// The whole-image coefficient buffer that a file of several scans whose first scan ends
+// early may still have filled with made-up blocks: a damaged photograph stays readable,
+// a crafted header cannot claim a gigabyte beside the image.
+constexpr int64_t MadeUpCoefficientBytes = int64_t{128} << 20;
 // One coefficient block: 64 coefficients of two bytes.
 constexpr int64_t BlockBytes = 64 * 2;
 // A first scan whose data ends before one row of blocks in this many delivered nothing
@@ -46,6 +51,9 @@ struct StreamSource {
     // The row of blocks at which the data of a single-scan file ended: every later block
     // is left empty by libjpeg. -1 while the data lasts.
     int64_t dataEndRow;
+    // The scan last seen, and the blocks the scans so far have gone over.
+    int lastScan;
+    int64_t scannedBlocks;
 
     // Called with the header read, where the first scan's data starts.
     void WatchFromHere() {
@@ -98,12 +106,21 @@ bool IsRestartMarker(int marker) { return marker >= JPEG_RST0 && marker <= JPEG_
 // not a restart. A first scan that ends before a meaningful share of its rows is refused
 // with that warning's code; a single scan that reached the end of the image data has its
 // end row kept, so that the rows behind it are filled without libjpeg.
+int64_t CoefficientBytes(j_decompress_ptr cinfo);
+
 void NoteDataEnd(j_decompress_ptr cinfo, int code) {
     StreamSource& source = SourceOf(cinfo);
     const bool scanEnded = code == JWRN_HIT_MARKER && !IsRestartMarker(cinfo->unread_marker);
     if (!source.decoding || (code != JWRN_JPEG_EOF && !scanEnded)) return;
     if (cinfo->input_scan_number > 1) return;
     if (cinfo->input_iMCU_row < cinfo->total_iMCU_rows / MeaningfulRowShare) ERREXIT(cinfo, code);
+    // A file of several scans keeps every coefficient of the image until its last scan:
+    // behind the end of its first scan's data there is nothing to keep, yet libjpeg would
+    // fill the whole buffer with made-up blocks. A buffer of a size any real picture may
+    // have is filled, and the damage shown; a larger one is refused.
+    if (jpeg_has_multiple_scans(cinfo) && cinfo->input_iMCU_row < cinfo->total_iMCU_rows &&
+        CoefficientBytes(cinfo) > MadeUpCoefficientBytes)
+        ERREXIT(cinfo, code);
     source.firstScanRanOut = true;
     if (scanEnded && cinfo->unread_marker == JPEG_EOI && source.dataEndRow < 0 && !jpeg_has_multiple_scans(cinfo))
         source.dataEndRow = cinfo->input_iMCU_row;
@@ -121,11 +138,39 @@ bool FirstScanOutrunsItsData(j_decompress_ptr cinfo) {
     return cinfo->input_iMCU_row * rowBlocks > read * 8;
 }
 
+// An arithmetic-coded scan may legally meet a marker before its last block: the decoder
+// then makes every later block from zero data, without a warning. A first scan that met
+// one before a meaningful share of its rows delivered nothing and is refused as a
+// Huffman-coded one is; past that share, its data ended where a real encoder's may.
+bool ArithmeticFirstScanEndedEarly(j_decompress_ptr cinfo) {
+    const StreamSource& source = SourceOf(cinfo);
+    if (!source.decoding || source.firstScanRanOut || !cinfo->arith_code || cinfo->input_scan_number != 1) return false;
+    return cinfo->unread_marker != 0 && cinfo->input_iMCU_row < cinfo->total_iMCU_rows / MeaningfulRowShare;
+}
+
+// Every scan goes over all the blocks of its components, whatever its data holds (an
+// arithmetic-coded scan may hold none at all); over all scans, that may come to so many
+// times the blocks of the image, plus a fixed allowance for small images.
+bool ScansOutrunTheirBound(j_decompress_ptr cinfo) {
+    StreamSource& source = SourceOf(cinfo);
+    if (!source.decoding || cinfo->input_scan_number == source.lastScan) return false;
+    source.lastScan = cinfo->input_scan_number;
+    int64_t all = 0, scan = 0;
+    for (int c = 0; c < cinfo->num_components; ++c)
+        all += int64_t{cinfo->comp_info[c].width_in_blocks} * cinfo->comp_info[c].height_in_blocks;
+    for (int c = 0; c < cinfo->comps_in_scan; ++c)
+        scan += int64_t{cinfo->cur_comp_info[c]->width_in_blocks} * cinfo->cur_comp_info[c]->height_in_blocks;
+    source.scannedBlocks += scan;
+    return source.scannedBlocks > all * ImagePassesOfScans + ScannedBlocksAllowance;
+}
+
 void WatchProgress(j_common_ptr cinfo) {
     if (!cinfo->is_decompressor) return;
     auto* decompression = reinterpret_cast<j_decompress_ptr>(cinfo);
-    if (decompression->input_scan_number > MaxScans) ERREXIT(cinfo, JERR_BAD_PROGRESSION);
-    if (FirstScanOutrunsItsData(decompression)) ERREXIT(cinfo, JWRN_HIT_MARKER);
+    if (decompression->input_scan_number > MaxScans || ScansOutrunTheirBound(decompression))
+        ERREXIT(cinfo, JERR_BAD_PROGRESSION);
+    if (FirstScanOutrunsItsData(decompression) || ArithmeticFirstScanEndedEarly(decompression))
+        ERREXIT(cinfo, JWRN_HIT_MARKER);
 }
 
 // Warnings are counted as everywhere; a scan that sends again what earlier ones sent

@@ -10,7 +10,9 @@
 #include <functional>
 
 #include "mng/NGConst.h"
+#include "jpeg/JPEGBoundary.h"
 #include "mng/NGJPEG.h"
+#include "picture/PixelBuffer.h"
 #include "platform/CheckedSize.h"
 #include "platform/Files.h"
 
@@ -224,6 +226,9 @@ struct Callbacks {
             if (width > INT32_MAX || height > INT32_MAX) throw ELinearBitmap("Invalid bitmap size");
             checkedSize({int64_t{width}, int64_t{height}, 3});
             bitmap.NewImage(host::pf24bit, static_cast<int32_t>(width), static_cast<int32_t>(height));
+            // libmng writes the rows of each interlace pass and of each partial frame as it
+            // decodes them, so the canvas may stay sparse: small pages only.
+            if (height > 0) AvoidHugePages(bitmap.ScanLine(0), int64_t{bitmap.RowBytes()} * height);
             for (TNGImage* image : bitmap.observers_) image->HeaderProcessed(width, height);
             return MNG_TRUE;
         });
@@ -423,10 +428,64 @@ void TNGBitmap::Write(const char* step) {
     RefreshStatus();
 }
 
+namespace {
+
+constexpr uint8_t JNGSignature[8] = {0x8B, 'J', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
+uint32_t BigEndian32(const uint8_t* p) {
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+
+// libmng decodes a JNG's JPEG data with a libjpeg of its own, where no guard of ours can
+// watch the scans go by; the JPEG reader's limits are therefore checked on the file before
+// libmng sees it: the image's size within the image limit and the scans (start-of-scan
+// markers in the JPEG data, where any other 0xFF is stuffed or a restart) at most
+// MaxJPEGScans. The stream is left where it was.
+void CheckJNGBeforeDecoding(host::TStream& stream) {
+    const int64_t start = stream.GetPosition();
+    uint8_t signature[8] = {};
+    if (stream.Read(signature, 8) != 8 || std::memcmp(signature, JNGSignature, 8) != 0) {
+        stream.SetPosition(start);
+        return;
+    }
+    int scans = 0;
+    uint8_t previous = 0;
+    std::vector<uint8_t> data;
+    for (;;) {
+        uint8_t head[8];
+        if (stream.Read(head, 8) != 8) break;
+        const uint32_t length = BigEndian32(head);
+        if (length > 0x7FFFFFFF) break;
+        if (std::memcmp(head + 4, "JHDR", 4) == 0 && length >= 8) {
+            uint8_t size[8];
+            if (stream.Read(size, 8) != 8) break;
+            checkedSize({int64_t{BigEndian32(size)}, int64_t{BigEndian32(size + 4)}, 3});
+            stream.Seek(int64_t{length} - 8 + 4, host::soCurrent);
+        } else if (std::memcmp(head + 4, "JDAT", 4) == 0) {
+            data.resize(length);
+            if (stream.Read(data.data(), length) != length) break;
+            for (uint8_t b : data) {
+                if (previous == 0xFF && b == 0xDA && ++scans > host::MaxJPEGScans)
+                    throw EJPEG(Format(host::SJPEGError, JERR_BAD_PROGRESSION));
+                previous = b;
+            }
+            stream.Seek(4, host::soCurrent);
+        } else if (std::memcmp(head + 4, "IEND", 4) == 0) {
+            break;
+        } else {
+            stream.Seek(int64_t{length} + 4, host::soCurrent);
+        }
+    }
+    stream.SetPosition(start);
+}
+
+}  // namespace
+
 void TNGBitmap::LoadFromFile(const std::string& fileName) {
     WithStream(stream_, ownedStream_, [&] {
         ownedStream_ = std::make_unique<host::TFileStream>(fileName, host::fmOpenRead);
         stream_ = ownedStream_.get();
+        CheckJNGBeforeDecoding(*stream_);
         Read("LoadFromFile/read", "LoadFromFile/display");
     });
 }
@@ -434,6 +493,7 @@ void TNGBitmap::LoadFromFile(const std::string& fileName) {
 void TNGBitmap::LoadFromStream(host::TStream& stream) {
     WithStream(stream_, ownedStream_, [&] {
         stream_ = &stream;
+        CheckJNGBeforeDecoding(stream);
         Read("LoadFromStream/read", "LoadFromStream/display");
     });
 }

@@ -262,7 +262,9 @@ void TBitmap::NewImage(TPixelFormat format, int32_t width, int32_t height) {
 void TGraphic::CopyToBitmap(TBitmap& bitmap) {
     try {
         bitmap.Assign(*this);
-    } catch (const Exception&) {
+    } catch (const EConvertError&) {
+        // Only a graphic that cannot be assigned is drawn instead; one whose data failed
+        // would fail again, after a whole white bitmap had been filled for it.
         bitmap.SetPixelFormat(pf24bit);
         bitmap.SetSize(Width(), Height());
         // A new platform bitmap is white only once painted so.

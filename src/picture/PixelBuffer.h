@@ -20,6 +20,7 @@ public:
     PixelDeleter() = default;
     explicit PixelDeleter(std::unique_ptr<PixelLease> lease) : lease_(std::move(lease)) {}
     void operator()(uint8_t* p) noexcept;
+    bool Lent() const { return lease_ != nullptr; }
 
 private:
     std::unique_ptr<PixelLease> lease_;
@@ -38,6 +39,12 @@ int64_t PixelBufferBytes(int64_t size);
 // EOutOfMemory "Out of memory" when the system refuses.
 PixelBuffer AllocatePixels(int64_t size);
 
+// The block made to hold size bytes (PixelBufferSpare more), its first kept bytes as they
+// were and the rest undefined. An own block grows where it lies where the system can
+// remap its pages instead of copying them, so the old and the new block are not held side
+// by side; a lent one is copied and given back. Raises as AllocatePixels.
+PixelBuffer GrowPixels(PixelBuffer pixels, int64_t kept, int64_t size);
+
 // Someone else's block as pixels; it must hold the image and PixelBufferSpare more bytes,
 // all of which the holder may read and write. It goes back by ending the lease.
 PixelBuffer BorrowPixels(uint8_t* pixels, std::unique_ptr<PixelLease> lease);
@@ -49,3 +56,7 @@ PixelBuffer BorrowPixels(uint8_t* pixels, std::unique_ptr<PixelLease> lease);
 // kilobytes at a time, which costs more than copying their pixels. Blocks below a few
 // megabytes are left alone.
 void PreferHugePages(void* data, int64_t size);
+// Takes that advice back for a block not yet touched that may be filled sparsely (the
+// first pass of an interlaced image writes one row in eight): in huge pages, each row
+// written would make two megabytes of the block real.
+void AvoidHugePages(void* data, int64_t size);

@@ -96,6 +96,10 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"GarbageBeforePaletteSkipped", pcxFile(1, 1, 1, withPalette({7, 0xAA, 0xBB}, 3)), "loaded", {1, 1, {3, 7, 0}}},
         ReadCase{"NoTrailerGivesGreyRamp", pcxFile(2, 1, 1, {0x50, 0x90}), "loaded", {2, 1, {0x50, 0x50, 0x50, 0x90, 0x90, 0x90}}},
         ReadCase{"PaddingColumnCut", pcxFile(1, 2, 1, {0x30, 0x31, 0x32, 0x33}, 2), "loaded", {1, 2, {0x30, 0x30, 0x30, 0x32, 0x32, 0x32}}},
+        // The columns past the window are passed over, runs too, whole or in part.
+        ReadCase{"PaddingRunSpansIntoNextRow", pcxFile(1, 2, 1, {0x10, 0xC3, 0x20, 0x40, 0x41}, 3), "loaded",
+                 {1, 2, {0x10, 0x10, 0x10, 0x20, 0x20, 0x20}}},
+        ReadCase{"PaddingOfEachPlaneCut", pcxFile(1, 1, 3, {0xC3, 5, 6, 0xC2, 7}, 2), "loaded", {1, 1, {5, 5, 7}}},
         ReadCase{"RunOverrunsImage", pcxFile(2, 1, 1, {0xC5, 1}), "Error in bitmap data", {}},
         ReadCase{"RunOverrunsLastPlane", pcxFile(1, 1, 3, {1, 2, 0xC2, 3}), "Error in bitmap data", {}},
         ReadCase{"Version3", pcxFile(1, 1, 1, {0}, -1, 3), "Unsupported file format", {}},

@@ -9,7 +9,7 @@
 #include "platform/Stream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    UseBoundedReaderLimit();
+    UseUserImageLimit();
     host::TMemoryStream stream;
     if (size) stream.Write(data, static_cast<int64_t>(size));
     stream.SetPosition(0);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "codecs/ICOLoader.h"
+#include "fuzz/FuzzBounds.h"
 #include "image/LinarBitmap.h"
 #include "picture/Dialogs.h"
 #include "platform/Exceptions.h"
@@ -24,6 +25,8 @@ uint32_t ColorAt(const TLinearBitmap& bitmap, int32_t x, int32_t y) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The picker must never wait for a person here.
     host::SetAskUser(false);
+    // PNG entries decode to far more than their bytes: at the users' limit.
+    UseUserImageLimit();
     static TICOLoader codec;
     TMemStream stream;
     stream.Write(data, static_cast<int64_t>(size));

@@ -21,7 +21,7 @@ constexpr int64_t WrittenImageBytes = int64_t{16} << 20;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     InitializeUnits();
-    UseBoundedReaderLimit();
+    UseUserImageLimit();
     // Some inputs also decode through the platform picture with other settings (scaled,
     // fast), to reach the paths the codec does not take.
     if (size > 0 && (data[size - 1] & 1)) {

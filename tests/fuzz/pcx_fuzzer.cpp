@@ -5,6 +5,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static TPCXLoader codec;
-    UseBoundedReaderLimit();
+    UseUserImageLimit();
     return FuzzLoad(codec, "PCX", data, size);
 }

@@ -20,7 +20,7 @@ constexpr int64_t ResavedPicturePixels = 65536;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static TWMFLoader codec;
-    UseBoundedReaderLimit();
+    UseUserImageLimit();
     FuzzLoad(codec, "EMF", data, size);
     host::TMetafile metafile;
     try {

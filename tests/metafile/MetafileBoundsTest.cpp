@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "codecs/WMFLoader.h"
 #include "metafile/Metafile.h"
 #include "metafile/MetafileRecordTypes.h"
+#include "metafile/player/PixelClamp.h"
 #include "metafile/player/PlayBudget.h"
 #include "picture/Graphics.h"
 #include "platform/Stream.h"
@@ -131,6 +133,11 @@ TEST(MetafileBounds, PlaybackBudgetRefusesJustPastEachBound) {
          [](PlayBudget& b) { b.path(1); }},
         {"coverage", [](PlayBudget& b) { b.area(100 * host::CoveragePerPicturePixel + host::CoverageAllowance); },
          [](PlayBudget& b) { b.area(1); }},
+        {"glyphs", [](PlayBudget& b) { b.glyphs(host::MaxRecordsPlayed / host::GlyphRecordShare); },
+         [](PlayBudget& b) { b.glyphs(1); }},
+        {"coverage of many glyphs, each factor alone within the bound",
+         [](PlayBudget& b) { b.area(100 * host::CoveragePerPicturePixel + host::CoverageAllowance, 1); },
+         [](PlayBudget& b) { b.area(int64_t{1} << 40, int64_t{1} << 40); }},
         {"shared: half the records and half the path work",
          [](PlayBudget& b) {
              for (int64_t i = 0; i < host::MaxRecordsPlayed / 2; ++i) b.record();
@@ -143,6 +150,18 @@ TEST(MetafileBounds, PlaybackBudgetRefusesJustPastEachBound) {
         EXPECT_NO_THROW(c.upTo(budget)) << c.bound;
         EXPECT_EQ(messageOf<EInvalidGraphic>([&] { c.past(budget); }), "Metafile is not valid") << c.bound;
     }
+}
+
+// Played coordinates become pixel indices within their range whatever their size; an
+// undefined one goes to the low end.
+TEST(MetafileBounds, PlayedCoordinatesAreClampedBeforeTheyBecomeIntegers) {
+    const struct {
+        double value;
+        int32_t expected;
+    } cases[] = {{4.95e9, 100}, {-4.95e9, 0}, {1e300, 100}, {-1e300, 0}, {std::nan(""), 0}, {57.9, 57}, {0.5, 0}};
+    for (const auto& c : cases) EXPECT_EQ(host::ClampedPixel(c.value, 0, 100), c.expected) << c.value;
+    EXPECT_EQ(host::ClampedCost(1e300, 1000), 1000);
+    EXPECT_EQ(host::ClampedCost(std::nan(""), 1000), 0);
 }
 
 // Reading and writing share one guard: what the writer records, the reader draws.

@@ -48,8 +48,8 @@ TransformedSource surfaceOf(const DIBSource& dib, const BlitArea& a) {
 // Pixels whose centres lie between a and b, within [0, limit].
 void centresBetween(double a, double b, int32_t limit, int32_t& first, int32_t& last) {
     const double lo = std::min(a, b) - 0.5, hi = std::max(a, b) - 0.5;
-    first = static_cast<int32_t>(std::clamp(std::ceil(lo), 0.0, static_cast<double>(limit)));
-    last = static_cast<int32_t>(std::clamp(std::ceil(hi), 0.0, static_cast<double>(limit)));
+    first = ClampedPixel(std::ceil(lo), 0, limit);
+    last = ClampedPixel(std::ceil(hi), 0, limit);
 }
 
 // The source stretched onto the target's pixel grid by nearest pixel, for the usual
@@ -57,7 +57,8 @@ void centresBetween(double a, double b, int32_t limit, int32_t& first, int32_t& 
 // limits of the renderer's pattern transforms (a bitmap shrunk far from the origin
 // would otherwise sample garbage). The block covers the visible destination; no
 // surface for other transforms or nothing visible.
-Block stretchedSource(const PlayTarget& target, const DIBSource& dib, const cairo_matrix_t& m, const BlitArea& a) {
+Block stretchedSource(Painter& painter, const DIBSource& dib, const cairo_matrix_t& m, const BlitArea& a) {
+    const PlayTarget& target = painter.target();
     if (m.xy != 0 || m.yx != 0) return {};
     const double dx0 = m.xx * a.xd + m.x0, dx1 = m.xx * (a.xd + a.wd) + m.x0;
     const double dy0 = m.yy * a.yd + m.y0, dy1 = m.yy * (a.yd + a.hd) + m.y0;
@@ -68,13 +69,16 @@ Block stretchedSource(const PlayTarget& target, const DIBSource& dib, const cair
     centresBetween(dx0, dx1, target.Width, x0, x1);
     centresBetween(dy0, dy1, target.Height, y0, y1);
     if (x0 >= x1 || y0 >= y1) return {};
+    // Sampling costs the pixels the source is stretched over, however small the source:
+    // charged before they are sampled.
+    painter.budget().area(int64_t{x1 - x0} * (y1 - y0));
     Block block{MakeSurface(CAIRO_FORMAT_RGB24, x1 - x0, y1 - y0), x0, y0};
     if (!block.surface) return {};
     std::vector<int32_t> columns(static_cast<size_t>(x1 - x0));
     for (int32_t x = x0; x < x1; ++x) {
         const double u = (x + 0.5 - dx0) / (dx1 - dx0);
         columns[static_cast<size_t>(x - x0)] =
-            static_cast<int32_t>(std::clamp(std::floor(a.xs + u * a.ws), 0.0, static_cast<double>(dib.width() - 1)));
+            ClampedPixel(std::floor(a.xs + u * a.ws), 0, dib.width() - 1);
     }
     const CairoLibrary& cairo = Cairo();
     cairo.surface_flush(block.surface.get());
@@ -82,8 +86,7 @@ Block stretchedSource(const PlayTarget& target, const DIBSource& dib, const cair
     const int bs = cairo.image_surface_get_stride(block.surface.get());
     for (int32_t y = y0; y < y1; ++y) {
         const double v = (y + 0.5 - dy0) / (dy1 - dy0);
-        const auto sy =
-            static_cast<int32_t>(std::clamp(std::floor(a.ys + v * a.hs), 0.0, static_cast<double>(dib.height() - 1)));
+        const int32_t sy = ClampedPixel(std::floor(a.ys + v * a.hs), 0, dib.height() - 1);
         dib.sampleRow(sy, columns.data(), columns.size(),
                       reinterpret_cast<uint32_t*>(bd + static_cast<size_t>(y - y0) * bs));
     }
@@ -216,7 +219,7 @@ void Blit(Painter& painter, const DIBSource* source, const BlitArea& a, uint32_t
     const bool usesTarget = ((code >> 1) & 0x55) != (code & 0x55);
     if (usesSource && (!source || !source->valid() || a.ws == 0 || a.hs == 0)) return;
     Block block;
-    if (usesSource) block = stretchedSource(painter.target(), *source, m, a);
+    if (usesSource) block = stretchedSource(painter, *source, m, a);
     if (code == RopSourceCopy && block.surface) {
         copyBlock(painter, block);
     } else if (code == RopSourceCopy && source) {

@@ -29,7 +29,7 @@ inline constexpr const char* SCairoNotLoaded = "libcairo.so.2 was not loaded cor
     X(set_line_width) X(set_matrix) X(set_operator)                                                      \
     X(set_miter_limit) X(set_source) X(set_source_rgb) X(set_source_surface) X(set_tolerance)            \
     X(show_text) X(status) X(stroke) X(stroke_extents) X(surface_destroy) X(surface_flush)               \
-    X(surface_mark_dirty) X(surface_status) X(text_extents) X(transform) X(translate)
+    X(surface_mark_dirty) X(surface_status) X(text_extents) X(text_path) X(transform) X(translate)
 
 // The entry points, resolved once; each has the type of the function it stands for.
 struct CairoLibrary {

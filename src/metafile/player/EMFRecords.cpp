@@ -26,7 +26,7 @@ constexpr size_t HeaderHandles = 56;
 enum WorldTransformMode : uint32_t { MWT_IDENTITY = 1, MWT_LEFTMULTIPLY = 2, MWT_RIGHTMULTIPLY = 3, MWT_SET = 4 };
 
 // The ExtTextOut fields: the reference point, then one EMRTEXT.
-constexpr size_t TextPoint = 36, EmrText = 44, EmrTextSize = 40;
+constexpr size_t TextPoint = 36, EmrTextSize = 40;
 // PolyTextOut: a count, then the EMRTEXTs.
 constexpr size_t PolyTextCount = 36, PolyTextFirst = 40;
 
@@ -494,14 +494,18 @@ void EMFRecords::bitmap(uint32_t type, const MetafileReader& r) {
 
 // EMRTEXT at 36: the reference point, the character count, the string's offset, the
 // options, the rectangle and the advances' offset.
-void EMFRecords::extTextOut(uint32_t type, const MetafileReader& r) {
+void EMFRecords::extTextOut(uint32_t type, const MetafileReader& r) { playText(type, r, TextPoint); }
+
+// One EMRTEXT at emrText: its offsets count from the start of the record that holds it.
+void EMFRecords::playText(uint32_t type, const MetafileReader& r, size_t emrText) {
+    if (!r.has(emrText, EmrTextSize)) return;
     const bool wide = type == EMR_EXTTEXTOUTW || type == EMR_POLYTEXTOUTW;
-    const uint32_t count = r.u32(EmrText), offString = r.u32(48), options = r.u32(52), offDx = r.u32(72);
-    double rect[4] = {static_cast<double>(r.i32(56)), static_cast<double>(r.i32(60)), static_cast<double>(r.i32(64)),
-                      static_cast<double>(r.i32(68))};
-    if (!r.has(0, 76)) return;
+    const uint32_t count = r.u32(emrText + 8), offString = r.u32(emrText + 12), options = r.u32(emrText + 16),
+                   offDx = r.u32(emrText + 36);
+    double rect[4];
+    for (size_t i = 0; i < 4; ++i) rect[i] = r.i32(emrText + 20 + 4 * i);
     TextRun run;
-    run.x = r.i32(TextPoint), run.y = r.i32(TextPoint + 4);
+    run.x = r.i32(emrText), run.y = r.i32(emrText + 4);
     run.chars = readCharacters(r, offString, count, wide, dc_.font.charset);
     const size_t step = options & ETO_PDY ? 8 : 4;
     if (offDx && count && r.hasArray(offDx, count, step)) {
@@ -515,15 +519,11 @@ void EMFRecords::extTextOut(uint32_t type, const MetafileReader& r) {
     DrawText(painter_, run);
 }
 
-// Each string is played as ExtTextOut plays its one: a copy of the record with the
-// string's EMRTEXT moved to where ExtTextOut keeps it.
+// Each string is played as ExtTextOut plays its one, read where it lies in the record.
 void EMFRecords::polyTextOut(uint32_t type, const MetafileReader& r) {
     const uint32_t count = r.u32(PolyTextCount);
-    for (uint32_t i = 0; i < count && r.has(PolyTextFirst + size_t{i} * EmrTextSize, EmrTextSize); ++i) {
-        std::vector<uint8_t> copy(r.data(), r.data() + r.size());
-        std::memcpy(copy.data() + TextPoint, r.data() + PolyTextFirst + size_t{i} * EmrTextSize, EmrTextSize);
-        extTextOut(type, MetafileReader(copy.data(), copy.size()));
-    }
+    for (uint32_t i = 0; i < count && r.has(PolyTextFirst + size_t{i} * EmrTextSize, EmrTextSize); ++i)
+        playText(type, r, PolyTextFirst + size_t{i} * EmrTextSize);
 }
 
 }  // namespace host

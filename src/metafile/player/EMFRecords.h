@@ -87,6 +87,7 @@ private:
     void bitmap(uint32_t type, const MetafileReader& r);
     void extTextOut(uint32_t type, const MetafileReader& r);
     void polyTextOut(uint32_t type, const MetafileReader& r);
+    void playText(uint32_t type, const MetafileReader& r, size_t emrText);
 
     Painter& painter_;
     DeviceContext& dc_;

@@ -47,10 +47,10 @@ uint32_t rop2(int table, uint32_t p, uint32_t d) {
 
 PixelBounds TargetPixels(const PlayTarget& target, double x0, double y0, double x1, double y1) {
     PixelBounds b;
-    b.left = std::max<int32_t>(0, static_cast<int32_t>(std::floor(std::max(x0, -1.0))));
-    b.top = std::max<int32_t>(0, static_cast<int32_t>(std::floor(std::max(y0, -1.0))));
-    b.right = static_cast<int32_t>(std::min<double>(target.Width, std::ceil(x1)));
-    b.bottom = static_cast<int32_t>(std::min<double>(target.Height, std::ceil(y1)));
+    b.left = ClampedPixel(std::floor(x0), 0, target.Width);
+    b.top = ClampedPixel(std::floor(y0), 0, target.Height);
+    b.right = ClampedPixel(std::ceil(x1), 0, target.Width);
+    b.bottom = ClampedPixel(std::ceil(y1), 0, target.Height);
     return b;
 }
 
@@ -436,7 +436,7 @@ void Painter::strokePath(const Path& path) {
             SetSourceColor(c, dc_.pen.color);
             cairo_.stroke(c);
             cairo_.identity_matrix(c);
-        }, static_cast<int64_t>(std::min(ink, 1e15)));
+        }, ClampedCost(ink, int64_t{1} << 50));
     });
 }
 

@@ -9,6 +9,7 @@
 #include "metafile/player/MetafileDIB.h"
 #include "metafile/player/MetafileReader.h"
 #include "metafile/player/MetafilePlayer.h"
+#include "metafile/player/PixelClamp.h"
 #include "metafile/player/PlayBudget.h"
 
 // Draws what the records describe onto the target, aliased as the platform draws:

@@ -36,7 +36,16 @@ void PlayBudget::path(int64_t points) {
 }
 
 void PlayBudget::area(int64_t pixels, int64_t weight) {
+    // Each factor is bounded alone before the product is formed.
+    if (pixels > maxArea_ || weight > maxArea_) exceeded();
     area_ += pixels * weight;
+    check();
+}
+
+void PlayBudget::glyphs(int64_t count) {
+    if (count <= 0) return;
+    if (count > MaxRecordsPlayed) exceeded();
+    records_ += count * GlyphRecordShare;
     check();
 }
 

@@ -17,6 +17,8 @@ inline constexpr int64_t MaxRecordsPlayed = int64_t{1} << 22;
 // Points of one path, and the sum of the squares of the paths' points.
 inline constexpr int64_t MaxPathPoints = int64_t{1} << 15;
 inline constexpr int64_t MaxPathWork = int64_t{1} << 31;
+// Records one glyph weighs, whatever its size.
+inline constexpr int64_t GlyphRecordShare = 4;
 // Pixels covered: so many times the picture, plus a fixed allowance for small pictures.
 inline constexpr int64_t CoveragePerPicturePixel = 16;
 inline constexpr int64_t CoverageAllowance = int64_t{1} << 30;
@@ -33,6 +35,10 @@ public:
     void path(int64_t points);
     // Target pixels an operation covers; weight: passes the renderer makes over them.
     void area(int64_t pixels, int64_t weight = 1);
+    // Glyphs about to be measured or drawn: every glyph costs the renderer a lookup and a
+    // composite however small it is, so each counts as GlyphRecordShare records (the
+    // pixels they cover are charged through area).
+    void glyphs(int64_t count);
 
 private:
     // Refused when the shares of the three bounds add up to more than the whole budget.

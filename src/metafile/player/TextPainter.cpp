@@ -14,6 +14,10 @@ constexpr uint32_t TA_HORIZONTAL_MASK = 6, TA_VERTICAL_MASK = 24;
 constexpr int BoldWeight = 600;
 constexpr double DefaultFontHeight = 12;
 constexpr double MinFontPixels = 0.5, MaxFontPixels = 10000;
+// Glyphs up to this size are drawn through the renderer's glyph cache, which rasterises
+// and keeps each glyph whole; larger ones are filled as outlines, so that only their
+// visible pixels are rasterised and nothing of them is kept.
+constexpr double CachedGlyphPixels = 256;
 
 // The background of ETO_OPAQUE, whatever the raster operation.
 void fillOpaqueRectangle(Painter& painter, const double* rect) {
@@ -139,6 +143,7 @@ void DrawText(Painter& painter, const TextRun& run) {
     // rotates turns the baseline with it (a mirrored axis leaves the text readable).
     double angle = -font.escapement / 10.0 * M_PI / 180.0;
     if (std::fabs(m.yx) > 1e-9) angle += std::atan2(m.yx, m.xx);
+    painter.budget().glyphs(static_cast<int64_t>(run.chars.size()));
     const std::vector<std::string> glyphs = utf8Glyphs(run.chars);
     double total;
     const std::vector<double> advance = advances(c, glyphs, run.dx, Painter::lengthScale(m, false), total);
@@ -151,6 +156,15 @@ void DrawText(Painter& painter, const TextRun& run) {
     else oy = fe.ascent;
     const double height = fe.ascent + fe.descent;
     const PixelBounds area = textPixels(painter.target(), devX, devY, angle, {ox, oy - fe.ascent, total, height}, size);
+    // Text wholly outside the picture costs nothing more; the rest is charged before it is
+    // drawn: every glyph, at its rasterised size (the part of the picture it may reach
+    // when it is filled as an outline).
+    const bool outlines = size > CachedGlyphPixels;
+    if (!area.empty()) {
+        const int64_t visible = int64_t{area.width()} * area.height();
+        const int64_t each = ClampedCost((size + 2) * (size + 2), outlines ? visible : INT32_MAX);
+        painter.budget().area(std::max<int64_t>(1, each), static_cast<int64_t>(glyphs.size()));
+    }
     painter.onTarget(area, [&](cairo_t* c) {
         cairo.translate(c, devX, devY);
         cairo.rotate(c, angle);
@@ -163,7 +177,12 @@ void DrawText(Painter& painter, const TextRun& run) {
         double pen = ox;
         for (size_t i = 0; i < glyphs.size(); ++i) {
             cairo.move_to(c, pen, oy);
-            cairo.show_text(c, glyphs[i].c_str());
+            if (outlines) {
+                cairo.text_path(c, glyphs[i].c_str());
+                cairo.fill(c);
+            } else {
+                cairo.show_text(c, glyphs[i].c_str());
+            }
             pen += advance[i];
         }
         const double thickness = std::max(1.0, std::round(size / 14));
