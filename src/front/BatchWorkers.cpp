@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -55,6 +57,15 @@ void DetachStandardStreams() {
     ::close(null);
 }
 
+// A worker told to end for running late gets this long to remove its private file before
+// it is killed.
+constexpr int64_t GraceMs = 2000;
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 std::string HowItEnded(int status) {
     if (WIFSIGNALED(status)) return Format("crashed (signal %d)", WTERMSIG(status));
     return Format("crashed (exit status %d)", WEXITSTATUS(status));
@@ -64,7 +75,8 @@ std::string HowItEnded(int status) {
 
 // ---------------------------------------------------------------- TWorkerPool
 
-TWorkerPool::TWorkerPool(size_t size, TJobRunner runner) : size_(std::max<size_t>(1, size)), runner_(std::move(runner)) {}
+TWorkerPool::TWorkerPool(size_t size, TJobRunner runner, int64_t timeoutMs)
+    : size_(std::max<size_t>(1, size)), runner_(std::move(runner)), timeoutMs_(timeoutMs) {}
 
 TWorkerPool::~TWorkerPool() {
     for (Worker& worker : workers_) ::close(worker.Fd);
@@ -98,6 +110,9 @@ bool TWorkerPool::Start(size_t job) {
     Worker* worker = IdleWorker();
     if (!worker) return false;
     worker->Job = job;
+    worker->Deadline = timeoutMs_ > 0 ? NowMs() + timeoutMs_ : 0;
+    worker->TimedOut = false;
+    worker->KillAt = 0;
     const uint32_t number = static_cast<uint32_t>(job);
     // A worker that is gone already shows as the end of its channel in Collect.
     ::send(worker->Fd, &number, sizeof number, MSG_NOSIGNAL);
@@ -117,6 +132,10 @@ TWorkerPool::Worker TWorkerPool::Spawn() {
         RaiseLastOSError(error);
     }
     if (pid == 0) {
+        // A batch killed outright takes its workers with it: none goes on converting
+        // lines a resumed run converts again.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() == 1) ::_exit(EXIT_FAILURE);
         // Another worker's channel held open here would hide that worker's end.
         for (const Worker& other : workers_) ::close(other.Fd);
         ::close(channel[0]);
@@ -151,6 +170,7 @@ std::string TWorkerPool::EndOf(Worker& worker) {
     ::close(worker.Fd);
     int status = 0;
     ::waitpid(worker.Pid, &status, 0);
+    lastSignal_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return HowItEnded(status);
 }
 
@@ -162,15 +182,41 @@ TJobReport TWorkerPool::ReportOf(Worker& worker) {
         report.Report.resize(header.Size);
         reported = ReadExactly(worker.Fd, report.Report.data(), header.Size);
     }
-    if (!reported)
+    if (!reported) {
         report.Crash = EndOf(worker);
-    else if (header.Retiring)
+        report.Signal = lastSignal_;
+        report.TimedOut = worker.TimedOut;
+    }
+    else if (header.Retiring || worker.TimedOut)  // one told to end finished first: it ends all the same
         EndOf(worker);
-    worker.Ended = !reported || header.Retiring;
+    worker.Ended = !reported || header.Retiring || worker.TimedOut;
     return report;
 }
 
+int TWorkerPool::StopLateJobs() {
+    const int64_t now = NowMs();
+    int64_t next = -1;
+    const auto wake = [&](int64_t at) { next = next < 0 ? at - now : std::min(next, at - now); };
+    for (Worker& worker : workers_) {
+        if (!worker.Job || !worker.Deadline) continue;
+        if (!worker.TimedOut && now >= worker.Deadline) {
+            worker.TimedOut = true;
+            worker.KillAt = now + GraceMs;
+            ::kill(worker.Pid, SIGTERM);
+        }
+        if (worker.TimedOut && worker.KillAt && now >= worker.KillAt) {
+            ::kill(worker.Pid, SIGKILL);
+            worker.KillAt = 0;
+        }
+        if (!worker.TimedOut) wake(worker.Deadline);
+        else if (worker.KillAt) wake(worker.KillAt);
+    }
+    return next < 0 ? -1 : static_cast<int>(std::max<int64_t>(next, 1));
+}
+
 std::vector<std::pair<size_t, TJobReport>> TWorkerPool::Collect(int timeoutMs) {
+    const int untilLate = StopLateJobs();
+    if (untilLate >= 0) timeoutMs = timeoutMs < 0 ? untilLate : std::min(timeoutMs, untilLate);
     std::vector<pollfd> polled;
     for (const Worker& worker : workers_)
         if (worker.Job) polled.push_back({worker.Fd, POLLIN, 0});

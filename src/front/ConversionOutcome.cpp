@@ -75,6 +75,7 @@ std::string EncodeOutcome(const TConversionOutcome& outcome) {
     writer.Text(outcome.Error);
     writer.Number(static_cast<int64_t>(outcome.Warnings.size()));
     for (const std::string& warning : outcome.Warnings) writer.Text(warning);
+    for (int64_t measure : {outcome.Width, outcome.Height, outcome.Bytes, outcome.Ms}) writer.Number(measure);
     return writer.Take();
 }
 
@@ -88,6 +89,8 @@ std::optional<TConversionOutcome> DecodeOutcome(const std::string& bytes) {
     outcome.Status = static_cast<TConversionStatus>(status);
     for (int64_t i = 0; i < warnings; ++i)
         if (!reader.Text(outcome.Warnings.emplace_back())) return std::nullopt;
+    for (int64_t* measure : {&outcome.Width, &outcome.Height, &outcome.Bytes, &outcome.Ms})
+        if (!reader.Number(*measure) || *measure < -1) return std::nullopt;
     if (!reader.AtEnd()) return std::nullopt;
     return outcome;
 }

@@ -10,6 +10,12 @@
 
 class TLinearBitmap;
 
+// The size of an image a conversion read.
+struct TImageSize {
+    int64_t Width = 0;
+    int64_t Height = 0;
+};
+
 // Codes from here up name an entry of the fixed table; the codes below convert through
 // the codec registry, with the plug-ins loaded.
 inline constexpr int FirstFixedCode = 100;
@@ -26,6 +32,9 @@ public:
     void FormCreate();
     void FormShow();
 
+    // Whether a code of the fixed table deletes its input after a completed conversion.
+    static bool FixedCodeDeletesInput(const std::string& code);
+
     const TConversionOutcome& Outcome() const { return outcome_; }
 
 private:
@@ -34,8 +43,6 @@ private:
     std::string PreparedPath(size_t index) const;
     // false when the code text selects no entry of the fixed table.
     bool RunFixedCode(const std::string& code, const std::string& input, const std::string& output);
-    // Whether a code of the fixed table deletes its input after a completed conversion.
-    static bool FixedCodeDeletesInput(const std::string& code);
     template <class Action>
     void RunPhase(Action&& action);
 
@@ -48,6 +55,7 @@ private:
     bool completed_ = false;
     bool damaged_ = false;  // a decoder read past damage: the input stays
     bool notAConversion_ = false;
+    std::optional<TImageSize> imageSize_;  // of the image converted, once read
     TConversionOutcome outcome_;
 };
 
@@ -55,14 +63,23 @@ private:
 // fixed table as written there.
 bool NamesAConversion(const std::string& code);
 
+// Whether a conversion of the code deletes its input once it completes (unless damage
+// read past keeps it).
+bool ConversionDeletesInput(const std::string& code);
+
 // One call of the program with these arguments (without the program name), the units
-// being up: its outcome. Prints nothing.
+// being up: its outcome. Prints nothing (but see EndConversionsOverCpuLimitBySignal).
 TConversionOutcome RunConversion(const std::vector<std::string>& args);
+
+// A conversion over PIXMORPH_MAX_SECONDS ends the process by SIGXCPU (a batch worker:
+// the batch reports it) instead of reporting it and exiting with the failure status.
+void EndConversionsOverCpuLimitBySignal();
 
 // The codec path of the codes below 100: the input read by the codec of its extension,
 // handed over through a platform bitmap, and written by the codec of the output's
-// extension. The plug-ins are loaded first by the caller; the input stays.
-void ConvertWithCodecs(const std::string& input, const std::string& output);
+// extension. The plug-ins are loaded first by the caller; the input stays. Returns the
+// size of the image converted.
+TImageSize ConvertWithCodecs(const std::string& input, const std::string& output);
 
 // Writes image through the codec of the output's extension.
 void SaveWithCodecs(TLinearBitmap& image, const std::string& output, TAtomicOutput::OpenErrors errors);
