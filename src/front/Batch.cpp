@@ -22,6 +22,7 @@
 #include "picture/Dialogs.h"
 #include "platform/CheckedSize.h"
 #include "platform/Exceptions.h"
+#include "platform/Files.h"
 #include "platform/Stream.h"
 #include "platform/SysUtils.h"
 
@@ -299,12 +300,23 @@ void CatchStopSignals() {
     for (int signal : StopSignals) ::sigaction(signal, &action, nullptr);
 }
 
+// A worker told to end (a line past its time, a batch stopped twice) removes the private
+// file it was writing, then ends by the signal.
+void OnWorkerTerm(int signal) {
+    host::RemovePrivateFilesNow();
+    std::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
 // Workers leave the signals of a terminal to the batch (which lets them finish their
 // line); a signal sent to a worker alone still ends it.
 void LeaveTerminalSignalsToTheBatch() {
     std::signal(SIGINT, SIG_IGN);
     std::signal(SIGHUP, SIG_IGN);
-    std::signal(SIGTERM, SIG_DFL);
+    struct sigaction action {};
+    action.sa_handler = OnWorkerTerm;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, nullptr);
 }
 
 int ConvertLines(const std::vector<TManifestLine>& lines, const TBatchOptions& options,
@@ -329,8 +341,13 @@ int ConvertLines(const std::vector<TManifestLine>& lines, const TBatchOptions& o
         // A worker converts a line as "pixmorph input code output" converts it, the units
         // being up already; its report is the conversion's outcome.
         TWorkerPool pool(std::min(options.Workers, conversions.size()), [&lines](size_t job) {
-            LeaveTerminalSignalsToTheBatch();
-            EndConversionsOverCpuLimitBySignal();
+            // Once per worker (the batch itself never runs a job, so each fork starts unset).
+            static bool prepared = false;
+            if (!prepared) {
+                LeaveTerminalSignalsToTheBatch();
+                EndConversionsOverCpuLimitBySignal();
+                prepared = true;
+            }
             const TManifestLine& line = lines[job];
             return EncodeOutcome(RunConversion({line.Input, line.Code, line.Output}));
         }, int64_t{options.TimeoutSeconds} * 1000);

@@ -31,13 +31,30 @@ struct ReportHeader {
 // what a large image left behind (caches sized by it); it ends and a fresh one takes over.
 constexpr int64_t RetireAboveResidentBytes = int64_t{32} << 20;
 
-int64_t ResidentBytes() {
-    std::FILE* statm = std::fopen("/proc/self/statm", "r");
-    if (!statm) return 0;
+// Below this much held by the allocator (its heap and its mapped blocks) after a job, there
+// is nothing worth handing back: trimming would only make the next job fault the same
+// pages in again.
+constexpr size_t TrimAboveHeldBytes = size_t{4} << 20;
+
+// The worker's resident size, read through a descriptor opened once (one system call a
+// job, not an open, a read and a close).
+int64_t ResidentBytes(int statm) {
+    char text[128];
+    const ssize_t count = statm < 0 ? -1 : ::pread(statm, text, sizeof text - 1, 0);
+    if (count <= 0) return 0;
+    text[count] = '\0';
     long size = 0, resident = 0;
-    const bool read = std::fscanf(statm, "%ld %ld", &size, &resident) == 2;
-    std::fclose(statm);
-    return read ? int64_t{resident} * ::sysconf(_SC_PAGESIZE) : 0;
+    if (std::sscanf(text, "%ld %ld", &size, &resident) != 2) return 0;
+    return int64_t{resident} * ::sysconf(_SC_PAGESIZE);
+}
+
+// Hands a large job's freed memory back to the system; a small job's stays for the next.
+// Returns whether the worker may still be large.
+bool HandBackMemory() {
+    const struct mallinfo2 held = ::mallinfo2();
+    if (held.arena + held.hblkhd < TrimAboveHeldBytes) return false;
+    ::malloc_trim(0);
+    return true;
 }
 
 bool ReadExactly(int fd, void* buffer, size_t count) {
@@ -148,12 +165,12 @@ TWorkerPool::Worker TWorkerPool::Spawn() {
 void TWorkerPool::ServeJobs(int fd) noexcept {
     std::signal(SIGPIPE, SIG_DFL);
     DetachStandardStreams();
+    const int statm = host::OpenFile("/proc/self/statm", O_RDONLY);
     uint32_t job = 0;
     while (ReadExactly(fd, &job, sizeof job)) {
         const std::string report = runner_(job);
         // A large image's pages go back to the system now, not when a later job reuses them.
-        ::malloc_trim(0);
-        const bool retiring = ResidentBytes() > RetireAboveResidentBytes;
+        const bool retiring = HandBackMemory() && ResidentBytes(statm) > RetireAboveResidentBytes;
         const ReportHeader header{static_cast<uint32_t>(report.size()), retiring};
         if (!WriteExactly(fd, &header, sizeof header) || !WriteExactly(fd, report.data(), report.size()) || retiring)
             break;

@@ -105,6 +105,7 @@ char cpuLimitReport[512];
 size_t cpuLimitReportSize = 0;
 
 void OnCpuLimit(int signal) {
+    host::RemovePrivateFilesNow();
     if (cpuLimitBySignal) {
         std::signal(signal, SIG_DFL);
         ::raise(signal);

@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <vector>
@@ -241,6 +243,38 @@ void AdoptPermissions(const std::string& existing, TPrivateFile& fresh) {
 
 // ---------------------------------------------------------------- TPrivateFile
 
+namespace {
+
+// The named private files not yet published, for a handler of a signal that ends the
+// process to remove (a conversion writes one output at a time; a few slots are plenty, and
+// a file that finds none left is cleaned up only by its destructor).
+constexpr size_t PendingSlots = 4;
+constexpr size_t PendingPathSize = 4096;
+char pendingPaths[PendingSlots][PendingPathSize];
+volatile std::sig_atomic_t pendingUsed[PendingSlots] = {};
+
+int RegisterPending(const std::string& path) {
+    if (path.size() >= PendingPathSize) return -1;
+    for (size_t i = 0; i < PendingSlots; ++i) {
+        if (pendingUsed[i]) continue;
+        std::memcpy(pendingPaths[i], path.c_str(), path.size() + 1);
+        pendingUsed[i] = 1;
+        return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void UnregisterPending(int slot) {
+    if (slot >= 0) pendingUsed[slot] = 0;
+}
+
+}  // namespace
+
+void RemovePrivateFilesNow() noexcept {
+    for (size_t i = 0; i < PendingSlots; ++i)
+        if (pendingUsed[i]) ::unlink(pendingPaths[i]);
+}
+
 TPrivateFile::TPrivateFile(const std::string& directory, const std::string& prefix, const std::string& suffix)
     : directory_(directory) {
     fd_ = ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, PrivateMode);
@@ -253,6 +287,7 @@ TPrivateFile::TPrivateFile(const std::string& directory, const std::string& pref
     if (fd_ >= 0) ::close(fd_);
     path_ = CreateUniqueFile(directory, prefix, suffix, PrivateMode);
     named_ = true;
+    pendingSlot_ = RegisterPending(path_);
     fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
     if (fd_ < 0) {
         const int error = errno;
@@ -262,6 +297,7 @@ TPrivateFile::TPrivateFile(const std::string& directory, const std::string& pref
 }
 
 TPrivateFile::~TPrivateFile() {
+    UnregisterPending(pendingSlot_);
     if (named_ && !published_) ::unlink(path_.c_str());
     if (fd_ >= 0) ::close(fd_);
 }
@@ -312,6 +348,8 @@ bool TPrivateFile::Publish(const std::string& dest, bool replace) {
     // Where dest is new, the file takes its name in one step.
     if (!linkAs(dest) && !(replace && errno == EEXIST && replaceWith(dest))) return false;
     published_ = true;
+    UnregisterPending(pendingSlot_);
+    pendingSlot_ = -1;
     return SyncDirectory(ExtractFilePath(dest));
 }
 

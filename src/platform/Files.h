@@ -87,7 +87,13 @@ private:
     std::string directory_;
     bool named_ = false;
     bool published_ = false;
+    int pendingSlot_ = -1;  // where RemovePrivateFilesNow finds a named file
 };
+
+// Removes the named private files that are not published yet; safe in a handler of a
+// signal that ends the process (SIGTERM in a batch worker, a CPU limit), so that such an
+// end leaves no private file behind, as an unnamed one leaves none.
+void RemovePrivateFilesNow() noexcept;
 
 // The path made absolute against the working directory, "." and ".." folded away: file
 // messages name the file in full whatever the caller typed.
