@@ -142,6 +142,7 @@ TWorkerPool::Worker TWorkerPool::Spawn() {
     // Nothing buffered in this process may be written a second time by the child.
     std::fflush(stdout);
     std::fflush(stderr);
+    const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0) {
         const int error = errno;
@@ -152,7 +153,7 @@ TWorkerPool::Worker TWorkerPool::Spawn() {
         // A batch killed outright takes its workers with it: none goes on converting
         // lines a resumed run converts again.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() == 1) ::_exit(EXIT_FAILURE);
+        if (::getppid() != parent) ::_exit(EXIT_FAILURE);  // it died before the request took hold
         // Another worker's channel held open here would hide that worker's end.
         for (const Worker& other : workers_) ::close(other.Fd);
         ::close(channel[0]);
