@@ -9,7 +9,7 @@ packages=(
   libjpeg62-turbo-dev libmng-dev zlib1g-dev
   libpng-dev libgif-dev imagemagick pngcheck libjpeg-turbo-progs
   libcairo2-dev fonts-dejavu-core libmagickcore-6.q16-6-extra
-  parallel strace bindfs
+  parallel strace bindfs graphicsmagick
 )
 
 missing=()

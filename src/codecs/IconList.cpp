@@ -403,6 +403,7 @@ void TIconList::LoadFromStream(TSeekableStream& Stream) {
     // readable image fails, with what went wrong with its first entry.
     std::exception_ptr firstFailure;
     for (int32_t i = 0; i < count; ++i) {
+        CheckFrameLimit(int64_t{i} + 1);
         try {
             Items.push_back(ReadImage(file, i));
         } catch (const Exception&) {

@@ -14,6 +14,8 @@
 struct TJobReport {
     std::string Report;
     std::optional<std::string> Crash;  // "crashed (signal N)": the job did not end by itself
+    int Signal = 0;                    // the signal that ended the worker, if one did
+    bool TimedOut = false;             // the pool stopped it: it ran past the time limit
 };
 
 // Runs job number job inside a worker process and returns its report, as bytes that the
@@ -26,10 +28,16 @@ using TJobRunner = std::function<std::string(size_t job)>;
 // A worker hands the memory of a job back to the system before it takes the next one
 // (malloc_trim); one that still holds more than 32 MiB then ends, and a fresh one takes
 // the next job. When no further worker can be started (too many processes or open
-// files), the pool goes on with the workers it has.
+// files), the pool goes on with the workers it has. Workers end with the process that
+// started them, even when it is killed.
+//
+// With a time limit, a worker whose job runs longer is told to end (SIGTERM, so that it
+// removes what it was writing) and killed (SIGKILL) if it is still there a moment later;
+// the job's report says it timed out, and a fresh worker takes the next job.
 class TWorkerPool {
 public:
-    TWorkerPool(size_t size, TJobRunner runner);
+    // timeoutMs: the longest a job may run, 0 for no limit.
+    TWorkerPool(size_t size, TJobRunner runner, int64_t timeoutMs = 0);
     // Closes the job channels, so that idle workers end, and waits for them.
     ~TWorkerPool();
     TWorkerPool(const TWorkerPool&) = delete;
@@ -44,7 +52,8 @@ public:
     // Tells every worker running a job to end (SIGTERM): the job is given up, its output
     // not left behind; Collect reports it as a crash.
     void Abandon();
-    // Waits at most timeoutMs (-1: until one ends) for running jobs to end.
+    // Waits at most timeoutMs (-1: until one ends) for running jobs to end; a job past the
+    // time limit is stopped on the way.
     std::vector<std::pair<size_t, TJobReport>> Collect(int timeoutMs);
 
 private:
@@ -53,7 +62,13 @@ private:
         int Fd = -1;  // the parent's end of the channel: job numbers out, reports in
         std::optional<size_t> Job;
         bool Ended = false;  // crashed, or ended after its last report
+        int64_t Deadline = 0;    // when its job is to be stopped (ms of the steady clock), 0 for never
+        int64_t KillAt = 0;      // when it is killed if it has not ended since it was told to
+        bool TimedOut = false;   // it was told to end for running past the limit
     };
+    // Stops the jobs past their time; returns the milliseconds until the next deadline
+    // (-1 for none).
+    int StopLateJobs();
     Worker* IdleWorker();
     Worker Spawn();
     // The worker's side: runs the jobs its channel names until the channel closes.
@@ -65,5 +80,7 @@ private:
 
     size_t size_;
     TJobRunner runner_;
+    int64_t timeoutMs_;
+    int lastSignal_ = 0;  // of the worker EndOf waited for
     std::vector<Worker> workers_;
 };

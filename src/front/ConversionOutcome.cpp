@@ -77,6 +77,7 @@ std::string EncodeOutcome(const TConversionOutcome& outcome) {
     for (const std::string& warning : outcome.Warnings) writer.Text(warning);
     writer.Number(static_cast<int64_t>(outcome.Lost.size()));
     for (const std::string& what : outcome.Lost) writer.Text(what);
+    for (int64_t measure : {outcome.Width, outcome.Height, outcome.Bytes, outcome.Ms}) writer.Number(measure);
     return writer.Take();
 }
 
@@ -94,6 +95,8 @@ std::optional<TConversionOutcome> DecodeOutcome(const std::string& bytes) {
     if (!reader.Number(lost) || lost < 0) return std::nullopt;
     for (int64_t i = 0; i < lost; ++i)
         if (!reader.Text(outcome.Lost.emplace_back())) return std::nullopt;
+    for (int64_t* measure : {&outcome.Width, &outcome.Height, &outcome.Bytes, &outcome.Ms})
+        if (!reader.Number(*measure) || *measure < -1) return std::nullopt;
     if (!reader.AtEnd()) return std::nullopt;
     return outcome;
 }

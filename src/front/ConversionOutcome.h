@@ -24,6 +24,14 @@ struct TConversionOutcome {
     // ("alpha", "frames", "depth", "profile", "orientation", "colours"), in that order.
     std::vector<std::string> Lost;
 
+    // What the conversion handled, -1 where it has no such thing: the size of the image
+    // converted (none for the byte codes), the bytes of the output written (none for a
+    // device or a pipe, or when nothing was written), the wall-clock milliseconds spent.
+    int64_t Width = -1;
+    int64_t Height = -1;
+    int64_t Bytes = -1;
+    int64_t Ms = -1;
+
     // 0 completed, 1 failed or cancelled, 2 not a conversion.
     int ExitStatus() const;
     bool Succeeded() const { return Status == TConversionStatus::Completed; }

@@ -1,6 +1,13 @@
 #include "front/Main.h"
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -14,6 +21,7 @@
 #include "image/LinarBitmap.h"
 #include "image/Orientation.h"
 #include "mng/NGImages.h"
+#include "platform/CheckedSize.h"
 #include "platform/DamageReport.h"
 #include "platform/Exceptions.h"
 #include "platform/Files.h"
@@ -52,7 +60,7 @@ const TCommandLineRules CommandLine{"pixmorph", UsageLine, CodeTable, 3};
 
 // The platform icon class cannot take a bitmap, so the icon comes from the codec's own
 // writer: one image, the codec's transparent colour masked.
-void WriteBitmapAsIcon(const std::string& input, const std::string& output) {
+TImageSize WriteBitmapAsIcon(const std::string& input, const std::string& output) {
     host::TBitmap bitmap;
     bitmap.LoadFromFile(input);
     // 1 and 4 bits keep their palette, so that the writer can keep them small.
@@ -65,24 +73,28 @@ void WriteBitmapAsIcon(const std::string& input, const std::string& output) {
         ICOLoader().SaveToStream(stream, "ICO", image);
         stream.Flush();
     });
+    return {bitmap.Width(), bitmap.Height()};
 }
 
 // Code 100. A bitmap whose rows loading and saving would leave as they are keeps them:
 // the saved headers, then its own rows, copied inside the kernel where the files allow.
 // Any other is loaded and saved, from the same open file (a pipe cannot be opened twice).
-void CopyBitmap(const std::string& input, const std::string& output) {
+TImageSize CopyBitmap(const std::string& input, const std::string& output) {
     host::TFileStream source(input, host::fmOpenRead);
     if (const auto plan = host::PlanBitmapFileCopy(source)) {
+        // The rows are never held, but the named limits hold for every image converted.
+        CheckImageLimits(plan->Width, plan->Rows);
         WriteOutput(output, [&](const std::string& path) {
             host::TFileStream dest(path, host::fmCreate);
             host::CopyBitmapFile(source, *plan, dest);
             dest.Close();
         });
-        return;
+        return {plan->Width, plan->Rows};
     }
     host::TBitmap bitmap;
     bitmap.LoadFromStream(source);
     WriteOutput(output, [&](const std::string& path) { bitmap.SaveToFile(path); });
+    return {bitmap.Width(), bitmap.Height()};
 }
 
 // What a bitmap input holds that no output of the fixed codes keeps: an embedded profile
@@ -98,7 +110,69 @@ std::vector<std::string> BitmapInputLosses(const std::string& input) {
     }
 }
 
+// The bytes of the output written, -1 for one that keeps no size (a device, a pipe).
+int64_t WrittenBytes(const std::string& output) {
+    struct stat info {};
+    return ::stat(output.c_str(), &info) == 0 && S_ISREG(info.st_mode) ? static_cast<int64_t>(info.st_size) : -1;
+}
+
+// PIXMORPH_MAX_SECONDS: the system stops a conversion that has used its CPU seconds with
+// SIGXCPU (RLIMIT_CPU), wherever it is, even in a library that never returns. The
+// single call reports it and ends with the failure status; a batch worker dies of the
+// signal, and the batch reports the limit for its line. Either way the output's private
+// file is unnamed (or removed by the system's cleanup of the process) and the input stays.
+volatile std::sig_atomic_t cpuLimitBySignal = 0;
+char cpuLimitReport[512];
+size_t cpuLimitReportSize = 0;
+
+void OnCpuLimit(int signal) {
+    host::RemovePrivateFilesNow();
+    if (cpuLimitBySignal) {
+        std::signal(signal, SIG_DFL);
+        ::raise(signal);
+        return;
+    }
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, cpuLimitReport, cpuLimitReportSize);
+    ::_exit(ExitFailed);
+}
+
+// Arms the CPU limit for one conversion: the process's soft RLIMIT_CPU becomes the CPU
+// time it has used, rounded up, plus the limit; the earlier limit comes back after it.
+class TCpuBudget {
+public:
+    TCpuBudget() {
+        const int64_t seconds = NamedLimit(TNamedLimit::Seconds);
+        if (seconds <= 0 || ::getrlimit(RLIMIT_CPU, &saved_) != 0) return;
+        rusage usage {};
+        ::getrusage(RUSAGE_SELF, &usage);
+        const int64_t used = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + 1;
+        const std::string report = "Pixmorph: " + MessageBoxText(CpuLimitMessage(seconds)) + "\n";
+        cpuLimitReportSize = std::min(report.size(), sizeof cpuLimitReport);
+        std::memcpy(cpuLimitReport, report.data(), cpuLimitReportSize);
+        struct sigaction action {};
+        action.sa_handler = OnCpuLimit;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGXCPU, &action, nullptr);
+        rlimit budget = saved_;
+        budget.rlim_cur = static_cast<rlim_t>(used + seconds);
+        if (saved_.rlim_max != RLIM_INFINITY) budget.rlim_cur = std::min(budget.rlim_cur, saved_.rlim_max);
+        if (saved_.rlim_cur != RLIM_INFINITY) budget.rlim_cur = std::min(budget.rlim_cur, saved_.rlim_cur);
+        armed_ = ::setrlimit(RLIMIT_CPU, &budget) == 0;
+    }
+    ~TCpuBudget() {
+        if (armed_) ::setrlimit(RLIMIT_CPU, &saved_);
+    }
+    TCpuBudget(const TCpuBudget&) = delete;
+    TCpuBudget& operator=(const TCpuBudget&) = delete;
+
+private:
+    rlimit saved_ {};
+    bool armed_ = false;
+};
+
 }  // namespace
+
+void EndConversionsOverCpuLimitBySignal() { cpuLimitBySignal = 1; }
 
 // ---------------------------------------------------------------- the codec path
 
@@ -125,8 +199,8 @@ std::vector<std::string> LostInConversion(const TImageMetadata& metadata, const 
     return lost;
 }
 
-std::vector<std::string> ConvertWithCodecs(const std::string& input, const std::string& output,
-                                           const TConversionOptions& options) {
+TCodecConversion ConvertWithCodecs(const std::string& input, const std::string& output,
+                                   const TConversionOptions& options) {
     // The image crosses from the decoder to the encoder through a platform bitmap, as it
     // did through the window's image control: 16-bit grey arrives there as 8-bit grey.
     // The rows move rather than being copied wherever both sides store them alike; what
@@ -152,7 +226,7 @@ std::vector<std::string> ConvertWithCodecs(const std::string& input, const std::
     }
     image.Metadata = std::move(metadata);
     SaveWithCodecs(image, output, TAtomicOutput::OpenErrors::LibraryStream);
-    return lost;
+    return {{image.Width, image.Height}, lost};
 }
 
 void SaveWithCodecs(TLinearBitmap& image, const std::string& output, TAtomicOutput::OpenErrors errors) {
@@ -198,7 +272,9 @@ void TMainForm::Convert(int code) {
     TConversionLoaders loaders;
     if (code < FirstFixedCode) {
         for (const std::string& warning : LoadProgramPlugins()) outcome_.Warn(warning);
-        outcome_.Lost = ConvertWithCodecs(input, output, options_);
+        TCodecConversion done = ConvertWithCodecs(input, output, options_);
+        imageSize_ = done.Size;
+        outcome_.Lost = std::move(done.Lost);
     } else if (!RunFixedCode(Argument(2), input, output)) {
         // A code of 100 or more that is in no table entry used to end silently; the
         // parent application is told instead, with a status of its own.
@@ -206,6 +282,11 @@ void TMainForm::Convert(int code) {
         throw EConvertError(Format("Unsupported conversion code \"%s\"", Argument(2).c_str()));
     }
     completed_ = true;
+    if (imageSize_) {
+        outcome_.Width = imageSize_->Width;
+        outcome_.Height = imageSize_->Height;
+    }
+    outcome_.Bytes = WrittenBytes(output);
     // A damaged input converted as far as it went: its output is written, and the input
     // stays, since it may hold more than the decoder could read of it.
     for (const std::string& what : damage.Reports()) outcome_.Warn(what);
@@ -238,18 +319,25 @@ bool TMainForm::FixedCodeDeletesInput(const std::string& code) {
     return code != "100" && code != "109" && code != "1010";
 }
 
+bool ConversionDeletesInput(const std::string& code) {
+    int value = 0;
+    return NamesAConversion(code) && TryStrToInt(code, value) &&
+           (value < FirstFixedCode || TMainForm::FixedCodeDeletesInput(code));
+}
+
 bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, const std::string& output) {
     const bool fromBitmap = code >= "100" && code <= "106" && code.size() == 3;
     if (fromBitmap) outcome_.Lost = BitmapInputLosses(input);
     if (fromBitmap && code != "102") RefuseLossIfStrict(outcome_.Lost, options_);
     if (code == "100") {
-        CopyBitmap(input, output);
+        imageSize_ = CopyBitmap(input, output);
     } else if (code == "101") {
         host::TBitmap bitmap;
         bitmap.LoadFromFile(input);
         // Compressed at once, from the bitmap's own rows: colour, quality 90, baseline.
         host::TJPEGImage jpeg;
         jpeg.Assign(bitmap);
+        imageSize_ = TImageSize{bitmap.Width(), bitmap.Height()};
         WriteOutput(output, [&](const std::string& path) { jpeg.SaveToFile(path); });
     } else if (code == "102") {
         TGIFImage gif;
@@ -262,15 +350,17 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
                 outcome_.Lost.emplace_back(LostColours);
             RefuseLossIfStrict(outcome_.Lost, options_);
             gif.Assign(bitmap);
+            imageSize_ = TImageSize{bitmap.Width(), bitmap.Height()};
         }
         WriteOutput(output, [&](const std::string& path) { gif.SaveToFile(path); });
     } else if (code == "103") {
-        WriteBitmapAsIcon(input, output);
+        imageSize_ = WriteBitmapAsIcon(input, output);
     } else if (code == "104" || code == "105") {
         // libmng is loaded here, by the first image that needs it, and by nothing else.
         host::TBitmap bitmap;
         bitmap.LoadFromFile(input);
         ng::TNGImage image;
+        imageSize_ = TImageSize{bitmap.Width(), bitmap.Height()};
         image.TakeOver(bitmap);
         WriteOutput(output, [&](const std::string& path) {
             if (code == "104")
@@ -287,6 +377,7 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
             bitmap.LoadFromFile(input);
             metafile.SetHeight(bitmap.Height());
             metafile.SetWidth(bitmap.Width());
+            imageSize_ = TImageSize{bitmap.Width(), bitmap.Height()};
             host::TMetafileCanvas canvas(metafile);
             canvas.Draw(0, 0, bitmap);
         }
@@ -333,10 +424,14 @@ TConversionOptions TakeConversionOptions(std::vector<std::string>& args) {
 }
 
 TConversionOutcome RunConversion(const std::vector<std::string>& args, const TConversionOptions& options) {
+    const auto start = std::chrono::steady_clock::now();
+    const TCpuBudget budget;
     TMainForm form(args, options);
     form.FormCreate();
     form.FormShow();
-    return form.Outcome();
+    TConversionOutcome outcome = form.Outcome();
+    outcome.Ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    return outcome;
 }
 
 int RunApplication(int argc, char** argv) {

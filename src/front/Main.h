@@ -11,6 +11,12 @@
 class TLinearBitmap;
 struct TImageMetadata;
 
+// The size of an image a conversion read.
+struct TImageSize {
+    int64_t Width = 0;
+    int64_t Height = 0;
+};
+
 // Codes from here up name an entry of the fixed table; the codes below convert through
 // the codec registry, with the plug-ins loaded.
 inline constexpr int FirstFixedCode = 100;
@@ -44,6 +50,9 @@ public:
     void FormCreate();
     void FormShow();
 
+    // Whether a code of the fixed table deletes its input after a completed conversion.
+    static bool FixedCodeDeletesInput(const std::string& code);
+
     const TConversionOutcome& Outcome() const { return outcome_; }
 
 private:
@@ -54,8 +63,6 @@ private:
     bool RunFixedCode(const std::string& code, const std::string& input, const std::string& output);
     // Records the warning of an input that a completed conversion could not delete.
     void KeepInputWarning(const std::optional<std::string>& warning);
-    // Whether a code of the fixed table deletes its input after a completed conversion.
-    static bool FixedCodeDeletesInput(const std::string& code);
     template <class Action>
     void RunPhase(Action&& action);
 
@@ -69,6 +76,7 @@ private:
     bool completed_ = false;
     bool damaged_ = false;  // a decoder read past damage: the input stays
     bool notAConversion_ = false;
+    std::optional<TImageSize> imageSize_;  // of the image converted, once read
     TConversionOutcome outcome_;
 };
 
@@ -76,18 +84,30 @@ private:
 // fixed table as written there.
 bool NamesAConversion(const std::string& code);
 
+// Whether a conversion of the code deletes its input once it completes (unless damage
+// read past keeps it).
+bool ConversionDeletesInput(const std::string& code);
+
 // One call of the program with these arguments (without the program name), the units
-// being up: its outcome. Prints nothing.
+// being up: its outcome. Prints nothing (but see EndConversionsOverCpuLimitBySignal).
 TConversionOutcome RunConversion(const std::vector<std::string>& args, const TConversionOptions& options = {});
+
+// A conversion over PIXMORPH_MAX_SECONDS ends the process by SIGXCPU (a batch worker:
+// the batch reports it) instead of reporting it and exiting with the failure status.
+void EndConversionsOverCpuLimitBySignal();
 
 // The codec path of the codes below 100: the input read by the codec of its extension,
 // handed over through a platform bitmap with what the decoder found beside the pixels,
 // and written by the codec of the output's extension. The plug-ins are loaded first by
-// the caller; the input stays. Returns what the output could not hold (see
-// TConversionOutcome::Lost); with options.Strict a conversion that would lose anything
-// raises EConvertError naming it before anything is written.
-std::vector<std::string> ConvertWithCodecs(const std::string& input, const std::string& output,
-                                           const TConversionOptions& options = {});
+// the caller; the input stays. Returns the size of the image converted and what the
+// output could not hold (see TConversionOutcome::Lost); with options.Strict a conversion
+// that would lose anything raises EConvertError naming it before anything is written.
+struct TCodecConversion {
+    TImageSize Size;
+    std::vector<std::string> Lost;
+};
+TCodecConversion ConvertWithCodecs(const std::string& input, const std::string& output,
+                                   const TConversionOptions& options = {});
 
 // With options.Strict, raises EConvertError naming what would be lost, if anything.
 void RefuseLossIfStrict(const std::vector<std::string>& lost, const TConversionOptions& options);

@@ -537,6 +537,7 @@ void TGIFSubImage::SetFrameBounds(int32_t left, int32_t top, int32_t width, int3
 }
 
 void TGIFSubImage::AllocatePixels() {
+    CheckImageLimits(descriptor_.Width, descriptor_.Height);
     const int64_t size = checkedSize({descriptor_.Width, descriptor_.Height});
     data_.reset();
     dataSize_ = 0;

@@ -368,6 +368,7 @@ void TGIFImageList::LoadFromStream(host::TStream& stream, TObject*) {
     };
     const int64_t size = std::max<int64_t>(stream.GetSize(), 1);
     bool anyShown = false, warned = false;
+    int64_t frames = 0;
     for (int b = skipZeros(); b >= 0; b = skipZeros()) {
         StepBack(stream);
         if (b == bsTrailer) return;  // the trailer reads its own byte
@@ -381,6 +382,7 @@ void TGIFImageList::LoadFromStream(host::TStream& stream, TObject*) {
             continue;
         }
         warned = false;
+        CheckFrameLimit(++frames);
         auto frame = std::make_unique<TGIFSubImage>(image);
         frame->LoadFromStream(stream);
         const bool shown = frame->Data() != nullptr;

@@ -112,6 +112,7 @@ ImageLayout LayoutOf(int32_t width, int32_t height, uint8_t format) {
     layout.pixelSize = PixelSizeOf(format);
     if (layout.pixelSize == 0) throw ELinearBitmap("Unsupported pixel format");
     if (width <= 0 || height <= 0) throw ELinearBitmap("Invalid bitmap size");
+    CheckImageLimits(width, height);
     layout.line = checkedSize({width, layout.pixelSize});
     // One spare byte must fit as well.
     layout.size = checkedSize({layout.line, height}, MaxImageBytes() - 1);

@@ -248,6 +248,7 @@ TBitmap::~TBitmap() = default;
 
 void TBitmap::NewImage(TPixelFormat format, int32_t width, int32_t height) {
     if (width < 0 || height < 0) throw ELinearBitmap("Invalid bitmap size");
+    CheckImageLimits(width, height);
     const int64_t rowBytes = PackedRowBytes(width, BitsOfPixelFormat(format));
     Bits bits = width > 0 && height > 0 ? AllocateBits(rowBytes, height) : Bits();
     bits_ = std::move(bits);
@@ -311,6 +312,7 @@ PixelBuffer TBitmap::ReleasePixels() {
 void TBitmap::SetSize(int32_t width, int32_t height) {
     if (width == width_ && height == height_) return;
     if (width < 0 || height < 0) throw ELinearBitmap("Invalid bitmap size");
+    CheckImageLimits(width, height);
     const int64_t rowBytes = PackedRowBytes(width, BitsPerPixel());
     Bits bits = width > 0 && height > 0 ? AllocateBits(rowBytes, height) : Bits();
     if (bits && bits_) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <string>
 
 #include "platform/Exceptions.h"
 
@@ -20,6 +21,28 @@ int64_t MaxImageBytes();
 // Overrides the limit for the whole process (fuzz targets run with a lower one);
 // 0 returns to the environment's or the default.
 void SetMaxImageBytes(int64_t bytes);
+
+// Named limits, each set by an environment variable to a positive whole number and
+// unlimited when unset (or set to anything else). A file over one fails with
+// ELimitExceeded, whose message names the limit, the file's value and the variable.
+//   PIXMORPH_MAX_PIXELS   pixels of one image (width x height)
+//   PIXMORPH_MAX_SIDE     pixels of one side of an image
+//   PIXMORPH_MAX_FRAMES   frames read from one file
+//   PIXMORPH_MAX_SECONDS  CPU seconds of one conversion (applied by the front end)
+PIXMORPH_EXCEPTION(ELimitExceeded, Exception);
+enum class TNamedLimit { Pixels, Side, Frames, Seconds };
+// The limit's value, 0 when unset.
+int64_t NamedLimit(TNamedLimit limit);
+// Overrides a limit for the whole process; -1 returns to the environment's.
+void SetNamedLimit(TNamedLimit limit, int64_t value);
+// Raises ELimitExceeded when an image of width x height pixels is over PIXMORPH_MAX_SIDE
+// or PIXMORPH_MAX_PIXELS. Called where every image's pixels are allocated.
+void CheckImageLimits(int64_t width, int64_t height);
+// Raises ELimitExceeded when a file's frame number `frame` (counted from 1) is over
+// PIXMORPH_MAX_FRAMES; readers call it before reading each frame.
+void CheckFrameLimit(int64_t frame);
+// The message of a conversion stopped after `seconds` of CPU time by PIXMORPH_MAX_SECONDS.
+std::string CpuLimitMessage(int64_t seconds);
 
 // Product of non-negative factors, or -1 when it is negative or exceeds `limit`.
 constexpr int64_t productWithin(std::initializer_list<int64_t> factors, int64_t limit = MaxBufferSize) {

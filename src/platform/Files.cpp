@@ -13,8 +13,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <utility>
@@ -54,8 +56,7 @@ constexpr int EndingSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGPIPE,   
                                  SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGABRT, SIGBUS,  SIGFPE,  SIGILL,
                                  SIGSEGV, SIGSYS};
 
-extern "C" void removePendingNamesAndEnd(int signal) {
-    const int savedErrno = errno;
+void removePendingNames() {
     for (PendingName& name : pendingNames) {
         if (name.state.load(std::memory_order_acquire) != Held) continue;
         // Closed first: a file system that keeps an open file's name (FUSE renames it to
@@ -63,6 +64,11 @@ extern "C" void removePendingNamesAndEnd(int signal) {
         if (const int fd = name.fd.load(); fd >= 0) ::close(fd);
         ::unlink(name.path);
     }
+}
+
+extern "C" void removePendingNamesAndEnd(int signal) {
+    const int savedErrno = errno;
+    removePendingNames();
     // The handler was reset to the default on entry (SA_RESETHAND); the signal raised
     // again waits until the handler returns and then ends the process as it would have.
     ::raise(signal);
@@ -366,6 +372,8 @@ void AdoptPermissions(const std::string& existing, TPrivateFile& fresh) {
 }
 
 // ---------------------------------------------------------------- TPrivateFile
+
+void RemovePrivateFilesNow() noexcept { removePendingNames(); }
 
 TPrivateFile::TPrivateFile(const std::string& directory, const std::string& prefix, const std::string& suffix)
     : directory_(directory) {

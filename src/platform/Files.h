@@ -115,6 +115,11 @@ private:
     int pendingSlot_ = -1;  // the signal handler's entry for a named file
 };
 
+// Removes the named private files that are not published yet; safe in a handler of a
+// signal that ends the process (SIGTERM in a batch worker, a CPU limit), so that such an
+// end leaves no private file behind, as an unnamed one leaves none.
+void RemovePrivateFilesNow() noexcept;
+
 // The path made absolute against the working directory, "." and ".." folded away: file
 // messages name the file in full whatever the caller typed.
 std::string ExpandFileName(const std::string& path);

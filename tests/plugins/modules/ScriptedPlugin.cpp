@@ -4,7 +4,8 @@
 // (the same for "*.ppmx"); NO_FREE (no LibFreeImage: the loader must ignore it);
 // LOAD_ONLY (no LibSaveImage, no save filter); UNTERMINATED (its load filter runs
 // without a zero up to memory that cannot be read); ABORTS (it names only "*.abrt" and
-// aborts the process on every file).
+// aborts the process on every file); SPINS (it names only "*.spin" and computes without
+// end on every file, a runaway conversion).
 
 #include <pixmorph/plugin.h>
 #include <sys/mman.h>
@@ -39,6 +40,8 @@ char* LibGetLoadFilter() noexcept {
     static char filter[] = "Marker (*.ppmx)|*.ppmx";
 #elif defined(ABORTS)
     static char filter[] = "Aborts (*.abrt)|*.abrt";
+#elif defined(SPINS)
+    static char filter[] = "Spins (*.spin)|*.spin";
 #elif defined(UNTERMINATED)
     // A page of text without a zero, followed by a page nobody may read.
     const long page = sysconf(_SC_PAGESIZE);
@@ -83,6 +86,9 @@ int32_t LibSaveImage(char* FileName, char* Extension, TImageContainer* Image) no
 int32_t LibLoadImage(char* FileName, char* Extension, TImageContainer* Image) noexcept {
 #if defined(ABORTS)
     std::abort();
+#elif defined(SPINS)
+    for (volatile unsigned long turn = 0;; turn = turn + 1) {
+    }
 #elif defined(CLAIM_PPM) || defined(CLAIM_PPMX)
     pixels[0] = 1;
     pixels[1] = 2;
