@@ -104,10 +104,10 @@ int TGIFDecoder::NextByte() {
     return window_[static_cast<size_t>(windowPos_++)];
 }
 
-int32_t TGIFDecoder::ReadCode(int Size) {
+TGIFDecoder::TStep TGIFDecoder::ReadCode(int Size) {
     if (start_) {
         start_ = false;
-        return clearCode_;
+        return {TStep::Read, clearCode_};
     }
     while (bitCount_ < Size) {
         const int byte = NextByte();
@@ -115,7 +115,7 @@ int32_t TGIFDecoder::ReadCode(int Size) {
             exhausted_ = true;
             terminatorSeen_ = terminatorRead_;
             if (bitCount_ == 0 && terminatorSeen_ && warning_) warning_("Decoder bit buffer under-run");
-            return -1;
+            return {TStep::DataEnded, 0};
         }
         bitBuffer_ |= uint64_t{static_cast<uint8_t>(byte)} << bitCount_;
         bitCount_ += 8;
@@ -123,7 +123,7 @@ int32_t TGIFDecoder::ReadCode(int Size) {
     const auto code = static_cast<int32_t>(bitBuffer_ & ((uint64_t{1} << Size) - 1));
     bitBuffer_ >>= Size;
     bitCount_ -= Size;
-    return code;
+    return {TStep::Read, code};
 }
 
 // What was gathered ahead is dropped with the rest.
@@ -199,28 +199,30 @@ void TGIFDecoder::Push(uint8_t value) {
 
 // ---------------------------------------------------------------- decoding
 
-int32_t TGIFDecoder::DecodeNext() {
-    if (stackTop_ > 0) return tables_->stack[--stackTop_];
+TGIFDecoder::TStep TGIFDecoder::DecodeNext() {
+    if (stackTop_ > 0) return {TStep::Read, tables_->stack[--stackTop_]};
     return Interpret(ReadCode(codeSize_));
 }
 
-int32_t TGIFDecoder::Interpret(int32_t code) {
-    if (code < 0) return code;
+TGIFDecoder::TStep TGIFDecoder::Interpret(TStep step) {
+    if (step.Kind == TStep::DataEnded) return step;
+    int32_t code = step.Value;
     if (code == clearCode_) {
         ResetTables();
-        do code = ReadCode(codeSize_);
-        while (code == clearCode_);
-        if (code < 0) return code;
+        do step = ReadCode(codeSize_);
+        while (step.Kind == TStep::Read && step.Value == clearCode_);
+        if (step.Kind == TStep::DataEnded) return step;
+        code = step.Value;
         // An end code straight after a clear ends the data like any other end code.
         if (code != endCode_) {
             firstCode_ = oldCode_ = code;
             wellFormed_ = code < clearCode_;
-            return code;
+            return {TStep::Read, code};
         }
     }
     if (code == endCode_) {
         if (!terminatorSeen_) SkipBlocks();
-        return -2;
+        return {TStep::EndCode, code};
     }
     const Tables& t = *tables_;
     const int32_t inCode = code;
@@ -239,7 +241,7 @@ int32_t TGIFDecoder::Interpret(int32_t code) {
     Push(static_cast<uint8_t>(firstCode_));
     DefineEntry(oldCode_, static_cast<uint8_t>(firstCode_));
     oldCode_ = inCode;
-    return tables_->stack[--stackTop_];
+    return {TStep::Read, tables_->stack[--stackTop_]};
 }
 
 int64_t TGIFDecoder::DrainStack(uint8_t* Target, int64_t done, int64_t Count) {
@@ -317,9 +319,9 @@ int64_t TGIFDecoder::Decode(uint8_t* Target, int64_t Count) {
     while (done < Count) {
         if (wellFormed_) done = DecodeStrings(Target, done, Count);
         if (done == Count) break;
-        const int32_t value = DecodeNext();
-        if (value < 0) break;
-        Target[done++] = static_cast<uint8_t>(value);
+        const TStep step = DecodeNext();
+        if (step.Kind != TStep::Read) break;
+        Target[done++] = static_cast<uint8_t>(step.Value);
         done = DrainStack(Target, done, Count);
     }
     return done;
@@ -329,5 +331,5 @@ void TGIFDecoder::Finish() {
     // Pixels beyond the frame are dropped, so that the code after them is read.
     stackTop_ = 0;
     if (exhausted_) return;
-    if (DecodeNext() != -2 && !exhausted_) SkipBlocks();
+    if (DecodeNext().Kind != TStep::EndCode && !exhausted_) SkipBlocks();
 }

@@ -30,12 +30,19 @@ public:
     TGIFDecoder(const TGIFDecoder&) = delete;
     TGIFDecoder& operator=(const TGIFDecoder&) = delete;
 
-    // The next code of Size bits, or -1 when the data has run out. The very first call
-    // returns the clear code without reading, so that decoding starts from clean tables.
-    int32_t ReadCode(int Size);
-    // The next pixel index (possibly above 255: callers keep the low 8 bits), -1 when the
-    // data has run out, -2 at the end code.
-    int32_t DecodeNext();
+    // The end of the data is no failure: a damaged frame keeps the pixels before it (the
+    // warning callback tells of it). So it is a step of its own, not a number in the code's
+    // place.
+    struct TStep {
+        enum TKind { Read, EndCode, DataEnded } Kind;
+        int32_t Value;  // a pixel index (possibly above 255: callers keep the low 8 bits), or a code
+    };
+
+    // The next code of Size bits (Read), or DataEnded. The very first call returns the
+    // clear code without reading, so that decoding starts from clean tables.
+    TStep ReadCode(int Size);
+    // The next pixel index (Read), the end code, or DataEnded.
+    TStep DecodeNext();
     // Stores up to Count pixels; returns how many before the data ended. Bytes of Target
     // behind that count, up to Count, may have been written over.
     int64_t Decode(uint8_t* Target, int64_t Count);
@@ -47,7 +54,7 @@ private:
     struct Tables;
 
     // The classic step for one code that has been read.
-    int32_t Interpret(int32_t code);
+    TStep Interpret(TStep code);
     // Whole strings of well-formed data into Target from `done`; stops before the first
     // code it does not take, or when the pixels or the gathered data run short.
     int64_t DecodeStrings(uint8_t* Target, int64_t done, int64_t Count);
