@@ -33,14 +33,11 @@ bool LoadPlainBitmap(TSeekableStream& stream, TLinearBitmap& bitmap) {
     const int64_t available = stream.GetSize() - start;
     uint8_t header[54 + 1024];
     if (available < 54) return false;
-    const bool strict = stream.StrictRead;
-    stream.SetStrictRead(false);
     auto restore = [&](bool result) {
-        stream.SetStrictRead(strict);
         if (!result) stream.Seek(start);
         return result;
     };
-    if (stream.Read(header, 54) != 54) return restore(false);
+    if (ReadUpTo(stream, header, 54) != 54) return restore(false);
     const int32_t width = host::ReadLE32Signed(header + 18);
     const int32_t height = host::ReadLE32Signed(header + 22);
     const uint32_t bits = host::ReadLE16(header + 28), colors = host::ReadLE32(header + 46);
@@ -56,7 +53,7 @@ bool LoadPlainBitmap(TSeekableStream& stream, TLinearBitmap& bitmap) {
     const int64_t stride = rowBytes < 0 ? -1 : (rowBytes + 3) / 4 * 4;
     const int64_t pixelBytes = productWithin({stride, rows}, std::numeric_limits<int64_t>::max() / 2);
     if (rowBytes < 0 || pixelBytes < 0 || dataOffset < 54 || dataOffset + pixelBytes > available) return restore(false);
-    if (indexed && stream.Read(header + 54, 1024) != 1024) return restore(false);
+    if (indexed && ReadUpTo(stream, header + 54, 1024) != 1024) return restore(false);
 
     bitmap.New(width, static_cast<int32_t>(rows), indexed ? pfIndexed8 : pfBGR24);
     if (indexed)
@@ -68,10 +65,8 @@ bool LoadPlainBitmap(TSeekableStream& stream, TLinearBitmap& bitmap) {
     std::vector<uint8_t> block(static_cast<size_t>(std::min(rows, rowsPerBlock) * stride));
     for (int64_t first = 0; first < rows; first += rowsPerBlock) {
         const int64_t count = std::min(rowsPerBlock, rows - first);
-        if (stream.Read(block.data(), count * stride) != count * stride) {
-            stream.SetStrictRead(strict);
+        if (ReadUpTo(stream, block.data(), count * stride) != count * stride)
             throw EInOutError("Read less than expected");
-        }
         for (int64_t i = 0; i < count; ++i) {
             const int64_t fileRow = first + i;
             const int64_t y = height < 0 ? fileRow : rows - 1 - fileRow;
@@ -130,10 +125,8 @@ constexpr uint32_t BitFields = 3, AlphaBitFields = 6;
 TImageMetadata ReadBitmapFileMetadata(TSeekableStream& stream) {
     TImageMetadata metadata;
     const int64_t start = stream.GetPosition();
-    const bool strict = stream.StrictRead;
-    stream.SetStrictRead(false);
     uint8_t header[InfoAt + V5HeaderBytes];
-    const int64_t got = stream.Read(header, sizeof header);
+    const int64_t got = ReadUpTo(stream, header, sizeof header);
     const uint8_t* info = header + InfoAt;
     const bool bitmapFile = got >= InfoAt + 4 && header[0] == 'B' && header[1] == 'M';
     const uint32_t infoBytes = bitmapFile ? host::ReadLE32(info) : 0;
@@ -155,13 +148,12 @@ TImageMetadata ReadBitmapFileMetadata(TSeekableStream& stream) {
         } else {
             metadata.IccProfile.resize(static_cast<size_t>(checkedSize({size})));
             stream.Seek(at);
-            if (stream.Read(metadata.IccProfile.data(), size) != size) {
+            if (ReadUpTo(stream, metadata.IccProfile.data(), size) != size) {
                 metadata.IccProfile.clear();
                 metadata.ProfileDropped = true;
             }
         }
     }
-    stream.SetStrictRead(strict);
     stream.Seek(start);
     return metadata;
 }

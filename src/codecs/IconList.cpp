@@ -33,11 +33,7 @@ constexpr int PNGHeightOffset = 20;
 
 void readExact(TSeekableStream& stream, int64_t position, void* buffer, int64_t count) {
     stream.Seek(position);
-    const bool strict = stream.StrictRead;
-    stream.SetStrictRead(false);
-    const int64_t got = stream.Read(buffer, count);
-    stream.SetStrictRead(strict);
-    if (got != count) throw EInOutError("Read less than expected");
+    if (ReadUpTo(stream, buffer, count) != count) throw EInOutError("Read less than expected");
 }
 
 host::TPixelFormat FormatOfBitCount(int32_t bitCount) {

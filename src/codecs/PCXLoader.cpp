@@ -141,12 +141,12 @@ void DecodeRuns(TBufferedStream& stream, TLinearBitmap& bitmap, int32_t lineByte
 // means that the image keeps the grey ramp it was given.
 void ReadPaletteTrailer(TBufferedStream& stream, TLinearBitmap& bitmap) {
     try {
-        stream.SetStrictRead(false);
         uint8_t b = 0;
-        while (stream.Read(&b, 1) == 1) {
+        while (ReadUpTo(stream, &b, 1) == 1) {
             if (b != PaletteMarker) continue;
             uint8_t rgb[PaletteTrailerBytes];
-            if (stream.Read(rgb, PaletteTrailerBytes) == PaletteTrailerBytes) SwapPaletteRB(rgb, bitmap.Palette.get());
+            if (ReadUpTo(stream, rgb, PaletteTrailerBytes) == PaletteTrailerBytes)
+                SwapPaletteRB(rgb, bitmap.Palette.get());
             return;
         }
     } catch (const Exception&) {

@@ -71,9 +71,8 @@ std::vector<uint8_t> InflateProfile(const std::vector<uint8_t>& chunk) {
     std::vector<uint8_t> profile;
     try {
         TDeflateStream inflate(&compressed, 0);
-        inflate.StrictRead = false;
         uint8_t block[1 << 14];
-        while (const int64_t got = inflate.Read(block, sizeof block)) {
+        while (const int64_t got = ReadUpTo(inflate, block, sizeof block)) {
             if (profile.size() + static_cast<size_t>(got) > MaxProfileBytes) return {};
             profile.insert(profile.end(), block, block + got);
         }
@@ -580,9 +579,7 @@ void TPNGLoader::LoadFromStream(TBaseStream& Stream, const std::string& Ext, TLi
     Bitmap.Dispose();
     TBufferedStream buffered(-1, 0, &Stream);
     uint8_t signature[8];
-    buffered.StrictRead = false;
-    const int64_t got = buffered.Read(signature, 8);
-    buffered.StrictRead = true;
+    const int64_t got = ReadUpTo(buffered, signature, 8);
     bool mng = false;
     if (got == 8 && std::memcmp(signature, MNGSignature, 8) == 0)
         mng = true;

@@ -91,19 +91,7 @@ void TDynamicList::SaveToStream(TBaseStream& Stream) {
 void TDynamicList::LoadFromStream(TBaseStream& Stream) {
     SetCapacity(0);
     uint8_t bytes[4];
-    int64_t got;
-    {
-        const bool strict = Stream.StrictRead;
-        Stream.SetStrictRead(false);
-        try {
-            got = Stream.Read(bytes, 4);
-        } catch (...) {
-            Stream.SetStrictRead(strict);
-            throw;
-        }
-        Stream.SetStrictRead(strict);
-    }
-    if (got != 4) return;
+    if (ReadUpTo(Stream, bytes, 4) != 4) return;
     const auto count = static_cast<int32_t>(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | uint32_t{bytes[3]} << 24);
     // A count read from a file sizes nothing until the stream is known to hold its items.
     const int64_t size = productWithin({count, ItemSize});

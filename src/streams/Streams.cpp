@@ -14,21 +14,23 @@ namespace {
 constexpr int64_t CopyBlockSize = 4096;
 }
 
+int64_t ReadUpTo(TBaseStream& stream, void* buffer, int64_t count) {
+    if (!stream.StrictRead) return stream.Read(buffer, count);
+    struct Restore {
+        TBaseStream& stream;
+        ~Restore() { stream.SetStrictRead(true); }
+    } restore{stream};
+    stream.SetStrictRead(false);
+    return stream.Read(buffer, count);
+}
+
 void TBaseStream::CopyFrom(TBaseStream& source) {
-    const bool wasStrict = source.StrictRead;
-    if (wasStrict) source.SetStrictRead(false);
-    try {
-        uint8_t buffer[CopyBlockSize];
-        while (!source.Eof()) {
-            const int64_t n = source.Read(buffer, CopyBlockSize);
-            if (n <= 0) break;  // a source that cannot tell its end must not spin here
-            Write(buffer, n);
-        }
-    } catch (...) {
-        if (wasStrict) source.SetStrictRead(true);
-        throw;
+    uint8_t buffer[CopyBlockSize];
+    while (!source.Eof()) {
+        const int64_t n = ReadUpTo(source, buffer, CopyBlockSize);
+        if (n <= 0) break;  // a source that cannot tell its end must not spin here
+        Write(buffer, n);
     }
-    if (wasStrict) source.SetStrictRead(true);
 }
 
 void TBaseStream::CopyTo(TBaseStream* dest, int64_t count) {

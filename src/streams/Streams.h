@@ -48,6 +48,12 @@ public:
     int64_t Available() override { return Inner->Available(); }
 };
 
+// Reads up to count bytes and returns how many: fewer only where the stream ends, which
+// is no failure here, whatever the stream's StrictRead (a trailer that may be missing, the
+// last block of a copy, a header probed before the format is known). The one place where a
+// reader relaxes a stream; the stream is as strict as before afterwards, also on a failure.
+int64_t ReadUpTo(TBaseStream& stream, void* buffer, int64_t count);
+
 // Releases stream, then the stream it wraps, and so on down to the innermost one.
 // Writers flush explicitly before releasing: a destructor cannot report a failed write.
 void FreeChain(TBaseStream* stream);
