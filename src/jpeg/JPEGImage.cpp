@@ -1,6 +1,7 @@
 #include "jpeg/JPEGImage.h"
 
 #include <algorithm>
+#include <limits>
 #include <cstring>
 #include <vector>
 
@@ -25,6 +26,13 @@ constexpr int64_t WorkingMemory = int64_t{64} << 20;
 // early may still have filled with made-up blocks: a damaged photograph stays readable,
 // a crafted header cannot claim a gigabyte beside the image.
 constexpr int64_t MadeUpCoefficientBytes = int64_t{128} << 20;
+// A file of several scans has libjpeg hold every coefficient of the image from its first
+// scan on, whatever its scans carry (arithmetic-coded scans may carry nothing at all). Up to
+// this size the buffer is free; beyond it the file has to hold a byte of data for every so
+// many bytes of it. A photograph holds one for every 10 or so, a blank page for a few
+// hundred.
+constexpr int64_t FreeCoefficientBytes = int64_t{64} << 20;
+constexpr int64_t CoefficientBytesPerFileByte = 1024;
 // One coefficient block: 64 coefficients of two bytes.
 constexpr int64_t BlockBytes = 64 * 2;
 // A first scan whose data ends before one row of blocks in this many delivered nothing
@@ -293,6 +301,17 @@ void SetGreyPalette(TBitmap& bitmap) {
 
 // ---------------------------------------------------------------- decoding
 
+// The bytes of the file behind the source; as many as a coefficient buffer may want when the
+// stream cannot tell (a pipe), since such a file cannot be told from a large one.
+int64_t SourceBytes(const StreamSource& source) {
+    try {
+        const int64_t size = source.stream->GetSize();
+        return size > 0 ? size : std::numeric_limits<int64_t>::max();
+    } catch (const Exception&) {
+        return std::numeric_limits<int64_t>::max();
+    }
+}
+
 // libjpeg's whole-image coefficient buffers, which only files of several scans need: the
 // blocks of each component, rounded up to its sampling factors. Held to the image limit.
 int64_t CoefficientBytes(j_decompress_ptr cinfo) {
@@ -457,6 +476,8 @@ void TJPEGImage::AssignTo(TPersistent& Dest) {
     // The image is made before libjpeg sets up anything, so a size that no buffer may have
     // is refused first; its pages are only touched as rows arrive.
     const int64_t coefficients = multipleScans ? CoefficientBytes(jpeg.get()) : 0;
+    if (coefficients > FreeCoefficientBytes && coefficients / CoefficientBytesPerFileByte > SourceBytes(jpeg.Source()))
+        throw EJPEG(Format(SJPEGError, JERR_INPUT_EOF));
     jpeg->mem->max_memory_to_use = static_cast<long>(coefficients + WorkingMemory);
     decoded.NewImage(grey ? pf8bit : pf24bit, static_cast<int32_t>(width), static_cast<int32_t>(height));
     if (grey) SetGreyPalette(decoded);

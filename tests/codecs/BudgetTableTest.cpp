@@ -255,9 +255,9 @@ TEST(BudgetTable, CraftedFilesEndWithinTheirAllowance) {
         // The first scan met a marker before one row of blocks in a hundred.
         {"JPEG, arithmetic, 18,000 x 18,000, no data", arithmeticMarkerAtOnce, 1000, jpegOutcome,
          "JPEG error #" + std::to_string(JWRN_HIT_MARKER)},
-        // A file of several scans whose first scan's data ends before its last row.
+        // A file of several scans whose data could never pay for its coefficient buffer.
         {"JPEG, progressive, 16,000 x 16,000, DC data for 240 rows", progressiveOfFewRows, 400000, jpegOutcome,
-         "JPEG error #" + std::to_string(JWRN_HIT_MARKER)},
+         "JPEG error #" + std::to_string(JERR_INPUT_EOF)},
         // 128 MiB of decoded entries: 134,217,728 / (256 x 256 x 4 + 256 x 32) bytes each.
         {"ICO, 600 PNG entries of 256 x 256", iconOfManyPNGs, 100000, iconImages, "496 images"},
         {"ICO, 600 PNG entries of 256 x 256, chosen", iconOfManyPNGs, 100000, icoOutcome, "256 x 256"},
