@@ -9,7 +9,7 @@ set -uo pipefail
 build=$1; shift
 root=$(cd "$(dirname "$0")/.." && pwd)
 # Every class of hostile input found so far, one row each: a folder of crafted files, or a
-# class of tests/bounds/hostile_files.py, which writes its files. A new class is a new row.
+# class of scripts/hostile-files.py, which writes its files. A new class is a new row.
 classes=(
   "folder tests/fuzz/regressions/bmp_fuzzer"
   "folder tests/fuzz/regressions/gif_fuzzer"
@@ -62,7 +62,7 @@ if [ $# -eq 0 ]; then
     if [ "$how" = folder ]; then
       set -- "$@" "$root/$what"
     else
-      python3 "$root/tests/bounds/hostile_files.py" "$what" "$crafted/$what" && set -- "$@" "$crafted/$what"
+      python3 "$root/scripts/hostile-files.py" "$what" "$crafted/$what" && set -- "$@" "$crafted/$what"
     fi
   done
 fi
