@@ -2,7 +2,7 @@
 """Writes crafted files of one class of hostile input into a folder, for
 scripts/check-bounds.sh: each class is a file that once cost far more time or memory
 than its output explains.
-    tests/bounds/hostile_files.py <class> <folder>
+    scripts/hostile-files.py <class> <folder>
     tests/bounds/hostile_files.py --list"""
 import os
 import struct
