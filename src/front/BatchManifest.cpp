@@ -8,21 +8,13 @@
 #include <system_error>
 
 #include "front/Main.h"
+#include "platform/SysUtils.h"
 
 
 namespace {
 
 constexpr const char* MalformedMessage = "Malformed line: expected input, code and output separated by tabs.";
 constexpr unsigned char Delete = 0x7F;
-
-std::vector<std::string> SplitAt(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (size_t end; (end = text.find(separator, start)) != std::string::npos; start = end + 1)
-        parts.push_back(text.substr(start, end - start));
-    parts.push_back(text.substr(start));
-    return parts;
-}
 
 bool HoldsControlCharacter(const std::string& field) {
     return std::any_of(field.begin(), field.end(), [](char c) {

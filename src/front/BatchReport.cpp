@@ -183,15 +183,6 @@ private:
     size_t at_ = 0;
 };
 
-std::vector<std::string> SplitAt(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (size_t end; (end = text.find(separator, start)) != std::string::npos; start = end + 1)
-        parts.push_back(text.substr(start, end - start));
-    parts.push_back(text.substr(start));
-    return parts;
-}
-
 std::optional<long> LineNumber(const std::string& text) {
     if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) return {};
     return std::stol(text);

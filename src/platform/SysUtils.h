@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // ASCII case folding, as file extensions and filters are compared; other bytes stay.
 std::string UpperCase(std::string text);
@@ -11,3 +12,6 @@ std::string LowerCase(std::string text);
 bool TryStrToInt(const std::string& text, int& value);
 // Raises EConvertError "'%s' is not a valid integer value".
 int StrToInt(const std::string& text);
+
+// The parts of text between separators: one more than the separators, empty ones kept.
+std::vector<std::string> SplitAt(const std::string& text, char separator);
