@@ -188,11 +188,6 @@ public:
         : lines_(lines), results_(lines.size()), progress_(progress), json_(json) {}
 
     void Record(size_t index, TConversionOutcome outcome) {
-        if (outcome.Succeeded())
-            ++tally_.Converted;
-        else
-            ++tally_.Failed;
-        if (!outcome.Warnings.empty()) ++tally_.Warnings;
         notAConversion_ = notAConversion_ || outcome.Status == TConversionStatus::NotAConversion;
         const TLineStatus status = outcome.Succeeded() ? TLineStatus::Ok : TLineStatus::Error;
         Count(status, outcome);
@@ -218,7 +213,7 @@ public:
         std::fflush(stdout);
     }
 
-    const TBatchTally& Tally() const { return tally_; }
+    const TLineCounts& Counts() const { return counts_; }
 
     // The closing summary of JSON results.
     void PrintSummary(int64_t ms) {
@@ -230,7 +225,7 @@ public:
 
     int ExitStatus() const {
         if (notAConversion_) return ExitNotAConversion;
-        return tally_.Failed ? ExitFailed : ExitCompleted;
+        return counts_.Errors ? ExitFailed : ExitCompleted;
     }
 
 private:
@@ -248,7 +243,6 @@ private:
     const std::vector<TManifestLine>& lines_;
     std::vector<std::optional<TLineResult>> results_;
     size_t printed_ = 0;
-    TBatchTally tally_;
     TLineCounts counts_;
     bool notAConversion_ = false;
     TBatchProgress& progress_;
@@ -256,16 +250,14 @@ private:
 };
 
 // The file a manifest path names ("*" standing for a blank) exists as a regular file.
-bool FileExists(std::string path) {
-    std::replace(path.begin(), path.end(), '*', ' ');
+bool FileExists(const std::string& argument) {
     struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    return ::stat(PreparedPath(argument).c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-bool PathExists(std::string path) {
-    std::replace(path.begin(), path.end(), '*', ' ');
+bool PathExists(const std::string& argument) {
     struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0;
+    return ::lstat(PreparedPath(argument).c_str(), &info) == 0;
 }
 
 // Whether a resumed run passes the line over: an earlier run reported it done and its
@@ -308,23 +300,14 @@ void CatchStopSignals() {
     for (int signal : StopSignals) ::sigaction(signal, &action, nullptr);
 }
 
-// A worker told to end (a line past its time, a batch stopped twice) removes the private
-// file it was writing, then ends by the signal.
-void OnWorkerTerm(int signal) {
-    host::RemovePrivateFilesNow();
-    std::signal(signal, SIG_DFL);
-    ::raise(signal);
-}
-
 // Workers leave the signals of a terminal to the batch (which lets them finish their
-// line); a signal sent to a worker alone still ends it.
+// line); a signal sent to a worker alone still ends it. SIGTERM goes back to its default,
+// so that the file layer's handler, which removes a named private file before the signal
+// ends the process, takes it as in a single call.
 void LeaveTerminalSignalsToTheBatch() {
     std::signal(SIGINT, SIG_IGN);
     std::signal(SIGHUP, SIG_IGN);
-    struct sigaction action {};
-    action.sa_handler = OnWorkerTerm;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGTERM, SIG_DFL);
 }
 
 int ConvertLines(const std::vector<TManifestLine>& lines, const TBatchOptions& options,
@@ -386,7 +369,7 @@ int ConvertLines(const std::vector<TManifestLine>& lines, const TBatchOptions& o
     if (!stopRequests)
         results.PrintSummary(
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
-    progress.Finish(results.Tally());
+    progress.Finish(results.Counts());
     if (stopRequests) return 128 + stopSignal;
     return results.ExitStatus();
 }

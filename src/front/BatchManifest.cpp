@@ -29,8 +29,8 @@ bool IsMalformed(const std::vector<std::string>& fields) {
 }
 
 // The file a path names, as one text for every spelling of it.
-std::string FileIdentity(std::string path) {
-    std::replace(path.begin(), path.end(), '*', ' ');
+std::string FileIdentity(const std::string& argument) {
+    const std::string path = PreparedPath(argument);
     std::error_code error;
     const std::filesystem::path named = std::filesystem::weakly_canonical(std::filesystem::absolute(path, error), error);
     return error ? path : named.string();

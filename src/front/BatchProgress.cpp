@@ -50,9 +50,10 @@ void TBatchProgress::Draw(size_t done) {
     std::fflush(stderr);
 }
 
-void TBatchProgress::Finish(const TBatchTally& tally) {
+void TBatchProgress::Finish(const TLineCounts& counts) {
     if (!shown_) return;
-    std::fprintf(stderr, "%s%zu converted, %zu with warnings, %zu failed, %.1f s\n", ClearLine, tally.Converted,
-                 tally.Warnings, tally.Failed, SecondsSinceStart());
+    std::fprintf(stderr, "%s%lld converted, %lld with warnings, %lld failed, %.1f s\n", ClearLine,
+                 static_cast<long long>(counts.Ok), static_cast<long long>(counts.Warned),
+                 static_cast<long long>(counts.Errors), SecondsSinceStart());
     std::fflush(stderr);
 }

@@ -3,12 +3,7 @@
 #include <chrono>
 #include <cstddef>
 
-// What a batch came to, for its closing summary.
-struct TBatchTally {
-    size_t Converted = 0;
-    size_t Warnings = 0;  // lines that converted with at least one warning
-    size_t Failed = 0;    // malformed lines included
-};
+#include "front/BatchReport.h"
 
 // The batch's progress line on standard error, shown only when standard error is a
 // terminal: done / total, files per second and the time left, redrawn at most ten times a
@@ -24,7 +19,7 @@ public:
     // Takes the progress line off the terminal, so that what is printed next (result
     // lines on the same terminal) starts a line of its own; the next Update draws it again.
     void Clear();
-    void Finish(const TBatchTally& tally);
+    void Finish(const TLineCounts& counts);
 
 private:
     using Clock = std::chrono::steady_clock;

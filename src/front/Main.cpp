@@ -8,7 +8,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <iterator>
 #include <memory>
 #include <optional>
 
@@ -245,12 +244,12 @@ std::string TMainForm::Argument(size_t index) const {
     return index >= 1 && index <= args_.size() ? args_[index - 1] : std::string();
 }
 
-std::string TMainForm::PreparedPath(size_t index) const {
-    std::string path = Argument(index);
-    for (char& c : path)
-        if (c == '*') c = ' ';
-    return path;
+std::string PreparedPath(std::string argument) {
+    std::replace(argument.begin(), argument.end(), '*', ' ');
+    return argument;
 }
+
+std::string TMainForm::PreparedPath(size_t index) const { return ::PreparedPath(Argument(index)); }
 
 template <class Action>
 void TMainForm::RunPhase(Action&& action) {
@@ -273,7 +272,7 @@ void TMainForm::Convert(int code) {
     if (code < FirstFixedCode) {
         for (const std::string& warning : LoadProgramPlugins()) outcome_.Warn(warning);
         TCodecConversion done = ConvertWithCodecs(input, output, options_);
-        imageSize_ = done.Size;
+        RecordSize(done.Size);
         outcome_.Lost = std::move(done.Lost);
     } else if (!RunFixedCode(Argument(2), input, output)) {
         // A code of 100 or more that is in no table entry used to end silently; the
@@ -282,10 +281,6 @@ void TMainForm::Convert(int code) {
         throw EConvertError(Format("Unsupported conversion code \"%s\"", Argument(2).c_str()));
     }
     completed_ = true;
-    if (imageSize_) {
-        outcome_.Width = imageSize_->Width;
-        outcome_.Height = imageSize_->Height;
-    }
     outcome_.Bytes = WrittenBytes(output);
     // A damaged input converted as far as it went: its output is written, and the input
     // stays, since it may hold more than the decoder could read of it.
@@ -315,8 +310,34 @@ void TMainForm::KeepInputWarning(const std::optional<std::string>& warning) {
     if (warning) outcome_.Warn(*warning);
 }
 
+void TMainForm::RecordSize(TImageSize size) {
+    outcome_.Width = size.Width;
+    outcome_.Height = size.Height;
+}
+
+namespace {
+
+// The fixed table's codes, as written there, and whether a completed conversion deletes
+// its input.
+struct TFixedCode {
+    const char* Code;
+    bool DeletesInput;
+};
+constexpr TFixedCode FixedCodes[] = {{"100", false}, {"101", true}, {"102", true}, {"103", true},
+                                     {"104", true},  {"105", true}, {"106", true}, {"107", true},
+                                     {"108", true},  {"109", false}, {"1010", false}};
+
+const TFixedCode* FindFixedCode(const std::string& code) {
+    for (const TFixedCode& fixed : FixedCodes)
+        if (code == fixed.Code) return &fixed;
+    return nullptr;
+}
+
+}  // namespace
+
 bool TMainForm::FixedCodeDeletesInput(const std::string& code) {
-    return code != "100" && code != "109" && code != "1010";
+    const TFixedCode* fixed = FindFixedCode(code);
+    return fixed && fixed->DeletesInput;
 }
 
 bool ConversionDeletesInput(const std::string& code) {
@@ -330,14 +351,14 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
     if (fromBitmap) outcome_.Lost = BitmapInputLosses(input);
     if (fromBitmap && code != "102") RefuseLossIfStrict(outcome_.Lost, options_);
     if (code == "100") {
-        imageSize_ = CopyBitmap(input, output);
+        RecordSize(CopyBitmap(input, output));
     } else if (code == "101") {
         host::TBitmap bitmap;
         bitmap.LoadFromFile(input);
         // Compressed at once, from the bitmap's own rows: colour, quality 90, baseline.
         host::TJPEGImage jpeg;
         jpeg.Assign(bitmap);
-        imageSize_ = TImageSize{bitmap.Width(), bitmap.Height()};
+        RecordSize(TImageSize{bitmap.Width(), bitmap.Height()});
         WriteOutput(output, [&](const std::string& path) { jpeg.SaveToFile(path); });
     } else if (code == "102") {
         TGIFImage gif;
@@ -350,17 +371,17 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
                 outcome_.Lost.emplace_back(LostColours);
             RefuseLossIfStrict(outcome_.Lost, options_);
             gif.Assign(bitmap);
-            imageSize_ = TImageSize{bitmap.Width(), bitmap.Height()};
+            RecordSize(TImageSize{bitmap.Width(), bitmap.Height()});
         }
         WriteOutput(output, [&](const std::string& path) { gif.SaveToFile(path); });
     } else if (code == "103") {
-        imageSize_ = WriteBitmapAsIcon(input, output);
+        RecordSize(WriteBitmapAsIcon(input, output));
     } else if (code == "104" || code == "105") {
         // libmng is loaded here, by the first image that needs it, and by nothing else.
         host::TBitmap bitmap;
         bitmap.LoadFromFile(input);
         ng::TNGImage image;
-        imageSize_ = TImageSize{bitmap.Width(), bitmap.Height()};
+        RecordSize(TImageSize{bitmap.Width(), bitmap.Height()});
         image.TakeOver(bitmap);
         WriteOutput(output, [&](const std::string& path) {
             if (code == "104")
@@ -377,7 +398,7 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
             bitmap.LoadFromFile(input);
             metafile.SetHeight(bitmap.Height());
             metafile.SetWidth(bitmap.Width());
-            imageSize_ = TImageSize{bitmap.Width(), bitmap.Height()};
+            RecordSize(TImageSize{bitmap.Width(), bitmap.Height()});
             host::TMetafileCanvas canvas(metafile);
             canvas.Draw(0, 0, bitmap);
         }
@@ -401,11 +422,8 @@ bool TMainForm::RunFixedCode(const std::string& code, const std::string& input, 
 // ---------------------------------------------------------------- the program
 
 bool NamesAConversion(const std::string& code) {
-    static const char* const FixedCodes[] = {"100", "101", "102", "103", "104", "105",
-                                             "106", "107", "108", "109", "1010"};
     int value = 0;
-    if (!TryStrToInt(code, value)) return false;
-    return value < FirstFixedCode || std::find(std::begin(FixedCodes), std::end(FixedCodes), code) != std::end(FixedCodes);
+    return TryStrToInt(code, value) && (value < FirstFixedCode || FindFixedCode(code));
 }
 
 TConversionOptions TakeConversionOptions(std::vector<std::string>& args) {

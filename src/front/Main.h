@@ -61,6 +61,8 @@ private:
     std::string PreparedPath(size_t index) const;
     // false when the code text selects no entry of the fixed table.
     bool RunFixedCode(const std::string& code, const std::string& input, const std::string& output);
+    // The size of the image converted, into the outcome.
+    void RecordSize(TImageSize size);
     // Records the warning of an input that a completed conversion could not delete.
     void KeepInputWarning(const std::optional<std::string>& warning);
     template <class Action>
@@ -76,9 +78,11 @@ private:
     bool completed_ = false;
     bool damaged_ = false;  // a decoder read past damage: the input stays
     bool notAConversion_ = false;
-    std::optional<TImageSize> imageSize_;  // of the image converted, once read
     TConversionOutcome outcome_;
 };
+
+// A path argument with every "*" standing for a blank, as the call uses it.
+std::string PreparedPath(std::string argument);
 
 // Whether a call with this code converts anything: a number below 100, or a code of the
 // fixed table as written there.
