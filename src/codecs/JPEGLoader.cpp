@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/ByteOrder.h"
 #include "platform/Exceptions.h"
 #include "jpeg/JPEGImage.h"
 #include "streams/HostStream.h"
@@ -97,7 +98,7 @@ void ReadJPEGMetadata(const uint8_t* data, size_t size, TImageMetadata& metadata
         if (marker == SOS || marker == EOI) break;
         if ((marker >= RST0 && marker <= RST7) || marker == TEM) continue;
         if (size - at < 2) break;
-        const size_t length = size_t{data[at]} << 8 | data[at + 1];
+        const size_t length = host::ReadBE16(data + at);
         if (length < 2 || length > size - at) break;
         const uint8_t* payload = data + at + 2;
         const size_t payloadSize = length - 2;

@@ -12,6 +12,7 @@
 #include "compress/Deflate.h"
 #include "image/LinearGraphic.h"
 #include "picture/PixelBuffer.h"
+#include "platform/ByteOrder.h"
 #include "platform/CheckedSize.h"
 #include "platform/Exceptions.h"
 #include "streams/BufStream.h"
@@ -27,9 +28,7 @@ const uint8_t MNGSignature[8] = {0x8A, 0x4D, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A}
 // Colour types of the image header.
 enum : int { ColourGrey = 0, ColourRGB = 2, ColourIndexed = 3, ColourGreyAlpha = 4 };
 
-uint32_t BigEndian32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
+uint32_t BigEndian32(const uint8_t* p) { return host::ReadBE32(p); }
 
 void PutBigEndian32(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v >> 24);

@@ -1,5 +1,7 @@
 #include "image/ImageMetadata.h"
 
+#include "platform/ByteOrder.h"
+
 namespace {
 
 constexpr uint16_t OrientationTag = 0x0112;
@@ -10,13 +12,8 @@ class TTiffReader {
 public:
     TTiffReader(const uint8_t* bytes, size_t size, bool bigEndian) : bytes_(bytes), size_(size), big_(bigEndian) {}
     bool Has(size_t at, size_t count) const { return at <= size_ && count <= size_ - at; }
-    uint16_t U16(size_t at) const {
-        return big_ ? static_cast<uint16_t>(bytes_[at] << 8 | bytes_[at + 1])
-                    : static_cast<uint16_t>(bytes_[at + 1] << 8 | bytes_[at]);
-    }
-    uint32_t U32(size_t at) const {
-        return big_ ? (uint32_t{U16(at)} << 16 | U16(at + 2)) : (uint32_t{U16(at + 2)} << 16 | U16(at));
-    }
+    uint16_t U16(size_t at) const { return big_ ? host::ReadBE16(bytes_ + at) : host::ReadLE16(bytes_ + at); }
+    uint32_t U32(size_t at) const { return big_ ? host::ReadBE32(bytes_ + at) : host::ReadLE32(bytes_ + at); }
 
 private:
     const uint8_t* bytes_;

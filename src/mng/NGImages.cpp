@@ -13,6 +13,7 @@
 #include "jpeg/JPEGBoundary.h"
 #include "mng/NGJPEG.h"
 #include "picture/PixelBuffer.h"
+#include "platform/ByteOrder.h"
 #include "platform/CheckedSize.h"
 #include "platform/Files.h"
 
@@ -432,10 +433,6 @@ namespace {
 
 constexpr uint8_t JNGSignature[8] = {0x8B, 'J', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 
-uint32_t BigEndian32(const uint8_t* p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
-
 // libmng decodes a JNG's JPEG data with a libjpeg of its own, where no guard of ours can
 // watch the scans go by; the JPEG reader's limits are therefore checked on the file before
 // libmng sees it: the image's size within the image limit and the scans (start-of-scan
@@ -454,12 +451,12 @@ void CheckJNGBeforeDecoding(host::TStream& stream) {
     for (;;) {
         uint8_t head[8];
         if (stream.Read(head, 8) != 8) break;
-        const uint32_t length = BigEndian32(head);
+        const uint32_t length = host::ReadBE32(head);
         if (length > 0x7FFFFFFF) break;
         if (std::memcmp(head + 4, "JHDR", 4) == 0 && length >= 8) {
             uint8_t size[8];
             if (stream.Read(size, 8) != 8) break;
-            checkedSize({int64_t{BigEndian32(size)}, int64_t{BigEndian32(size + 4)}, 3});
+            checkedSize({int64_t{host::ReadBE32(size)}, int64_t{host::ReadBE32(size + 4)}, 3});
             stream.Seek(int64_t{length} - 8 + 4, host::soCurrent);
         } else if (std::memcmp(head + 4, "JDAT", 4) == 0) {
             data.resize(length);

@@ -8,6 +8,10 @@
 // them: every reader of headers and records takes its integers from here.
 namespace host {
 
+// Big-endian fields (PNG and MNG chunks, JPEG segments, Motorola-order TIFF).
+inline uint16_t ReadBE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+inline uint32_t ReadBE32(const uint8_t* p) { return uint32_t{ReadBE16(p)} << 16 | ReadBE16(p + 2); }
+
 inline uint16_t ReadLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 inline uint32_t ReadLE32(const uint8_t* p) { return uint32_t{ReadLE16(p)} | uint32_t{ReadLE16(p + 2)} << 16; }
 inline int16_t ReadLE16Signed(const uint8_t* p) { return static_cast<int16_t>(ReadLE16(p)); }
