@@ -86,13 +86,14 @@ void SetNamedLimit(TNamedLimit limit, int64_t value) {
 }
 
 void CheckImageLimits(int64_t width, int64_t height) {
-    const std::string size = std::to_string(width) + " x " + std::to_string(height);
+    // Called for every image made: the message is only put together for one that is over.
+    const auto size = [&] { return std::to_string(width) + " x " + std::to_string(height); };
     const int64_t side = NamedLimit(TNamedLimit::Side);
     if (side > 0 && std::max(width, height) > side)
-        raiseOver(TNamedLimit::Side, "An image side of " + std::to_string(std::max(width, height)) + " pixels (" + size + ")");
+        raiseOver(TNamedLimit::Side, "An image side of " + std::to_string(std::max(width, height)) + " pixels (" + size() + ")");
     const int64_t pixels = NamedLimit(TNamedLimit::Pixels);
     if (pixels > 0 && width > 0 && height > 0 && width > pixels / height)
-        raiseOver(TNamedLimit::Pixels, "An image of " + size + " = " + std::to_string(width * height) + " pixels");
+        raiseOver(TNamedLimit::Pixels, "An image of " + size() + " = " + std::to_string(width * height) + " pixels");
 }
 
 void CheckFrameLimit(int64_t frame) {
