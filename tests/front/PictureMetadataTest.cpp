@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <string>
 
 #include "TestSupport.h"
 #include "codecs/BmpBytes.h"

@@ -22,13 +22,9 @@ Bytes With(Bytes b, size_t at, uint8_t value) { return b[at] = value, b; }
 TEST(ExifOrientation, ReadsTheTagOfIfdZeroInBothByteOrdersAndNothingOutsideTheData) {
     const std::pair<Bytes, int> cases[] = {
         {Big, 6}, {Little, 6}, {With(Big, 31, 8), 8}, {With(Big, 31, 9), 0}, {With(Little, 30, 0), 0},
-        {With(Big, 25, 4), 0},                            // a LONG
-        {With(Little, 26, 2), 0},                         // two values
-        {With(Big, 23, 0x13), 0},                         // another tag
-        {With(Big, 4, 1), 0},                             // IFD beyond the data
-        {With(Little, 8, 1), 0},                          // one entry counted
-        {Bytes(Big.begin(), Big.begin() + 33), 0},        // entry cut off
-        {Bytes(Big.begin(), Big.begin() + 34), 6},        // entry whole
+        {With(Big, 25, 4), 0}, {With(Little, 26, 2), 0}, {With(Big, 23, 0x13), 0},  // a LONG, two values, another tag
+        {With(Big, 4, 1), 0}, {With(Little, 8, 1), 0},                                // IFD beyond the data, one entry counted
+        {Bytes(Big.begin(), Big.begin() + 33), 0}, {Bytes(Big.begin(), Big.begin() + 34), 6},  // entry cut off, whole
         {With(Big, 3, 43), 0}, {With(Little, 1, 'M'), 0}, {Bytes(Big.begin(), Big.begin() + 7), 0},  // not TIFF
     };
     for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(ExifOrientation(cases[i].first.data(), cases[i].first.size()), cases[i].second) << i;
