@@ -139,8 +139,12 @@ TEST(PictureMetadata, ProfilesReachPngAndJpegOutputsByteForByte) {
             EXPECT_TRUE((output == "out.png" ? po::Decode(written).iccProfile : jo::IccProfile(written)) == c.profile);
             size_t pieces = 0;
             for (const jo::Segment& s : jo::HeaderSegments(written))  // all full but the last
-                if (s.marker == 0xE2 && ++pieces <= c.profile.size() / 65519) EXPECT_EQ(s.payload.size(), 14u + 65519);
-            if (output == "out.jpg") EXPECT_EQ(pieces, (c.profile.size() + 65518) / 65519);
+                if (s.marker == 0xE2 && ++pieces <= c.profile.size() / 65519) {
+                    EXPECT_EQ(s.payload.size(), 14u + 65519);
+                }
+            if (output == "out.jpg") {
+                EXPECT_EQ(pieces, (c.profile.size() + 65518) / 65519);
+            }
         }
 }
 
