@@ -182,14 +182,13 @@ TEST(Code102, RLEBitmapsWithoutBlackKeepTheirIndicesAndTable) {
         ASSERT_TRUE(decoded.ok) << decoded.error;
         RGBImage expected{c.width, c.height, {}};
         std::vector<uint8_t> indices;
-        for (int y = 0; y < c.height; ++y) {
+        for (int y = 0; y < c.height; ++y)
             for (int x = 0; x < c.width; ++x) {
                 const bool skipped = y < c.skippedRows;
                 indices.push_back(static_cast<uint8_t>(skipped ? c.blackIndex : index(x, y)));
                 const uint32_t rgb = skipped ? 0 : colour(index(x, y));
                 expected.rgb.insert(expected.rgb.end(), {uint8_t(rgb >> 16), uint8_t(rgb >> 8), uint8_t(rgb)});
             }
-        }
         EXPECT_EQ(decoded.frames.at(0).pixels, indices);
         EXPECT_EQ(firstDifference(ColoursOf(decoded), expected), "");
     }
