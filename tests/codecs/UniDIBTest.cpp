@@ -157,25 +157,19 @@ TEST(UniDIBRle8, EndOfBitmapDeltaPastTheLastRowAndEarlyEndKeepWhatWasDecoded) {
 // Data that ends before the last row is told, with the rows it left; an end marker or a
 // delta past the last row is no damage. Pixels never written show entry 0 of the table.
 TEST(UniDIBDamage, DataEndingEarlyIsReportedWithTheRowsItLeft) {
-    Info rle;
-    rle.width = 2;
-    rle.height = 2;
-    rle.bitCount = 8;
-    rle.compression = 1;
-    Info topDown = rle;
+    const Info rle{.width = 2, .height = 2, .bitCount = 8, .compression = 1, .masks = {}};
+    Info topDown = rle, plain, twoBit;
     topDown.height = -2;
-    Info plain;
-    plain.width = 2;
-    plain.height = 3;
-    Info twoBit = plain;
+    plain.width = twoBit.width = 2;
+    plain.height = twoBit.height = 3;
     twoBit.bitCount = 2;
-    std::vector<uint32_t> tinted = greyTable(256);
-    tinted[0] = 0xABCDEF;
     const uint32_t T = 0xABCDEF;
+    std::vector<uint32_t> tinted = greyTable(256);
+    tinted[0] = T;
     const struct {
         const char* what;
         Bytes bytes;
-        int missing;  // 0: no damage
+        int missing;
         std::vector<uint32_t> pixels;
     } cases[] = {
         {"end of bitmap", file(rle, greyTable(256), {2, 3, 0, 1, 2, 9}), 0, {0, 0, grey(3), grey(3)}},
@@ -183,22 +177,19 @@ TEST(UniDIBDamage, DataEndingEarlyIsReportedWithTheRowsItLeft) {
         {"inside the second row", file(rle, tinted, {2, 3, 0, 0, 1}), 1, {T, T, grey(3), grey(3)}},
         {"after a whole first row", file(rle, greyTable(256), {2, 3}), 1, {0, 0, grey(3), grey(3)}},
         {"inside the first run", file(rle, tinted, {2}), 2, {T, T, T, T}},
-        {"top-down, inside the second row", file(topDown, tinted, {2, 3, 0, 0, 1, 4}), 1,
-         {grey(3), grey(3), grey(4), T}},
-        {"24 bits, inside the second row", file(plain, {}, {1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9}), 2,
-         {0, 0, 0x090807, 0, 0x030201, 0x060504}},
-        {"2 bits, after one row", file(twoBit, {0x000001, 0x000002, 0x000003, T}, {0xE4, 0, 0, 0}), 2,
-         {1, 1, 1, 1, T, 0x000003}},
-        {"headerless, inside the first row", headerless(2, 2, 2, 8, {1}), 2, {0x0000AA, 0, 0, 0}},
+        {"top-down", file(topDown, tinted, {2, 3, 0, 0, 1, 4}), 1, {grey(3), grey(3), grey(4), T}},
+        {"24 bits", file(plain, {}, {1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9}), 2, {0, 0, 0x090807, 0, 0x030201, 0x060504}},
+        {"2 bits", file(twoBit, {0x000001, 0x000002, 0x000003, T}, {0xE4, 0, 0, 0}), 2, {1, 1, 1, 1, T, 0x000003}},
+        {"headerless", headerless(2, 2, 2, 8, {1}), 2, {0x0000AA, 0, 0, 0}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const host::TDamageRecord damage;
         EXPECT_EQ(decode(c.bytes).rgb(), c.pixels);
-        const std::vector<std::string> expected =
-            c.missing ? std::vector<std::string>{"BMP: Premature end of data (" + std::to_string(c.missing) + " of " +
-                                                 std::to_string(c.pixels.size() / 2) + " rows missing)"}
-                      : std::vector<std::string>{};
+        std::vector<std::string> expected;
+        if (c.missing)
+            expected.push_back("BMP: Premature end of data (" + std::to_string(c.missing) + " of " +
+                               std::to_string(c.pixels.size() / 2) + " rows missing)");
         EXPECT_EQ(damage.Reports(), expected);
     }
 }

@@ -29,8 +29,8 @@ std::string withFolder(std::string text, const std::string& folder) {
 const std::string NobodysFolder = "[ \"$(id -u)\" = 0 ] || exit 77; chmod 755 . && mkdir u && chmod 777 u && ";
 const std::string AsNobody = "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
 
-// A folder m of a FUSE file system (no unnamed files there) over the folder s.
-const std::string FuseFolder = "[ \"$(id -u)\" = 0 ] && command -v bindfs >/dev/null && mkdir s m && bindfs s m || exit 77; ";
+// An input in a folder r that nobody may change, converted by nobody into u.
+const std::string UndeletableInput = "chmod 644 in.bin && " + NobodysFolder + "mkdir r && cp in.bin r/ && chmod 755 r && " + AsNobody;
 
 // Converts a fresh copy of the stripes sample with every code or extension of a list, into a
 // pipe (as reached by the output name given) and into a file, and compares the two.
@@ -113,7 +113,8 @@ const Reproduction Reproductions[] = {
      "$P $'a\\r\\nb\\x1b\\xc2\\x9bc' 107 out", 1,
      "Pixmorph: Cannot open file \"@/a b\\x1b\\x9bc\". No such file or directory.\n", "! test -e out"},
     {"SIGTERM, SIGHUP, SIGINT or SIGQUIT left a half-written temporary where there are no unnamed files",
-     FuseFolder + "for sig in TERM HUP INT QUIT; do mkfifo f; (printf abc; exec sleep 60) > f & w=$!;"
+     // m: a FUSE file system (no unnamed files there) over s.
+     "[ \"$(id -u)\" = 0 ] && command -v bindfs >/dev/null && mkdir s m && bindfs s m || exit 77; for sig in TERM HUP INT QUIT; do mkfifo f; (printf abc; exec sleep 60) > f & w=$!;"
      " env --default-signal=INT,QUIT $P f 107 m/out & p=$!; for i in $(seq 600); do"
      " ls -l /proc/$p/fd 2>/dev/null | grep -q \"$PWD/m/pixmorph-\" && break; sleep 0.05; done;"
      " kill -$sig $p; wait $p; echo $? >> ends; kill $w; wait; rm f; done 2>/dev/null;"
@@ -143,12 +144,10 @@ const Reproduction Reproductions[] = {
      "$P u/l 108 u/d/out; s=$?; test -e u/d/out -o -L u/d/out && exit 9; $P u/l 108 u/d/out && exit $s", 1,
      "Pixmorph: Cannot open file \"@/u/l\". Permission denied.\n",
      "! test -L u/l && test -e in.bin && ! test -L u/d/out && test \"$(cat u/d/out)\" = ABC"},
-    {"an input that could not be deleted stayed in silence",
-     "chmod 644 in.bin && " + NobodysFolder + "mkdir r && cp in.bin r/ && chmod 755 r && " + AsNobody + "$P r/in.bin 107 u/out", 0,
+    {"an input that could not be deleted stayed in silence", UndeletableInput + "$P r/in.bin 107 u/out", 0,
      "Pixmorph: warning: Cannot delete file \"@/r/in.bin\". Permission denied.\n",
      "test -e r/in.bin && test \"$(cat u/out)\" = '!\"#'"},
-    {"108 silently became a copy when the input could not be deleted",
-     "chmod 644 in.bin && " + NobodysFolder + "mkdir r && cp in.bin r/ && chmod 755 r && " + AsNobody + "$P r/in.bin 108 u/out", 0,
+    {"108 silently became a copy when the input could not be deleted", UndeletableInput + "$P r/in.bin 108 u/out", 0,
      "Pixmorph: warning: Cannot delete file \"@/r/in.bin\", so it was copied, not moved. Permission denied.\n",
      "test -e r/in.bin && test \"$(cat u/out)\" = ABC"},
     {"a folder as output said \"Unsupported file format: \"", "cat $S/samples/stripes.bmp > s.bmp; mkdir d; $P s.bmp 5 d", 1,

@@ -151,43 +151,30 @@ TEST(Code102, TrueColourBitmapsBecomeTheColourCubeWithItsFixedLayout) {
 // used, RLE4 widens to 8 bits with black at 16. giflib reads the indices and colours back.
 TEST(Code102, RLEBitmapsWithoutBlackKeepTheirIndicesAndTable) {
     TempDir dir;
-    // No entry is black: blue is 255 - i and red is i.
     auto colour = [](int i) { return static_cast<uint32_t>(i << 16 | ((i * 7) & 0xFF) << 8 | (255 - i)); };
     const struct {
-        const char* what;
         int bits, width, height;
         int skippedRows;  // the data ends with the end of the bitmap this many rows early
         int blackIndex;   // where the skipped pixels land
-    } cases[] = {
-        {"RLE8 photo, every pixel reached", 8, 128, 128, 0, -1},
-        {"RLE8, rows skipped, entry 0 unused", 8, 128, 128, 5, 0},
-        {"RLE4, every pixel reached", 4, 16, 8, 0, -1},
-        {"RLE4, every entry used, rows skipped", 4, 16, 8, 3, 16},
-    };
+    } cases[] = {{8, 128, 128, 0, -1}, {8, 128, 128, 5, 0}, {4, 16, 8, 0, -1}, {4, 16, 8, 3, 16}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(testing::Message() << c.bits << " bits, " << c.skippedRows << " rows skipped");
         const int entries = 1 << c.bits;
-        // Index 0 is left out when pixels are skipped, so that an unused entry is there.
-        auto index = [&](int x, int y) {
+        auto index = [&](int x, int y) {  // RLE8 skipping rows leaves entry 0 unused
             const int v = (x * 3 + y * 5 + (x * y) % 17) % entries;
             return c.skippedRows && c.bits == 8 && v == 0 ? 1 : v;
         };
         std::vector<uint32_t> table;
         for (int i = 0; i < entries; ++i) table.push_back(colour(i));
         bmp_bytes::Bytes data;
-        for (int row = 0; row < c.height - c.skippedRows; ++row) {  // bottom row first
-            for (int x = 0; x < c.width; ++x) {
-                const int v = index(x, c.height - 1 - row);
-                bmp_bytes::append(data, {1, static_cast<uint8_t>(c.bits == 4 ? v << 4 : v)});
-            }
+        for (int y = c.height - 1; y >= c.skippedRows; --y) {  // bottom row first
+            for (int x = 0; x < c.width; ++x)
+                bmp_bytes::append(data, {1, static_cast<uint8_t>(c.bits == 4 ? index(x, y) << 4 : index(x, y))});
             bmp_bytes::append(data, {0, 0});
         }
         bmp_bytes::append(data, {0, 1});
-        bmp_bytes::Info info;
-        info.width = c.width;
-        info.height = c.height;
-        info.bitCount = static_cast<uint32_t>(c.bits);
-        info.compression = c.bits == 8 ? 1 : 2;
+        const bmp_bytes::Info info{.width = c.width, .height = c.height, .bitCount = static_cast<uint32_t>(c.bits),
+                                   .compression = c.bits == 8 ? 1u : 2u, .masks = {}};
         writeFile(dir / "in.bmp", bmp_bytes::file(info, table, data));
         const auto r = runPixmorph({dir / "in.bmp", "102", dir / "out.gif"});
         ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -195,14 +182,13 @@ TEST(Code102, RLEBitmapsWithoutBlackKeepTheirIndicesAndTable) {
         ASSERT_TRUE(decoded.ok) << decoded.error;
         RGBImage expected{c.width, c.height, {}};
         std::vector<uint8_t> indices;
-        for (int y = 0; y < c.height; ++y) {
+        for (int y = 0; y < c.height; ++y)
             for (int x = 0; x < c.width; ++x) {
                 const bool skipped = y < c.skippedRows;
                 indices.push_back(static_cast<uint8_t>(skipped ? c.blackIndex : index(x, y)));
                 const uint32_t rgb = skipped ? 0 : colour(index(x, y));
                 expected.rgb.insert(expected.rgb.end(), {uint8_t(rgb >> 16), uint8_t(rgb >> 8), uint8_t(rgb)});
             }
-        }
         EXPECT_EQ(decoded.frames.at(0).pixels, indices);
         EXPECT_EQ(firstDifference(ColoursOf(decoded), expected), "");
     }

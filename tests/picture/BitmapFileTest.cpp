@@ -450,24 +450,23 @@ TEST(BitmapReaderRLE, IndicesAreKeptAndSkippedPixelsShowBlack) {
 // 5, entry 0 being used); with every entry used RLE4 widens to 8 bits with black at 16 and
 // RLE8 goes to 24 bits. Either way every index keeps its colour and the top row is black.
 TEST(BitmapReaderRLE, TablesWithoutBlackGiveSkippedPixelsAnUnusedEntryOrWiden) {
+    auto colour = [](int i) { return 0x00FF80u | static_cast<uint32_t>(i) << 16; };
     for (const int bits : {4, 8}) {
         for (const int leftOut : {-1, 5}) {
+            SCOPED_TRACE(testing::Message() << bits << " bits, " << leftOut << " left out");
             const int entries = 1 << bits;
-            auto colour = [](int i) { return 0x00FF80u | static_cast<uint32_t>(i) << 16; };
-            auto index = [&](int x) { return x == leftOut ? 0 : x; };
             std::vector<uint8_t> colours, data;
-            for (int i = 0; i < entries; ++i) {
+            for (int i = 0; i < entries; ++i) {  // one pixel of each index but the one left out
                 append(colours, table({colour(i)}));
-                append(data, {1, static_cast<uint8_t>(bits == 4 ? index(i) << 4 : index(i))});  // one pixel
+                append(data, {1, static_cast<uint8_t>(i == leftOut ? 0 : bits == 4 ? i << 4 : i)});
             }
             append(data, {0, 1});
             TBitmap b = load(makeBmp(40, entries, 2, static_cast<uint16_t>(bits), bits == 4 ? BI_RLE4 : BI_RLE8,
                                      static_cast<uint32_t>(entries), colours, data));
-            const TPixelFormat kept = bits == 4 ? pf4bit : pf8bit, widened = bits == 4 ? pf8bit : pf24bit;
-            EXPECT_EQ(b.PixelFormat(), leftOut < 0 ? widened : kept) << bits << " bits, " << leftOut << " left out";
+            EXPECT_EQ(b.PixelFormat(), leftOut >= 0 ? (bits == 4 ? pf4bit : pf8bit) : (bits == 4 ? pf8bit : pf24bit));
             for (int x = 0; x < entries; ++x) {
-                ASSERT_EQ(px(b, x, 1), colour(index(x))) << bits << " bits, x " << x;
-                ASSERT_EQ(px(b, x, 0), 0u) << bits << " bits, x " << x;
+                ASSERT_EQ(px(b, x, 1), colour(x == leftOut ? 0 : x)) << x;
+                ASSERT_EQ(px(b, x, 0), 0u) << x;
             }
         }
     }
