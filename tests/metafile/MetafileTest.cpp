@@ -274,21 +274,15 @@ TEST(MetafilePlay, RecordsWhoseFieldsDoNotFitAreSkipped) {
 // A bitmap whose record holds only some of its rows draws those, the rest black, and the
 // rows missing are reported as damage.
 TEST(MetafilePlay, ABitmapCutShortDrawsTheRowsItHoldsAndReportsTheRest) {
-    std::vector<int> words = {0x20, 0xCC, 0, 4, 4, 0, 0, 4, 4, 0, 0};  // SRCCOPY, 4 x 4 onto 4 x 4 at 0, 0
-    const std::vector<int> header = {40, 0, 4, 0, 4, 0, 1, 24, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    words.insert(words.end(), header.begin(), header.end());
-    // The bottom row red, the one above green (blue, green, red bytes); the top two missing.
-    const std::vector<int> red = {0x0000, 0x00FF, 0xFF00, 0x0000, 0x00FF, 0xFF00};
-    const std::vector<int> green = {0xFF00, 0x0000, 0x00FF, 0xFF00, 0x0000, 0x00FF};
-    words.insert(words.end(), red.begin(), red.end());
-    words.insert(words.end(), green.begin(), green.end());
+    const std::vector<int> words = {0x20, 0xCC, 0, 4, 4, 0, 0, 4, 4, 0, 0,  // SRCCOPY, 4 x 4 onto 4 x 4 at 0, 0
+                                    40, 0, 4, 0, 4, 0, 1, 24, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // 24 bits
+                                    // The bottom row red, the one above green (blue, green, red bytes); the top two missing.
+                                    0x0000, 0x00FF, 0xFF00, 0x0000, 0x00FF, 0xFF00,
+                                    0xFF00, 0x0000, 0x00FF, 0xFF00, 0x0000, 0x00FF};
     const host::TDamageRecord damage;
-    int w, h;
-    const auto pixels = render(placeable(4, 4, {{META_STRETCHDIB, words}}), &w, &h);
-    ASSERT_EQ(w, 4);
-    const uint32_t rows[4] = {0, 0, 0x00FF00, 0xFF0000};
-    for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 4; ++x) EXPECT_EQ(pixels[static_cast<size_t>(y) * 4 + x], rows[y]) << x << "," << y;
+    std::vector<uint32_t> expected(8, 0);
+    expected.resize(12, 0x00FF00), expected.resize(16, 0xFF0000);
+    EXPECT_EQ(render(placeable(4, 4, {{META_STRETCHDIB, words}})), expected);
     EXPECT_EQ(damage.Reports(), std::vector<std::string>{"Metafile: Premature end of bitmap data (2 of 4 rows missing)"});
 }
 

@@ -223,31 +223,21 @@ TEST(NGLibrary, AnEntryPointTheLibraryLacksRaisesInsteadOfBeingCalled) {
 // libmng decodes JNG data with a libjpeg of its own: the JPEG reader's scan limit is
 // checked on the file before libmng is called.
 TEST(NGLibrary, JNGDataOfMoreScansThanTheJPEGReaderTakesIsRefusedBeforeLibmng) {
-    const struct {
-        int repeats;  // of the last scan of libjpeg's progression
-        std::string outcome;
-    } cases[] = {{0, "16 x 16"}, {200, "JPEG error #" + std::to_string(JERR_BAD_PROGRESSION)}};
-    for (const auto& c : cases) {
-        jpeg_oracle::Encoding encoding;
-        encoding.progressive = true;
-        encoding.hSample = encoding.vSample = 1;
-        encoding.repeatLastScan = c.repeats;
-        const std::vector<uint8_t> jpeg = jpeg_oracle::Encode(16, 16, 1, std::vector<uint8_t>(256, 90), encoding);
+    const std::pair<int, std::string> cases[] = {  // repeats of each scan, outcome
+        {0, "16 x 16"}, {200, "JPEG error #" + std::to_string(JERR_BAD_PROGRESSION)}};
+    for (const auto& [repeats, outcome] : cases) {
+        const auto jpeg = jpeg_oracle::Encode(16, 16, 1, std::vector<uint8_t>(256, 90),
+                                              {.progressive = true, .hSample = 1, .vSample = 1, .repeatLastScan = repeats});
         std::vector<uint8_t> file = {0x8B, 'J', 'N', 'G', '\r', '\n', 0x1A, '\n'};
         for (const auto& chunk : {png_oracle::Chunk("JHDR", {0, 0, 0, 16, 0, 0, 0, 16, 8, 8, 8, 8, 0, 0, 0, 0}),
                                   png_oracle::Chunk("JDAT", jpeg), png_oracle::Chunk("IEND", {})})
             file.insert(file.end(), chunk.begin(), chunk.end());
         TempDir dir;
-        writeFile(dir / "a.jng", std::string(file.begin(), file.end()));
+        writeFile(dir / "a.jng", file);
         TNGImage image;
-        std::string outcome;
-        try {
-            image.LoadFromFile(dir / "a.jng");
-            outcome = std::to_string(image.Width()) + " x " + std::to_string(image.Height());
-        } catch (const Exception& e) {
-            outcome = e.Message();
-        }
-        EXPECT_EQ(outcome, c.outcome) << c.repeats;
+        const std::string refusal = messageOf<Exception>([&] { image.LoadFromFile(dir / "a.jng"); });
+        EXPECT_EQ(refusal != "<no exception>" ? refusal : std::to_string(image.Width()) + " x " + std::to_string(image.Height()),
+                  outcome) << repeats;
     }
 }
 

@@ -6,20 +6,14 @@
 
 #include "picture/PixelBuffer.h"
 
-namespace {
-
-// A lent block that records that it went back.
-struct Lease : host::PixelLease {
-    explicit Lease(bool& returned) : returned(returned) {}
-    ~Lease() override { returned = true; }
-    bool& returned;
-};
-
-}  // namespace
-
 // A block grows keeping its first bytes, whether it is the library's own (small, or large
 // enough to be a mapping of its own with huge-page advice) or lent; a lent one goes back.
 TEST(PixelBuffer, GrowingKeepsTheKeptBytesAndGivesLentBlocksBack) {
+    struct Lease : host::PixelLease {  // records that it went back
+        explicit Lease(bool& returned) : returned(returned) {}
+        ~Lease() override { returned = true; }
+        bool& returned;
+    };
     const struct {
         const char* block;
         int64_t size, grown;
@@ -30,15 +24,14 @@ TEST(PixelBuffer, GrowingKeepsTheKeptBytesAndGivesLentBlocksBack) {
         {"lent", 1000, 5000, true},
     };
     for (const auto& c : cases) {
-        std::vector<uint8_t> lender(static_cast<size_t>(c.size + host::PixelBufferSpare));
+        std::vector<uint8_t> lender(static_cast<size_t>(c.size + host::PixelBufferSpare)), pattern(static_cast<size_t>(c.size));
+        for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i * 7 + 3);
         bool returned = false;
         host::PixelBuffer block = c.lent ? host::BorrowPixels(lender.data(), std::make_unique<Lease>(returned))
                                          : host::AllocatePixels(c.size);
-        for (int64_t i = 0; i < c.size; ++i) block[i] = static_cast<uint8_t>(i * 7 + 3);
+        std::memcpy(block.get(), pattern.data(), pattern.size());
         host::PixelBuffer grown = host::GrowPixels(std::move(block), c.size, c.grown);
-        int64_t wrong = 0;
-        for (int64_t i = 0; i < c.size; ++i) wrong += grown[i] != static_cast<uint8_t>(i * 7 + 3);
-        EXPECT_EQ(wrong, 0) << c.block;
+        EXPECT_EQ(std::memcmp(grown.get(), pattern.data(), pattern.size()), 0) << c.block;
         std::memset(grown.get() + c.size, 1, static_cast<size_t>(c.grown - c.size + host::PixelBufferSpare));
         EXPECT_EQ(returned, c.lent) << c.block;
     }
