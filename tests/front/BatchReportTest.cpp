@@ -4,9 +4,7 @@
 #include "front/BatchReport.h"
 
 TEST(BatchReport, JsonStringKeepsValidUtf8AndEscapesEverythingElse) {
-    struct Case {
-        std::string name, text, json;
-    };
+    struct Case { std::string name, text, json; };
     const Case cases[] = {
         {"plain", "out/a b.png", "\"out/a b.png\""},
         {"the two JSON reserves", "a\"b\\c", "\"a\\\"b\\\\c\""},
